@@ -1,0 +1,55 @@
+# Build-wide settings shared by every directory: warnings, sanitizers, the test
+# framework, and the helpers that declare test programs.
+
+set(TQM_SANITIZE "" CACHE STRING "Sanitizers for the host build (address;undefined or thread)")
+option(TQM_FUZZ "Build the libFuzzer targets (clang)" OFF)
+
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  set(TQM_WINDOWS ON)
+else()
+  set(TQM_WINDOWS OFF)
+endif()
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+if(TQM_SANITIZE AND NOT TQM_WINDOWS)
+  list(JOIN TQM_SANITIZE "," _tqm_sanitizers)
+  add_compile_options(-fsanitize=${_tqm_sanitizers} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${_tqm_sanitizers})
+  if("undefined" IN_LIST TQM_SANITIZE)
+    # An undefined-behaviour report fails the test that caused it.
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# GoogleTest: Debian's packages on the host; built from its sources with the
+# cross compiler for Windows.
+if(TQM_WINDOWS)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  set(TQM_GTEST_MAIN GTest::gmock_main)
+  if(NOT TARGET GTest::gmock_main)
+    add_library(GTest::gmock_main ALIAS gmock_main)
+    add_library(GTest::gmock ALIAS gmock)
+    add_library(GTest::gtest ALIAS gtest)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+  find_package(benchmark QUIET)
+  set(TQM_GTEST_MAIN GTest::gmock_main)
+endif()
+
+# tqm_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...])
+# One GoogleTest program; its cases are discovered before each run, so building
+# never needs Wine. On Windows the program runs through the Wine emulator.
+function(tqm_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${TQM_GTEST_MAIN})
+  set(_props "")
+  if(T_LABELS)
+    set(_props PROPERTIES LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${_props})
+endfunction()
