@@ -1,0 +1,27 @@
+// Transfer sizing; see transfer_sizing.h for the packet model.
+#include "driver/engine/transfer_sizing.h"
+
+namespace engine {
+
+bool ComputeSchedule(const StreamFormat& format, TransferSchedule* schedule) {
+  if (!IsSupportedRate(format.rate)) return false;
+  const uint32_t k = format.rate / 1000;
+  // At 44.1 kHz a packet may carry 45 frames, so a period holds P / 45 of them.
+  const uint32_t packets = format.periodFrames / (k == 44 ? 45 : k);
+  if (packets == 0) return false;
+
+  TransferSchedule s{};
+  s.framesPerPacket = k;
+  s.playPackets = packets;
+  s.playBaseFrames = packets * k;
+  s.playPacketStride = format.playWidth * k * format.playChannels;
+  s.playBytesPerRequest = packets * s.playPacketStride;
+  s.recordPackets = 1;
+  const uint32_t headroom = 2 + (format.rate == 44100 ? 2 : 0);
+  s.recordPacketSize = (k + headroom) * format.recordWidth * format.recordChannels;
+  s.recordBytesPerRequest = s.recordPacketSize;
+  *schedule = s;
+  return true;
+}
+
+}  // namespace engine
