@@ -1,0 +1,149 @@
+// The period work between the device halves and the four client ports: filling
+// the device playback half from every open playback channel, handing the
+// finished device record half to every open record channel, the InnerROUTE loop
+// rings, the ASIO client's output-ready queue and the peak meters.
+//
+// Ports 0 and 1 belong to the companion audio driver, port 2 to the ASIO driver,
+// port 3 is the device-input tap of the loopback (no client registers buffers on
+// it). Each port has, per direction and channel, two client halves that the
+// clients register as {address, stride} runs of 32-bit samples; a null address
+// is skipped by every copy.
+//
+// Loop rings: per (port, channel) ten slots of one mono period. A routed
+// playback channel (or, for port 3, a device input channel) is written into the
+// slot at its target ring's write index; a record channel whose entry counts
+// routed sources (fan-in) reads the slot at its ring's read index instead of the
+// device input. The write index is advanced by the playback side, the read index
+// by the record side; each side changes only its own index.
+//
+// Output-ready queue: the ASIO client may hand its output half over with
+// OutputReady; the half is copied into the next of ten slots and the playback
+// side plays queued slots in order while any are queued. The queue is active
+// exactly while it holds a slot not yet played: a period that finds it empty
+// plays the client half itself, never a slot left from ten periods before.
+//
+// Locking is the engine's: FillPlaybackHalf and QueueOutputReady run under the
+// playback lock, DistributeRecordHalf under the record lock. The two sides share
+// the rings' memory but only at different slots (see above). Registration of
+// client halves and the open/close bookkeeping run at passive level while the
+// streams are stopped or before the channel opens.
+#pragma once
+
+#include <stdint.h>
+
+#include "tqm/mixer_settings.h"
+#include "tqm/status_block.h"
+
+namespace engine {
+
+constexpr uint32_t kPorts = 4;
+constexpr uint32_t kDirections = 2;  // 0 playback, 1 record
+constexpr uint32_t kPortChannels = 2;
+constexpr uint32_t kHalves = 2;
+constexpr uint32_t kPlayback = 0, kRecord = 1;
+constexpr uint32_t kAsioPort = 2, kTapPort = 3;
+
+constexpr uint32_t kRingSlots = 10;
+constexpr uint32_t kSlotSamples = 512;  // 2048 bytes of mono 32-bit samples
+constexpr uint32_t kRingSamples = kRingSlots * kSlotSamples;
+// Every (port, channel) ring exists whatever the device's channel count, so the
+// block is sized for all eight rings.
+constexpr uint32_t kRingBlockBytes = kPorts * kPortChannels * kRingSamples * 4;
+constexpr uint32_t kQueueSlots = 10;
+// One queue slot holds an interleaved playback half: channels x 2048 bytes.
+constexpr uint32_t QueueBlockBytes(uint32_t playChannels) {
+  return kQueueSlots * playChannels * kSlotSamples * 4;
+}
+
+struct SampleRun {
+  int32_t* address;
+  uint32_t stride;  // in 32-bit samples
+};
+
+struct ClientPort {
+  SampleRun half[kDirections][kPortChannels][kHalves];
+  uint32_t openMask[kDirections];             // bit c = channel c open
+  uint32_t toggle[kDirections][kPortChannels];  // client half used next
+  uint32_t ringWrite[kDirections][kPortChannels];
+  uint32_t ringRead[kDirections][kPortChannels];
+};
+
+struct OutputReadyQueue {
+  uint32_t armed;  // set once port 2 has been mixed after its channel opened
+  uint32_t write;
+  uint32_t read;
+  uint32_t fill;  // slots queued and not yet played
+
+  bool Active() const { return fill != 0; }
+};
+
+class PortMixer {
+ public:
+  // The memory blocks are the engine's (kRingBlockBytes and QueueBlockBytes);
+  // the mixer neither allocates nor frees.
+  void Attach(int32_t* ringBlock, int32_t* queueBlock, uint32_t playChannels,
+              uint32_t recordChannels);
+  void SetStatusBlock(tqm::DeviceStatusBlock* status) { status_ = status; }
+  void SetPatch(const tqm::PatchTable* patch) { patch_ = patch; }
+  void SetClientRecordChannels(uint32_t channels) { clientRecordChannels_ = channels; }
+
+  // Registration by the clients; an out-of-range port, direction, channel or
+  // half is refused (false).
+  bool RegisterHalf(uint32_t port, uint32_t direction, uint32_t channel, uint32_t half,
+                    SampleRun run);
+
+  // Open/close bookkeeping of one channel: sets or clears its bit and restarts
+  // its half toggle and ring indexes. Opening a port-2 channel empties and
+  // disarms the output-ready queue.
+  bool SetChannelOpen(uint32_t port, uint32_t direction, uint32_t channel, bool open);
+  bool IsOpen(uint32_t port, uint32_t direction, uint32_t channel) const;
+  bool AnyOpen() const;
+  bool PortHasOpen(uint32_t port) const {
+    return port < kPorts && (ports_[port].openMask[kPlayback] | ports_[port].openMask[kRecord]);
+  }
+
+  // Fills interleaved device playback half `half` (stride = playback channels)
+  // with P frames from every open playback channel and feeds the loop rings.
+  void FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames);
+  // Hands the finished interleaved device record half to every open record
+  // channel and to the rings port 3 routes the input into.
+  void DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodFrames);
+  // Copies the named client half of port 2's open playback channels into the
+  // next queue slot. Returns false when nothing was queued (no channel open,
+  // queue not armed yet, or full).
+  bool QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames);
+
+  void ClearRings();
+  void ClearQueue();
+  // Peaks read 0 while no stream runs.
+  void ClearPeaks();
+
+  const ClientPort& port(uint32_t p) const { return ports_[p]; }
+  const OutputReadyQueue& queue() const { return queue_; }
+  int32_t* RingSlot(uint32_t port, uint32_t channel, uint32_t slot) const {
+    return rings_ + ((port * kPortChannels + channel) * kRingSlots + slot) * kSlotSamples;
+  }
+
+ private:
+  // The routing entry of (port, channel) with its target checked: entries come
+  // from any client's settings record, so a target outside the ports and
+  // channels counts as not routed.
+  bool RoutedTarget(uint32_t port, uint32_t channel, uint32_t* targetRing) const;
+  bool FanIn(uint32_t port, uint32_t channel) const;
+  bool PortMuted(uint32_t port) const;
+  void MeterPeak(uint32_t word, const int32_t* run, uint32_t stride, uint32_t frames);
+  int32_t* QueueSlot(uint32_t slot) const { return queueSlots_ + slot * playChannels_ * kSlotSamples; }
+  void AdvanceQueueAfterMix();
+
+  ClientPort ports_[kPorts] = {};
+  OutputReadyQueue queue_ = {};
+  int32_t* rings_ = nullptr;
+  int32_t* queueSlots_ = nullptr;
+  uint32_t playChannels_ = 0;
+  uint32_t recordChannels_ = 0;
+  uint32_t clientRecordChannels_ = 0;
+  tqm::DeviceStatusBlock* status_ = nullptr;
+  const tqm::PatchTable* patch_ = nullptr;
+};
+
+}  // namespace engine
