@@ -1,0 +1,40 @@
+// Format scan of the configuration descriptor; see format_scan.h.
+#include "driver/engine/format_scan.h"
+
+namespace engine {
+
+ScanResult ScanFormats(const uint8_t* config, uint32_t length, FormatScan* scan) {
+  using namespace usb_desc;
+  FormatScan found{};
+  uint32_t at = kConfigHeaderLength;
+  while (config && length > at && length - at > 2) {
+    const uint32_t dlen = config[at];
+    if (dlen < 2 || dlen > length - at) break;  // a walk that cannot advance or runs off
+    const uint8_t type = config[at + 1];
+    if (type == kCsInterface && dlen >= 3 && config[at + 2] == kFormatTypeSubtype) {
+      if (dlen < 7) return ScanResult::DeviceDataError;
+      const uint8_t formatType = config[at + 3];
+      if (formatType == kFormatTypeII) return ScanResult::DeviceDataError;
+      const uint32_t next = at + dlen;
+      const bool endpointFollows = length - next >= 3 && config[next] >= 3 &&
+                                   config[next] <= length - next && config[next + 1] == kEndpoint;
+      if ((formatType == kFormatTypeI || formatType == kFormatTypeIII) && endpointFollows) {
+        const uint32_t channels = config[at + 4];
+        const uint32_t width = config[at + 6] / 8u;
+        if (channels == 0 || width == 0 || width > 4) return ScanResult::DeviceDataError;
+        if (config[next + 2] & 0x80) {
+          found.recordChannels = channels;
+          found.recordWidth = width;
+        } else {
+          found.playChannels = channels;
+          found.playWidth = width;
+        }
+      }
+    }
+    at += dlen;
+  }
+  *scan = found;
+  return ScanResult::Ok;
+}
+
+}  // namespace engine
