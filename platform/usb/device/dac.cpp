@@ -1,6 +1,8 @@
 // The playback FIFO, codec volume and DAC sink; see dac.h.
 #include "usb/device/dac.h"
 
+#include <algorithm>
+
 #include "usb/device/codec_gain.h"
 
 namespace tqm::usb {
@@ -45,7 +47,8 @@ bool Dac::Play(uint32_t count, bool received) {
 // Hands one millisecond of output to the sink; null means silence.
 void Dac::Emit(const int32_t* frames, uint32_t count) {
   if (sink_ == Sink::None) return;
-  const size_t n = size_t(count) * kChannels;
+  size_t n = size_t(count) * kChannels;
+  if (sink_ == Sink::Buffer) n = std::min(n, captureLimit_ - captured_.size());
   const size_t at = captured_.size();
   captured_.resize(at + n);
   int32_t* out = captured_.data() + at;
@@ -60,9 +63,10 @@ void Dac::Emit(const int32_t* frames, uint32_t count) {
   }
 }
 
-void Dac::CaptureToBuffer() {
+void Dac::CaptureToBuffer(uint32_t maxFrames) {
   wav_.Close();
   captured_.clear();
+  captureLimit_ = size_t(maxFrames) * kChannels;
   sink_ = Sink::Buffer;
 }
 

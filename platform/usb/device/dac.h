@@ -41,7 +41,9 @@ class Dac {
     gain_[1] = right;
   }
 
-  void CaptureToBuffer();
+  // The buffer keeps at most `maxFrames` frames between takes; later frames
+  // are dropped, so a capture nobody drains cannot eat the machine's memory.
+  void CaptureToBuffer(uint32_t maxFrames);
   bool CaptureToWav(const std::filesystem::path& path, uint32_t rate);
   void StopCapture();
   std::vector<int32_t> TakeCapture();
@@ -58,6 +60,7 @@ class Dac {
   int64_t gain_[2] = {int64_t(1) << 30, int64_t(1) << 30};
   Sink sink_ = Sink::None;
   std::vector<int32_t> captured_;
+  size_t captureLimit_ = 0;  // samples
   audio::WavWriter wav_;
   std::vector<int32_t> scratch_;
 };

@@ -573,9 +573,9 @@ void Tqm27Device::SelectLoopback(uint32_t delayFrames) {
   loopArmed_ = false;
 }
 
-void Tqm27Device::CaptureDacToBuffer() {
+void Tqm27Device::CaptureDacToBuffer(uint32_t maxFrames) {
   std::lock_guard lock(mutex_);
-  dac_.CaptureToBuffer();
+  dac_.CaptureToBuffer(maxFrames);
 }
 
 bool Tqm27Device::CaptureDacToWav(const std::filesystem::path& path) {

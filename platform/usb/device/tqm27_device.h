@@ -159,7 +159,9 @@ class Tqm27Device {
   // (delayFrames + 1)-th frame captured from the millisecond it arrived in.
   void SelectLoopback(uint32_t delayFrames);
 
-  void CaptureDacToBuffer();
+  static constexpr uint32_t kDefaultCaptureFrames = 60 * 96000;  // a minute at 96 kHz
+  // Keeps at most `maxFrames` frames between takes; the rest are dropped.
+  void CaptureDacToBuffer(uint32_t maxFrames = kDefaultCaptureFrames);
   bool CaptureDacToWav(const std::filesystem::path& path);
   void StopDacCapture();
   std::vector<int32_t> TakeDacCapture();  // interleaved, MSB-aligned, after volume

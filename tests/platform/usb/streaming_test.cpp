@@ -190,6 +190,22 @@ TEST(Dac, PlaysTheOutStreamInOrderAtUnityGain) {
   }
 }
 
+TEST(Dac, BufferCaptureKeepsAtMostItsLimitBetweenTakes) {
+  UsbHost host;
+  host.StartStreams(2, 2, 48000);
+  host.device.CaptureDacToBuffer(100);
+  std::vector<int32_t> chunk;
+  for (int i = 0; i < 48; ++i) chunk.insert(chunk.end(), {i << 8, -(i << 8)});
+  const std::vector<uint8_t> packet = Pack(chunk, 3);
+  for (int frame = 0; frame < 10; ++frame) host.device.RunFrame({std::span<const uint8_t>(packet), std::nullopt});
+  std::vector<int32_t> played = host.device.TakeDacCapture();
+  ASSERT_EQ(played.size(), 200u) << "9 ms played, 100 frames kept";
+  EXPECT_EQ(played[2 * 48 + 2], 1 << 8) << "the first frames are kept, frame 49 is the packet's second";
+  host.device.RunFrame({std::span<const uint8_t>(packet), std::nullopt});
+  played = host.device.TakeDacCapture();
+  EXPECT_EQ(played.size(), 96u) << "a take makes room again";
+}
+
 TEST(Dac, VolumeAndMuteApplyAsTheCodecDoes) {
   struct Row {
     uint16_t left, right;
