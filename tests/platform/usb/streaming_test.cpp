@@ -328,14 +328,16 @@ TEST(Counters, InFramesLostWhileNoRequestIsPending) {
 }
 
 TEST(StreamFaults, StalledEndpointFailsUntilThePipeIsReset) {
+  enum class Reset { Pipe, ClearFeature, SetInterface };
   struct Row {
     uint8_t endpoint;
-    bool resetByControl;
+    Reset reset;
     const char* why;
   } rows[] = {
-      {0x82, false, "record, pipe reset"},
-      {0x03, false, "playback, pipe reset"},
-      {0x82, true, "record, CLEAR_FEATURE(ENDPOINT_HALT) on endpoint 0"},
+      {0x82, Reset::Pipe, "record, pipe reset"},
+      {0x03, Reset::Pipe, "playback, pipe reset"},
+      {0x82, Reset::ClearFeature, "record, CLEAR_FEATURE(ENDPOINT_HALT) on endpoint 0"},
+      {0x03, Reset::SetInterface, "playback, selecting the setting again resets the halt as USB defines"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -353,10 +355,17 @@ TEST(StreamFaults, StalledEndpointFailsUntilThePipeIsReset) {
     }
     const testing::Reply status = host.In(0x82, 0x00, 0, row.endpoint, 2);
     EXPECT_EQ(status.data, (std::vector<uint8_t>{1, 0})) << "GET_STATUS shows the halt";
-    if (row.resetByControl)
-      ASSERT_EQ(host.Out(0x02, 0x01, 0, row.endpoint, {}), UsbStatus::Ok);
-    else
-      ASSERT_EQ(host.device.ClearHalt(row.endpoint), UsbStatus::Ok);
+    switch (row.reset) {
+      case Reset::Pipe:
+        ASSERT_EQ(host.device.ClearHalt(row.endpoint), UsbStatus::Ok);
+        break;
+      case Reset::ClearFeature:
+        ASSERT_EQ(host.Out(0x02, 0x01, 0, row.endpoint, {}), UsbStatus::Ok);
+        break;
+      case Reset::SetInterface:
+        ASSERT_EQ(host.SelectAlt(kPlaybackInterface, 2), UsbStatus::Ok);
+        break;
+    }
     const FrameResult f = host.device.RunFrame(both);
     EXPECT_EQ(f.in, UsbStatus::Ok);
     EXPECT_EQ(f.out, UsbStatus::Ok);
