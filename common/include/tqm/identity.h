@@ -45,6 +45,11 @@ constexpr const char kWinYValueName[] = "WinY";
 constexpr const char kServiceKeyPath[] =
     "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TQM27_01";
 
+// USB identity of the TQM27: the device reports it, and the panel finds the
+// device's HID interface by it.
+constexpr uint16_t kUsbVendorId = 0x1D27;
+constexpr uint16_t kUsbProductId = 0x0127;
+
 // Child device identifiers.
 constexpr const char kChildDeviceId[] = "ORU\\TQM27_01";
 constexpr const char kChildInstanceId[] = "0001";
