@@ -7,11 +7,14 @@ ScanResult ScanFormats(const uint8_t* config, uint32_t length, FormatScan* scan)
   using namespace usb_desc;
   FormatScan found{};
   uint32_t at = kConfigHeaderLength;
+  bool inStreaming = false;
   while (config && length > at && length - at > 2) {
     const uint32_t dlen = config[at];
     if (dlen < 2 || dlen > length - at) break;  // a walk that cannot advance or runs off
     const uint8_t type = config[at + 1];
-    if (type == kCsInterface && dlen >= 3 && config[at + 2] == kFormatTypeSubtype) {
+    if (type == kInterface && dlen >= 7)
+      inStreaming = config[at + 5] == kAudioClass && config[at + 6] == kAudioStreamingSubclass;
+    if (inStreaming && type == kCsInterface && dlen >= 3 && config[at + 2] == kFormatTypeSubtype) {
       if (dlen < 7) return ScanResult::DeviceDataError;
       const uint8_t formatType = config[at + 3];
       if (formatType == kFormatTypeII) return ScanResult::DeviceDataError;

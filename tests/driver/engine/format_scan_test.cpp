@@ -9,7 +9,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 Bytes Config() { return {9, 2, 0, 0, 4, 1, 0, 0x80, 50}; }  // wTotalLength patched by Append
+// interface descriptors: audio streaming (class 1, subclass 2) and audio control
 Bytes Interface(uint8_t number, uint8_t alt) { return {9, 4, number, alt, 1, 1, 2, 0, 0}; }
+Bytes ControlInterface() { return {9, 4, 1, 0, 0, 1, 1, 0, 0}; }
+// input terminal: CS_INTERFACE subtype 2 as well, with the terminal id at byte 3
+Bytes InputTerminal(uint8_t id) { return {12, 0x24, 2, id, 0x01, 0x01, 0, 2, 3, 0, 0, 0}; }
 // format type descriptor: bLength, CS_INTERFACE, FORMAT_TYPE, type, channels,
 // subframe size, bit resolution, one discrete rate
 Bytes Format(uint8_t type, uint8_t channels, uint8_t bits) {
@@ -41,18 +45,29 @@ TEST(FormatScan, DeviceLayoutsAndTheirResult) {
              Interface(3, 3), Format(1, 2, 16), Endpoint(0x03), CsEndpoint()}),
        engine::ScanResult::Ok, {2, 2, 2, 3}},
       {"no endpoint right after the record format: record stays at 0 channels",
-       Join({Config(), Format(1, 2, 24), CsEndpoint(), Endpoint(0x82), Format(1, 2, 24),
-             Endpoint(0x03)}),
+       Join({Config(), Interface(2, 1), Format(1, 2, 24), CsEndpoint(), Endpoint(0x82),
+             Format(1, 2, 24), Endpoint(0x03)}),
        engine::ScanResult::Ok, {2, 3, 0, 0}},
       {"format type III counts like type I",
-       Join({Config(), Format(3, 1, 16), Endpoint(0x83)}), engine::ScanResult::Ok, {0, 0, 1, 2}},
+       Join({Config(), Interface(2, 1), Format(3, 1, 16), Endpoint(0x83)}), engine::ScanResult::Ok,
+       {0, 0, 1, 2}},
       {"format type II fails the scan",
-       Join({Config(), Format(1, 2, 24), Endpoint(0x03), Format(2, 2, 16), Endpoint(0x82)}),
+       Join({Config(), Interface(3, 1), Format(1, 2, 24), Endpoint(0x03), Format(2, 2, 16),
+             Endpoint(0x82)}),
        engine::ScanResult::DeviceDataError, {}},
       {"zero channels is unusable device data",
-       Join({Config(), Format(1, 0, 24), Endpoint(0x03)}), engine::ScanResult::DeviceDataError, {}},
+       Join({Config(), Interface(3, 1), Format(1, 0, 24), Endpoint(0x03)}),
+       engine::ScanResult::DeviceDataError, {}},
       {"bit resolution below 8 would give width 0",
-       Join({Config(), Format(1, 2, 4), Endpoint(0x03)}), engine::ScanResult::DeviceDataError, {}},
+       Join({Config(), Interface(3, 1), Format(1, 2, 4), Endpoint(0x03)}),
+       engine::ScanResult::DeviceDataError, {}},
+      {"an input terminal with id 2 in the control interface is not a format type II",
+       Join({Config(), ControlInterface(), InputTerminal(2), Endpoint(0x83), Interface(3, 1),
+             Format(1, 2, 24), Endpoint(0x03)}),
+       engine::ScanResult::Ok, {2, 3, 0, 0}},
+      {"format descriptors outside a streaming interface are not formats",
+       Join({Config(), ControlInterface(), Format(1, 2, 24), Endpoint(0x03)}),
+       engine::ScanResult::Ok, {0, 0, 0, 0}},
       {"nothing after the configuration header", Config(), engine::ScanResult::Ok, {0, 0, 0, 0}},
   };
   for (const Row& r : rows) {
@@ -76,11 +91,14 @@ TEST(FormatScan, MalformedLengthsEndTheWalk) {
     Bytes config;
   };
   const Row rows[] = {
-      {"bLength 0 would never advance", Join({Config(), Bytes{0, 0x24, 2, 1}, Format(1, 2, 24)})},
+      {"bLength 0 would never advance",
+       Join({Config(), Interface(3, 1), Bytes{0, 0x24, 2, 1}, Format(1, 2, 24)})},
       {"bLength 1", Join({Config(), Bytes{1, 0x24, 2, 1}})},
       {"descriptor runs past the end", Join({Config(), Bytes{40, 0x24, 2, 1, 2, 3, 24}})},
-      {"format cut short before its endpoint", Join({Config(), Format(1, 2, 24), Bytes{9, 5}})},
-      {"format descriptor of 5 bytes", Join({Config(), Bytes{5, 0x24, 2, 1, 2}, Endpoint(0x03)})},
+      {"format cut short before its endpoint",
+       Join({Config(), Interface(3, 1), Format(1, 2, 24), Bytes{9, 5}})},
+      {"format descriptor of 5 bytes",
+       Join({Config(), Interface(3, 1), Bytes{5, 0x24, 2, 1, 2}, Endpoint(0x03)})},
   };
   for (const Row& r : rows) {
     auto* copy = new uint8_t[r.config.size()];
@@ -93,3 +111,4 @@ TEST(FormatScan, MalformedLengthsEndTheWalk) {
 }
 
 }  // namespace
+
