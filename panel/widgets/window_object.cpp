@@ -123,14 +123,17 @@ bool CCtrlBase::HandleCheckMessage(UINT message, WPARAM wParam, LRESULT* result)
 namespace {
 
 // Draws a caption the way the link and text buttons do: transparent, in the
-// given font and colour, aligned by the stored format and centred vertically.
+// given font and colour, placed by the stored DrawText format and centred
+// vertically. The format is not also handed to SetTextAlign: DrawText needs
+// TA_LEFT | TA_TOP | TA_NOUPDATECP, and DT_CENTER read as an alignment is
+// TA_UPDATECP, which would draw every centred caption at the top-left corner.
 void DrawCaption(HDC dc, HFONT font, COLORREF colour, const wchar_t* caption, UINT format) {
   RECT client;
   GetClipBox(dc, &client);
   HGDIOBJ old_font = SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, colour);
-  SetTextAlign(dc, format);
+  SetTextAlign(dc, TA_LEFT | TA_TOP | TA_NOUPDATECP);
   wchar_t text[kCaptionUnits];
   lstrcpynW(text, caption, kCaptionUnits);
   DrawTextExW(dc, text, -1, &client, format | DT_VCENTER, nullptr);

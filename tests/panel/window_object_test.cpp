@@ -4,6 +4,7 @@
 #include "toolkit.h"
 #include "window_object.h"
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -49,6 +50,21 @@ TEST_F(WindowObject, LinkButtonDrawsBlueTextOnTheButtonFace) {
   int blue = 0;
   for (uint32_t p : shown.rgb) blue += p == 0x0000FF;
   EXPECT_GT(blue, 20) << "the caption in pure blue";
+}
+
+// Regression: the DrawText format used as a text alignment turns DT_CENTER into
+// TA_UPDATECP, and the caption lands in the top-left corner.
+TEST_F(WindowObject, CentredCaptionIsCentred) {
+  CCtrlTextBtn button;
+  ASSERT_TRUE(button.CreateCtrl(instance_, parent_, 0x702, 10, 10, 120, 30, L"Reset",
+                                DT_CENTER | DT_SINGLELINE));
+  const Pixels shown = WindowPixels(button.Window());
+  const RECT ink = InkBounds(shown, 0x000000);
+  ASSERT_GT(ink.right - ink.left, 0) << "caption drawn";
+  EXPECT_LE(std::abs(ink.left - (120 - ink.right)), 2)
+      << "left margin " << ink.left << ", right margin " << 120 - ink.right;
+  EXPECT_LE(std::abs(ink.top - (30 - ink.bottom)), 4)
+      << "top margin " << ink.top << ", bottom margin " << 30 - ink.bottom;
 }
 
 TEST_F(WindowObject, CheckValueOtherThanZeroOrOneIsIgnoredButRepaints) {
