@@ -108,7 +108,6 @@ bool HandleTextButton(HWND window, TextButton* button, UINT message, WPARAM wPar
       lstrcpynW(button->caption, lParam ? reinterpret_cast<const wchar_t*>(lParam) : L"",
                 kTextUnits);
       InvalidateRect(window, nullptr, FALSE);
-      *result = TRUE;
       return true;
     case BM_GETCHECK:
       *result = button && button->checked == 1;
