@@ -141,7 +141,11 @@ TEST_F(Toolkit, InitControlsRegistersTheSixteenClassesAndTermControlsRemovesThem
     EXPECT_EQ(wc.hIcon != nullptr, row.icon);
     EXPECT_EQ(wc.hCursor, LoadCursorW(nullptr, row.resize_cursor ? IDC_SIZENS : IDC_ARROW));
   }
+  HBITMAP cached = LoadBitmapByName(instance_, L"IDB_PEAK");
+  ASSERT_NE(cached, nullptr);
   TermControls();
+  BITMAP info{};
+  EXPECT_EQ(GetObjectW(cached, sizeof info, &info), 0) << "TermControls deletes cached bitmaps";
   for (const ClassRow& row : rows) {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
