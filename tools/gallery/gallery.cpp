@@ -85,7 +85,7 @@ void PaintExtras(HDC dc) {
   BitBlt(dc, 0, 0, kExtrasW, kExtrasH, memory, 0, 0, SRCCOPY);
   SelectObject(memory, old);
   DeleteDC(memory);
-  Blit(dc, L"ORU_LOGO", 190, 130);
+  Blit(dc, L"ORU_LOGO", 192, 78);
   HICON icon = static_cast<HICON>(LoadImageW(g_instance, MAKEINTRESOURCEW(129), IMAGE_ICON, 32, 32, 0));
   if (icon) DrawIconEx(dc, 222, 10, icon, 32, 32, 0, nullptr, DI_NORMAL);
   HICON small = static_cast<HICON>(LoadImageW(g_instance, MAKEINTRESOURCEW(113), IMAGE_ICON, 16, 16, 0));
@@ -173,36 +173,60 @@ CCtrlTextBtn g_text;
 
 void BuildExtras(HWND pane) {
   SetBackgroundBitmap(g_extras_background);
-  HWND stereo = CreateStereoMeter(g_instance, pane, 0x600, 8, 8, 18, 145, nullptr, L"IDB_PEAK");
+  HWND stereo = CreateStereoMeter(g_instance, pane, 0x600, 8, 6, 18, 145, nullptr, L"IDB_PEAK");
   SendMessageW(stereo, UM_SETLEVEL, 0, MAKELPARAM(72, 48));
 
-  HWND state3 = CreateState3(g_instance, pane, 0x601, 36, 10, L"IDB_OUT_MUTE_ON",
+  HWND state3 = CreateState3(g_instance, pane, 0x601, 36, 6, L"IDB_OUT_MUTE_ON",
                              L"IDB_IN_MUTE_ON", L"IDB_OUT_MUTE_OFF");
   SendMessageW(state3, BM_SETCHECK, 1, 0);
-  CreateState4(g_instance, pane, 0x602, 88, 13, L"IR_BTN_N", L"IR_BTN_F", L"IR_BTN_N",
+  CreateState4(g_instance, pane, 0x602, 90, 9, L"IR_BTN_N", L"IR_BTN_F", L"IR_BTN_N",
                L"IR_BTN_F", 1);
   HWND toggle =
-      CreateToggle(g_instance, pane, 0x603, 120, 10, L"IDB_OUT_MUTE_ON", L"IDB_OUT_MUTE_OFF");
+      CreateToggle(g_instance, pane, 0x603, 124, 6, L"IDB_OUT_MUTE_ON", L"IDB_OUT_MUTE_OFF");
   SendMessageW(toggle, BM_SETCHECK, 0, 0);
 
-  HWND digits = CreateDigitEx(g_instance, pane, 0x604, 36, 40, 40, 26, RGB(0xFF, 0xB0, 0x20),
+  HWND digits = CreateDigitEx(g_instance, pane, 0x604, 36, 42, 40, 24, RGB(0xFF, 0xB0, 0x20),
                               RGB(0, 0, 0), 99, 0, 22);
   SendMessageW(digits, SBM_SETPOS, 7, 0);
-  CreateSmallText(g_instance, pane, 0x605, 84, 40, 20, 23, 0x989796, 0x1A1816, L"3");
-  CreateTextButton(g_instance, pane, 0x606, 112, 44, 54, 14, 0x000000, 0xDBDBDB, 0xDBDBDB,
+  CreateSmallText(g_instance, pane, 0x605, 84, 42, 20, 23, 0x989796, 0x1A1816, L"3");
+  CreateTextButton(g_instance, pane, 0x606, 112, 46, 54, 14, 0x000000, 0xDBDBDB, 0xDBDBDB,
                    0x000000, L"-12.5dB");
-  HWND checked = CreateTextButton(g_instance, pane, 0x607, 170, 44, 40, 14, 0x000000, 0xDBDBDB,
+  HWND checked = CreateTextButton(g_instance, pane, 0x607, 172, 46, 40, 14, 0x000000, 0xDBDBDB,
                                   0xDBDBDB, 0x000000, L"Mute");
   SendMessageW(checked, BM_SETCHECK, 1, 0);
-  CreateTextButtonBmp(g_instance, pane, 0x608, 36, 74, 90, 16, RGB(0xFF, 0xB0, 0x20),
+  CreateTextButtonBmp(g_instance, pane, 0x608, 36, 84, 90, 16, RGB(0xFF, 0xB0, 0x20),
                       RGB(0xD7, 0xDD, 0xE3), L"see-through");
 
-  g_link.CreateCtrl(g_instance, pane, 32830, 36, 100, 174, 22, L"www.oru.example/tqm27",
+  g_link.CreateCtrl(g_instance, pane, 32830, 36, 108, 174, 22, L"www.oru.example/tqm27",
                     DT_CENTER | DT_SINGLELINE);
-  g_image.CreateCtrl(g_instance, pane, 0x609, 36, 132, L"IR_BTN_N", L"IR_BTN_F");
-  g_text.CreateCtrl(g_instance, pane, 0x60A, 70, 130, 70, 18, L"Reset", DT_CENTER | DT_SINGLELINE);
+  g_image.CreateCtrl(g_instance, pane, 0x609, 36, 140, L"IR_BTN_N", L"IR_BTN_F");
+  g_text.CreateCtrl(g_instance, pane, 0x60A, 70, 138, 70, 18, L"Reset", DT_CENTER | DT_SINGLELINE);
   g_text.SetNormalColors(RGB(0xD7, 0xDD, 0xE3), RGB(0x30, 0x36, 0x3D));
   g_text.SetFocusColors(RGB(0, 0, 0), RGB(0x30, 0x36, 0x3D));
+}
+
+// Captions under the controls of the third pane, drawn into its background so
+// that the see-through controls cut their faces from the same picture.
+void DrawCaptions(HDC dc) {
+  const struct {
+    int x;
+    int y;
+    const wchar_t* text;
+  } captions[] = {{36, 28, L"State3"}, {90, 28, L"State4"}, {124, 28, L"Toggle"},
+                  {36, 68, L"DigitEx"}, {84, 68, L"Small"}, {112, 62, L"TextBtn"},
+                  {172, 62, L"checked"}, {132, 87, L"TextBtnBmp"}, {214, 113, L"Link"},
+                  {10, 152, L"Peak"}, {144, 141, L"Image / Text"}};
+  LOGFONTW logfont{};
+  logfont.lfHeight = 11;
+  logfont.lfWeight = FW_NORMAL;
+  lstrcpyW(logfont.lfFaceName, L"Arial");
+  HFONT font = CreateFontIndirectW(&logfont);
+  HGDIOBJ old = SelectObject(dc, font);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, RGB(0x8B, 0x95, 0xA0));
+  for (const auto& c : captions) TextOutW(dc, c.x, c.y, c.text, lstrlenW(c.text));
+  SelectObject(dc, old);
+  DeleteObject(font);
 }
 
 HBITMAP MakeExtrasBackground(HWND window) {
@@ -214,6 +238,7 @@ HBITMAP MakeExtrasBackground(HWND window) {
   HBRUSH body = CreateSolidBrush(RGB(0x1E, 0x22, 0x27));
   FillRect(memory, &all, body);
   DeleteObject(body);
+  DrawCaptions(memory);
   SelectObject(memory, old);
   DeleteDC(memory);
   ReleaseDC(window, screen);
