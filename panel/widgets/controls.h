@@ -1,0 +1,57 @@
+// Creation functions of the Zel_ controls. Each creates a child window (WS_CHILD,
+// the id as its menu handle), fills the state record its WM_CREATE allocated,
+// shows it and returns its handle, or null when the window could not be made.
+// A null background name means: cut the face from the panel background at the
+// control's own position and size (CaptureBackground).
+#pragma once
+
+#include <windows.h>
+
+namespace tqm::widgets {
+
+// Zel_PeakMonoClass: one bar, level in lit pixels from the bottom; 96 at creation.
+HWND CreateMonoMeter(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
+                     const wchar_t* background_name, const wchar_t* bar_name);
+
+// Zel_PeakClass: two bars, levels in percent (left in the low word of
+// UM_SETLEVEL's lParam, right in the high word); 100 at creation.
+HWND CreateStereoMeter(HINSTANCE instance, HWND parent, int id, int x, int y, int width,
+                       int height, const wchar_t* background_name, const wchar_t* bar_name);
+
+// Zel_TogleClass: two pictures; a click inverts the state and posts
+// WM_COMMAND (id, 1). Takes the on picture's size.
+HWND CreateToggle(HINSTANCE instance, HWND parent, int id, int x, int y, const wchar_t* on_name,
+                  const wchar_t* off_name);
+
+// Zel_TextBtnClass: a filled caption; a click posts WM_COMMAND (id, 1) and does
+// not change the state.
+HWND CreateTextButton(HINSTANCE instance, HWND parent, int id, int x, int y, int width,
+                      int height, COLORREF checked_text, COLORREF checked_background,
+                      COLORREF normal_text, COLORREF normal_background, const wchar_t* caption);
+
+// Zel_TextBtnBmpClass: a text button whose face is the panel background.
+HWND CreateTextButtonBmp(HINSTANCE instance, HWND parent, int id, int x, int y, int width,
+                         int height, COLORREF checked_text, COLORREF normal_text,
+                         const wchar_t* caption);
+
+// Zel_State3Class: three pictures; state 0 shows the third, 1 the first, 2 the
+// second. A press posts WM_COMMAND (id, 0) at once.
+HWND CreateState3(HINSTANCE instance, HWND parent, int id, int x, int y, const wchar_t* first,
+                  const wchar_t* second, const wchar_t* third);
+
+// Zel_State4Class: four pictures, state 0..3 shows picture state + 1; no mouse.
+HWND CreateState4(HINSTANCE instance, HWND parent, int id, int x, int y, const wchar_t* first,
+                  const wchar_t* second, const wchar_t* third, const wchar_t* fourth,
+                  int initial_state);
+
+// Zel_DigitExClass: a two-digit read-out. SBM_SETPOS wraps: a negative value
+// becomes first_limit, a value above first_limit becomes second_limit.
+HWND CreateDigitEx(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
+                   COLORREF text, COLORREF background, int first_limit, int second_limit,
+                   int font_height);
+
+// Zel_SmallTextClass: a one-line label centred at the top, in the label font.
+HWND CreateSmallText(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
+                     COLORREF text, COLORREF background, const wchar_t* caption);
+
+}  // namespace tqm::widgets
