@@ -37,7 +37,15 @@ void Clock::Stop() {
 
 int64_t Clock::Now() const {
   std::lock_guard lock(dispatcher_.mu);
-  return now_;
+  return NowLocked();
+}
+
+int64_t Clock::NowLocked() const {
+  if (mode_ == ClockMode::Virtual) return now_;
+  // In real time the clock is the wall clock; now_ is the last instant whose
+  // work is done.
+  const auto elapsed = std::chrono::steady_clock::now() - wallStart_;
+  return std::max(now_, int64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100));
 }
 
 bool Clock::OnClockThread() const {
@@ -94,6 +102,11 @@ void Clock::RemoveWork(WorkId id) {
 }
 
 void Clock::AdvanceFromClockThread(int64_t units) {
+  if (mode_ == ClockMode::Real) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(units * 100);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    return;
+  }
   std::lock_guard lock(dispatcher_.mu);
   now_ += units;
   dispatcher_.ExpireLocked(now_);
@@ -160,6 +173,12 @@ void Clock::Run() {
     RunDueWorkLocked(lock);
     busy_ = false;
     dispatcher_.clockCv.notify_all();
+    if (freeRun_) {
+      // Running free, the clock must still let others take the lock.
+      lock.unlock();
+      std::this_thread::yield();
+      lock.lock();
+    }
   }
 }
 

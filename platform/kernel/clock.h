@@ -20,6 +20,7 @@
 // - Holds: while any Hold is alive the clock does not advance, in either mode
 //   (a participant that must finish its period work first holds it).
 //
+// Work items due at the same instant run in the order they were added.
 // Work items are registered with AddWork (one-shot or periodic) and removed
 // with RemoveWork, which waits for a running item to finish unless called
 // from the clock thread itself.
@@ -50,7 +51,7 @@ class Clock {
   ClockMode mode() const { return mode_; }
   int64_t Now() const;
   // The same, for a caller that holds the dispatcher's lock.
-  int64_t NowLocked() const { return now_; }
+  int64_t NowLocked() const;
 
   // Virtual time: advances n milliseconds and returns when their work is done.
   void Step(uint32_t milliseconds);

@@ -70,12 +70,12 @@ Machine::Machine(MachineOptions options) : options_(options) {
 
 Machine::~Machine() {
   // Let time pass until the system threads have ended, then stop the clock.
-  if (clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
   std::vector<PKTHREAD> threads;
   {
     std::lock_guard lock(threadsMu_);
     threads.swap(threads_);
   }
+  if (!threads.empty() && clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
   for (PKTHREAD thread : threads) {
     thread->host.join();
     DereferenceObject(thread);

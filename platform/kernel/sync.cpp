@@ -214,7 +214,7 @@ static BOOLEAN AcquireResource(PERESOURCE r, BOOLEAN wait, bool exclusive, const
         return true;
       }
       if ((r->Flag & ResourceOwnedExclusive) && r->OwnerThread == me) {
-        ++r->ActiveCount;
+        r->ActiveCount = r->ActiveCount + 1;
         return true;
       }
       return false;
@@ -223,7 +223,7 @@ static BOOLEAN AcquireResource(PERESOURCE r, BOOLEAN wait, bool exclusive, const
     // The exclusive owner may also acquire shared: that nests its ownership.
     take = [r, me] {
       if (!(r->Flag & ResourceOwnedExclusive) || r->OwnerThread == me) {
-        ++r->ActiveCount;
+        r->ActiveCount = r->ActiveCount + 1;
         return true;
       }
       return false;
@@ -253,7 +253,8 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
     RaiseFault(FaultKind::SpinLockMisuse, "resource released by a thread that does not hold it", caller);
     return;
   }
-  if (--Resource->ActiveCount == 0) {
+  Resource->ActiveCount = Resource->ActiveCount - 1;
+  if (Resource->ActiveCount == 0) {
     Resource->Flag &= ~ResourceOwnedExclusive;
     Resource->OwnerThread = nullptr;
   }
