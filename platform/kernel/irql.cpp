@@ -56,8 +56,12 @@ RoutineCheck::RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp
 RoutineCheck::~RoutineCheck() {
   ThreadState& t = Self();
   t.frames.pop_back();
-  const std::string name = std::string(FrameName(kind_)) +
-                           (routine_ ? " " + SymbolName(routine_) : std::string());
+  if (t.spinLocksHeld == spinLocksAfter_ && t.irql == irqlAfter_) return;
+  std::string name = FrameName(kind_);
+  if (routine_) {
+    name += ' ';
+    name += SymbolName(routine_);
+  }
   if (t.spinLocksHeld > spinLocksAfter_) {
     RaiseFault(FaultKind::SpinLockHeldOnReturn,
           name + " returned holding " + std::to_string(t.spinLocksHeld - spinLocksAfter_) +
