@@ -54,6 +54,17 @@ TEST(DriverEntry, LoadsCountsOpensAndUnloads) {
   EXPECT_EQ(SendMajor(device, IRP_MJ_READ), STATUS_INVALID_DEVICE_REQUEST);
   IoDeleteDevice(device);
 
+  // Unloading through the service key marks the driver for the Plug and Play
+  // manager, which unloads it once its devices are gone.
+  UNICODE_STRING service;
+  RtlInitUnicodeString(&service, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TQM27_01");
+  EXPECT_FALSE(machine.UnloadRequested(driver));
+  EXPECT_EQ(ZwUnloadDriver(&service), STATUS_SUCCESS);
+  EXPECT_TRUE(machine.UnloadRequested(driver));
+  UNICODE_STRING other;
+  RtlInitUnicodeString(&other, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Other");
+  EXPECT_EQ(ZwUnloadDriver(&other), STATUS_OBJECT_NAME_NOT_FOUND);
+
   machine.ClearDebugOutput();
   machine.UnloadDriver(driver);
   const auto unload = machine.DebugOutput();

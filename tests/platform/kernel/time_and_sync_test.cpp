@@ -117,6 +117,34 @@ TEST(Time, ClockWorkRunsAtDispatchLevelInDueOrder) {
   EXPECT_EQ(joined, "frame@1 once@3 frame@3 frame@5 ");
 }
 
+TEST(Time, FreeRunLetsVirtualTimePassUntilStopped) {
+  Machine machine;
+  static KEVENT finished;
+  static std::atomic<NTSTATUS> waited;
+  KeInitializeEvent(&finished, NotificationEvent, FALSE);
+  waited = STATUS_PENDING;
+  ThreadRun run;
+  run.body = [] {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -100 * kMs;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    waited = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+    KeSetEvent(&finished, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+  };
+  Start(run);
+  machine.clock().RunFree(true);
+  EXPECT_EQ(KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  machine.clock().RunFree(false);
+  EXPECT_EQ(waited.load(), STATUS_TIMEOUT);
+  // The clock stops where it was when free running ended.
+  const int64_t stoppedAt = machine.clock().Now();
+  EXPECT_GE(stoppedAt, 100 * kMs);
+  for (int i = 0; i < 100; ++i) std::this_thread::yield();
+  EXPECT_EQ(machine.clock().Now(), stoppedAt);
+}
+
 TEST(Time, HoldKeepsTheClockStill) {
   Machine machine;
   std::optional<Clock::Hold> hold(std::in_place, machine.clock());
