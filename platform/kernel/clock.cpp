@@ -58,6 +58,13 @@ void Clock::Step(uint32_t milliseconds) {
     std::fprintf(stderr, "Clock::Step: the clock runs in real time\n");
     std::abort();
   }
+  PKTHREAD caller = Self().kthread;
+  if (std::this_thread::get_id() == threadId_ || (caller && caller->systemThread)) {
+    // The clock waits for the system threads and itself: stepping from one of
+    // them could never return.
+    std::fprintf(stderr, "Clock::Step: called from the clock thread or a system thread\n");
+    std::abort();
+  }
   std::unique_lock lock(dispatcher_.mu);
   target_ = std::max(target_, now_) + int64_t(milliseconds) * kUnitsPerMillisecond;
   const int64_t target = target_;

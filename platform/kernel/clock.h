@@ -54,6 +54,7 @@ class Clock {
   int64_t NowLocked() const;
 
   // Virtual time: advances n milliseconds and returns when their work is done.
+  // Called by a test or the simulator, never by a system thread or clock work.
   void Step(uint32_t milliseconds);
   // Virtual time: lets the clock advance on its own as fast as the machine
   // allows (it still waits for system threads at every instant).
