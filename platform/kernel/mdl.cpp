@@ -59,7 +59,7 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
-                                   ULONG BugCheckOnFailure, ULONG Priority) {
+                                   ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority) {
   const void* caller = __builtin_return_address(0);
   PMDL mdl = MemoryDescriptorList;
   if (AccessMode == KernelMode) {

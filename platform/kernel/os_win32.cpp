@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace tqm::kernel::os {
 
@@ -60,6 +61,7 @@ void PrintStack() {}
 
 // Raising on Windows is a real structured exception; the guarded call of the
 // simulator's build is the kernel image's assembly scope.
-extern "C" void ExRaiseStatus(int32_t Status) {
-  RaiseException(DWORD(Status), 0, 0, nullptr);
+extern "C" [[noreturn]] void ExRaiseStatus(int32_t Status) {
+  RaiseException(DWORD(Status), EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  std::abort();
 }

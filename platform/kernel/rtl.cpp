@@ -12,13 +12,13 @@
 namespace {
 constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000ULL;
 
-void Probe(const volatile void* address, SIZE_T length, ULONG alignment) {
+void Probe(const void* address, SIZE_T length, ULONG alignment) {
   if (length == 0) return;
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (alignment > 1 && (start & (alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   const uintptr_t end = start + length;
   if (end < start || end > kUserProbeAddress ||
-      tqm::kernel::Machine::Current().pool().Contains(const_cast<const void*>(address), 1)) {
+      tqm::kernel::Machine::Current().pool().Contains(address, 1)) {
     ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   }
 }
@@ -44,11 +44,11 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
-VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment) {
   Probe(Address, Length, Alignment);
 }
 
-VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment) {
+VOID ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
   Probe(Address, Length, Alignment);
 }
 

@@ -749,7 +749,7 @@ NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG 
 NTKERNELAPI VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                                MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
-                                               ULONG BugCheckOnFailure, ULONG Priority);
+                                               ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority);
 NTKERNELAPI VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 #define MmGetSystemAddressForMdlSafe(mdl, priority)                                    \
   (((mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))         \
@@ -768,7 +768,7 @@ NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wai
 NTKERNELAPI BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI VOID FASTCALL ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI NTSTATUS ExDeleteResourceLite(PERESOURCE Resource);
-NTKERNELAPI VOID ExRaiseStatus(NTSTATUS Status);
+__attribute__((noreturn)) NTKERNELAPI VOID ExRaiseStatus(NTSTATUS Status);
 
 // kernel: events, waits, IRQL, spin locks, time
 NTKERNELAPI VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
@@ -828,8 +828,8 @@ NTSYSAPI VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Sou
 NTSYSAPI VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 // user addresses: raise inside a guarded call (driver/guarded_call.h)
-NTKERNELAPI VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
-NTKERNELAPI VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+NTKERNELAPI VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment);
+NTKERNELAPI VOID ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment);
 
 // debug output
 ULONG DbgPrint(PCSTR Format, ...);
