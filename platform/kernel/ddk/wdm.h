@@ -768,7 +768,7 @@ NTKERNELAPI BOOLEAN ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wai
 NTKERNELAPI BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait);
 NTKERNELAPI VOID FASTCALL ExReleaseResourceLite(PERESOURCE Resource);
 NTKERNELAPI NTSTATUS ExDeleteResourceLite(PERESOURCE Resource);
-__attribute__((noreturn)) NTKERNELAPI VOID ExRaiseStatus(NTSTATUS Status);
+NTKERNELAPI VOID ExRaiseStatus(NTSTATUS Status);
 
 // kernel: events, waits, IRQL, spin locks, time
 NTKERNELAPI VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
