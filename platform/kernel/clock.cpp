@@ -59,10 +59,11 @@ void Clock::Step(uint32_t milliseconds) {
     std::abort();
   }
   PKTHREAD caller = Self().kthread;
-  if (std::this_thread::get_id() == threadId_ || (caller && caller->systemThread)) {
-    // The clock waits for the system threads and itself: stepping from one of
-    // them could never return.
-    std::fprintf(stderr, "Clock::Step: called from the clock thread or a system thread\n");
+  if (std::this_thread::get_id() == threadId_ ||
+      (caller && (caller->systemThread || caller->participant))) {
+    // The clock waits for these threads and itself: stepping from one of them
+    // could never return.
+    std::fprintf(stderr, "Clock::Step: called from the clock thread, a system thread or a participant\n");
     std::abort();
   }
   std::unique_lock lock(dispatcher_.mu);

@@ -164,6 +164,7 @@ IrpRecord* RecordOf(PIRP irp, const void* caller);
 struct _KTHREAD {
   DISPATCHER_HEADER Header;
   bool systemThread;
+  bool participant;      // counted by the clock like a system thread (machine.h)
   PDRIVER_OBJECT owner;  // the driver that created it
   PKSTART_ROUTINE start;
   PVOID context;

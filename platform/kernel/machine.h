@@ -79,6 +79,21 @@ struct MachineOptions {
   bool echoDebugOutput = false;  // also write DbgPrintEx lines to stderr
 };
 
+// A host thread that drives the machine (a test, the simulator's client) can
+// take part in virtual time like a system thread: while a Participation is
+// alive, the clock advances only while this thread is blocked in a kernel
+// wait. Such a thread lets the clock run free rather than stepping it.
+class Participation {
+ public:
+  explicit Participation(class Machine& machine);
+  ~Participation();
+  Participation(const Participation&) = delete;
+  Participation& operator=(const Participation&) = delete;
+
+ private:
+  class Machine& machine_;
+};
+
 class Machine {
  public:
   explicit Machine(MachineOptions options = {});

@@ -14,7 +14,7 @@ constexpr int64_t kBootSystemTime = 134116992000000000LL;
 
 bool Tracked() {
   PKTHREAD thread = Self().kthread;
-  return thread && thread->systemThread;
+  return thread && (thread->systemThread || thread->participant);
 }
 
 // The deadline of a kernel timeout: negative is relative, positive absolute

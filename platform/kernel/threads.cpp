@@ -58,6 +58,20 @@ void ThreadMain(PKTHREAD thread) {
 
 }  // namespace
 
+Participation::Participation(Machine& machine) : machine_(machine) {
+  PKTHREAD thread = KeGetCurrentThread();
+  std::lock_guard lock(machine_.dispatcher().mu);
+  thread->participant = true;
+  machine_.dispatcher().ThreadStartedLocked();
+}
+
+Participation::~Participation() {
+  PKTHREAD thread = KeGetCurrentThread();
+  std::lock_guard lock(machine_.dispatcher().mu);
+  thread->participant = false;
+  machine_.dispatcher().ThreadEndedLocked();
+}
+
 ThreadState::~ThreadState() {
   if (kthread && !kthread->systemThread) DereferenceObject(kthread);
 }

@@ -145,6 +145,24 @@ TEST(Time, FreeRunLetsVirtualTimePassUntilStopped) {
   EXPECT_EQ(machine.clock().Now(), stoppedAt);
 }
 
+TEST(Time, ParticipantRunningFreeSeesTimeOnlyWhileItWaits) {
+  Machine machine;
+  Participation participation(machine);
+  machine.clock().RunFree(true);
+  for (int round = 0; round < 3; ++round) {
+    const ULONGLONG before = KeQueryInterruptTime();
+    // Work without waiting: the clock waits for this thread.
+    for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    EXPECT_EQ(KeQueryInterruptTime(), before) << "round " << round;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    // Woken at its deadline, before the clock moves on.
+    EXPECT_EQ(KeQueryInterruptTime(), before + 10 * kMs) << "round " << round;
+  }
+  machine.clock().RunFree(false);
+}
+
 TEST(Time, HoldKeepsTheClockStill) {
   Machine machine;
   std::optional<Clock::Hold> hold(std::in_place, machine.clock());
