@@ -2,6 +2,7 @@
 // handlers, counts opens through real create and close requests, refuses an
 // old system, and unloads clean.
 #include "driver/core/core.h"
+#include "platform/kernel/registry.h"
 
 #include "tests/platform/kernel/kernel_fixture.h"
 
@@ -33,6 +34,8 @@ TEST(DriverEntry, LoadsCountsOpensAndUnloads) {
   PDRIVER_OBJECT driver = machine.LoadDriver(DriverEntry, L"TQM27_01", &status);
   ASSERT_NE(driver, nullptr);
   EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_TRUE(machine.registry().KeyExists(
+      L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TQM27_01"));
   const auto lines = machine.DebugOutput();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].component, ULONG(DPFLTR_IHVAUDIO_ID));

@@ -33,6 +33,9 @@ TEST(Pool, CountsAllocationsAndOutstandingBytesPerTag) {
   EXPECT_EQ(usage.bytes, 0u);
   EXPECT_EQ(usage.frees, 2u);
   EXPECT_EQ(machine.pool().Usage(kOtherTag).allocations, 1u);
+  const auto byTag = machine.pool().UsageByTag();
+  EXPECT_EQ(byTag.size(), 2u);
+  EXPECT_EQ(byTag.count(kTag), 1u);
 }
 
 TEST(Pool, MdlForNonPagedPoolNamesArenaPagesThatMapAgain) {

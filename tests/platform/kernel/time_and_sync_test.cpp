@@ -329,8 +329,10 @@ TEST(Threads, ThreadObjectIsSignalledWhenTheThreadEnds) {
             STATUS_SUCCESS);
   PKTHREAD thread = static_cast<PKTHREAD>(machine.objects().Reference(run.handle, ObjectType::Thread));
   ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(machine.objects().HandleCount(), 1u);
   EXPECT_EQ(ZwClose(run.handle), STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(run.handle), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(machine.objects().HandleCount(), 0u);
   LARGE_INTEGER poll;
   poll.QuadPart = 0;
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
