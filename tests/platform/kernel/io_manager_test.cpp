@@ -19,6 +19,13 @@ NTSTATUS RecordingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   return walk->stopAt == level ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
 }
 
+NTSTATUS Complete(PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
 std::string Join(const std::vector<std::string>& items) {
   std::string text;
   for (const auto& item : items) text += (text.empty() ? "" : ",") + item;
@@ -319,6 +326,42 @@ TEST(IoManager, DriverAllocatedIrpIsResubmittedFromItsCompletionRoutine) {
   IoFreeIrp(irp);
   const auto recorded = faults.Take();
   EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
+}
+
+TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {
+  Machine machine;
+  TestStack stack(machine, 2);
+  // How a function driver submits a request block to the bus driver below.
+  constexpr ULONG kSubmit = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x0, METHOD_NEITHER, FILE_ANY_ACCESS);
+  struct Block {
+    ULONG function;
+    ULONG answer;
+  } block{0x0A, 0};
+  UCHAR seenMajor = 0;
+  ULONG seenCode = 0;
+  stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    seenMajor = location->MajorFunction;
+    seenCode = location->Parameters.DeviceIoControl.IoControlCode;
+    static_cast<Block*>(location->Parameters.Others.Argument1)->answer = 0x1234;
+    return Complete(irp);
+  };
+  stack[1].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(stack[1].lower, irp);
+  };
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(kSubmit, stack.top().device, nullptr, 0, nullptr, 0, TRUE,
+                                           &done, &iosb);
+  ASSERT_NE(irp, nullptr);
+  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &block;
+  EXPECT_EQ(IoCallDriver(stack.top().device, irp), STATUS_SUCCESS);
+  EXPECT_EQ(seenMajor, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  EXPECT_EQ(seenCode, kSubmit);
+  EXPECT_EQ(block.answer, 0x1234u);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 }
 
 TEST(IoManager, AttachedStackReportsItsTopAndStackSize) {
