@@ -24,6 +24,8 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   return status;
 }
 
+VOID IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
+
 NTSTATUS LeakingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   // The Adapter of a driver that forgets to free it.
   return ExAllocatePoolWithTag(NonPagedPool, 312, 0x3975724F /* "Oru9" */) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -141,6 +143,55 @@ TEST(Verifier, EachFaultIsReportedWithWhatAndWhere) {
          m.UnloadDriver(driver);
        },
        {FaultKind::PoolLeakAtUnload}, "'Oru9' 1 block(s) 312 bytes", "after"},
+      {"IRP sent past its last stack location",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT device, PIRP irp) {
+           IoCallDriver(device, irp);  // to itself: there is no location below
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::IrpMisuse}, "no stack location left", "TestDispatch"},
+      {"IRP completed with its cancel routine set",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+           IoSetCancelRoutine(irp, IgnoreCancel);
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::IrpMisuse}, "cancel routine still set", "TestDispatch"},
+      {"driver-allocated IRP completed to the top",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+         IoCallDriver(stack[0].device, irp);
+         IoFreeIrp(irp);
+       },
+       {FaultKind::IrpMisuse}, "must return STATUS_MORE_PROCESSING_REQUIRED", "TestDispatch"},
+      {"freeing memory that is not pool",
+       [](Machine&) {
+         int local = 0;
+         ExFreePool(&local);
+       },
+       {FaultKind::PoolMisuse}, "not an allocated pool block", "called from"},
+      {"freeing pool with another tag",
+       [](Machine&) {
+         void* block = ExAllocatePoolWithTag(NonPagedPool, 8, 0x3975724F);
+         ExFreePoolWithTag(block, 0x3875724F);
+         ExFreePool(block);
+       },
+       {FaultKind::PoolMisuse}, "tagged 'Oru9' with tag 'Oru8'", "called from"},
+      {"releasing a spin lock that is not held",
+       [](Machine&) {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+       },
+       {FaultKind::SpinLockMisuse}, "does not hold it", "called from"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -153,6 +204,26 @@ TEST(Verifier, EachFaultIsReportedWithWhatAndWhere) {
     EXPECT_NE(faults[0].what.find(row.whatHas), std::string::npos) << faults[0].what;
     EXPECT_NE(faults[0].where.find(row.whereHas), std::string::npos) << faults[0].where;
   }
+}
+
+using VerifierDeathTest = ::testing::Test;
+
+TEST(VerifierDeathTest, WithoutAHookAFaultStopsTheTestAndSaysWhatAndWhere) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "death tests fork a multi-threaded process, which ThreadSanitizer refuses";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Machine machine;
+        TestStack stack(machine, 1);
+        stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+          Complete(irp, STATUS_SUCCESS);
+          return Complete(irp, STATUS_SUCCESS);
+        };
+        SendTo(stack);
+      },
+      "VERIFIER: IRP completed twice: IRP 0x[0-9a-f]+ completed again.*\n  where: in .*TestDispatch");
 }
 
 TEST(Verifier, PassiveServicesRefuseRaisedIrql) {
