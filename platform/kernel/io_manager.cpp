@@ -435,7 +435,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " completed with STATUS_PENDING", caller);
   }
-  if (Irp->CancelRoutine) {
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " completed with its cancel routine still set",
           caller);
   }
@@ -463,7 +463,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
     if (routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
                     (!success && (control & SL_INVOKE_ON_ERROR)) ||
-                    (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)))) {
+                    (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL)))) {
       PVOID context = location->Context;
       ClearLocation(location);
       location->CompletionRoutine = nullptr;
@@ -521,7 +521,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   record->references.fetch_add(1);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  Irp->Cancel = TRUE;
+  // The owner may be completing the IRP on another processor right now.
+  __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELEASE);
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(irql);
