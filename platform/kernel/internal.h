@@ -1,0 +1,184 @@
+// Private header of the simulated kernel: per-thread state, objects and
+// handles, thread records, IRP records, and the verifier's helpers. One section
+// per owning file.
+#pragma once
+
+#include <atomic>
+#include <csetjmp>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <wdm.h>
+
+#include "platform/kernel/dispatcher.h"
+#include "platform/kernel/machine.h"
+
+namespace tqm::kernel {
+
+struct IrpRecord;
+
+// ---- irql.cpp: per-thread state ------------------------------------------------
+//
+// Every host thread that enters the kernel has an IRQL, a count of spin locks
+// it holds, and a stack of frames naming the driver routine it is running (so
+// that pool is charged to the right driver and a fault can say where).
+enum class FrameKind { DriverEntry, DriverUnload, Dispatch, Completion, Cancel, SystemThread, ClockWork };
+
+struct Frame {
+  FrameKind kind;
+  PDRIVER_OBJECT driver;
+  IrpRecord* irp;
+  int level;             // the IRP stack level the routine works at
+  const void* routine;   // for messages
+  uint64_t token = 0;    // a dispatch call's ownership token (io_manager.cpp)
+};
+
+struct ThreadState {
+  ~ThreadState();
+  KIRQL irql = PASSIVE_LEVEL;
+  int spinLocksHeld = 0;
+  ULONG_PTR lockTag = 0;  // this thread's mark in a held spin lock
+  PKTHREAD kthread = nullptr;
+  std::vector<Frame> frames;
+};
+
+ThreadState& Self();
+PDRIVER_OBJECT CurrentDriver();
+void SetIrql(KIRQL irql);
+
+// Checks that a routine gave back the IRQL and the spin locks it was called
+// with; reports what and which routine otherwise.
+class RoutineCheck {
+ public:
+  RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp, int level, const void* routine);
+  ~RoutineCheck();
+  // For a cancel routine, which must release the cancel spin lock it was given.
+  void ExpectReleased(int locks, KIRQL irql) { spinLocksAfter_ -= locks; irqlAfter_ = irql; }
+
+ private:
+  FrameKind kind_;
+  const void* routine_;
+  KIRQL irqlAfter_;
+  int spinLocksAfter_;
+};
+
+// ---- verifier.cpp ----------------------------------------------------------------
+std::string SymbolName(const void* address);
+std::string DescribeDevice(PDEVICE_OBJECT device);
+// "where" of a fault: the innermost driver routine, else the caller address.
+std::string Where(const void* caller);
+void RaiseFault(FaultKind kind, std::string what, const void* caller);
+// Reports IrqlTooHigh when the current IRQL is above max.
+bool RequireIrql(KIRQL max, const char* service, const void* caller);
+
+// ---- objects.cpp: object headers and the handle table -----------------------------
+//
+// Every object a driver may reference (driver, device, thread, registry key)
+// is allocated behind an ObjectHeader. The creator holds the first
+// reference; the body is destroyed when the last one goes.
+enum class ObjectType : uint32_t { Driver = 1, Device, Thread, Key };
+
+struct ObjectHeader {
+  static constexpr uint32_t kMagic = 0x4F626A48;  // "HjbO"
+  uint32_t magic = kMagic;
+  ObjectType type;
+  std::atomic<int64_t> references{1};
+  void (*destroy)(ObjectHeader* header);
+  size_t bodySize;
+};
+
+constexpr size_t kObjectHeaderSize = (sizeof(ObjectHeader) + 15) & ~size_t(15);
+
+void* CreateObject(ObjectType type, size_t bodySize, void (*destroy)(ObjectHeader*));
+ObjectHeader* HeaderOf(const void* body);  // null when body is not an object
+inline void* BodyOf(ObjectHeader* header) {
+  return reinterpret_cast<char*>(header) + kObjectHeaderSize;
+}
+void ReferenceObject(void* body);
+void DereferenceObject(void* body);
+
+class ObjectTable {
+ public:
+  ~ObjectTable();
+  // A kernel handle to body (the handle takes a reference).
+  HANDLE Insert(void* body);
+  // The referenced object, or null.
+  void* Reference(HANDLE handle, ObjectType type);
+  NTSTATUS Close(HANDLE handle);
+  size_t HandleCount() const;
+
+ private:
+  mutable std::mutex mu_;
+  uint64_t next_ = 1;
+  std::map<HANDLE, void*> handles_;
+};
+
+// ---- io_manager.cpp: IRP records ------------------------------------------------
+//
+// The I/O manager's private part of an IRP lives in front of it in the same
+// block. Its lock guards the state, the generation and the per-level records;
+// the IRP itself belongs to whichever driver owns it, as in the kernel.
+enum class IrpOrigin { Allocated, Built };
+enum class IrpState { Idle, InDriver, Walking, Completed, Freed };
+
+struct LevelRecord {
+  bool dispatched = false;  // a dispatch routine was called at this level
+  bool returned = false;    // and has returned
+  NTSTATUS status = 0;      // what it returned
+  bool walked = false;      // the completion walk has passed this level
+  bool marked = false;      // the level was marked pending when the walk passed
+  const void* routine = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+  uint64_t token = 0;       // the latest dispatch call at this level
+};
+
+struct IrpRecord {
+  static constexpr uint32_t kMagic = 0x49727052;  // "RprI"
+  uint32_t magic = kMagic;
+  IrpOrigin origin;
+  std::atomic<int> references{1};
+  std::mutex mu;
+  IrpState state = IrpState::Idle;
+  uint64_t generation = 0;  // counts sends and completion walks
+  uint64_t owner = 0;       // token of the dispatch call that owns the IRP; 0 = none
+  PDRIVER_OBJECT allocator = nullptr;
+  std::vector<LevelRecord> levels;  // index = stack level (1..StackCount)
+  IO_STACK_LOCATION* locations = nullptr;
+  // Buffered device control: where the output goes back to.
+  PVOID userOutput = nullptr;
+  ULONG userOutputLength = 0;
+  bool copyBack = false;
+  PIRP irp = nullptr;
+};
+
+IrpRecord* RecordOf(PIRP irp, const void* caller);
+
+}  // namespace tqm::kernel
+
+// The thread object. Drivers see only PKTHREAD; waiting on it waits for the
+// thread to end.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  bool systemThread;
+  bool participant;      // counted by the clock like a system thread (machine.h)
+  PDRIVER_OBJECT owner;  // the driver that created it
+  PKSTART_ROUTINE start;
+  PVOID context;
+  NTSTATUS exitStatus;
+#if defined(_WIN32)
+  jmp_buf exit;
+#else
+  sigjmp_buf exit;
+#endif
+  std::thread host;
+};
+
+namespace tqm::kernel {
+// Dispatcher object types (DISPATCHER_HEADER.Type).
+constexpr UCHAR kNotificationObject = 0;   // stays signalled; releases all waiters
+constexpr UCHAR kSynchronizationObject = 1;  // releases one waiter and resets
+}  // namespace tqm::kernel

@@ -1,0 +1,167 @@
+// IRQL per thread, spin locks, and the per-thread frames that say which driver
+// routine a thread is running.
+//
+// A spin lock is the KSPIN_LOCK word itself: 0 when free, the owner's thread
+// tag while held, so that a recursive acquire (a deadlock on a real machine)
+// and a release by a non-owner are reported instead of hanging. Acquiring
+// raises to DISPATCH_LEVEL; the per-thread count of held locks lets the
+// verifier catch a routine that returns with one still held.
+
+#include "platform/kernel/internal.h"
+
+namespace tqm::kernel {
+
+namespace {
+std::atomic<ULONG_PTR> nextLockTag{1};
+thread_local ThreadState self;
+
+const char* FrameName(FrameKind kind) {
+  switch (kind) {
+    case FrameKind::DriverEntry: return "DriverEntry";
+    case FrameKind::DriverUnload: return "DriverUnload";
+    case FrameKind::Dispatch: return "dispatch routine";
+    case FrameKind::Completion: return "completion routine";
+    case FrameKind::Cancel: return "cancel routine";
+    case FrameKind::SystemThread: return "system thread";
+    case FrameKind::ClockWork: return "clock work";
+  }
+  return "routine";
+}
+}  // namespace
+
+ThreadState& Self() {
+  if (self.lockTag == 0) self.lockTag = nextLockTag.fetch_add(1);
+  return self;
+}
+
+PDRIVER_OBJECT CurrentDriver() {
+  ThreadState& t = Self();
+  for (auto it = t.frames.rbegin(); it != t.frames.rend(); ++it) {
+    if (it->driver) return it->driver;
+  }
+  return nullptr;
+}
+
+void SetIrql(KIRQL irql) { Self().irql = irql; }
+
+RoutineCheck::RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp, int level,
+                           const void* routine)
+    : kind_(kind), routine_(routine) {
+  ThreadState& t = Self();
+  irqlAfter_ = t.irql;
+  spinLocksAfter_ = t.spinLocksHeld;
+  t.frames.push_back(Frame{kind, driver, irp, level, routine});
+}
+
+RoutineCheck::~RoutineCheck() {
+  ThreadState& t = Self();
+  t.frames.pop_back();
+  if (t.spinLocksHeld == spinLocksAfter_ && t.irql == irqlAfter_) return;
+  std::string name = FrameName(kind_);
+  if (routine_) {
+    name += ' ';
+    name += SymbolName(routine_);
+  }
+  if (t.spinLocksHeld > spinLocksAfter_) {
+    RaiseFault(FaultKind::SpinLockHeldOnReturn,
+          name + " returned holding " + std::to_string(t.spinLocksHeld - spinLocksAfter_) +
+              " spin lock(s)",
+          routine_);
+    t.spinLocksHeld = spinLocksAfter_;
+  }
+  if (t.irql != irqlAfter_) {
+    RaiseFault(FaultKind::IrqlNotRestored,
+          name + " returned at IRQL " + std::to_string(t.irql) + ", called at " +
+              std::to_string(irqlAfter_),
+          routine_);
+    t.irql = irqlAfter_;
+  }
+}
+
+}  // namespace tqm::kernel
+
+using namespace tqm::kernel;
+
+extern "C" {
+
+KIRQL KeGetCurrentIrql(void) { return Self().irql; }
+
+KIRQL KfRaiseIrql(KIRQL NewIrql) {
+  ThreadState& t = Self();
+  const KIRQL old = t.irql;
+  if (NewIrql < old) {
+    RaiseFault(FaultKind::IrqlTooHigh,
+          "KeRaiseIrql to " + std::to_string(NewIrql) + " from higher IRQL " + std::to_string(old),
+          __builtin_return_address(0));
+  }
+  t.irql = NewIrql;
+  return old;
+}
+
+VOID KeLowerIrql(KIRQL NewIrql) {
+  ThreadState& t = Self();
+  if (NewIrql > t.irql) {
+    RaiseFault(FaultKind::IrqlTooHigh,
+          "KeLowerIrql to " + std::to_string(NewIrql) + " from lower IRQL " +
+              std::to_string(t.irql),
+          __builtin_return_address(0));
+  }
+  t.irql = NewIrql;
+}
+
+static void AcquireSpinLock(PKSPIN_LOCK lock, const void* caller) {
+  ThreadState& t = Self();
+  ULONG_PTR expected = 0;
+  while (!__atomic_compare_exchange_n(lock, &expected, t.lockTag, false, __ATOMIC_ACQUIRE,
+                                      __ATOMIC_RELAXED)) {
+    if (expected == t.lockTag) {
+      RaiseFault(FaultKind::SpinLockMisuse, "spin lock acquired again by the thread that holds it",
+            caller);
+      ++t.spinLocksHeld;
+      return;
+    }
+    std::this_thread::yield();
+    expected = 0;
+  }
+  ++t.spinLocksHeld;
+}
+
+static void ReleaseSpinLock(PKSPIN_LOCK lock, const void* caller) {
+  ThreadState& t = Self();
+  if (__atomic_load_n(lock, __ATOMIC_RELAXED) != t.lockTag) {
+    RaiseFault(FaultKind::SpinLockMisuse, "spin lock released by a thread that does not hold it",
+          caller);
+    return;
+  }
+  __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
+  --t.spinLocksHeld;
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  ThreadState& t = Self();
+  const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLock", caller);
+  const KIRQL old = t.irql;
+  t.irql = DISPATCH_LEVEL;
+  AcquireSpinLock(SpinLock, caller);
+  return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  ReleaseSpinLock(SpinLock, __builtin_return_address(0));
+  Self().irql = NewIrql;
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  const void* caller = __builtin_return_address(0);
+  if (Self().irql < DISPATCH_LEVEL) {
+    RaiseFault(FaultKind::SpinLockMisuse, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL", caller);
+  }
+  AcquireSpinLock(SpinLock, caller);
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  ReleaseSpinLock(SpinLock, __builtin_return_address(0));
+}
+
+}  // extern "C"

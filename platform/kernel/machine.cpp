@@ -1,0 +1,328 @@
+// The machine object (machine.h): drivers, device nodes, failure injection,
+// the verifier's fault sink and the debug output.
+#include "platform/kernel/machine.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/kernel/internal.h"
+#include "platform/kernel/os.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/registry.h"
+
+namespace tqm::kernel {
+
+namespace {
+std::atomic<Machine*> current{nullptr};
+
+const wchar_t kServicesPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+const wchar_t kEnumPath[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+// The class key of media devices, where driver keys live.
+const wchar_t kDriverKeysPath[] =
+    L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
+    L"{4d36e96c-e325-11ce-bfc1-08002be10318}\\";
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void DestroyDriver(ObjectHeader* header) {
+  auto* driver = static_cast<PDRIVER_OBJECT>(BodyOf(header));
+  delete[] driver->DriverName.Buffer;
+  delete[] driver->DriverExtension->ServiceKeyName.Buffer;
+  delete driver->DriverExtension;
+}
+
+UNICODE_STRING CopyString(const std::wstring& text) {
+  UNICODE_STRING s;
+  auto* buffer = new WCHAR[text.size() + 1];
+  wmemcpy(buffer, text.c_str(), text.size() + 1);
+  s.Buffer = buffer;
+  s.Length = USHORT(text.size() * sizeof(WCHAR));
+  s.MaximumLength = USHORT(s.Length + sizeof(WCHAR));
+  return s;
+}
+
+PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
+  while (device && device->DeviceObjectExtension->AttachedTo) {
+    device = device->DeviceObjectExtension->AttachedTo;
+  }
+  return device;
+}
+}  // namespace
+
+Machine::Machine(MachineOptions options) : options_(options) {
+  Machine* expected = nullptr;
+  if (!current.compare_exchange_strong(expected, this)) {
+    std::fprintf(stderr, "Machine: only one simulated machine may exist at a time\n");
+    std::abort();
+  }
+  dispatcher_ = std::make_unique<Dispatcher>();
+  clock_ = std::make_unique<Clock>(*dispatcher_, options_.clock);
+  pool_ = std::make_unique<Pool>();
+  registry_ = std::make_unique<Registry>();
+  objects_ = std::make_unique<ObjectTable>();
+}
+
+Machine::~Machine() {
+  // Let time pass until the system threads have ended, then stop the clock.
+  std::vector<PKTHREAD> threads;
+  {
+    std::lock_guard lock(threadsMu_);
+    threads.swap(threads_);
+  }
+  if (!threads.empty() && clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
+  for (PKTHREAD thread : threads) {
+    thread->host.join();
+    DereferenceObject(thread);
+  }
+  clock_->Stop();
+  objects_.reset();
+  for (DriverRecord& record : drivers_) DereferenceObject(record.driver);
+  drivers_.clear();
+  current.store(nullptr);
+}
+
+Machine& Machine::Current() {
+  Machine* m = current.load();
+  if (!m) {
+    std::fprintf(stderr, "simulated kernel called with no machine\n");
+    std::abort();
+  }
+  return *m;
+}
+
+Machine* Machine::CurrentOrNull() { return current.load(); }
+
+PDRIVER_OBJECT Machine::LoadDriver(PDRIVER_INITIALIZE entry, const std::wstring& serviceName,
+                                   NTSTATUS* status) {
+  auto* driver = static_cast<PDRIVER_OBJECT>(
+      CreateObject(ObjectType::Driver, sizeof(DRIVER_OBJECT), DestroyDriver));
+  driver->Type = 4;
+  driver->Size = sizeof(DRIVER_OBJECT);
+  driver->DriverInit = entry;
+  driver->DriverName = CopyString(L"\\Driver\\" + serviceName);
+  driver->DriverExtension = new DRIVER_EXTENSION{};
+  driver->DriverExtension->DriverObject = driver;
+  driver->DriverExtension->ServiceKeyName = CopyString(serviceName);
+  for (PDRIVER_DISPATCH& dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
+
+  const std::wstring servicePath = kServicesPath + serviceName;
+  registry_->CreateKey(servicePath);
+  UNICODE_STRING registryPath = CopyString(servicePath);
+  NTSTATUS result;
+  {
+    RoutineCheck check(FrameKind::DriverEntry, driver, nullptr, 0,
+                       reinterpret_cast<const void*>(entry));
+    result = entry(driver, &registryPath);
+  }
+  delete[] registryPath.Buffer;
+  if (status) *status = result;
+  if (!NT_SUCCESS(result)) {
+    DereferenceObject(driver);
+    return nullptr;
+  }
+  std::lock_guard lock(mu_);
+  drivers_.push_back(DriverRecord{driver, servicePath});
+  return driver;
+}
+
+void Machine::UnloadDriver(PDRIVER_OBJECT driver) {
+  if (driver->DriverUnload) {
+    RoutineCheck check(FrameKind::DriverUnload, driver, nullptr, 0,
+                       reinterpret_cast<const void*>(driver->DriverUnload));
+    driver->DriverUnload(driver);
+  }
+  const auto left = pool_->Outstanding(driver);
+  if (!left.empty()) {
+    std::string what = "driver " + std::string(driver->DriverName.Buffer,
+                                               driver->DriverName.Buffer +
+                                                   driver->DriverName.Length / sizeof(WCHAR)) +
+                       " unloaded with pool still allocated:";
+    for (const auto& [tag, usage] : left) {
+      what += " '" + Pool::TagText(tag) + "' " + std::to_string(usage.blocks) + " block(s) " +
+              std::to_string(usage.bytes) + " bytes;";
+    }
+    ReportFault(FaultKind::PoolLeakAtUnload, what,
+                "after " + SymbolName(reinterpret_cast<const void*>(driver->DriverUnload)));
+  }
+  std::lock_guard lock(mu_);
+  for (auto it = drivers_.begin(); it != drivers_.end(); ++it) {
+    if (it->driver == driver) {
+      drivers_.erase(it);
+      DereferenceObject(driver);
+      break;
+    }
+  }
+}
+
+bool Machine::UnloadRequested(PDRIVER_OBJECT driver) const {
+  std::lock_guard lock(mu_);
+  for (const DriverRecord& record : drivers_) {
+    if (record.driver == driver) return record.unloadRequested;
+  }
+  return false;
+}
+
+void Machine::RequestUnload(PDRIVER_OBJECT driver) {
+  std::lock_guard lock(mu_);
+  for (DriverRecord& record : drivers_) {
+    if (record.driver == driver) record.unloadRequested = true;
+  }
+}
+
+PDRIVER_OBJECT Machine::FindDriverByServicePath(const std::wstring& path) const {
+  std::lock_guard lock(mu_);
+  for (const DriverRecord& record : drivers_) {
+    if (Registry::SameName(record.servicePath, path)) return record.driver;
+  }
+  return nullptr;
+}
+
+void Machine::RegisterPhysicalDevice(PDEVICE_OBJECT pdo, const std::wstring& instancePath) {
+  std::lock_guard lock(mu_);
+  deviceNodes_[pdo] = DeviceNode{instancePath, nextDriverKeyIndex_++};
+}
+
+std::wstring Machine::DeviceKeyPath(PDEVICE_OBJECT device, ULONG keyType) const {
+  std::lock_guard lock(mu_);
+  auto it = deviceNodes_.find(BottomOf(device));
+  if (it == deviceNodes_.end()) return {};
+  if (keyType == PLUGPLAY_REGKEY_DEVICE) {
+    return kEnumPath + it->second.instancePath + L"\\Device Parameters";
+  }
+  if (keyType == PLUGPLAY_REGKEY_DRIVER) {
+    wchar_t index[8];
+    std::swprintf(index, 8, L"%04u", it->second.driverKeyIndex);
+    return kDriverKeysPath + std::wstring(index);
+  }
+  return {};
+}
+
+void Machine::SetFaultHook(FaultHook hook) {
+  std::lock_guard lock(mu_);
+  faultHook_ = std::move(hook);
+}
+
+void Machine::ReportFault(FaultKind kind, std::string what, std::string where) {
+  FaultHook hook;
+  {
+    std::lock_guard lock(mu_);
+    hook = faultHook_;
+  }
+  if (hook) {
+    hook(tqm::kernel::Fault{kind, std::move(what), std::move(where)});
+    return;
+  }
+  std::fprintf(stderr, "VERIFIER: %s: %s\n  where: %s\n", FaultKindName(kind), what.c_str(),
+               where.c_str());
+  os::PrintStack();
+  std::abort();
+}
+
+void Machine::FailNth(FailurePoint point, uint64_t n) {
+  std::lock_guard lock(mu_);
+  Injection& i = injections_[point];
+  i.failAt = i.attempts + n;
+  i.every = false;
+}
+
+void Machine::FailEvery(FailurePoint point) {
+  std::lock_guard lock(mu_);
+  injections_[point].every = true;
+}
+
+void Machine::ClearFailures() {
+  std::lock_guard lock(mu_);
+  for (auto& [point, i] : injections_) {
+    i.failAt = 0;
+    i.every = false;
+  }
+}
+
+bool Machine::ShouldFail(FailurePoint point) {
+  std::lock_guard lock(mu_);
+  Injection& i = injections_[point];
+  ++i.attempts;
+  if (i.every) return true;
+  if (i.failAt != 0 && i.attempts == i.failAt) {
+    i.failAt = 0;
+    return true;
+  }
+  return false;
+}
+
+uint64_t Machine::Attempts(FailurePoint point) const {
+  std::lock_guard lock(mu_);
+  auto it = injections_.find(point);
+  return it == injections_.end() ? 0 : it->second.attempts;
+}
+
+void Machine::AdoptThread(PKTHREAD thread) {
+  std::lock_guard lock(threadsMu_);
+  threads_.push_back(thread);
+}
+
+void Machine::ReapThreads() {
+  std::vector<PKTHREAD> ended;
+  {
+    std::lock_guard lock(threadsMu_);
+    std::lock_guard dispatcherLock(dispatcher_->mu);
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if ((*it)->Header.SignalState > 0) {
+        ended.push_back(*it);
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (PKTHREAD thread : ended) {
+    thread->host.join();
+    DereferenceObject(thread);
+  }
+}
+
+void Machine::AddDebugLine(ULONG component, ULONG level, std::string text) {
+  if (options_.echoDebugOutput) std::fprintf(stderr, "[dbg %u/%u] %s", component, level, text.c_str());
+  std::lock_guard lock(mu_);
+  debugOutput_.push_back(DebugLine{component, level, std::move(text)});
+}
+
+std::vector<DebugLine> Machine::DebugOutput() const {
+  std::lock_guard lock(mu_);
+  return debugOutput_;
+}
+
+void Machine::ClearDebugOutput() {
+  std::lock_guard lock(mu_);
+  debugOutput_.clear();
+}
+
+}  // namespace tqm::kernel
+
+using namespace tqm::kernel;
+
+extern "C" {
+
+BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+  const MachineOptions& o = Machine::Current().options();
+  return MajorVersion < o.wdmMajor || (MajorVersion == o.wdmMajor && MinorVersion <= o.wdmMinor);
+}
+
+NTSTATUS ZwUnloadDriver(PUNICODE_STRING DriverServiceName) {
+  RequireIrql(PASSIVE_LEVEL, "ZwUnloadDriver", __builtin_return_address(0));
+  Machine& m = Machine::Current();
+  const std::wstring path(DriverServiceName->Buffer,
+                          DriverServiceName->Length / sizeof(WCHAR));
+  PDRIVER_OBJECT driver = m.FindDriverByServicePath(path);
+  if (!driver) return STATUS_OBJECT_NAME_NOT_FOUND;
+  m.RequestUnload(driver);
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,0 +1,88 @@
+// Memory descriptor lists and kernel-mode mappings.
+//
+// An MDL's page numbers are pages of the pool arena (pool.h), so an MDL built
+// for nonpaged pool can later be mapped a second time into a simulated
+// process. Kernel-mode mapping of such an MDL returns its system address, as
+// the kernel does. User-mode mapping belongs to the processes of the machine,
+// which do not exist yet: it raises, as a failed user mapping does.
+#include <cstdlib>
+#include <new>
+
+#include "platform/kernel/internal.h"
+#include "platform/kernel/pool.h"
+
+using namespace tqm::kernel;
+
+extern "C" {
+
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                   BOOLEAN ChargeQuota, PIRP Irp) {
+  RequireIrql(DISPATCH_LEVEL, "IoAllocateMdl", __builtin_return_address(0));
+  if (Machine::Current().ShouldFail(FailurePoint::MdlAllocation)) return nullptr;
+  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
+  const size_t bytes = sizeof(MDL) + sizeof(PFN_NUMBER) * pages;
+  auto* mdl = static_cast<PMDL>(::operator new(bytes));
+  memset(mdl, 0, bytes);
+  mdl->Size = SHORT(bytes);
+  mdl->StartVa = PAGE_ALIGN(VirtualAddress);
+  mdl->ByteOffset = BYTE_OFFSET(VirtualAddress);
+  mdl->ByteCount = Length;
+  if (Irp) {
+    if (SecondaryBuffer) {
+      PMDL* link = &Irp->MdlAddress;
+      while (*link) link = &(*link)->Next;
+      *link = mdl;
+    } else {
+      Irp->MdlAddress = mdl;
+    }
+  }
+  return mdl;
+}
+
+VOID IoFreeMdl(PMDL Mdl) { ::operator delete(Mdl); }
+
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  PMDL mdl = MemoryDescriptorList;
+  Pool& pool = Machine::Current().pool();
+  const char* start = static_cast<const char*>(MmGetMdlVirtualAddress(mdl));
+  if (!pool.Contains(start, mdl->ByteCount)) {
+    RaiseFault(FaultKind::ObjectMisuse, "MmBuildMdlForNonPagedPool for memory that is not nonpaged pool",
+          __builtin_return_address(0));
+    return;
+  }
+  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(start, mdl->ByteCount);
+  const uintptr_t first = pool.PageOf(mdl->StartVa);
+  for (ULONG i = 0; i < pages; ++i) MmGetMdlPfnArray(mdl)[i] = first + i;
+  mdl->MappedSystemVa = const_cast<char*>(start);
+  mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
+                                   ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority) {
+  const void* caller = __builtin_return_address(0);
+  PMDL mdl = MemoryDescriptorList;
+  if (AccessMode == KernelMode) {
+    RequireIrql(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache", caller);
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+      return mdl->MappedSystemVa;
+    }
+    RaiseFault(FaultKind::ObjectMisuse,
+          "MmMapLockedPagesSpecifyCache of an MDL whose pages are neither built nor locked", caller);
+    return nullptr;
+  }
+  RequireIrql(APC_LEVEL, "MmMapLockedPagesSpecifyCache(UserMode)", caller);
+  if (Machine::Current().ShouldFail(FailurePoint::UserMapping)) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+  // No simulated process to map into.
+  ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  return nullptr;
+}
+
+VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  PMDL mdl = MemoryDescriptorList;
+  if (BaseAddress == mdl->MappedSystemVa) return;
+  RaiseFault(FaultKind::ObjectMisuse, "MmUnmapLockedPages of an address that is not a mapping of the MDL",
+        __builtin_return_address(0));
+}
+
+}  // extern "C"

@@ -1,0 +1,345 @@
+// Time, waits, IRQL and the locks, driven the way the driver uses them: system
+// threads that stall and wait with timeouts, events set from clock work,
+// passive-level locks contended by several threads.
+#include <optional>
+#include <thread>
+
+#include "platform/kernel/internal.h"
+#include "tests/platform/kernel/kernel_fixture.h"
+
+namespace tqm::kernel::testing {
+namespace {
+
+constexpr int64_t kMs = Clock::kUnitsPerMillisecond;
+
+// A system thread that records what its body returned and when it finished.
+struct ThreadRun {
+  std::function<NTSTATUS()> body;
+  std::atomic<NTSTATUS> result{STATUS_PENDING};
+  std::atomic<int64_t> finishedAt{-1};
+  HANDLE handle = nullptr;
+};
+
+VOID RunBody(PVOID context) {
+  auto* run = static_cast<ThreadRun*>(context);
+  run->result = run->body();
+  run->finishedAt = int64_t(KeQueryInterruptTime());
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void Start(ThreadRun& run) {
+  ASSERT_EQ(PsCreateSystemThread(&run.handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, RunBody,
+                                 &run),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(run.handle), STATUS_SUCCESS);
+}
+
+TEST(Time, StallAndTimedWaitEndWhenTheVirtualClockPassesTheirDeadline) {
+  struct Row {
+    const char* why;
+    std::function<NTSTATUS()> body;
+    uint32_t millisecondsBefore;  // stepped with the thread still blocked
+    NTSTATUS expected;
+  };
+  static KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  const Row rows[] = {
+      // The deferred apply thread's busy wait: 500 stalls of 100 us are 50 ms.
+      {"500 x 100 us stall",
+       [] {
+         for (int i = 0; i < 500; ++i) KeStallExecutionProcessor(100);
+         return STATUS_SUCCESS;
+       },
+       49, STATUS_SUCCESS},
+      // One round of the stream drain: a 100 ms wait on an event nobody sets.
+      {"100 ms wait times out",
+       [] {
+         LARGE_INTEGER timeout;
+         timeout.QuadPart = -100 * kMs;
+         return KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+       },
+       99, STATUS_TIMEOUT},
+      // A delay of 20 ms.
+      {"20 ms delay",
+       [] {
+         LARGE_INTEGER interval;
+         interval.QuadPart = -20 * kMs;
+         return KeDelayExecutionThread(KernelMode, FALSE, &interval);
+       },
+       19, STATUS_SUCCESS},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Machine machine;
+    ThreadRun run;
+    run.body = row.body;
+    Start(run);
+    machine.clock().Step(row.millisecondsBefore);
+    EXPECT_EQ(run.finishedAt.load(), -1) << "finished early at " << run.finishedAt.load();
+    machine.clock().Step(1);
+    EXPECT_EQ(run.result.load(), row.expected);
+    EXPECT_EQ(run.finishedAt.load(), int64_t(row.millisecondsBefore + 1) * kMs);
+  }
+}
+
+TEST(Time, RealClockLetsAtLeastTheTimeoutPass) {
+  Machine machine(MachineOptions{ClockMode::Real});
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -30 * kMs;
+  const ULONGLONG before = KeQueryInterruptTime();
+  const auto wallBefore = std::chrono::steady_clock::now();
+  EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  const auto wallElapsed = std::chrono::steady_clock::now() - wallBefore;
+  EXPECT_GE(KeQueryInterruptTime() - before, ULONGLONG(30 * kMs));
+  EXPECT_GE(wallElapsed, std::chrono::milliseconds(30));
+}
+
+TEST(Time, ClockWorkRunsAtDispatchLevelInDueOrder) {
+  Machine machine;
+  std::mutex mu;
+  std::vector<std::string> log;
+  auto note = [&](const char* what) {
+    std::lock_guard lock(mu);
+    log.push_back(std::string(what) + "@" + std::to_string(KeQueryInterruptTime() / kMs) +
+                  (KeGetCurrentIrql() == DISPATCH_LEVEL ? "" : "!irql"));
+  };
+  machine.clock().AddWork(3 * kMs, 0, [&] { note("once"); });
+  const auto frames = machine.clock().AddWork(kMs, 2 * kMs, [&] { note("frame"); });
+  machine.clock().Step(5);
+  machine.clock().RemoveWork(frames);
+  machine.clock().Step(5);
+  std::lock_guard lock(mu);
+  std::string joined;
+  for (const auto& entry : log) joined += entry + " ";
+  // Items due at the same instant run in the order they were added.
+  EXPECT_EQ(joined, "frame@1 once@3 frame@3 frame@5 ");
+}
+
+TEST(Time, FreeRunLetsVirtualTimePassUntilStopped) {
+  Machine machine;
+  static KEVENT finished;
+  static std::atomic<NTSTATUS> waited;
+  KeInitializeEvent(&finished, NotificationEvent, FALSE);
+  waited = STATUS_PENDING;
+  ThreadRun run;
+  run.body = [] {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -100 * kMs;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    waited = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+    KeSetEvent(&finished, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+  };
+  Start(run);
+  machine.clock().RunFree(true);
+  EXPECT_EQ(KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  machine.clock().RunFree(false);
+  EXPECT_EQ(waited.load(), STATUS_TIMEOUT);
+  // The clock stops where it was when free running ended.
+  const int64_t stoppedAt = machine.clock().Now();
+  EXPECT_GE(stoppedAt, 100 * kMs);
+  for (int i = 0; i < 100; ++i) std::this_thread::yield();
+  EXPECT_EQ(machine.clock().Now(), stoppedAt);
+}
+
+TEST(Time, ParticipantRunningFreeSeesTimeOnlyWhileItWaits) {
+  Machine machine;
+  Participation participation(machine);
+  machine.clock().RunFree(true);
+  for (int round = 0; round < 3; ++round) {
+    const ULONGLONG before = KeQueryInterruptTime();
+    // Work without waiting: the clock waits for this thread.
+    for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    EXPECT_EQ(KeQueryInterruptTime(), before) << "round " << round;
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    // Woken at its deadline, before the clock moves on.
+    EXPECT_EQ(KeQueryInterruptTime(), before + 10 * kMs) << "round " << round;
+  }
+  machine.clock().RunFree(false);
+}
+
+TEST(Time, HoldKeepsTheClockStill) {
+  Machine machine;
+  std::optional<Clock::Hold> hold(std::in_place, machine.clock());
+  std::atomic<bool> stepped{false};
+  std::thread stepper([&] {
+    machine.clock().Step(10);
+    stepped = true;
+  });
+  // Give the stepper every chance to advance; the hold must keep time at 0.
+  for (int i = 0; i < 20; ++i) std::this_thread::yield();
+  EXPECT_EQ(machine.clock().Now(), 0);
+  EXPECT_FALSE(stepped.load());
+  hold.reset();
+  stepper.join();
+  EXPECT_EQ(machine.clock().Now(), 10 * kMs);
+}
+
+TEST(Sync, EventsReleaseAllOrOneWaiter) {
+  struct Row {
+    const char* why;
+    EVENT_TYPE type;
+    int releasedBySet;
+    LONG stateAfter;
+  };
+  const Row rows[] = {
+      // A notification event releases every waiter and stays signalled.
+      {"notification", NotificationEvent, 3, 1},
+      // A synchronization event releases one waiter and resets.
+      {"synchronization", SynchronizationEvent, 1, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, row.type, FALSE);
+    ThreadRun runs[3];
+    for (ThreadRun& run : runs) {
+      run.body = [&event] {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -50 * kMs;
+        return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+      };
+      Start(run);
+    }
+    machine.clock().Step(10);  // all three are waiting now
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    machine.clock().Step(10);
+    int released = 0;
+    for (ThreadRun& run : runs) released += run.result.load() == STATUS_SUCCESS;
+    EXPECT_EQ(released, row.releasedBySet);
+    EXPECT_EQ(KeReadStateEvent(&event), row.stateAfter);
+    machine.clock().Step(50);  // the others time out
+    for (ThreadRun& run : runs) EXPECT_NE(run.result.load(), STATUS_PENDING);
+  }
+}
+
+TEST(Sync, SpinLockRaisesToDispatchAndRestores) {
+  Machine machine;
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(Sync, SpinLockSerialisesThreads) {
+  Machine machine;
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  int64_t counter = 0;  // guarded by lock only: the race detector checks it
+  auto work = [&] {
+    for (int i = 0; i < 2000; ++i) {
+      KIRQL old;
+      KeAcquireSpinLock(&lock, &old);
+      ++counter;
+      KeReleaseSpinLock(&lock, old);
+    }
+  };
+  std::thread a(work), b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(counter, 4000);
+}
+
+TEST(Sync, FastMutexExcludesAndRaisesToApcLevel) {
+  Machine machine;
+  FAST_MUTEX mutex;
+  ExInitializeFastMutex(&mutex);
+  int inside = 0, maxInside = 0;
+  int64_t total = 0;
+  ThreadRun runs[3];
+  for (ThreadRun& run : runs) {
+    run.body = [&] {
+      for (int i = 0; i < 50; ++i) {
+        ExAcquireFastMutex(&mutex);
+        if (KeGetCurrentIrql() != APC_LEVEL) return STATUS_UNSUCCESSFUL;
+        maxInside = std::max(maxInside, ++inside);
+        KeStallExecutionProcessor(10);  // let the others contend
+        ++total;
+        --inside;
+        ExReleaseFastMutex(&mutex);
+      }
+      return KeGetCurrentIrql() == PASSIVE_LEVEL ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    };
+    Start(run);
+  }
+  machine.clock().Step(20);
+  for (ThreadRun& run : runs) EXPECT_EQ(run.result.load(), STATUS_SUCCESS);
+  ExAcquireFastMutex(&mutex);
+  EXPECT_EQ(total, 150);
+  EXPECT_EQ(maxInside, 1);
+  ExReleaseFastMutex(&mutex);
+}
+
+TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
+  Machine machine;
+  ERESOURCE resource;
+  ASSERT_EQ(ExInitializeResourceLite(&resource), STATUS_SUCCESS);
+  KeEnterCriticalRegion();
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
+  // A second reader gets in beside the first; a writer does not.
+  std::atomic<bool> writerIn{false};
+  ThreadRun reader, writer;
+  reader.body = [&] {
+    const BOOLEAN got = ExAcquireResourceSharedLite(&resource, FALSE);
+    if (got) ExReleaseResourceLite(&resource);
+    return got ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+  };
+  writer.body = [&] {
+    if (ExAcquireResourceExclusiveLite(&resource, FALSE)) return STATUS_UNSUCCESSFUL;
+    ExAcquireResourceExclusiveLite(&resource, TRUE);
+    writerIn = true;
+    // The exclusive owner may nest.
+    ExAcquireResourceSharedLite(&resource, TRUE);
+    ExReleaseResourceLite(&resource);
+    ExReleaseResourceLite(&resource);
+    return STATUS_SUCCESS;
+  };
+  Start(reader);
+  Start(writer);
+  machine.clock().Step(5);
+  EXPECT_EQ(reader.result.load(), STATUS_SUCCESS);
+  EXPECT_FALSE(writerIn.load());
+  ExReleaseResourceLite(&resource);
+  KeLeaveCriticalRegion();
+  machine.clock().Step(5);
+  EXPECT_TRUE(writerIn.load());
+  EXPECT_EQ(writer.result.load(), STATUS_SUCCESS);
+  EXPECT_EQ(ExDeleteResourceLite(&resource), STATUS_SUCCESS);
+}
+
+TEST(Threads, ThreadObjectIsSignalledWhenTheThreadEnds) {
+  Machine machine;
+  ThreadRun run;
+  run.body = [] {
+    KeStallExecutionProcessor(1000);
+    return STATUS_SUCCESS;
+  };
+  ASSERT_EQ(PsCreateSystemThread(&run.handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, RunBody,
+                                 &run),
+            STATUS_SUCCESS);
+  PKTHREAD thread = static_cast<PKTHREAD>(machine.objects().Reference(run.handle, ObjectType::Thread));
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(machine.objects().HandleCount(), 1u);
+  EXPECT_EQ(ZwClose(run.handle), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(run.handle), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(machine.objects().HandleCount(), 0u);
+  LARGE_INTEGER poll;
+  poll.QuadPart = 0;
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+  machine.clock().Step(1);
+  EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+  ObDereferenceObject(thread);
+}
+
+}  // namespace
+}  // namespace tqm::kernel::testing

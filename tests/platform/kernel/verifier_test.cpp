@@ -1,0 +1,248 @@
+// Each verifier fault of the kernel, provoked once the way a faulty driver
+// would, recorded by the test's hook instead of aborting, and checked for what
+// it says and where it points.
+#include <deque>
+
+#include "tests/platform/kernel/kernel_fixture.h"
+
+namespace tqm::kernel::testing {
+
+// Outside the anonymous namespace so that fault reports can name it.
+KSPIN_LOCK routineLock;
+
+NTSTATUS LockKeepingRoutine(PDEVICE_OBJECT, PIRP, PVOID) {
+  KIRQL old;
+  KeAcquireSpinLock(&routineLock, &old);
+  return STATUS_SUCCESS;
+}
+
+namespace {
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+VOID IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
+
+NTSTATUS LeakingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  // The Adapter of a driver that forgets to free it.
+  return ExAllocatePoolWithTag(NonPagedPool, 312, 0x3975724F /* "Oru9" */) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+void SendTo(TestStack& stack) {
+  ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
+  IoCallDriver(stack.top().device, request.irp);
+}
+
+TEST(Verifier, EachFaultIsReportedWithWhatAndWhere) {
+  struct Row {
+    const char* why;
+    std::function<void(Machine&)> provoke;
+    std::vector<FaultKind> expected;
+    const char* whatHas;
+    const char* whereHas;
+  };
+  const Row rows[] = {
+      {"wait at DISPATCH_LEVEL",
+       [](Machine&) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+         KeLowerIrql(old);
+       },
+       {FaultKind::WaitAtDispatchLevel}, "at IRQL 2 without a timeout", "called from"},
+      {"IRP completed twice",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+           Complete(irp, STATUS_SUCCESS);
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::IrpCompletedTwice}, "completed again", "TestDispatch"},
+      {"IRP completed after it was passed down",
+       [](Machine& m) {
+         TestStack stack(m, 2);
+         PIRP queued = nullptr;
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           IoMarkIrpPending(irp);
+           queued = irp;
+           return STATUS_PENDING;
+         };
+         stack[1].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           IoSkipCurrentIrpStackLocation(irp);
+           IoCallDriver(stack[1].lower, irp);
+           irp->IoStatus.Status = STATUS_SUCCESS;
+           IoCompleteRequest(irp, IO_NO_INCREMENT);  // the lower driver still owns it
+           return STATUS_PENDING;
+         };
+         ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
+         IoCallDriver(stack.top().device, request.irp);
+         Complete(queued, STATUS_SUCCESS);
+       },
+       {FaultKind::IrpNotOwned}, "after it passed it down", "TestDispatch"},
+      {"STATUS_PENDING without marking",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP queued = nullptr;
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           queued = irp;
+           return STATUS_PENDING;
+         };
+         ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
+         IoCallDriver(stack.top().device, request.irp);
+         Complete(queued, STATUS_SUCCESS);
+       },
+       {FaultKind::PendingNotMarked}, "returned STATUS_PENDING", "TestDispatch"},
+      {"marked pending but returned success",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+           IoMarkIrpPending(irp);
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::MarkedButNotPending}, "marked", "TestDispatch"},
+      {"spin lock held when the dispatch routine returns",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           KIRQL old;
+           KeAcquireSpinLock(&lock, &old);
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::SpinLockHeldOnReturn, FaultKind::IrqlNotRestored}, "dispatch routine",
+       "TestDispatch"},
+      {"spin lock held when the completion routine returns",
+       [](Machine& m) {
+         TestStack stack(m, 2);
+         KeInitializeSpinLock(&routineLock);
+         stack[1].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           IoCopyCurrentIrpStackLocationToNext(irp);
+           IoSetCompletionRoutine(irp, LockKeepingRoutine, nullptr, TRUE, TRUE, TRUE);
+           return IoCallDriver(stack[1].lower, irp);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::SpinLockHeldOnReturn, FaultKind::IrqlNotRestored}, "completion routine",
+       "LockKeepingRoutine"},
+      {"pool left at unload",
+       [](Machine& m) {
+         NTSTATUS status;
+         PDRIVER_OBJECT driver = m.LoadDriver(LeakingDriverEntry, L"Leaky", &status);
+         m.UnloadDriver(driver);
+       },
+       {FaultKind::PoolLeakAtUnload}, "'Oru9' 1 block(s) 312 bytes", "after"},
+      {"IRP sent past its last stack location",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT device, PIRP irp) {
+           IoCallDriver(device, irp);  // to itself: there is no location below
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::IrpMisuse}, "no stack location left", "TestDispatch"},
+      {"IRP completed with its cancel routine set",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+           IoSetCancelRoutine(irp, IgnoreCancel);
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         SendTo(stack);
+       },
+       {FaultKind::IrpMisuse}, "cancel routine still set", "TestDispatch"},
+      {"driver-allocated IRP completed to the top",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+         IoCallDriver(stack[0].device, irp);
+         IoFreeIrp(irp);
+       },
+       {FaultKind::IrpMisuse}, "must return STATUS_MORE_PROCESSING_REQUIRED", "TestDispatch"},
+      {"freeing memory that is not pool",
+       [](Machine&) {
+         int local = 0;
+         ExFreePool(&local);
+       },
+       {FaultKind::PoolMisuse}, "not an allocated pool block", "called from"},
+      {"freeing pool with another tag",
+       [](Machine&) {
+         void* block = ExAllocatePoolWithTag(NonPagedPool, 8, 0x3975724F);
+         ExFreePoolWithTag(block, 0x3875724F);
+         ExFreePool(block);
+       },
+       {FaultKind::PoolMisuse}, "tagged 'Oru9' with tag 'Oru8'", "called from"},
+      {"releasing a spin lock that is not held",
+       [](Machine&) {
+         KSPIN_LOCK lock;
+         KeInitializeSpinLock(&lock);
+         KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+       },
+       {FaultKind::SpinLockMisuse}, "does not hold it", "called from"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Machine machine;
+    FaultRecorder recorder(machine);
+    row.provoke(machine);
+    const std::vector<Fault> faults = recorder.Take();
+    ASSERT_EQ(faults.size(), row.expected.size()) << FaultRecorder::Describe(faults);
+    for (size_t i = 0; i < faults.size(); ++i) EXPECT_EQ(faults[i].kind, row.expected[i]) << FaultRecorder::Describe(faults);
+    EXPECT_NE(faults[0].what.find(row.whatHas), std::string::npos) << faults[0].what;
+    EXPECT_NE(faults[0].where.find(row.whereHas), std::string::npos) << faults[0].where;
+  }
+}
+
+using VerifierDeathTest = ::testing::Test;
+
+TEST(VerifierDeathTest, WithoutAHookAFaultStopsTheTestAndSaysWhatAndWhere) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "death tests fork a multi-threaded process, which ThreadSanitizer refuses";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Machine machine;
+        TestStack stack(machine, 1);
+        stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+          Complete(irp, STATUS_SUCCESS);
+          return Complete(irp, STATUS_SUCCESS);
+        };
+        SendTo(stack);
+      },
+      "VERIFIER: IRP completed twice: IRP 0x[0-9a-f]+ completed again.*\n  where: in .*TestDispatch");
+}
+
+TEST(Verifier, PassiveServicesRefuseRaisedIrql) {
+  Machine machine;
+  FaultRecorder recorder(machine);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  HANDLE thread = nullptr;
+  // Thread creation is refused as a fault and, the machine going on, still made.
+  const NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                               [](PVOID) {}, nullptr);
+  KeLowerIrql(old);
+  const auto faults = recorder.Take();
+  ASSERT_EQ(faults.size(), 1u) << FaultRecorder::Describe(faults);
+  EXPECT_EQ(faults[0].kind, FaultKind::IrqlTooHigh);
+  EXPECT_NE(faults[0].what.find("PsCreateSystemThread called at IRQL 2"), std::string::npos)
+      << faults[0].what;
+  if (NT_SUCCESS(status)) ZwClose(thread);
+}
+
+}  // namespace
+}  // namespace tqm::kernel::testing
