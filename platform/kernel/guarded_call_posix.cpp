@@ -54,6 +54,8 @@ std::once_flag installed;
 
 using namespace tqm::kernel;
 
+bool tqm::kernel::InsideGuardedCall() { return innermost != nullptr; }
+
 extern "C" {
 
 NTSTATUS TqmGuardedCall(TqmGuardedBody* body, PVOID context) {

@@ -37,8 +37,11 @@ struct Frame {
   uint64_t token = 0;    // a dispatch call's ownership token (io_manager.cpp)
 };
 
+class Process;
+
 struct ThreadState {
   ~ThreadState();
+  Process* process = nullptr;  // the user process this thread runs in (process.h)
   KIRQL irql = PASSIVE_LEVEL;
   int spinLocksHeld = 0;
   ULONG_PTR lockTag = 0;  // this thread's mark in a held spin lock
@@ -80,7 +83,7 @@ bool RequireIrql(KIRQL max, const char* service, const void* caller);
 // Every object a driver may reference (driver, device, thread, registry key)
 // is allocated behind an ObjectHeader. The creator holds the first
 // reference; the body is destroyed when the last one goes.
-enum class ObjectType : uint32_t { Driver = 1, Device, Thread, Key };
+enum class ObjectType : uint32_t { Driver = 1, Device, Thread, Key, Event, File, Process };
 
 struct ObjectHeader {
   static constexpr uint32_t kMagic = 0x4F626A48;  // "HjbO"
@@ -108,6 +111,8 @@ class ObjectTable {
   HANDLE Insert(void* body);
   // The referenced object, or null.
   void* Reference(HANDLE handle, ObjectType type);
+  // The referenced object of any type, or null.
+  void* ReferenceAny(HANDLE handle);
   NTSTATUS Close(HANDLE handle);
   size_t HandleCount() const;
 
@@ -152,12 +157,50 @@ struct IrpRecord {
   PVOID userOutput = nullptr;
   ULONG userOutputLength = 0;
   bool copyBack = false;
+  // Called when the IRP has come back to the top, before it is released (a
+  // requested power IRP's completion function, the manager's own requests).
+  void (*atTop)(PIRP irp, void* context) = nullptr;
+  void* atTopContext = nullptr;
+  int powerStarts = 0;  // PoStartNextPowerIrp calls on this power IRP
   PIRP irp = nullptr;
 };
 
 IrpRecord* RecordOf(PIRP irp, const void* caller);
+// An IRP the I/O manager builds for its own requests (Plug and Play, power,
+// user requests): it completes to the top like a built device control.
+PIRP NewKernelIrp(CCHAR stackSize);
+
+// ---- guarded calls -----------------------------------------------------------------
+// True while the thread runs inside TqmGuardedCall (always true where that
+// cannot be known: the image's assembly scope in the windows build).
+bool InsideGuardedCall();
+
+// ---- process.cpp: user events ------------------------------------------------------
+// DISPATCHER_HEADER.Reserved of an event object whose KeSetEvent calls a hook.
+constexpr UCHAR kSignalHookedEvent = 1;
+struct EventObject {
+  KEVENT event;
+  void (*onSignal)(void*);
+  void* context;
+};
+
+// Stack walks under the I/O manager's stack lock.
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+std::vector<PDRIVER_OBJECT> DriversOfStack(PDEVICE_OBJECT bottom);
+bool DriverHasDevices(PDRIVER_OBJECT driver);
+// Sends a kernel IRP (NewKernelIrp) to device and waits for it to come back
+// to the top; returns its final status (*iosb has the Information too).
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* iosb);
 
 }  // namespace tqm::kernel
+
+// The process object IoGetCurrentProcess returns: the system process (no
+// Process behind it) or a simulated user process.
+struct _KPROCESS {
+  tqm::kernel::Process* process;
+  ULONG id;
+};
 
 // The thread object. Drivers see only PKTHREAD; waiting on it waits for the
 // thread to end.

@@ -147,7 +147,14 @@ void FinishAtTop(IrpRecord* record, const void* caller) {
     const size_t bytes = std::min<size_t>(irp->IoStatus.Information, record->userOutputLength);
     memcpy(record->userOutput, irp->AssociatedIrp.SystemBuffer, bytes);
   }
+  const bool power = record->locations[irp->StackCount - 1].MajorFunction == IRP_MJ_POWER;
+  if (power && record->powerStarts == 0) {
+    RaiseFault(FaultKind::PowerIrpMisuse,
+               IrpText(irp) + " (power) completed without any driver calling PoStartNextPowerIrp",
+               caller);
+  }
   if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+  if (record->atTop) record->atTop(irp, record->atTopContext);
   PKEVENT event = irp->UserEvent;
   {
     std::lock_guard lock(record->mu);
@@ -158,6 +165,56 @@ void FinishAtTop(IrpRecord* record, const void* caller) {
 }
 
 }  // namespace
+
+PIRP NewKernelIrp(CCHAR stackSize) { return NewIrp(stackSize, IrpOrigin::Built)->irp; }
+
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+  std::lock_guard lock(stackMu);
+  while (device && device->DeviceObjectExtension->AttachedTo) {
+    device = device->DeviceObjectExtension->AttachedTo;
+  }
+  return device;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+  std::lock_guard lock(stackMu);
+  while (device->AttachedDevice) device = device->AttachedDevice;
+  return device;
+}
+
+std::vector<PDRIVER_OBJECT> DriversOfStack(PDEVICE_OBJECT bottom) {
+  std::lock_guard lock(stackMu);
+  std::vector<PDRIVER_OBJECT> drivers;
+  for (PDEVICE_OBJECT d = bottom; d; d = d->AttachedDevice) {
+    if (std::find(drivers.begin(), drivers.end(), d->DriverObject) == drivers.end()) {
+      drivers.push_back(d->DriverObject);
+    }
+  }
+  return drivers;
+}
+
+bool DriverHasDevices(PDRIVER_OBJECT driver) {
+  std::lock_guard lock(stackMu);
+  return driver->DeviceObject != nullptr;
+}
+
+NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* iosb) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  irp->UserEvent = &done;
+  irp->UserIosb = iosb;
+  irp->Tail.Overlay.Thread = KeGetCurrentThread();
+  const NTSTATUS returned = IoCallDriver(device, irp);
+  if (returned == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  } else {
+    // The IRP came back to the top inside the call (a driver that returns
+    // without completing would leave the event clear and hang the caller, as
+    // in the kernel; the returned status stands in for it here).
+    if (!KeReadStateEvent(&done)) iosb->Status = returned;
+  }
+  return iosb->Status;
+}
 
 IrpRecord* RecordOf(PIRP irp, const void* caller) {
   auto* record = reinterpret_cast<IrpRecord*>(reinterpret_cast<char*>(irp) - kRecordSize);
@@ -212,7 +269,18 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-  RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice", __builtin_return_address(0));
+  const void* caller = __builtin_return_address(0);
+  RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice", caller);
+  if (ObjectHeader* header = HeaderOf(DeviceObject)) {
+    const int64_t others = header->references.load() - 1;
+    if (others > 0) {
+      RaiseFault(FaultKind::DeviceDeletedWhileReferenced,
+                 DescribeDevice(DeviceObject) + " deleted while " + std::to_string(others) +
+                     " reference(s) to it are still held (ObReferenceObject, "
+                     "IoGetAttachedDeviceReference or an open file)",
+                 caller);
+    }
+  }
   {
     std::lock_guard lock(stackMu);
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;

@@ -8,7 +8,9 @@
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/os.h"
+#include "platform/kernel/pnp_manager.h"
 #include "platform/kernel/pool.h"
+#include "platform/kernel/process.h"
 #include "platform/kernel/registry.h"
 
 namespace tqm::kernel {
@@ -47,11 +49,8 @@ UNICODE_STRING CopyString(const std::wstring& text) {
   return s;
 }
 
-PDEVICE_OBJECT BottomOf(PDEVICE_OBJECT device) {
-  while (device && device->DeviceObjectExtension->AttachedTo) {
-    device = device->DeviceObjectExtension->AttachedTo;
-  }
-  return device;
+std::string Narrow(const UNICODE_STRING& s) {
+  return std::string(s.Buffer, s.Buffer + s.Length / sizeof(WCHAR));
 }
 }  // namespace
 
@@ -66,9 +65,15 @@ Machine::Machine(MachineOptions options) : options_(options) {
   pool_ = std::make_unique<Pool>();
   registry_ = std::make_unique<Registry>();
   objects_ = std::make_unique<ObjectTable>();
+  systemProcess_ = static_cast<PEPROCESS>(CreateObject(ObjectType::Process, sizeof(_KPROCESS), nullptr));
+  systemProcess_->id = 4;
+  pnp_ = std::make_unique<PnpState>();
 }
 
 Machine::~Machine() {
+  // Clients that are still running end first: their handles close while the
+  // drivers are there to see the requests.
+  for (Process* process : Processes()) process->Exit();
   // Let time pass until the system threads have ended, then stop the clock.
   std::vector<PKTHREAD> threads;
   {
@@ -81,6 +86,12 @@ Machine::~Machine() {
     DereferenceObject(thread);
   }
   clock_->Stop();
+  {
+    std::lock_guard lock(processMu_);
+    processes_.clear();
+  }
+  pnp_.reset();
+  DereferenceObject(systemProcess_);
   objects_.reset();
   for (DriverRecord& record : drivers_) DereferenceObject(record.driver);
   drivers_.clear();
@@ -150,6 +161,25 @@ void Machine::UnloadDriver(PDRIVER_OBJECT driver) {
     ReportFault(FaultKind::PoolLeakAtUnload, what,
                 "after " + SymbolName(reinterpret_cast<const void*>(driver->DriverUnload)));
   }
+  std::multiset<void*> references;
+  {
+    std::lock_guard lock(processMu_);
+    auto it = handleReferences_.find(driver);
+    if (it != handleReferences_.end()) {
+      references.swap(it->second);
+      handleReferences_.erase(it);
+    }
+  }
+  if (!references.empty()) {
+    char first[32];
+    std::snprintf(first, sizeof first, "%p", *references.begin());
+    ReportFault(FaultKind::ObjectReferenceLeak,
+                "driver " + Narrow(driver->DriverName) + " unloaded still holding " +
+                    std::to_string(references.size()) +
+                    " object reference(s) it took with ObReferenceObjectByHandle (first: " + first +
+                    ")",
+                "after " + SymbolName(reinterpret_cast<const void*>(driver->DriverUnload)));
+  }
   std::lock_guard lock(mu_);
   for (auto it = drivers_.begin(); it != drivers_.end(); ++it) {
     if (it->driver == driver) {
@@ -185,12 +215,12 @@ PDRIVER_OBJECT Machine::FindDriverByServicePath(const std::wstring& path) const 
 
 void Machine::RegisterPhysicalDevice(PDEVICE_OBJECT pdo, const std::wstring& instancePath) {
   std::lock_guard lock(mu_);
-  deviceNodes_[pdo] = DeviceNode{instancePath, nextDriverKeyIndex_++};
+  deviceNodes_[pdo] = NodeKeys{instancePath, nextDriverKeyIndex_++};
 }
 
 std::wstring Machine::DeviceKeyPath(PDEVICE_OBJECT device, ULONG keyType) const {
   std::lock_guard lock(mu_);
-  auto it = deviceNodes_.find(BottomOf(device));
+  auto it = deviceNodes_.find(BottomOfStack(device));
   if (it == deviceNodes_.end()) return {};
   if (keyType == PLUGPLAY_REGKEY_DEVICE) {
     return kEnumPath + it->second.instancePath + L"\\Device Parameters";
@@ -201,6 +231,76 @@ std::wstring Machine::DeviceKeyPath(PDEVICE_OBJECT device, ULONG keyType) const 
     return kDriverKeysPath + std::wstring(index);
   }
   return {};
+}
+
+Process& Machine::CreateProcess(std::string name) {
+  std::lock_guard lock(processMu_);
+  processes_.push_back(std::make_unique<Process>(*this, nextProcessId_, std::move(name)));
+  nextProcessId_ += 4;
+  return *processes_.back();
+}
+
+std::vector<Process*> Machine::Processes() const {
+  std::lock_guard lock(processMu_);
+  std::vector<Process*> list;
+  for (const auto& p : processes_) list.push_back(p.get());
+  return list;
+}
+
+void Machine::SetUserHandleResolver(UserHandleResolver resolver) {
+  std::lock_guard lock(processMu_);
+  resolver_ = std::move(resolver);
+}
+
+void* Machine::ResolveUserHandle(Process& process, HANDLE handle) {
+  UserHandleResolver resolver;
+  {
+    std::lock_guard lock(processMu_);
+    resolver = resolver_;
+  }
+  return resolver ? resolver(process, handle) : process.ReferenceHandle(handle);
+}
+
+SYSTEM_POWER_STATE Machine::SystemPowerState() const {
+  std::lock_guard lock(processMu_);
+  return systemPower_;
+}
+
+DEVICE_POWER_STATE Machine::DevicePowerState(PDEVICE_OBJECT device) const {
+  std::lock_guard lock(processMu_);
+  auto it = devicePower_.find(device);
+  return it == devicePower_.end() ? PowerDeviceD0 : it->second;
+}
+
+void Machine::RecordDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state) {
+  std::lock_guard lock(processMu_);
+  devicePower_[device] = state;
+}
+
+void Machine::NoteHandleReference(PDRIVER_OBJECT driver, void* object) {
+  if (!driver) return;
+  std::lock_guard lock(processMu_);
+  handleReferences_[driver].insert(object);
+}
+
+void Machine::NoteDereference(PDRIVER_OBJECT driver, void* object) {
+  std::lock_guard lock(processMu_);
+  auto own = handleReferences_.find(driver);
+  if (own != handleReferences_.end()) {
+    auto it = own->second.find(object);
+    if (it != own->second.end()) {
+      own->second.erase(it);
+      return;
+    }
+  }
+  // Another driver may give back a reference it was handed.
+  for (auto& [holder, objects] : handleReferences_) {
+    auto it = objects.find(object);
+    if (it != objects.end()) {
+      objects.erase(it);
+      return;
+    }
+  }
 }
 
 void Machine::SetFaultHook(FaultHook hook) {

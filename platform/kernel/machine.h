@@ -4,8 +4,9 @@
 // and handle tables, the drivers it loaded and the debug output. The kernel
 // entry points of <wdm.h> act on the current machine: at most one exists at a
 // time, from construction to destruction. Tests build device stacks directly
-// (IoCreateDevice, IoAttachDeviceToDeviceStack, IoCallDriver); the Plug and
-// Play manager that comes later drives the same stacks.
+// (IoCreateDevice, IoAttachDeviceToDeviceStack, IoCallDriver), or let the
+// Plug and Play manager build and drive them from the drivers registered for
+// hardware identifiers. User processes (process.h) are the driver's clients.
 //
 // Lifecycle: construct, load drivers, run, unload, destroy. The destructor lets
 // the clock run free until every system thread has ended, then stops it.
@@ -21,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,29 @@ class Dispatcher;
 class Pool;
 class Registry;
 class ObjectTable;
+class Process;
+struct PnpState;
+
+// Where a device node is in the Plug and Play sequences.
+enum class NodeState {
+  Initialized,      // reported, its function driver added (or none registered)
+  Started,
+  StopPending,      // QUERY_STOP succeeded
+  Stopped,          // STOP sent; START again to rebalance
+  RemovePending,    // QUERY_REMOVE succeeded
+  SurpriseRemoved,  // gone from the bus; REMOVE once its last handle closes
+  Removed,
+  Failed,           // AddDevice or START failed
+};
+const char* NodeStateName(NodeState state);
+
+// A registered device interface as user mode enumerates it.
+struct DeviceInterfaceInfo {
+  std::wstring path;   // the symbolic link, "\\?\..." form
+  GUID classGuid;
+  bool enabled;        // IoSetDeviceInterfaceState(TRUE) and not disabled since
+  bool present;        // its device is still there
+};
 
 enum class FaultKind {
   WaitAtDispatchLevel,      // a wait with a non-zero timeout at DISPATCH_LEVEL or above
@@ -53,6 +78,14 @@ enum class FaultKind {
   ObjectMisuse,             // reference count underflow, not an object, bad MDL
   RaiseOutsideGuard,        // an exception raised outside a guarded call
   BugCheck,                 // KeBugCheckEx
+  DeviceDeletedWhileReferenced,  // IoDeleteDevice while others still hold references to it
+  ObjectReferenceLeak,      // an object referenced by handle still referenced at unload
+  UserMappingMisuse,        // a user mapping unmapped from another process, or left
+                            // in a process that exits
+  UserAddressUnchecked,     // a user address reached outside the checked path (a probe
+                            // outside a guarded call)
+  PowerIrpMisuse,           // a power IRP completed without PoStartNextPowerIrp, or sent
+                            // with IoCallDriver instead of PoCallDriver
 };
 
 const char* FaultKindName(FaultKind kind);
@@ -134,6 +167,110 @@ class Machine {
   // PLUGPLAY_REGKEY_DRIVER) for any device of its stack; empty if none.
   std::wstring DeviceKeyPath(PDEVICE_OBJECT device, ULONG keyType) const;
 
+  // ---- processes (process.cpp) ----
+  // A new user process; the machine owns it until it ends.
+  Process& CreateProcess(std::string name);
+  std::vector<Process*> Processes() const;
+  // Resolves a user handle of process to a referenced object (null if none).
+  // The default looks in the process's own table; the simulator's windows
+  // build installs one that wraps real Win32 events (MakeSignalHookedEvent).
+  using UserHandleResolver = std::function<void*(Process& process, HANDLE handle)>;
+  void SetUserHandleResolver(UserHandleResolver resolver);
+  void* ResolveUserHandle(Process& process, HANDLE handle);
+
+  // ---- Plug and Play manager (pnp_manager.cpp) ----
+  //
+  // Device nodes follow Windows' rules. A node is started by: QUERY_ID
+  // (device, hardware and instance identifiers), loading the driver registered
+  // for the first matching hardware identifier and calling its AddDevice,
+  // QUERY_CAPABILITIES, START_DEVICE, then QUERY_DEVICE_RELATIONS(BusRelations)
+  // whose list creates and starts the child nodes. Requests go to the top of
+  // the node's stack and are waited for on the calling thread. Children are
+  // queried, stopped and removed before their parent. The manager frees what
+  // it is handed (identifier strings, relation lists, dereferencing the listed
+  // devices), so a pool check at unload sees only the driver's own blocks. A
+  // driver the manager loaded is unloaded when its last device is gone.
+  //
+  // Every sequence below is one step, so a test or the simulator can stop part
+  // way (leave a device stop-pending) and go on later. Each returns the status
+  // the device stack gave, or STATUS_INVALID_DEVICE_STATE when the node is not
+  // in a state where the step applies.
+  //
+  // For a bus driver (the USB hub): report the PDO of a new child or the loss
+  // of one by changing what BusRelations returns and calling
+  // IoInvalidateDeviceRelations(busDevice, BusRelations); the manager queues
+  // the enumeration and runs it at ProcessDeviceRelations (the simulator calls
+  // that from its main loop, tests after they plug or unplug). A new PDO in
+  // the list is started as above; a started child missing from it gets
+  // SURPRISE_REMOVAL, and REMOVE_DEVICE once its last handle is closed. The bus
+  // driver deletes a missing child's PDO when that REMOVE reaches it.
+  void RegisterDriver(const std::wstring& hardwareId, PDRIVER_INITIALIZE entry,
+                      const std::wstring& serviceName);
+  // A root-enumerated device with one hardware identifier: the manager's own
+  // PDO, started as above. Null with *status when it could not be started.
+  PDEVICE_OBJECT CreateRootDevice(const std::wstring& hardwareId, NTSTATUS* status);
+  NTSTATUS QueryStopDevice(PDEVICE_OBJECT pdo);   // QUERY_STOP; CANCEL_STOP on a veto
+  NTSTATUS CancelStopDevice(PDEVICE_OBJECT pdo);
+  NTSTATUS StopDevice(PDEVICE_OBJECT pdo);        // after QueryStopDevice
+  NTSTATUS StartDevice(PDEVICE_OBJECT pdo);       // again after a stop
+  // QUERY_STOP, STOP, START: what a resource rebalance does.
+  NTSTATUS RebalanceDevice(PDEVICE_OBJECT pdo);
+  // Open handles veto a removal unless the applications close them when they
+  // are told (closeHandlesOnNotice: each is closed in its own process); then
+  // QUERY_REMOVE to the subtree, with CANCEL_REMOVE to the queried ones when
+  // one refuses.
+  NTSTATUS QueryRemoveDevice(PDEVICE_OBJECT pdo, bool closeHandlesOnNotice);
+  NTSTATUS CancelRemoveDevice(PDEVICE_OBJECT pdo);
+  NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);      // after QueryRemoveDevice
+  // QueryRemoveDevice then RemoveDevice: an orderly removal (device manager).
+  NTSTATUS RequestRemoval(PDEVICE_OBJECT pdo, bool closeHandlesOnNotice);
+  // The device is gone (unplugged): SURPRISE_REMOVAL to the subtree, REMOVE
+  // once the last handle to it is closed.
+  NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
+  // Runs the enumerations IoInvalidateDeviceRelations queued, and delivers
+  // pending interface notifications.
+  void ProcessDeviceRelations();
+  // Of the node whose PDO is pdo (any device of its stack will do).
+  NodeState DeviceNodeState(PDEVICE_OBJECT device) const;
+  std::vector<PDEVICE_OBJECT> ChildDevices(PDEVICE_OBJECT device) const;
+  PDEVICE_OBJECT FindDeviceByInstancePath(const std::wstring& instancePath) const;
+  std::wstring InstancePath(PDEVICE_OBJECT device) const;
+  const DEVICE_CAPABILITIES* Capabilities(PDEVICE_OBJECT device) const;
+  size_t OpenHandleCount(PDEVICE_OBJECT device) const;
+
+  // ---- device interfaces (device_interfaces.cpp) ----
+  // Every interface ever registered in the class, present or not, in
+  // registration order.
+  std::vector<DeviceInterfaceInfo> DeviceInterfaces(const GUID& classGuid) const;
+  // Arrival (enabled) and removal (disabled) of interfaces of a class, told to
+  // process on its own thread context at the end of the Plug and Play step
+  // that caused it. Returns a cookie for Unregister.
+  using InterfaceNotification = std::function<void(bool arrival, const std::wstring& path)>;
+  int RegisterInterfaceNotification(Process& process, const GUID& classGuid,
+                                    InterfaceNotification notify);
+  void UnregisterInterfaceNotification(int cookie);
+
+  // ---- power manager (power_manager.cpp) ----
+  // A system transition: to sleep, QUERY_POWER then SET_POWER(system) to every
+  // started stack, children before parents; back to working, SET_POWER to
+  // parents first. Returns the first refusal of a query (the transition is
+  // then not made) or success.
+  NTSTATUS SetSystemPowerState(SYSTEM_POWER_STATE state);
+  SYSTEM_POWER_STATE SystemPowerState() const;
+  // What PoSetPowerState last reported for device (PowerDeviceD0 before).
+  DEVICE_POWER_STATE DevicePowerState(PDEVICE_OBJECT device) const;
+  void RecordDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
+
+  // ---- object references (objects.cpp) ----
+  // References a driver took with ObReferenceObjectByHandle, so that unload
+  // can report the ones it never gave back.
+  void NoteHandleReference(PDRIVER_OBJECT driver, void* object);
+  void NoteDereference(PDRIVER_OBJECT driver, void* object);
+
+  PnpState& pnp() { return *pnp_; }
+  // The process object of kernel threads (IoGetCurrentProcess outside a process).
+  PEPROCESS SystemProcess() const { return systemProcess_; }
+
   // ---- verifier ----
   using FaultHook = std::function<void(const Fault&)>;
   void SetFaultHook(FaultHook hook);
@@ -165,7 +302,7 @@ class Machine {
     std::wstring servicePath;
     bool unloadRequested = false;
   };
-  struct DeviceNode {
+  struct NodeKeys {
     std::wstring instancePath;
     unsigned driverKeyIndex;
   };
@@ -181,16 +318,26 @@ class Machine {
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<ObjectTable> objects_;
+  std::unique_ptr<PnpState> pnp_;
+  PEPROCESS systemProcess_ = nullptr;
 
   mutable std::mutex mu_;  // drivers, device nodes, failure injection, hook, debug output
   std::vector<DriverRecord> drivers_;
-  std::map<PDEVICE_OBJECT, DeviceNode> deviceNodes_;
+  std::map<PDEVICE_OBJECT, NodeKeys> deviceNodes_;
   unsigned nextDriverKeyIndex_ = 0;
   std::map<FailurePoint, Injection> injections_;
   FaultHook faultHook_;
   std::vector<DebugLine> debugOutput_;
   std::mutex threadsMu_;
   std::vector<PKTHREAD> threads_;
+
+  mutable std::mutex processMu_;  // processes, resolver, power states, handle references
+  std::vector<std::unique_ptr<Process>> processes_;
+  ULONG nextProcessId_ = 0x100;
+  UserHandleResolver resolver_;
+  SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
+  std::map<PDEVICE_OBJECT, DEVICE_POWER_STATE> devicePower_;
+  std::map<PDRIVER_OBJECT, std::multiset<void*>> handleReferences_;
 };
 
 }  // namespace tqm::kernel

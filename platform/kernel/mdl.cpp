@@ -3,13 +3,17 @@
 // An MDL's page numbers are pages of the pool arena (pool.h), so an MDL built
 // for nonpaged pool can later be mapped a second time into a simulated
 // process. Kernel-mode mapping of such an MDL returns its system address, as
-// the kernel does. User-mode mapping belongs to the processes of the machine,
-// which do not exist yet: it raises, as a failed user mapping does.
+// the kernel does. User-mode mapping maps the same arena pages a second time
+// into the current process (process.h); it raises when it cannot, as the
+// kernel does, and can be undone only in the process that owns it.
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 #include <new>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/pool.h"
+#include "platform/kernel/process.h"
 
 using namespace tqm::kernel;
 
@@ -73,14 +77,37 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
   }
   RequireIrql(APC_LEVEL, "MmMapLockedPagesSpecifyCache(UserMode)", caller);
   if (Machine::Current().ShouldFail(FailurePoint::UserMapping)) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
-  // No simulated process to map into.
-  ExRaiseStatus(STATUS_ACCESS_VIOLATION);
-  return nullptr;
+  Process* process = CurrentProcess();
+  // The system process has no user address space.
+  if (!process) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  if (!(mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)) {
+    RaiseFault(FaultKind::ObjectMisuse,
+               "MmMapLockedPagesSpecifyCache(UserMode) of an MDL not built for nonpaged pool", caller);
+    ExRaiseStatus(STATUS_INVALID_PARAMETER);
+  }
+  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  std::vector<uintptr_t> frames(MmGetMdlPfnArray(mdl), MmGetMdlPfnArray(mdl) + pages);
+  void* user = process->MapPages(frames, mdl->ByteOffset, mdl);
+  if (!user) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+  return user;
 }
 
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  const void* caller = __builtin_return_address(0);
   PMDL mdl = MemoryDescriptorList;
   if (BaseAddress == mdl->MappedSystemVa) return;
+  Process* process = CurrentProcess();
+  if (process && process->UnmapPages(BaseAddress, mdl)) return;
+  if (Process* owner = Process::MappingOwner(Machine::Current(), BaseAddress)) {
+    char text[64];
+    std::snprintf(text, sizeof text, "user mapping at %p", BaseAddress);
+    RaiseFault(FaultKind::UserMappingMisuse,
+               std::string(text) + " of process '" + owner->name() + "' unmapped from " +
+                   (process ? "process '" + process->name() + "'" : std::string("the system process")) +
+                   ": a user mapping can be undone only in its own process",
+               caller);
+    return;
+  }
   RaiseFault(FaultKind::ObjectMisuse, "MmUnmapLockedPages of an address that is not a mapping of the MDL",
         __builtin_return_address(0));
 }

@@ -72,6 +72,14 @@ HANDLE ObjectTable::Insert(void* body) {
   return handle;
 }
 
+void* ObjectTable::ReferenceAny(HANDLE handle) {
+  std::lock_guard lock(mu_);
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return nullptr;
+  ReferenceObject(it->second);
+  return it->second;
+}
+
 void* ObjectTable::Reference(HANDLE handle, ObjectType type) {
   std::lock_guard lock(mu_);
   auto it = handles_.find(handle);
@@ -113,6 +121,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 LONG_PTR ObfDereferenceObject(PVOID Object) {
   ObjectHeader* header = HeaderOf(Object);
   const LONG_PTR left = header ? LONG_PTR(header->references.load()) - 1 : 0;
+  if (header) Machine::Current().NoteDereference(CurrentDriver(), Object);
   DereferenceObject(Object);
   return left;
 }

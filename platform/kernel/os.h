@@ -19,6 +19,13 @@ void* MapArena(intptr_t handle, size_t offset, size_t bytes, void* at);
 void* ReserveView(size_t bytes);
 void UnmapView(void* base, size_t bytes);
 void ProtectNone(void* address, size_t bytes);
+// User memory of a simulated process: readable and writable pages; null on failure.
+void* AllocateUser(size_t bytes);
+// Makes a user buffer (view = false) or a view of the arena (view = true)
+// inaccessible while keeping its addresses reserved, so that nothing else is
+// placed there; ReleaseRetired gives the addresses back.
+void Retire(void* base, size_t bytes, bool view);
+void ReleaseRetired(void* base, size_t bytes);
 void ProtectReadWrite(void* address, size_t bytes);
 
 std::string SymbolName(const void* address);

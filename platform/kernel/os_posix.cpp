@@ -52,6 +52,17 @@ void UnmapView(void* base, size_t bytes) { munmap(base, bytes); }
 
 void ProtectNone(void* address, size_t bytes) { mprotect(address, bytes, PROT_NONE); }
 
+void* AllocateUser(size_t bytes) {
+  void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
+void Retire(void* base, size_t bytes, bool) {
+  mmap(base, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+}
+
+void ReleaseRetired(void* base, size_t bytes) { munmap(base, bytes); }
+
 void ProtectReadWrite(void* address, size_t bytes) {
   mprotect(address, bytes, PROT_READ | PROT_WRITE);
 }

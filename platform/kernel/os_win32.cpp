@@ -44,6 +44,24 @@ void ProtectNone(void* address, size_t bytes) {
   VirtualProtect(address, bytes, PAGE_NOACCESS, &old);
 }
 
+void* AllocateUser(size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void Retire(void* base, size_t bytes, bool view) {
+  if (view) {
+    // A view cannot become a reservation in place: unmap it and reserve the
+    // range again (another thread may have taken it in between; then the
+    // address is simply unmapped).
+    UnmapViewOfFile(base);
+    VirtualAlloc(base, bytes, MEM_RESERVE, PAGE_NOACCESS);
+  } else {
+    VirtualFree(base, bytes, MEM_DECOMMIT);
+  }
+}
+
+void ReleaseRetired(void* base, size_t) { VirtualFree(base, 0, MEM_RELEASE); }
+
 void ProtectReadWrite(void* address, size_t bytes) {
   DWORD old;
   VirtualProtect(address, bytes, PAGE_READWRITE, &old);
@@ -58,6 +76,11 @@ std::string SymbolName(const void* address) {
 void PrintStack() {}
 
 }  // namespace tqm::kernel::os
+
+namespace tqm::kernel {
+// The image's guarded call is an assembly scope with no record to consult.
+bool InsideGuardedCall() { return true; }
+}  // namespace tqm::kernel
 
 // Raising on Windows is a real structured exception; the guarded call of the
 // simulator's build is the kernel image's assembly scope.

@@ -1,27 +1,33 @@
 // Counted strings and the probes of user addresses.
 //
-// A user range must lie below the highest user address and outside the
-// kernel's pool; the simulated processes to come narrow this to their own
-// mappings. A probe that fails raises, so it only makes sense inside a
-// guarded call (driver/guarded_call.h).
+// A user range must lie inside one buffer or mapping of the current process
+// (process.h); the system process has none. A probe that fails raises, so it
+// only makes sense inside a guarded call (driver/guarded_call.h); a probe
+// outside one means the access after it is unprotected, and the verifier
+// says so.
+#include <cstdio>
 #include <cwchar>
 
 #include "platform/kernel/internal.h"
-#include "platform/kernel/pool.h"
+#include "platform/kernel/process.h"
 
 namespace {
-constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000ULL;
 
-void Probe(const void* address, SIZE_T length, ULONG alignment) {
+void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name, const void* caller) {
+  using namespace tqm::kernel;
+  if (!InsideGuardedCall()) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s(%p, %zu) outside a guarded call: the access that follows it is unchecked",
+                  name, address, size_t(length));
+    RaiseFault(FaultKind::UserAddressUnchecked, text, caller);
+  }
   if (length == 0) return;
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (alignment > 1 && (start & (alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
-  const uintptr_t end = start + length;
-  if (end < start || end > kUserProbeAddress ||
-      tqm::kernel::Machine::Current().pool().Contains(address, 1)) {
-    ExRaiseStatus(STATUS_ACCESS_VIOLATION);
-  }
+  Process* process = CurrentProcess();
+  if (!process || !process->Contains(address, length)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
 }
+
 }  // namespace
 
 extern "C" {
@@ -45,11 +51,11 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
 }
 
 VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment) {
-  Probe(Address, Length, Alignment);
+  Probe(Address, Length, Alignment, "ProbeForRead", __builtin_return_address(0));
 }
 
 VOID ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
-  Probe(Address, Length, Alignment);
+  Probe(Address, Length, Alignment, "ProbeForWrite", __builtin_return_address(0));
 }
 
 }  // extern "C"

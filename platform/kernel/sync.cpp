@@ -73,10 +73,18 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   RequireIrql(DISPATCH_LEVEL, "KeSetEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
-  std::lock_guard lock(d.mu);
-  const LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  d.KickLocked(&Event->Header);
+  LONG previous;
+  {
+    std::lock_guard lock(d.mu);
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    d.KickLocked(&Event->Header);
+  }
+  // An event that stands for a real one outside (the simulator's Win32 events).
+  if (Event->Header.Reserved == kSignalHookedEvent) {
+    auto* hooked = reinterpret_cast<EventObject*>(Event);
+    hooked->onSignal(hooked->context);
+  }
   return previous;
 }
 

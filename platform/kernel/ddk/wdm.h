@@ -223,6 +223,12 @@ typedef struct _OBJECT_ATTRIBUTES {
     (p)->SecurityQualityOfService = NULL;         \
   } while (0)
 
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION {
+  ULONG HandleAttributes;
+  ACCESS_MASK GrantedAccess;
+} OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
+
 typedef struct _CLIENT_ID {
   HANDLE UniqueProcess;
   HANDLE UniqueThread;
@@ -393,6 +399,7 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 #define IRP_MN_QUERY_INTERFACE 0x08
 #define IRP_MN_QUERY_CAPABILITIES 0x09
 #define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
@@ -481,6 +488,20 @@ typedef enum _DEVICE_RELATION_TYPE {
   TransportRelations
 } DEVICE_RELATION_TYPE;
 
+typedef enum _BUS_QUERY_ID_TYPE {
+  BusQueryDeviceID,
+  BusQueryHardwareIDs,
+  BusQueryCompatibleIDs,
+  BusQueryInstanceID,
+  BusQueryDeviceSerialNumber,
+  BusQueryContainerID
+} BUS_QUERY_ID_TYPE, *PBUS_QUERY_ID_TYPE;
+
+typedef struct _DEVICE_RELATIONS {
+  ULONG Count;
+  PDEVICE_OBJECT Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
 typedef enum _SYSTEM_POWER_STATE {
   PowerSystemUnspecified = 0,
   PowerSystemWorking = 1,
@@ -507,6 +528,44 @@ typedef union _POWER_STATE {
 } POWER_STATE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+
+typedef struct _DEVICE_CAPABILITIES {
+  USHORT Size;
+  USHORT Version;
+  ULONG DeviceD1 : 1;
+  ULONG DeviceD2 : 1;
+  ULONG LockSupported : 1;
+  ULONG EjectSupported : 1;
+  ULONG Removable : 1;
+  ULONG DockDevice : 1;
+  ULONG UniqueID : 1;
+  ULONG SilentInstall : 1;
+  ULONG RawDeviceOK : 1;
+  ULONG SurpriseRemovalOK : 1;
+  ULONG WakeFromD0 : 1;
+  ULONG WakeFromD1 : 1;
+  ULONG WakeFromD2 : 1;
+  ULONG WakeFromD3 : 1;
+  ULONG HardwareDisabled : 1;
+  ULONG NonDynamic : 1;
+  ULONG WarmEjectSupported : 1;
+  ULONG NoDisplayInUI : 1;
+  ULONG Reserved : 14;
+  ULONG Address;
+  ULONG UINumber;
+  DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+  SYSTEM_POWER_STATE SystemWake;
+  DEVICE_POWER_STATE DeviceWake;
+  ULONG D1Latency;
+  ULONG D2Latency;
+  ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+struct _IO_STATUS_BLOCK;
+typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                    POWER_STATE PowerState, PVOID Context,
+                                    struct _IO_STATUS_BLOCK* IoStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 typedef struct _INTERFACE {
   USHORT Size;
@@ -566,6 +625,9 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       struct _DEVICE_CAPABILITIES* Capabilities;
     } DeviceCapabilities;
+    struct {
+      BUS_QUERY_ID_TYPE IdType;
+    } QueryId;
     struct {
       ULONG SystemContext;
       POWER_STATE_TYPE Type;
@@ -742,8 +804,26 @@ NTKERNELAPI VOID IoReleaseCancelSpinLock(KIRQL Irql);
 NTKERNELAPI PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                                BOOLEAN ChargeQuota, PIRP Irp);
 NTKERNELAPI VOID IoFreeMdl(PMDL Mdl);
+NTKERNELAPI PEPROCESS IoGetCurrentProcess(void);
+#define PsGetCurrentProcess IoGetCurrentProcess
+NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                               CONST GUID* InterfaceClassGuid,
+                                               PUNICODE_STRING ReferenceString,
+                                               PUNICODE_STRING SymbolicLinkName);
+NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+NTKERNELAPI VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                              ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+
+// power manager
+NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTKERNELAPI VOID PoStartNextPowerIrp(PIRP Irp);
+NTKERNELAPI NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                       POWER_STATE PowerState,
+                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context,
+                                       PIRP* Irp);
+NTKERNELAPI POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                        POWER_STATE State);
 
 // memory manager
 NTKERNELAPI VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
@@ -813,6 +893,10 @@ NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                               PVOID* Object,
+                                               POBJECT_HANDLE_INFORMATION HandleInformation);
 NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
 
 // registry and driver service

@@ -1,8 +1,7 @@
 // The guarded call and the probes: a bad user address becomes a status inside
 // the guard, never a crash.
-#include <sys/mman.h>
-
 #include "driver/guarded_call.h"
+#include "platform/kernel/process.h"
 #include "tests/platform/kernel/kernel_fixture.h"
 
 namespace tqm::kernel::testing {
@@ -12,13 +11,14 @@ struct Copy {
   void* user;
   size_t bytes;
   ULONG alignment;
+  bool probe;
   uint8_t kernel[16];
 };
 
 // The shape of the driver's checked copy: probe, then touch, inside the guard.
 NTSTATUS CopyFromUser(PVOID context) {
   auto* c = static_cast<Copy*>(context);
-  ProbeForRead(c->user, c->bytes, c->alignment);
+  if (c->probe) ProbeForRead(c->user, c->bytes, c->alignment);
   memcpy(c->kernel, c->user, c->bytes);
   return STATUS_SUCCESS;
 }
@@ -28,38 +28,49 @@ TEST(GuardedCall, ProbesAndFaultsBecomeStatuses) {
   GTEST_SKIP() << "ThreadSanitizer intercepts the access fault this test provokes";
 #endif
   Machine machine;
-  alignas(8) static uint8_t user[16] = {1, 2, 3, 4};
+  Process& client = machine.CreateProcess("client");
+  Process& other = machine.CreateProcess("other");
+  auto* user = static_cast<uint8_t*>(client.Allocate(16));
+  user[3] = 4;
+  void* foreign = other.Allocate(16);
+  void* freed = client.Allocate(16);
+  client.Free(freed);
   void* pool = ExAllocatePoolWithTag(NonPagedPool, 16, 0x3975724F);
-  void* unmapped = mmap(nullptr, PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(unmapped, MAP_FAILED);
   struct Row {
     const char* why;
     void* address;
     size_t bytes;
     ULONG alignment;
+    bool probe;
     NTSTATUS expected;
   };
   const Row rows[] = {
-      // A readable user buffer is copied.
-      {"good buffer", user, 8, 4, STATUS_SUCCESS},
+      // A buffer of the calling process is copied.
+      {"own buffer", user, 8, 4, true, STATUS_SUCCESS},
       // Kernel memory is not a user address.
-      {"pool address", pool, 8, 1, STATUS_ACCESS_VIOLATION},
+      {"pool address", pool, 8, 1, true, STATUS_ACCESS_VIOLATION},
       // The range must be aligned as asked.
-      {"misaligned", user + 1, 8, 4, STATUS_DATATYPE_MISALIGNMENT},
+      {"misaligned", user + 1, 8, 4, true, STATUS_DATATYPE_MISALIGNMENT},
       // A range that wraps around the address space.
-      {"wrapping range", reinterpret_cast<void*>(~uintptr_t(0) - 3), 8, 1, STATUS_ACCESS_VIOLATION},
-      // Passes the probe but is not mapped: the access itself faults.
-      {"unmapped page", unmapped, 8, 1, STATUS_ACCESS_VIOLATION},
+      {"wrapping range", reinterpret_cast<void*>(~uintptr_t(0) - 3), 8, 1, true, STATUS_ACCESS_VIOLATION},
+      // Valid in another process only.
+      {"other process's buffer", foreign, 8, 1, true, STATUS_ACCESS_VIOLATION},
+      // Runs past the end of the caller's buffer.
+      {"beyond the buffer", user + 12, 8, 1, true, STATUS_ACCESS_VIOLATION},
+      // A freed buffer is no longer the process's.
+      {"freed buffer", freed, 8, 1, true, STATUS_ACCESS_VIOLATION},
+      // Touched without a probe: the freed pages themselves fault.
+      {"freed buffer, unprobed", freed, 8, 1, false, STATUS_ACCESS_VIOLATION},
   };
+  ProcessScope scope(client);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
-    Copy c{row.address, row.bytes, row.alignment, {}};
+    Copy c{row.address, row.bytes, row.alignment, row.probe, {}};
     EXPECT_EQ(TqmGuardedCall(CopyFromUser, &c), row.expected);
     if (row.expected == STATUS_SUCCESS) {
       EXPECT_EQ(c.kernel[3], 4);
     }
   }
-  munmap(unmapped, PAGE_SIZE);
   ExFreePool(pool);
 }
 

@@ -1,0 +1,143 @@
+// Simulated user processes: the clients of the driver (the control panel, the
+// ASIO driver, a test acting as either).
+//
+// A Process has an id, a handle table (the events it creates and the devices
+// it opens), an address space (buffers it allocates and the user mappings the
+// kernel makes into it) and a kernel process object that IoGetCurrentProcess
+// returns while one of its threads is in the kernel. A host thread runs in a
+// process while a ProcessScope is alive; the calls below that enter the
+// kernel (Open, DeviceIoControl, CloseHandle, Exit) take one themselves.
+//
+// Addresses: a range is valid in a process when it lies inside one of its
+// buffers or mappings; the probes check that against the current process, so
+// A's mapping is not a valid address for B even though both live in this one
+// host process. A buffer or mapping that goes away is left reserved and
+// inaccessible until the machine ends, so a stale user address faults loudly
+// when touched instead of reaching memory that was reused.
+//
+// Handles: a user handle is resolved in its process's own table. The machine's
+// handle resolver can be replaced (Machine::SetUserHandleResolver): the
+// simulator's windows build resolves real Win32 events there and signals them
+// through an event object made with MakeSignalHookedEvent.
+//
+// Lifecycle: Machine::CreateProcess makes one; Exit (or destruction of the
+// machine) closes its handles in its own context, reports user mappings the
+// driver left in it, and retires its address space. The machine owns it.
+// One lock per process guards its tables; no kernel call is made under it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+namespace tqm::kernel {
+
+class Machine;
+
+class Process {
+ public:
+  Process(Machine& machine, ULONG id, std::string name);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  ULONG id() const { return id_; }
+  const std::string& name() const { return name_; }
+  PEPROCESS object() const { return object_; }
+  bool exited() const;
+
+  // ---- address space ----
+  // A zero-filled buffer valid in this process only; null when out of memory.
+  void* Allocate(size_t bytes);
+  void Free(void* buffer);
+  // True when [address, address + bytes) lies in one buffer or mapping.
+  bool Contains(const void* address, size_t bytes) const;
+  size_t MappingCount() const;
+
+  // ---- handles ----
+  // An event object in this process's handle table.
+  HANDLE CreateEvent(bool manualReset, bool initialState);
+  bool EventSignalled(HANDLE event) const;
+  // Opens a device interface by its symbolic link: IRP_MJ_CREATE with a new
+  // FILE_OBJECT on the top of the device's stack. Null with *status on failure.
+  HANDLE Open(const std::wstring& interfacePath, NTSTATUS* status);
+  // METHOD_BUFFERED device control, waited for. *returned gets the bytes the
+  // driver reported (copied back to out only when the status is not an error).
+  NTSTATUS DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG inLength, void* out,
+                           ULONG outLength, ULONG* returned);
+  // Closing a device handle sends IRP_MJ_CLEANUP (in this process) and, when
+  // the file object's last reference goes, IRP_MJ_CLOSE.
+  NTSTATUS CloseHandle(HANDLE handle);
+  size_t HandleCount() const;
+
+  // Ends the process: every handle is closed in its context, then user
+  // mappings the kernel left in it are reported and retired. Also what a crash
+  // of the client amounts to.
+  void Exit();
+
+  // ---- kernel side (process.cpp, mdl.cpp) ----
+  // The referenced object behind a handle of this table, any type; null if none.
+  void* ReferenceHandle(HANDLE handle) const;
+  // Maps arena pages into this process; the user address of the first byte.
+  void* MapPages(const std::vector<uintptr_t>& pages, ULONG byteOffset, PMDL mdl);
+  // False when address is not a mapping of mdl in this process.
+  bool UnmapPages(void* address, PMDL mdl);
+  // Handles of this process open on the devices whose PDOs are listed.
+  std::vector<HANDLE> FileHandlesOn(const std::vector<PDEVICE_OBJECT>& pdos) const;
+  // The process that holds a mapping at address, or null.
+  static Process* MappingOwner(Machine& machine, const void* address);
+
+ private:
+  struct Region {
+    char* base;
+    size_t bytes;        // the whole reservation
+    size_t usable;       // valid bytes from base (a buffer) or from the view start
+    PMDL mdl = nullptr;  // a user mapping's MDL; null for a buffer
+    void* user = nullptr;
+  };
+  struct HandleEntry {
+    void* object;
+    bool file;
+  };
+
+  NTSTATUS CloseLocked(std::unique_lock<std::mutex>& lock, HANDLE handle);
+
+  Machine& machine_;
+  const ULONG id_;
+  const std::string name_;
+  PEPROCESS object_ = nullptr;
+  mutable std::mutex mu_;
+  bool exited_ = false;
+  std::map<uintptr_t, Region> regions_;  // by start of the valid range
+  std::map<HANDLE, HandleEntry> handles_;
+  uint64_t nextHandle_ = 1;
+};
+
+// The calling host thread runs in process (IoGetCurrentProcess, handle
+// resolution, address checks) until the scope ends.
+class ProcessScope {
+ public:
+  explicit ProcessScope(Process& process);
+  ~ProcessScope();
+  ProcessScope(const ProcessScope&) = delete;
+  ProcessScope& operator=(const ProcessScope&) = delete;
+
+ private:
+  Process* previous_;
+};
+
+// The process the calling thread runs in; null in the system context (system
+// threads, the clock thread, a test thread outside any scope).
+Process* CurrentProcess();
+
+// A kernel event object whose KeSetEvent also calls onSignal(context) (a real
+// Win32 event behind a user handle, in the simulator). The caller holds the
+// one reference returned.
+PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context);
+
+}  // namespace tqm::kernel
