@@ -34,6 +34,7 @@
 #include <new>
 
 #include "platform/kernel/internal.h"
+#include "platform/kernel/pnp_manager.h"
 
 namespace tqm::kernel {
 
@@ -272,7 +273,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   const void* caller = __builtin_return_address(0);
   RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice", caller);
   if (ObjectHeader* header = HeaderOf(DeviceObject)) {
-    const int64_t others = header->references.load() - 1;
+    Machine& m = Machine::Current();
+    const int64_t others = header->references.load() - 1 - (PnpHoldsDevice(m, DeviceObject) ? 1 : 0);
     if (others > 0) {
       RaiseFault(FaultKind::DeviceDeletedWhileReferenced,
                  DescribeDevice(DeviceObject) + " deleted while " + std::to_string(others) +

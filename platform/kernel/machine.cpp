@@ -74,6 +74,9 @@ Machine::~Machine() {
   // Clients that are still running end first: their handles close while the
   // drivers are there to see the requests.
   for (Process* process : Processes()) process->Exit();
+  // Then the devices go, as on a removal, so that drivers unload and their
+  // leaks show.
+  PnpShutdown(*this);
   // Let time pass until the system threads have ended, then stop the clock.
   std::vector<PKTHREAD> threads;
   {

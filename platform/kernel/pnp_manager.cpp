@@ -207,6 +207,9 @@ class PnpManager {
 
   static DeviceNode* AddNode(Machine& m, PDEVICE_OBJECT pdo, DeviceNode* parent) {
     std::lock_guard lock(m.pnp().mu);
+    // The node holds the PDO until its REMOVE has been sent, so that a bus
+    // driver may delete the PDO while the function device above still detaches.
+    ReferenceObject(pdo);
     m.pnp().nodes.push_back(std::make_unique<DeviceNode>());
     DeviceNode* node = m.pnp().nodes.back().get();
     node->pdo = pdo;
@@ -393,7 +396,11 @@ class PnpManager {
     std::vector<DeviceNode*> order;
     SubtreePostOrder(node, &order);
     for (DeviceNode* n : order) {
-      if (StateOf(m, n) == NodeState::Removed) continue;
+      {
+        std::lock_guard lock(m.pnp().mu);
+        if (n->removeSent) continue;
+        n->removeSent = true;
+      }
       const auto drivers = DriversOfStack(n->pdo);
       SendPnp(n->pdo, IRP_MN_REMOVE_DEVICE, nullptr);
       {
@@ -403,6 +410,7 @@ class PnpManager {
         DeviceGoneLocked(m.pnp(), n->pdo);
         m.pnp().byPdo.erase(n->pdo);
       }
+      DereferenceObject(n->pdo);
       UnloadIdle(m, drivers);
     }
   }
@@ -413,6 +421,25 @@ class PnpManager {
     return order;
   }
 };
+
+// ---- the kernel's own uses ---------------------------------------------------------
+
+bool PnpHoldsDevice(Machine& m, PDEVICE_OBJECT device) {
+  std::lock_guard lock(m.pnp().mu);
+  return m.pnp().byPdo.count(device) != 0;
+}
+
+void PnpShutdown(Machine& m) {
+  Step step(m.pnp());
+  std::vector<DeviceNode*> roots;
+  {
+    std::lock_guard lock(m.pnp().mu);
+    for (const auto& n : m.pnp().nodes) {
+      if (!n->parent) roots.push_back(n.get());
+    }
+  }
+  for (auto it = roots.rbegin(); it != roots.rend(); ++it) PnpManager::RemoveTree(m, *it);
+}
 
 // ---- the user side ------------------------------------------------------------------
 

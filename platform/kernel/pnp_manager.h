@@ -33,6 +33,7 @@ struct DeviceNode {
   DEVICE_CAPABILITIES capabilities{};
   size_t openHandles = 0;
   bool removeWhenClosed = false;  // surprise-removed with handles still open
+  bool removeSent = false;        // REMOVE_DEVICE sent; the PDO reference is given back
 };
 
 struct PnpState {
@@ -83,6 +84,11 @@ struct PnpState {
 NTSTATUS PnpOpenTarget(Machine& machine, const std::wstring& interfacePath, PDEVICE_OBJECT* pdo);
 // A handle opened with PnpOpenTarget is closed (after IRP_MJ_CLOSE).
 void PnpHandleClosed(Machine& machine, PDEVICE_OBJECT pdo);
+
+// True while the manager holds device as a node's PDO (its own reference).
+bool PnpHoldsDevice(Machine& machine, PDEVICE_OBJECT device);
+// Removes every device tree, last reported first (the machine is ending).
+void PnpShutdown(Machine& machine);
 
 // ---- device_interfaces.cpp ----
 std::wstring UserPathOf(const std::wstring& link);

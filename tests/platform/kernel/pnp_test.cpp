@@ -1,0 +1,1 @@
+#include "tests/platform/kernel/pnp_fixture.h"

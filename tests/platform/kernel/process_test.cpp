@@ -1,0 +1,369 @@
+// Simulated processes: handles, file objects and the context each request
+// runs in, buffered device control, event handles resolved per process, and
+// user mappings of pool pages (the same bytes at a different address in each
+// process, valid only in their own process).
+#include "driver/guarded_call.h"
+#include "tests/platform/kernel/pnp_fixture.h"
+
+namespace tqm::kernel::testing {
+namespace {
+
+constexpr ULONG kMap = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kUnmap = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x811, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kSignal = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kAnswer = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x813, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kKeep = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x814, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr size_t kShared = 3 * PAGE_SIZE + 100;
+
+// What the driver of these tests shares: one pool block and its MDL.
+struct Shared {
+  char* block = nullptr;
+  PMDL mdl = nullptr;
+  void* kept = nullptr;  // an object the driver keeps referenced (kKeep)
+};
+Shared* shared = nullptr;
+
+NTSTATUS MapBody(PVOID context) {
+  *static_cast<void**>(context) =
+      MmMapLockedPagesSpecifyCache(shared->mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  return STATUS_SUCCESS;
+}
+
+// The driver side: map into / unmap from the calling process, signal or keep
+// the object behind a caller's handle, answer with a chosen status.
+NTSTATUS Control(PIRP irp, PIO_STACK_LOCATION stack) {
+  auto* buffer = static_cast<uint64_t*>(irp->AssociatedIrp.SystemBuffer);
+  irp->IoStatus.Information = 0;
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case kMap: {
+      void* user = nullptr;
+      const NTSTATUS status = TqmGuardedCall(MapBody, &user);
+      buffer[0] = reinterpret_cast<uint64_t>(user);
+      irp->IoStatus.Information = sizeof(uint64_t);
+      return status;
+    }
+    case kUnmap:
+      MmUnmapLockedPages(reinterpret_cast<void*>(buffer[0]), shared->mdl);
+      return STATUS_SUCCESS;
+    case kSignal:
+    case kKeep: {
+      PVOID object = nullptr;
+      const NTSTATUS status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(buffer[0]), 0, nullptr,
+                                                        UserMode, &object, nullptr);
+      if (!NT_SUCCESS(status)) return status;
+      KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+      if (stack->Parameters.DeviceIoControl.IoControlCode == kKeep) {
+        shared->kept = object;
+      } else {
+        ObDereferenceObject(object);
+      }
+      return STATUS_SUCCESS;
+    }
+    case kAnswer: {
+      // buffer[0] = status to answer with, buffer[1] = bytes to report.
+      const auto status = NTSTATUS(buffer[0]);
+      const ULONG bytes = ULONG(buffer[1]);
+      memset(buffer, 0x5A, stack->Parameters.DeviceIoControl.OutputBufferLength);
+      irp->IoStatus.Information = bytes;
+      return status;
+    }
+    default:
+      return STATUS_INVALID_DEVICE_REQUEST;
+  }
+}
+
+class ProcessTest : public PnpTest {
+ protected:
+  ProcessTest() {
+    shared = &memory;
+    s.control = Control;
+    NTSTATUS status;
+    device = machine.CreateRootDevice(L"TEST\\FN", &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    path = InterfacePathOf(device);
+    memory.block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, kShared, kFixtureTag));
+    memory.mdl = IoAllocateMdl(memory.block, kShared, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(memory.mdl);
+  }
+  ~ProcessTest() override {
+    IoFreeMdl(memory.mdl);
+    ExFreePool(memory.block);
+    shared = nullptr;
+  }
+
+  char* Map(Process& p, HANDLE h) {
+    uint64_t address = 0;
+    ULONG returned = 0;
+    EXPECT_EQ(p.DeviceIoControl(h, kMap, &address, sizeof address, &address, sizeof address, &returned),
+              STATUS_SUCCESS);
+    return reinterpret_cast<char*>(address);
+  }
+  void Unmap(Process& p, HANDLE h, void* address) {
+    uint64_t value = reinterpret_cast<uint64_t>(address);
+    EXPECT_EQ(p.DeviceIoControl(h, kUnmap, &value, sizeof value, nullptr, 0, nullptr), STATUS_SUCCESS);
+  }
+  HANDLE Open(Process& p) {
+    NTSTATUS status;
+    HANDLE h = p.Open(path, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return h;
+  }
+
+  Shared memory;
+  PDEVICE_OBJECT device = nullptr;
+  std::wstring path;
+};
+
+struct CopyRequest {
+  const char* user;
+  char out[8];
+};
+
+NTSTATUS CheckedCopy(PVOID context) {
+  auto* c = static_cast<CopyRequest*>(context);
+  ProbeForRead(c->user, sizeof c->out, 1);
+  memcpy(c->out, c->user, sizeof c->out);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(ProcessTest, MappingsShareTheBytesAtDifferentAddressesEachValidOnlyInItsProcess) {
+  Process& asio = machine.CreateProcess("asio");
+  Process& panel = machine.CreateProcess("panel");
+  HANDLE a = Open(asio);
+  HANDLE b = Open(panel);
+  char* inA = Map(asio, a);
+  char* inB = Map(panel, b);
+  ASSERT_NE(inA, nullptr);
+  ASSERT_NE(inB, nullptr);
+  EXPECT_NE(inA, inB);
+  EXPECT_NE(inA, memory.block);
+  // The offset within the first page is kept.
+  EXPECT_EQ(BYTE_OFFSET(inA), BYTE_OFFSET(memory.block));
+
+  memory.block[2 * PAGE_SIZE + 7] = 0x42;  // the kernel writes; both processes see it
+  EXPECT_EQ(inA[2 * PAGE_SIZE + 7], 0x42);
+  EXPECT_EQ(inB[2 * PAGE_SIZE + 7], 0x42);
+  inA[kShared - 1] = 0x17;  // one process writes; the kernel and the other see it
+  EXPECT_EQ(memory.block[kShared - 1], 0x17);
+  EXPECT_EQ(inB[kShared - 1], 0x17);
+
+  // The checked copy accepts each mapping only in its own process.
+  struct Row {
+    const char* why;
+    Process* context;
+    const char* address;
+    NTSTATUS expected;
+  };
+  const Row rows[] = {
+      {"A's mapping in A", &asio, inA, STATUS_SUCCESS},
+      {"B's mapping in B", &panel, inB, STATUS_SUCCESS},
+      {"A's mapping in B", &panel, inA, STATUS_ACCESS_VIOLATION},
+      {"B's mapping in A", &asio, inB, STATUS_ACCESS_VIOLATION},
+      // The last bytes of the mapping, then one past its end.
+      {"end of A's mapping", &asio, inA + kShared - 8, STATUS_SUCCESS},
+      {"past A's mapping", &asio, inA + kShared - 7, STATUS_ACCESS_VIOLATION},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    ProcessScope scope(*row.context);
+    CopyRequest c{row.address, {}};
+    EXPECT_EQ(TqmGuardedCall(CheckedCopy, &c), row.expected);
+  }
+  EXPECT_EQ(asio.MappingCount(), 1u);
+  Unmap(asio, a, inA);
+  Unmap(panel, b, inB);
+  EXPECT_EQ(asio.MappingCount(), 0u);
+  {
+    // An unmapped address is valid nowhere any more.
+    ProcessScope scope(asio);
+    CopyRequest c{inA, {}};
+    EXPECT_EQ(TqmGuardedCall(CheckedCopy, &c), STATUS_ACCESS_VIOLATION);
+  }
+  asio.Exit();
+  panel.Exit();
+}
+
+TEST_F(ProcessTest, UserMappingOfTheSystemProcessOrAFailedMappingRaises) {
+  // Outside any process there is no user space to map into.
+  void* user = nullptr;
+  EXPECT_EQ(TqmGuardedCall(MapBody, &user), STATUS_ACCESS_VIOLATION);
+  Process& client = machine.CreateProcess("client");
+  machine.FailNth(FailurePoint::UserMapping, 1);
+  HANDLE h = Open(client);
+  uint64_t address = 0;
+  EXPECT_EQ(client.DeviceIoControl(h, kMap, &address, sizeof address, &address, sizeof address, nullptr),
+            STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(client.MappingCount(), 0u);
+  client.Exit();
+}
+
+TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextAndExitClosesEveryHandle) {
+  Process& asio = machine.CreateProcess("asio");
+  Process& panel = machine.CreateProcess("panel");
+  Open(asio);
+  Open(asio);
+  HANDLE p = Open(panel);
+  EXPECT_EQ(machine.OpenHandleCount(device), 3u);
+  EXPECT_EQ(panel.CloseHandle(p), STATUS_SUCCESS);
+  EXPECT_EQ(panel.CloseHandle(p), STATUS_INVALID_HANDLE);
+  asio.Exit();  // a crash amounts to the same
+  EXPECT_EQ(asio.HandleCount(), 0u);
+  EXPECT_EQ(machine.OpenHandleCount(device), 0u);
+  using Seen = std::vector<std::pair<std::string, PEPROCESS>>;
+  const Seen expected = {
+      {"CREATE", asio.object()},  {"CREATE", asio.object()},  {"CREATE", panel.object()},
+      {"CLEANUP", panel.object()}, {"CLOSE", panel.object()},   {"CLEANUP", asio.object()},
+      {"CLOSE", asio.object()},   {"CLEANUP", asio.object()}, {"CLOSE", asio.object()},
+  };
+  EXPECT_EQ(s.fileRequests, expected);
+  panel.Exit();
+}
+
+TEST_F(ProcessTest, BufferedControlCopiesBackOnlyWhenTheStatusIsNoError) {
+  Process& client = machine.CreateProcess("client");
+  HANDLE h = Open(client);
+  struct Row {
+    const char* why;
+    NTSTATUS status;
+    ULONG reported;
+    ULONG expectedReturned;
+    size_t expectedCopied;
+  };
+  const Row rows[] = {
+      // Success: the bytes the driver reports come back.
+      {"success", STATUS_SUCCESS, 12, 12, 12},
+      // A warning is no error: copied back too.
+      {"warning", STATUS_BUFFER_OVERFLOW, 16, 16, 16},
+      // An error leaves the caller's buffer as it was.
+      {"error", STATUS_INVALID_PARAMETER, 16, 0, 0},
+      // More reported than the caller's buffer holds: only its length.
+      {"over-report", STATUS_SUCCESS, 64, 32, 32},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    uint64_t in[2] = {uint64_t(uint32_t(row.status)), row.reported};
+    unsigned char out[40];
+    memset(out, 0x11, sizeof out);
+    ULONG returned = 99;
+    EXPECT_EQ(client.DeviceIoControl(h, kAnswer, in, sizeof in, out, 32, &returned), row.status);
+    EXPECT_EQ(returned, row.expectedReturned);
+    for (size_t i = 0; i < sizeof out; ++i) {
+      ASSERT_EQ(out[i], i < row.expectedCopied ? 0x5A : 0x11) << "byte " << i;
+    }
+  }
+  client.Exit();
+}
+
+TEST_F(ProcessTest, EventHandlesResolveInTheCallersOwnTable) {
+  Process& asio = machine.CreateProcess("asio");
+  Process& panel = machine.CreateProcess("panel");
+  HANDLE fa = Open(asio);
+  HANDLE fp = Open(panel);
+  HANDLE ea = asio.CreateEvent(false, false);
+  HANDLE ep = panel.CreateEvent(true, false);
+  HANDLE ep2 = panel.CreateEvent(true, false);  // a number asio's table does not have
+  struct Row {
+    const char* why;
+    Process* caller;
+    HANDLE file;
+    HANDLE event;
+    NTSTATUS expected;
+  };
+  const Row rows[] = {
+      {"asio's own event", &asio, fa, ea, STATUS_SUCCESS},
+      {"panel's own event", &panel, fp, ep2, STATUS_SUCCESS},
+      // The same number means nothing in another table.
+      {"panel's handle in asio", &asio, fa, ep2, STATUS_INVALID_HANDLE},
+      // Kernel handles are not for user requests.
+      {"a kernel handle", &asio, fa, reinterpret_cast<HANDLE>(uintptr_t(0xFFFFFFFF80000004ULL)), STATUS_INVALID_HANDLE},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    uint64_t in = reinterpret_cast<uint64_t>(row.event);
+    EXPECT_EQ(row.caller->DeviceIoControl(row.file, kSignal, &in, sizeof in, nullptr, 0, nullptr), row.expected);
+  }
+  EXPECT_TRUE(asio.EventSignalled(ea));
+  EXPECT_TRUE(panel.EventSignalled(ep2));
+  EXPECT_FALSE(panel.EventSignalled(ep));
+  asio.Exit();
+  panel.Exit();
+}
+
+// The windows simulator's resolver: a user handle stands for an event outside
+// the kernel, which KeSetEvent must reach.
+void CountSignal(void* context) { ++*static_cast<int*>(context); }
+
+TEST_F(ProcessTest, AReplacedResolverHandsTheDriverAnEventThatSignalsOutside) {
+  int outside = 0;
+  PKEVENT bridge = MakeSignalHookedEvent(SynchronizationEvent, CountSignal, &outside);
+  machine.SetUserHandleResolver([&](Process&, HANDLE handle) -> void* {
+    if (handle != reinterpret_cast<HANDLE>(uintptr_t(0x1234))) return nullptr;
+    ObReferenceObject(bridge);
+    return bridge;
+  });
+  Process& client = machine.CreateProcess("client");
+  HANDLE h = Open(client);
+  uint64_t in = 0x1234;
+  EXPECT_EQ(client.DeviceIoControl(h, kSignal, &in, sizeof in, nullptr, 0, nullptr), STATUS_SUCCESS);
+  in = 0x4321;
+  EXPECT_EQ(client.DeviceIoControl(h, kSignal, &in, sizeof in, nullptr, 0, nullptr), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(outside, 1);
+  client.Exit();
+  ObDereferenceObject(bridge);
+}
+
+// ---- verifier part II: processes and mappings --------------------------------------
+
+TEST_F(ProcessTest, VerifierReportsMappingsUndoneElsewhereOrLeftAtExit) {
+  FaultRecorder faults(machine);
+  Process& asio = machine.CreateProcess("asio");
+  Process& panel = machine.CreateProcess("panel");
+  HANDLE a = Open(asio);
+  HANDLE b = Open(panel);
+  char* inA = Map(asio, a);
+  // The panel's request unmaps the ASIO client's mapping.
+  Unmap(panel, b, inA);
+  auto seen = faults.Take();
+  ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+  EXPECT_EQ(seen[0].kind, FaultKind::UserMappingMisuse) << seen[0].what;
+  EXPECT_NE(seen[0].what.find("'asio' unmapped from process 'panel'"), std::string::npos) << seen[0].what;
+  // The mapping is still the ASIO client's, and it exits without undoing it.
+  EXPECT_EQ(asio.MappingCount(), 1u);
+  asio.Exit();
+  seen = faults.Take();
+  ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+  EXPECT_EQ(seen[0].kind, FaultKind::UserMappingMisuse);
+  EXPECT_NE(seen[0].what.find("exited"), std::string::npos) << seen[0].what;
+  panel.Exit();
+}
+
+TEST_F(ProcessTest, VerifierReportsAHandleReferenceKeptPastUnload) {
+  FaultRecorder faults(machine);
+  Process& client = machine.CreateProcess("client");
+  HANDLE h = Open(client);
+  uint64_t in = reinterpret_cast<uint64_t>(client.CreateEvent(true, false));
+  EXPECT_EQ(client.DeviceIoControl(h, kKeep, &in, sizeof in, nullptr, 0, nullptr), STATUS_SUCCESS);
+  client.Exit();
+  // Removing the device unloads the function driver, which still holds it.
+  EXPECT_EQ(machine.RequestRemoval(device, false), STATUS_SUCCESS);
+  auto seen = faults.Take();
+  ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+  EXPECT_EQ(seen[0].kind, FaultKind::ObjectReferenceLeak) << seen[0].what;
+  ObDereferenceObject(memory.kept);
+}
+
+TEST_F(ProcessTest, VerifierReportsAProbeOutsideAGuardedCall) {
+  FaultRecorder faults(machine);
+  Process& client = machine.CreateProcess("client");
+  void* buffer = client.Allocate(16);
+  {
+    ProcessScope scope(client);
+    ProbeForRead(buffer, 16, 1);
+  }
+  auto seen = faults.Take();
+  ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+  EXPECT_EQ(seen[0].kind, FaultKind::UserAddressUnchecked) << seen[0].what;
+}
+
+}  // namespace
+}  // namespace tqm::kernel::testing
