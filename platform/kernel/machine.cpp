@@ -236,7 +236,7 @@ std::wstring Machine::DeviceKeyPath(PDEVICE_OBJECT device, ULONG keyType) const 
   return {};
 }
 
-Process& Machine::CreateProcess(std::string name) {
+Process& Machine::StartProcess(std::string name) {
   std::lock_guard lock(processMu_);
   processes_.push_back(std::make_unique<Process>(*this, nextProcessId_, std::move(name)));
   nextProcessId_ += 4;

@@ -169,7 +169,7 @@ class Machine {
 
   // ---- processes (process.cpp) ----
   // A new user process; the machine owns it until it ends.
-  Process& CreateProcess(std::string name);
+  Process& StartProcess(std::string name);
   std::vector<Process*> Processes() const;
   // Resolves a user handle of process to a referenced object (null if none).
   // The default looks in the process's own table; the simulator's windows

@@ -188,7 +188,16 @@ const char* NodeStateName(NodeState state) {
 // keeps them out of the public header.
 class PnpManager {
  public:
+  // The node of a PDO (also a removed one, whose device may be gone: only
+  // its address is compared), else of the stack device belongs to.
   static DeviceNode* NodeOf(Machine& m, PDEVICE_OBJECT device) {
+    {
+      std::lock_guard lock(m.pnp().mu);
+      auto& nodes = m.pnp().nodes;
+      for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
+        if ((*it)->pdo == device) return it->get();
+      }
+    }
     PDEVICE_OBJECT pdo = BottomOfStack(device);
     std::lock_guard lock(m.pnp().mu);
     auto it = m.pnp().byPdo.find(pdo);
@@ -680,7 +689,7 @@ void Machine::ProcessDeviceRelations() {
 
 NodeState Machine::DeviceNodeState(PDEVICE_OBJECT device) const {
   DeviceNode* node = PnpManager::NodeOf(const_cast<Machine&>(*this), device);
-  if (!node) return NodeState::Removed;
+  if (!node) return NodeState::Removed;  // never reported, or its stack is gone
   std::lock_guard lock(pnp_->mu);
   return node->state;
 }

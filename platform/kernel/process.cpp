@@ -149,7 +149,7 @@ size_t Process::MappingCount() const {
   return n;
 }
 
-HANDLE Process::CreateEvent(bool manualReset, bool initialState) {
+HANDLE Process::CreateEventHandle(bool manualReset, bool initialState) {
   auto* body = static_cast<EventObject*>(CreateObject(ObjectType::Event, sizeof(EventObject), DestroyEvent));
   KeInitializeEvent(&body->event, manualReset ? NotificationEvent : SynchronizationEvent,
                     initialState);

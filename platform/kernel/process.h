@@ -61,7 +61,7 @@ class Process {
 
   // ---- handles ----
   // An event object in this process's handle table.
-  HANDLE CreateEvent(bool manualReset, bool initialState);
+  HANDLE CreateEventHandle(bool manualReset, bool initialState);
   bool EventSignalled(HANDLE event) const;
   // Opens a device interface by its symbolic link: IRP_MJ_CREATE with a new
   // FILE_OBJECT on the top of the device's stack. Null with *status on failure.

@@ -28,8 +28,8 @@ TEST(GuardedCall, ProbesAndFaultsBecomeStatuses) {
   GTEST_SKIP() << "ThreadSanitizer intercepts the access fault this test provokes";
 #endif
   Machine machine;
-  Process& client = machine.CreateProcess("client");
-  Process& other = machine.CreateProcess("other");
+  Process& client = machine.StartProcess("client");
+  Process& other = machine.StartProcess("other");
   auto* user = static_cast<uint8_t*>(client.Allocate(16));
   user[3] = 4;
   void* foreign = other.Allocate(16);

@@ -215,7 +215,8 @@ inline void DevicePowerDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVO
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
     return;
   }
-  IoSkipCurrentIrpStackLocation(systemIrp);
+  // Copied, not skipped: this level was marked pending, the next one must not be.
+  IoCopyCurrentIrpStackLocationToNext(systemIrp);
   PoCallDriver(fx->lower, systemIrp);
 }
 

@@ -127,8 +127,8 @@ NTSTATUS CheckedCopy(PVOID context) {
 }
 
 TEST_F(ProcessTest, MappingsShareTheBytesAtDifferentAddressesEachValidOnlyInItsProcess) {
-  Process& asio = machine.CreateProcess("asio");
-  Process& panel = machine.CreateProcess("panel");
+  Process& asio = machine.StartProcess("asio");
+  Process& panel = machine.StartProcess("panel");
   HANDLE a = Open(asio);
   HANDLE b = Open(panel);
   char* inA = Map(asio, a);
@@ -187,7 +187,7 @@ TEST_F(ProcessTest, UserMappingOfTheSystemProcessOrAFailedMappingRaises) {
   // Outside any process there is no user space to map into.
   void* user = nullptr;
   EXPECT_EQ(TqmGuardedCall(MapBody, &user), STATUS_ACCESS_VIOLATION);
-  Process& client = machine.CreateProcess("client");
+  Process& client = machine.StartProcess("client");
   machine.FailNth(FailurePoint::UserMapping, 1);
   HANDLE h = Open(client);
   uint64_t address = 0;
@@ -198,8 +198,8 @@ TEST_F(ProcessTest, UserMappingOfTheSystemProcessOrAFailedMappingRaises) {
 }
 
 TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextAndExitClosesEveryHandle) {
-  Process& asio = machine.CreateProcess("asio");
-  Process& panel = machine.CreateProcess("panel");
+  Process& asio = machine.StartProcess("asio");
+  Process& panel = machine.StartProcess("panel");
   Open(asio);
   Open(asio);
   HANDLE p = Open(panel);
@@ -220,7 +220,7 @@ TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextAndExitClosesEveryHandl
 }
 
 TEST_F(ProcessTest, BufferedControlCopiesBackOnlyWhenTheStatusIsNoError) {
-  Process& client = machine.CreateProcess("client");
+  Process& client = machine.StartProcess("client");
   HANDLE h = Open(client);
   struct Row {
     const char* why;
@@ -255,13 +255,13 @@ TEST_F(ProcessTest, BufferedControlCopiesBackOnlyWhenTheStatusIsNoError) {
 }
 
 TEST_F(ProcessTest, EventHandlesResolveInTheCallersOwnTable) {
-  Process& asio = machine.CreateProcess("asio");
-  Process& panel = machine.CreateProcess("panel");
+  Process& asio = machine.StartProcess("asio");
+  Process& panel = machine.StartProcess("panel");
   HANDLE fa = Open(asio);
   HANDLE fp = Open(panel);
-  HANDLE ea = asio.CreateEvent(false, false);
-  HANDLE ep = panel.CreateEvent(true, false);
-  HANDLE ep2 = panel.CreateEvent(true, false);  // a number asio's table does not have
+  HANDLE ea = asio.CreateEventHandle(false, false);
+  HANDLE ep = panel.CreateEventHandle(true, false);
+  HANDLE ep2 = panel.CreateEventHandle(true, false);  // a number asio's table does not have
   struct Row {
     const char* why;
     Process* caller;
@@ -301,7 +301,7 @@ TEST_F(ProcessTest, AReplacedResolverHandsTheDriverAnEventThatSignalsOutside) {
     ObReferenceObject(bridge);
     return bridge;
   });
-  Process& client = machine.CreateProcess("client");
+  Process& client = machine.StartProcess("client");
   HANDLE h = Open(client);
   uint64_t in = 0x1234;
   EXPECT_EQ(client.DeviceIoControl(h, kSignal, &in, sizeof in, nullptr, 0, nullptr), STATUS_SUCCESS);
@@ -316,8 +316,8 @@ TEST_F(ProcessTest, AReplacedResolverHandsTheDriverAnEventThatSignalsOutside) {
 
 TEST_F(ProcessTest, VerifierReportsMappingsUndoneElsewhereOrLeftAtExit) {
   FaultRecorder faults(machine);
-  Process& asio = machine.CreateProcess("asio");
-  Process& panel = machine.CreateProcess("panel");
+  Process& asio = machine.StartProcess("asio");
+  Process& panel = machine.StartProcess("panel");
   HANDLE a = Open(asio);
   HANDLE b = Open(panel);
   char* inA = Map(asio, a);
@@ -339,9 +339,9 @@ TEST_F(ProcessTest, VerifierReportsMappingsUndoneElsewhereOrLeftAtExit) {
 
 TEST_F(ProcessTest, VerifierReportsAHandleReferenceKeptPastUnload) {
   FaultRecorder faults(machine);
-  Process& client = machine.CreateProcess("client");
+  Process& client = machine.StartProcess("client");
   HANDLE h = Open(client);
-  uint64_t in = reinterpret_cast<uint64_t>(client.CreateEvent(true, false));
+  uint64_t in = reinterpret_cast<uint64_t>(client.CreateEventHandle(true, false));
   EXPECT_EQ(client.DeviceIoControl(h, kKeep, &in, sizeof in, nullptr, 0, nullptr), STATUS_SUCCESS);
   client.Exit();
   // Removing the device unloads the function driver, which still holds it.
@@ -354,7 +354,7 @@ TEST_F(ProcessTest, VerifierReportsAHandleReferenceKeptPastUnload) {
 
 TEST_F(ProcessTest, VerifierReportsAProbeOutsideAGuardedCall) {
   FaultRecorder faults(machine);
-  Process& client = machine.CreateProcess("client");
+  Process& client = machine.StartProcess("client");
   void* buffer = client.Allocate(16);
   {
     ProcessScope scope(client);
