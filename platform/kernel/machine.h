@@ -8,8 +8,16 @@
 // Plug and Play manager build and drive them from the drivers registered for
 // hardware identifiers. User processes (process.h) are the driver's clients.
 //
-// Lifecycle: construct, load drivers, run, unload, destroy. The destructor lets
-// the clock run free until every system thread has ended, then stops it.
+// Lifecycle: construct, load drivers (directly, or by registering them for
+// hardware identifiers and reporting devices), run, unload, destroy. The
+// destructor ends the processes that are still running (their handles close),
+// removes every device tree (drivers unload, so their leaks are reported),
+// lets the clock run free until every system thread has ended, then stops it.
+//
+// The Plug and Play manager, the power manager's transitions and the user
+// requests of processes send their IRPs from the calling thread and wait for
+// them there: a test whose drivers need time to pass before they complete
+// such a request lets the clock run free (or takes part in it) meanwhile.
 //
 // The verifier turns kernel misuse into a Fault: by default it prints what and
 // where (with the caller and a stack) and aborts the process, which fails the

@@ -258,10 +258,11 @@ class PnpManager {
         std::lock_guard lock(m.pnp().mu);
         auto& loaded = m.pnp().loaded;
         auto it = std::find(loaded.begin(), loaded.end(), driver);
-        ours = it != loaded.end() && !DriverHasDevices(driver);
-        if (ours) loaded.erase(it);
+        ours = it != loaded.end();
+        if (ours && !DriverHasDevices(driver)) loaded.erase(it);
       }
-      if (ours) m.UnloadDriver(driver);
+      // A driver loaded by someone else goes too once ZwUnloadDriver asked for it.
+      if ((ours || m.UnloadRequested(driver)) && !DriverHasDevices(driver)) m.UnloadDriver(driver);
     }
   }
 

@@ -183,6 +183,23 @@ TEST_F(ProcessTest, MappingsShareTheBytesAtDifferentAddressesEachValidOnlyInItsP
   panel.Exit();
 }
 
+TEST_F(ProcessTest, TouchingAnUnmappedUserAddressFaultsInsteadOfReachingOtherMemory) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer intercepts the access fault this test provokes";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Process& client = machine.StartProcess("client");
+  HANDLE h = Open(client);
+  char* user = Map(client, h);
+  ASSERT_NE(user, nullptr);
+  user[0] = 1;
+  Unmap(client, h, user);
+  // The pages are still the driver's, but the stale address reaches none of them.
+  EXPECT_DEATH({ static_cast<volatile char*>(user)[0] = 2; }, "");
+  EXPECT_EQ(memory.block[0], 1);
+  client.Exit();
+}
+
 TEST_F(ProcessTest, UserMappingOfTheSystemProcessOrAFailedMappingRaises) {
   // Outside any process there is no user space to map into.
   void* user = nullptr;
