@@ -2,6 +2,8 @@
 // runs in, buffered device control, event handles resolved per process, and
 // user mappings of pool pages (the same bytes at a different address in each
 // process, valid only in their own process).
+#include <thread>
+
 #include "driver/guarded_call.h"
 #include "tests/platform/kernel/pnp_fixture.h"
 
@@ -327,6 +329,36 @@ TEST_F(ProcessTest, AReplacedResolverHandsTheDriverAnEventThatSignalsOutside) {
   EXPECT_EQ(outside, 1);
   client.Exit();
   ObDereferenceObject(bridge);
+}
+
+TEST_F(ProcessTest, TwoClientsMapAndCloseConcurrently) {
+  Process& asio = machine.StartProcess("asio");
+  Process& panel = machine.StartProcess("panel");
+  std::atomic<int> mismatches{0};
+  auto client = [&](Process& p, char mark, size_t offset) {
+    for (int i = 0; i < 40; ++i) {
+      HANDLE h = Open(p);
+      char* user = Map(p, h);
+      if (!user) {
+        ++mismatches;
+        break;
+      }
+      user[offset] = mark;
+      if (memory.block[offset] != mark) ++mismatches;
+      Unmap(p, h, user);
+      p.CloseHandle(h);
+    }
+  };
+  std::thread a(client, std::ref(asio), 'a', 16);
+  std::thread b(client, std::ref(panel), 'b', 2 * PAGE_SIZE);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(machine.DeviceInterfaces(kTestInterface).size(), 1u);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(asio.MappingCount() + panel.MappingCount(), 0u);
+  EXPECT_EQ(machine.OpenHandleCount(device), 0u);
+  asio.Exit();
+  panel.Exit();
 }
 
 // ---- verifier part II: processes and mappings --------------------------------------
