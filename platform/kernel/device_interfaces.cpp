@@ -159,8 +159,9 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   std::lock_guard lock(pnp.mu);
   for (auto& i : pnp.interfaces) {
     if (!SameText(i.link, link)) continue;
-    if (!i.pdo) return STATUS_NO_SUCH_DEVICE;
     const bool enable = Enable != FALSE;
+    // The interfaces of a device that is gone were disabled with it.
+    if (!i.pdo) return enable ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS;
     if (i.enabled != enable) {
       i.enabled = enable;
       QueueInterfaceNoticeLocked(pnp, i, enable);

@@ -55,6 +55,8 @@ struct Script {
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
   bool holdBusInterface = false;  // take kBusInterface at START, give it back at removal
+  NTSTATUS addDeviceStatus = STATUS_SUCCESS;  // AddDevice fails with this when not success
+  bool failStart = false;                     // START fails after the lower stack started
   std::function<NTSTATUS(PIRP, PIO_STACK_LOCATION)> control;
   std::vector<std::pair<std::string, PEPROCESS>> fileRequests;  // major name, process
   // Bus driver.
@@ -157,7 +159,8 @@ inline NTSTATUS FunctionPnp(FunctionExtension* fx, PIRP irp) {
   }
   switch (minor) {
     case IRP_MN_START_DEVICE: {
-      const NTSTATUS status = ForwardAndWait(fx->lower, irp);
+      NTSTATUS status = ForwardAndWait(fx->lower, irp);
+      if (NT_SUCCESS(status) && script->failStart) status = STATUS_DEVICE_DATA_ERROR;
       if (NT_SUCCESS(status)) {
         if (script->holdBusInterface) TakeBusInterface(fx);
         IoSetDeviceInterfaceState(&fx->link, TRUE);
@@ -286,6 +289,7 @@ inline NTSTATUS FunctionDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 inline NTSTATUS FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  if (!NT_SUCCESS(script->addDeviceStatus)) return script->addDeviceStatus;
   PDEVICE_OBJECT device;
   NTSTATUS status = IoCreateDevice(driver, sizeof(FunctionExtension), nullptr, FILE_DEVICE_UNKNOWN,
                                    FILE_DEVICE_SECURE_OPEN, FALSE, &device);

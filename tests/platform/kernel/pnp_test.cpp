@@ -211,6 +211,43 @@ TEST_F(PnpTest, SystemSleepAsksForDevicePowerFirstAndWakingSendsItAfter) {
   }
 }
 
+TEST_F(PnpTest, ADeviceThatCannotBeAddedOrStartedFailsAndItsDriverGoes) {
+  struct Row {
+    const char* why;
+    const wchar_t* hardwareId;
+    NTSTATUS addDevice;
+    bool failStart;
+    NTSTATUS expected;
+    Lines log;
+    bool driverLoaded;  // afterwards
+  };
+  const Row rows[] = {
+      // AddDevice's failure is the device's; the driver had no device left.
+      {"AddDevice fails", L"TEST\\FN", STATUS_INSUFFICIENT_RESOURCES, false, STATUS_INSUFFICIENT_RESOURCES, {}, false},
+      // A failed START is followed by REMOVE, which deletes the device.
+      {"START fails", L"TEST\\FN", STATUS_SUCCESS, true, STATUS_DEVICE_DATA_ERROR,
+       {"fn TEST\\FN AddDevice", "fn TEST\\FN START", "fn TEST\\FN REMOVE"}, false},
+      // No driver for the identifier: the device stays as reported.
+      {"no driver", L"TEST\\NONE", STATUS_SUCCESS, false, STATUS_SUCCESS, {}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    s.addDeviceStatus = row.addDevice;
+    s.failStart = row.failStart;
+    NTSTATUS status;
+    PDEVICE_OBJECT pdo = machine.CreateRootDevice(row.hardwareId, &status);
+    EXPECT_EQ(status, row.expected);
+    const Lines log = s.Take();
+    EXPECT_EQ(log, row.log) << Join(log);
+    EXPECT_EQ(machine.FindDriverByServicePath(kFunctionService) != nullptr, row.driverLoaded);
+    if (NT_SUCCESS(row.expected)) {
+      EXPECT_EQ(machine.DeviceNodeState(pdo), NodeState::Initialized);
+    } else {
+      EXPECT_EQ(pdo, nullptr);
+    }
+  }
+}
+
 // ---- verifier part II: devices and power -------------------------------------------
 
 TEST(PnpVerifier, DeletingADeviceSomeoneStillReferencesIsReported) {
