@@ -92,8 +92,9 @@ enum class FaultKind {
                             // in a process that exits
   UserAddressUnchecked,     // a user address reached outside the checked path (a probe
                             // outside a guarded call)
-  PowerIrpMisuse,           // a power IRP completed without PoStartNextPowerIrp, or sent
-                            // with IoCallDriver instead of PoCallDriver
+  PowerIrpMisuse,           // a power IRP completed without PoStartNextPowerIrp, or
+                            // something else sent with PoCallDriver
+  StackLeftAfterRemove,     // a device still attached above a PDO after REMOVE_DEVICE
 };
 
 const char* FaultKindName(FaultKind kind);

@@ -413,6 +413,14 @@ class PnpManager {
       }
       const auto drivers = DriversOfStack(n->pdo);
       SendPnp(n->pdo, IRP_MN_REMOVE_DEVICE, nullptr);
+      // Every driver above the PDO detaches and deletes its device in REMOVE.
+      if (PDEVICE_OBJECT left = TopOfStack(n->pdo); left != n->pdo) {
+        RaiseFault(FaultKind::StackLeftAfterRemove,
+                   DescribeDevice(left) + " is still attached above the PDO of " +
+                       std::string(n->instancePath.begin(), n->instancePath.end()) +
+                       " after REMOVE_DEVICE (IoDetachDevice and IoDeleteDevice missing)",
+                   nullptr);
+      }
       {
         std::lock_guard lock(m.pnp().mu);
         n->state = NodeState::Removed;

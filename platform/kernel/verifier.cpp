@@ -25,6 +25,12 @@ const char* FaultKindName(FaultKind kind) {
     case FaultKind::ObjectMisuse: return "object misuse";
     case FaultKind::RaiseOutsideGuard: return "exception outside a guarded call";
     case FaultKind::BugCheck: return "bug check";
+    case FaultKind::DeviceDeletedWhileReferenced: return "device deleted while referenced";
+    case FaultKind::ObjectReferenceLeak: return "object reference kept past unload";
+    case FaultKind::UserMappingMisuse: return "user mapping misuse";
+    case FaultKind::UserAddressUnchecked: return "user address reached unchecked";
+    case FaultKind::PowerIrpMisuse: return "power IRP misuse";
+    case FaultKind::StackLeftAfterRemove: return "device stack left after REMOVE_DEVICE";
   }
   return "fault";
 }

@@ -57,6 +57,7 @@ struct Script {
   bool holdBusInterface = false;  // take kBusInterface at START, give it back at removal
   NTSTATUS addDeviceStatus = STATUS_SUCCESS;  // AddDevice fails with this when not success
   bool failStart = false;                     // START fails after the lower stack started
+  bool keepDeviceOnRemove = false;            // REMOVE forgets to detach and delete
   std::function<NTSTATUS(PIRP, PIO_STACK_LOCATION)> control;
   std::vector<std::pair<std::string, PEPROCESS>> fileRequests;  // major name, process
   // Bus driver.
@@ -191,9 +192,11 @@ inline NTSTATUS FunctionPnp(FunctionExtension* fx, PIRP irp) {
       RtlFreeUnicodeString(&fx->link);
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDEVICE_OBJECT lower = fx->lower;
+      PDEVICE_OBJECT self = fx->self;
       const NTSTATUS status = PassDown(lower, irp);
+      if (script->keepDeviceOnRemove) return status;
       IoDetachDevice(lower);
-      IoDeleteDevice(fx->self);
+      IoDeleteDevice(self);
       return status;
     }
     case IRP_MN_CANCEL_STOP_DEVICE:

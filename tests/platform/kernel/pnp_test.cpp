@@ -265,6 +265,26 @@ TEST(PnpVerifier, DeletingADeviceSomeoneStillReferencesIsReported) {
   ObDereferenceObject(top);
 }
 
+TEST_F(PnpTest, VerifierReportsAFunctionDeviceLeftAttachedAfterRemove) {
+  FaultRecorder faults(machine);
+  s.keepDeviceOnRemove = true;
+  StartBus();
+  PDEVICE_OBJECT child = Plug(L"TEST\\FN");
+  machine.ProcessDeviceRelations();
+  PDEVICE_OBJECT fdo = child->AttachedDevice;
+  ASSERT_NE(fdo, nullptr);
+  // The child stays on the bus, so its PDO outlives the removal.
+  EXPECT_EQ(machine.RequestRemoval(child, false), STATUS_SUCCESS);
+  auto seen = faults.Take();
+  ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+  EXPECT_EQ(seen[0].kind, FaultKind::StackLeftAfterRemove) << seen[0].what;
+  EXPECT_NE(seen[0].what.find("TEST\\FN\\0001"), std::string::npos) << seen[0].what;
+  // The driver still has its device, so it was not unloaded.
+  EXPECT_NE(machine.FindDriverByServicePath(kFunctionService), nullptr);
+  IoDetachDevice(child);
+  IoDeleteDevice(fdo);
+}
+
 void Requested(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
   *static_cast<NTSTATUS*>(context) = status->Status;
 }
