@@ -19,12 +19,14 @@ namespace tqm::kernel::testing {
 // Records verifier faults instead of aborting.
 class FaultRecorder {
  public:
-  explicit FaultRecorder(Machine& machine) {
+  explicit FaultRecorder(Machine& machine) : machine_(machine) {
     machine.SetFaultHook([this](const Fault& f) {
       std::lock_guard lock(mu_);
       faults_.push_back(f);
     });
   }
+  // Faults after the recorder is gone (the machine's own teardown) abort again.
+  ~FaultRecorder() { machine_.SetFaultHook(nullptr); }
   std::vector<Fault> Take() {
     std::lock_guard lock(mu_);
     return std::exchange(faults_, {});
@@ -36,6 +38,7 @@ class FaultRecorder {
   }
 
  private:
+  Machine& machine_;
   std::mutex mu_;
   std::vector<Fault> faults_;
 };
