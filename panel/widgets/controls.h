@@ -7,7 +7,20 @@
 
 #include <windows.h>
 
+#include "tqm/mixer_settings.h"
+
 namespace tqm::widgets {
+
+// Zel_DBLVSClass: the stereo fader. Values min..max (both start at max); the
+// caps' horizontal grip zones pick left, both or right. SBM_SETPOS/SBM_GETPOS
+// carry the left value in the low word and the right one in the high word;
+// UM_SETLEVEL sets the optional level bars in percent. Posts WM_VSCROLL after
+// every change and forwards double clicks. A null bar name: no bars.
+HWND CreateDualFader(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
+                     int min, int max, const wchar_t* background_name,
+                     const wchar_t* left_unlit_name, const wchar_t* left_lit_name,
+                     const wchar_t* right_unlit_name, const wchar_t* right_lit_name,
+                     const wchar_t* bar_name);
 
 // Zel_PeakMonoClass: one bar, level in lit pixels from the bottom; 96 at creation.
 HWND CreateMonoMeter(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,

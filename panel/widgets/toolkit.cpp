@@ -49,7 +49,7 @@ const ClassRow kClasses[] = {
     {L"Zel_KnobClass", kFaderStyle, Cursor::Resize, false, false, DefWindowProcW},
     {L"Zel_VSClass", kFaderStyle, Cursor::Resize, false, false, DefWindowProcW},
     {L"Zel_SmallTextClass", kPlainStyle, Cursor::Arrow, false, false, SmallTextProc},
-    {L"Zel_DBLVSClass", kFaderStyle, Cursor::Arrow, false, false, DefWindowProcW},
+    {L"Zel_DBLVSClass", kFaderStyle, Cursor::Arrow, false, false, DualFaderProc},
     {L"Zel_PeakClass", kFaderStyle, Cursor::Arrow, false, false, StereoMeterProc},
     {L"Zel_PeakMonoClass", kFaderStyle, Cursor::Arrow, false, false, MonoMeterProc},
     {L"Zel_TextBtnClass", kPlainStyle, Cursor::Arrow, false, false, TextButtonProc},
