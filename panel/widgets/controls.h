@@ -67,4 +67,20 @@ HWND CreateDigitEx(HINSTANCE instance, HWND parent, int id, int x, int y, int wi
 HWND CreateSmallText(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
                      COLORREF text, COLORREF background, const wchar_t* caption);
 
+// Zel_IRouteAdvanceClass: the InnerROUTE patchbay, a hidden owned pop-up titled
+// "InnerROUTE" at (x, y) on the screen with a "Reset" menu. WDM and ASIO get c2
+// playback and c1 record jacks, INPUT c1 - 2 playback jacks. Edits the table in
+// place; posts WM_COMMAND (id) to the owner after every button release and mute
+// switch change, and (id + 1) after a confirmed Reset.
+HWND CreateRouteView(HINSTANCE instance, HWND owner, int id, int x, int y, int c1, int c2,
+                     const wchar_t* background_name, const wchar_t* lit_name,
+                     const wchar_t* unlit_name, PatchTable* table);
+
+// Zel_IRouteClass: the many-channel layout "InnerROUTE(R)-3.0", placed at a
+// third of the owner's window rectangle, without a menu. The table holds
+// `channels` entries per port, 4 x channels in all.
+HWND CreateClassicRouteView(HINSTANCE instance, HWND owner, int id, int channels,
+                            const wchar_t* background_name, const wchar_t* lit_name,
+                            const wchar_t* unlit_name, RoutingEntry* table);
+
 }  // namespace tqm::widgets

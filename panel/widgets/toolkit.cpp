@@ -55,8 +55,8 @@ const ClassRow kClasses[] = {
     {L"Zel_TextBtnClass", kPlainStyle, Cursor::Arrow, false, false, TextButtonProc},
     {L"Zel_TextBtnBmpClass", kPlainStyle, Cursor::Arrow, false, false, TextButtonBmpProc},
     {L"Zel_TogleClass", kPlainStyle, Cursor::Arrow, false, false, ToggleProc},
-    {L"Zel_IRouteClass", kPlainStyle, Cursor::Arrow, true, true, DefWindowProcW},
-    {L"Zel_IRouteAdvanceClass", kPlainStyle, Cursor::Arrow, true, false, DefWindowProcW},
+    {L"Zel_IRouteClass", kPlainStyle, Cursor::Arrow, true, true, RouteViewProc},
+    {L"Zel_IRouteAdvanceClass", kPlainStyle, Cursor::Arrow, true, false, RouteViewProc},
     {L"Zel_OutputRoutingClass", kPlainStyle, Cursor::Arrow, true, false, DefWindowProcW},
     {L"Zel_RoundVSClass", kFaderStyle, Cursor::Resize, false, false, DefWindowProcW},
 };
