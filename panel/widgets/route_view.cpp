@@ -58,6 +58,16 @@ void Paint(HWND window, const RouteView* view) {
     OffscreenCanvas canvas(dc, client.right, client.bottom);
     const SIZE size = BitmapSize(view->background);
     BlitBitmap(canvas.dc(), 0, 0, size.cx, size.cy, view->background, 0, 0);
+    // The window is a little larger than its picture: continue the picture's
+    // bottom-right colour into the margin.
+    if (size.cx > 0 && size.cy > 0) {
+      HBRUSH margin = CreateSolidBrush(GetPixel(canvas.dc(), size.cx - 1, size.cy - 1));
+      const RECT right{size.cx, 0, client.right, client.bottom};
+      const RECT below{0, size.cy, size.cx, client.bottom};
+      FillRect(canvas.dc(), &right, margin);
+      FillRect(canvas.dc(), &below, margin);
+      DeleteObject(margin);
+    }
     if (view->editor) view->editor->Paint(canvas.dc(), view->lit, view->unlit);
     canvas.Present(dc);
   }
