@@ -67,6 +67,34 @@ HWND CreateDigitEx(HINSTANCE instance, HWND parent, int id, int x, int y, int wi
 HWND CreateSmallText(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
                      COLORREF text, COLORREF background, const wchar_t* caption);
 
+// Zel_VSClass: one cap over a track, value min..max starting at 0 (clamped).
+// The cap is centred and keyed on its top-left colour; the fill picture, when
+// named, replaces the track from the cap down. Posts WM_VSCROLL: SB_THUMBTRACK
+// with the value in the high word while dragging, 0 after the release,
+// SB_THUMBPOSITION after keys and the wheel. SBM_SETPOS takes the value in wParam.
+HWND CreateVerticalFader(HINSTANCE instance, HWND parent, int id, int x, int y, int width,
+                         int height, int min, int max, const wchar_t* background_name,
+                         const wchar_t* cap_name, const wchar_t* cap_focused_name,
+                         const wchar_t* fill_name);
+
+// Zel_RoundVSClass: a value on a 270-degree arc from 225 degrees clockwise of the
+// top, shown as a black cross. The mouse acts only while enabled (BM_SETCHECK 1).
+// Posts WM_VSCROLL with the value in the high word: SB_THUMBTRACK while a drag
+// moves it, SB_THUMBPOSITION on release, keys and wheel. A null disabled name
+// shows the enabled face in both states.
+HWND CreateRoundFader(HINSTANCE instance, HWND parent, int id, int x, int y, int width,
+                      int height, int min, int max, const wchar_t* enabled_name,
+                      const wchar_t* disabled_name);
+
+// Zel_KnobClass: an angle of -2.3..2.3 radians (0 at the top) giving a value of
+// 0..range; the indicator picture is centred on a circle of the given radius.
+// Dragging down turns it left by 0.05 radian per pixel; keys and the wheel turn
+// it by 0.1 x the wheel step. Posts WM_HSCROLL with the value in the high word:
+// SB_THUMBTRACK while dragging, SB_THUMBPOSITION after keys and the wheel.
+HWND CreateKnob(HINSTANCE instance, HWND parent, int id, int x, int y, int width, int height,
+                int range, int radius, const wchar_t* background_name,
+                const wchar_t* indicator_name, const wchar_t* indicator_focused_name);
+
 // Zel_IRouteAdvanceClass: the InnerROUTE patchbay, a hidden owned pop-up titled
 // "InnerROUTE" at (x, y) on the screen with a "Reset" menu. WDM and ASIO get c2
 // playback and c1 record jacks, INPUT c1 - 2 playback jacks. Edits the table in
