@@ -111,4 +111,12 @@ HWND CreateClassicRouteView(HINSTANCE instance, HWND owner, int id, int channels
                             const wchar_t* background_name, const wchar_t* lit_name,
                             const wchar_t* unlit_name, RoutingEntry* table);
 
+// Zel_OutputRoutingClass: "InnerROUTE Routing", a hidden owned pop-up with a
+// "Reset" menu; one row per output channel (1 to 16) with down and up buttons
+// and the source number, and a link switch that moves channel pairs together.
+// Edits the caller's array of sources in place (out-of-range entries become the
+// channel's own index) and posts WM_COMMAND (id) to the owner after each change.
+HWND CreateOutputRoutingView(HINSTANCE instance, HWND owner, int id, int x, int y, int channels,
+                             int* assignments);
+
 }  // namespace tqm::widgets

@@ -39,8 +39,7 @@ struct ClassRow {
   WNDPROC procedure;
 };
 
-// In registration order. Zel_OutputRoutingClass has no view of its own yet and
-// answers with the default procedure.
+// In registration order.
 const ClassRow kClasses[] = {
     {L"Zel_DigitExClass", kPlainStyle, Cursor::Arrow, false, false, DigitExProc},
     {L"Zel_State3Class", kPlainStyle, Cursor::Arrow, false, false, State3Proc},
@@ -56,7 +55,7 @@ const ClassRow kClasses[] = {
     {L"Zel_TogleClass", kPlainStyle, Cursor::Arrow, false, false, ToggleProc},
     {L"Zel_IRouteClass", kPlainStyle, Cursor::Arrow, true, true, RouteViewProc},
     {L"Zel_IRouteAdvanceClass", kPlainStyle, Cursor::Arrow, true, false, RouteViewProc},
-    {L"Zel_OutputRoutingClass", kPlainStyle, Cursor::Arrow, true, false, DefWindowProcW},
+    {L"Zel_OutputRoutingClass", kPlainStyle, Cursor::Arrow, true, false, OutputRoutingProc},
     {L"Zel_RoundVSClass", kFaderStyle, Cursor::Resize, false, false, RoundFaderProc},
 };
 

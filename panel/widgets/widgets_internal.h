@@ -22,6 +22,7 @@ LRESULT CALLBACK RouteViewProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK VerticalFaderProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK RoundFaderProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK KnobProc(HWND, UINT, WPARAM, LPARAM);
+LRESULT CALLBACK OutputRoutingProc(HWND, UINT, WPARAM, LPARAM);
 
 // The control's state record, or null before WM_CREATE and after WM_DESTROY.
 template <typename Record>
