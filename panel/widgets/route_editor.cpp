@@ -196,8 +196,10 @@ bool RouteEditor::Press(POINT point) {
   hover_ = start_;
   if (Jack* pressed = JackAt(hit)) pressed->lit = true;
   active_ = true;
-  moved_ = true;
+  // The loose cable starts at the pointer; the first drag step then makes a
+  // lifted cable's pressed jack the hovered one.
   CableShape(anchor_, point, dragged_);
+  Drag(point);
   return true;
 }
 

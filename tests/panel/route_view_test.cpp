@@ -369,6 +369,17 @@ TEST_F(RouteViewTest, JacksLightUnderTheGestureAndGoOutOnRelease) {
   SendMessageW(view_, WM_LBUTTONUP, 0, At(kEmpty));
   EXPECT_EQ(JackLit(89, 0, 0), 0) << "all out after the release";
   EXPECT_TRUE(Same(table_, TableWith({})));
+
+  // Lifting a cable: the pressed jack is lit while the pointer is on it and
+  // goes out when it leaves, since the cable's fixed end is elsewhere.
+  table_ = TableWith({{0, 0, 2, 0}});
+  InvalidateRect(view_, nullptr, FALSE);
+  SendMessageW(view_, WM_LBUTTONDOWN, MK_LBUTTON, At(wdm_play0));
+  EXPECT_EQ(JackLit(89, 0, 0), 1) << "the lifted cable's pressed jack";
+  SendMessageW(view_, WM_MOUSEMOVE, MK_LBUTTON, At(kEmpty));
+  EXPECT_EQ(JackLit(89, 0, 0), 0) << "left behind";
+  SendMessageW(view_, WM_LBUTTONUP, 0, At(kEmpty));
+  EXPECT_TRUE(Same(table_, TableWith({}))) << "dropped on the background: removed";
 }
 
 TEST_F(RouteViewTest, MuteSwitchesFlipTheirPortsWordAndNotify) {
