@@ -5,6 +5,7 @@
 //     dual faders, meters, level read-outs and mute switches at their places;
 //   - the InnerROUTE window (its own owned pop-up, as the panel shows it) with
 //     a red WDM cable, a green-blue ASIO cable and a yellow cable being dragged;
+//   - the fader family's single-value members: vertical fader, arc slider, knob;
 //   - the remaining controls (two-bar meter, state pictures, digit read-out,
 //     small label, see-through text button, window-object buttons) on a plain
 //     background of their own.
@@ -27,7 +28,8 @@ namespace levels = tqm::panel;
 constexpr int kPanelX = 10, kPanelY = 10;
 constexpr int kRouteX = 208, kRouteY = 10;
 constexpr int kExtrasX = 208, kExtrasW = 262, kExtrasH = 163;
-constexpr int kGalleryW = 520, kGalleryH = 390;
+constexpr int kFamilyX = 10, kFamilyY = 318, kFamilyW = 188, kFamilyH = 70;
+constexpr int kGalleryW = 520, kGalleryH = 400;
 constexpr COLORREF kBody = RGB(0x16, 0x19, 0x1D);
 constexpr COLORREF kFrame = RGB(0x0E, 0x10, 0x13);
 constexpr UINT_PTR kCloseTimer = 1;
@@ -35,6 +37,7 @@ constexpr UINT_PTR kCloseTimer = 1;
 HINSTANCE g_instance;
 HBITMAP g_panel_background;
 HBITMAP g_extras_background;
+HBITMAP g_family_background;
 tqm::PatchTable g_patch;
 
 void Blit(HDC dc, const wchar_t* name, int x, int y) {
@@ -208,17 +211,23 @@ void BuildExtras(HWND pane) {
   g_text.SetFocusColors(RGB(0, 0, 0), RGB(0x30, 0x36, 0x3D));
 }
 
+struct Caption {
+  int x;
+  int y;
+  const wchar_t* text;
+};
+
 // Captions under the controls of the third pane, drawn into its background so
 // that the see-through controls cut their faces from the same picture.
-void DrawCaptions(HDC dc) {
-  const struct {
-    int x;
-    int y;
-    const wchar_t* text;
-  } captions[] = {{36, 28, L"State3"}, {90, 28, L"State4"}, {124, 28, L"Toggle"},
-                  {36, 68, L"DigitEx"}, {84, 68, L"Small"}, {112, 62, L"TextBtn"},
-                  {172, 62, L"checked"}, {132, 87, L"TextBtnBmp"}, {214, 113, L"Link"},
-                  {10, 152, L"Peak"}, {144, 141, L"Image / Text"}};
+const Caption kExtrasCaptions[] = {
+    {36, 28, L"State3"},     {90, 28, L"State4"}, {124, 28, L"Toggle"},  {36, 68, L"DigitEx"},
+    {84, 68, L"Small"},      {112, 62, L"TextBtn"}, {172, 62, L"checked"},
+    {132, 87, L"TextBtnBmp"}, {214, 113, L"Link"}, {10, 152, L"Peak"},
+    {144, 141, L"Image / Text"}};
+const Caption kFamilyCaptions[] = {{10, 58, L"VS"}, {62, 58, L"RoundVS"}, {138, 58, L"Knob"}};
+
+template <size_t N>
+void DrawCaptions(HDC dc, const Caption (&captions)[N]) {
   LOGFONTW logfont{};
   logfont.lfHeight = 11;
   logfont.lfWeight = FW_NORMAL;
@@ -227,25 +236,69 @@ void DrawCaptions(HDC dc) {
   HGDIOBJ old = SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, RGB(0x8B, 0x95, 0xA0));
-  for (const auto& c : captions) TextOutW(dc, c.x, c.y, c.text, lstrlenW(c.text));
+  for (const Caption& c : captions) TextOutW(dc, c.x, c.y, c.text, lstrlenW(c.text));
   SelectObject(dc, old);
   DeleteObject(font);
 }
 
-HBITMAP MakeExtrasBackground(HWND window) {
+// A plain pane picture: the body colour, captions, and whatever `faces` adds.
+template <size_t N>
+HBITMAP MakePaneBackground(HWND window, int width, int height, const Caption (&captions)[N],
+                           void (*faces)(HDC)) {
   HDC screen = GetDC(window);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, kExtrasW, kExtrasH);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HDC memory = CreateCompatibleDC(screen);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  RECT all{0, 0, kExtrasW, kExtrasH};
+  RECT all{0, 0, width, height};
   HBRUSH body = CreateSolidBrush(RGB(0x1E, 0x22, 0x27));
   FillRect(memory, &all, body);
   DeleteObject(body);
-  DrawCaptions(memory);
+  DrawCaptions(memory, captions);
+  if (faces) faces(memory);
   SelectObject(memory, old);
   DeleteDC(memory);
   ReleaseDC(window, screen);
   return bitmap;
+}
+
+// Faces for the vertical fader (a slot under its cap), the arc slider (a light
+// dial under its black cross) and the knob (a dark disc under its indicator),
+// drawn into the family pane's picture.
+void DrawFamilyFaces(HDC dc) {
+  const RECT slot{8 + 10, 1 + 6, 8 + 12, 1 + 50};
+  FillRect(dc, &slot, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  HGDIOBJ old_pen = SelectObject(dc, GetStockObject(NULL_PEN));
+  HBRUSH dial = CreateSolidBrush(RGB(0x8B, 0x95, 0xA0));
+  HGDIOBJ old_brush = SelectObject(dc, dial);
+  Ellipse(dc, 56 + 1, 1 + 1, 56 + 56, 1 + 56);
+  HBRUSH disc = CreateSolidBrush(RGB(0x30, 0x36, 0x3D));
+  SelectObject(dc, disc);
+  Ellipse(dc, 124 + 4, 1 + 4, 124 + 53, 1 + 53);
+  SelectObject(dc, old_brush);
+  SelectObject(dc, old_pen);
+  DeleteObject(dial);
+  DeleteObject(disc);
+}
+
+void PaintFamily(HDC dc) {
+  HDC memory = CreateCompatibleDC(dc);
+  HGDIOBJ old = SelectObject(memory, g_family_background);
+  BitBlt(dc, 0, 0, kFamilyW, kFamilyH, memory, 0, 0, SRCCOPY);
+  SelectObject(memory, old);
+  DeleteDC(memory);
+}
+
+void BuildFamily(HWND pane) {
+  SetBackgroundBitmap(g_family_background);
+  HWND vs = CreateVerticalFader(g_instance, pane, 0x700, 8, 1, 22, 56, 0, 100, nullptr,
+                                L"IDB_FADER_OFF", L"IDB_FADER_ON", nullptr);
+  SendMessageW(vs, SBM_SETPOS, 60, 0);
+  HWND arc = CreateRoundFader(g_instance, pane, 0x701, 56, 1, 56, 56, 0, 270, nullptr, nullptr);
+  SendMessageW(arc, BM_SETCHECK, 1, 0);
+  SendMessageW(arc, SBM_SETPOS, 190, 0);
+  HWND knob = CreateKnob(g_instance, pane, 0x702, 124, 1, 56, 56, 100, 17, nullptr, L"IR_JAK_N",
+                         L"IR_JAK_N");
+  SendMessageW(knob, SBM_SETPOS, 70, 0);
 }
 
 }  // namespace
@@ -271,9 +324,13 @@ int main(int argc, char** argv) {
                                  WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, kGalleryW,
                                  kGalleryH, nullptr, nullptr, g_instance, nullptr);
   g_panel_background = LoadBitmapByName(g_instance, L"IDB_BACK1");
-  g_extras_background = MakeExtrasBackground(gallery);
+  g_extras_background =
+      MakePaneBackground(gallery, kExtrasW, kExtrasH, kExtrasCaptions, nullptr);
+  g_family_background =
+      MakePaneBackground(gallery, kFamilyW, kFamilyH, kFamilyCaptions, DrawFamilyFaces);
 
   BuildPanel(MakePane(gallery, kPanelX, kPanelY, 188, 300, PaintPanel));
+  BuildFamily(MakePane(gallery, kFamilyX, kFamilyY, kFamilyW, kFamilyH, PaintFamily));
   HWND route = BuildRoute(gallery);
   RECT route_rect{kRouteX, kRouteY, kRouteX, kRouteY};
   if (route) GetWindowRect(route, &route_rect);
@@ -286,6 +343,7 @@ int main(int argc, char** argv) {
     DispatchMessageW(&msg);
   }
   DeleteObject(g_extras_background);
+  DeleteObject(g_family_background);
   TermControls();
   UnregisterWndBaseClass(g_instance);
   return 0;
