@@ -61,7 +61,13 @@ class DualFaderTest : public ControlTest {
   int LeftCap(int value) const { return CapShown(0, value); }
   int RightCap(int value) const { return CapShown(kW - kCapW, value); }
 
-  void Hover(int x, int y) { SendMessageW(fader_, WM_MOUSEMOVE, 0, MAKELPARAM(x, y)); }
+  // A pointer move, with the parent made foreground just before it: other
+  // programs on the shared test display may take the foreground meanwhile.
+  void Move(WPARAM keys, int x, int y) {
+    SetForegroundWindow(parent_);
+    SendMessageW(fader_, WM_MOUSEMOVE, keys, MAKELPARAM(x, y));
+  }
+  void Hover(int x, int y) { Move(0, x, y); }
 
   std::vector<Posted> Scrolls() {
     std::vector<Posted> scrolls;
@@ -122,7 +128,7 @@ TEST_F(DualFaderTest, MovesAreIgnoredUnlessTheParentIsForegroundButTheWheelIsNot
   SetForegroundWindow(other);
   ASSERT_EQ(GetForegroundWindow(), other);
   SetValues(50, 50);
-  Hover(2, 40);
+  SendMessageW(fader_, WM_MOUSEMOVE, 0, MAKELPARAM(2, 40));
   EXPECT_EQ(LeftCap(50), 0) << "no lighting while another window is in front";
   SendMessageW(fader_, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(25, 8));
   EXPECT_EQ(Left(), 50);
@@ -144,7 +150,7 @@ TEST_F(DualFaderTest, DragKeepsItsZoneAndTheReleaseTakesTheReleasePointsZone) {
   EXPECT_EQ(Left(), kMax) << "pressing changes no value";
 
   // Row 80: 110 * (8 + 144 - 80) / 144 = 55, though the pointer drifted right.
-  SendMessageW(fader_, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(45, 80));
+  Move(MK_LBUTTON, 45, 80);
   EXPECT_EQ(Left(), 55);
   EXPECT_EQ(Right(), kMax) << "the right cap was not gripped";
   std::vector<Posted> scrolls = Scrolls();
