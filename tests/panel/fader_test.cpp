@@ -20,10 +20,23 @@ LPARAM Packed(int left, int right) {
   return static_cast<LPARAM>(static_cast<DWORD>((right & 0xFFFF) << 16 | (left & 0xFFFF)));
 }
 
+// Deactivations of the recording parent. The test display is shared with other
+// test programs, whose new windows may take the foreground at any time; a step
+// that needs the foreground is repeated when that happened during it.
+int g_deactivations = 0;
+WNDPROC g_parent_procedure = nullptr;
+
+LRESULT CALLBACK WatchActivation(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_ACTIVATE && LOWORD(wParam) == WA_INACTIVE) ++g_deactivations;
+  return CallWindowProcW(g_parent_procedure, window, message, wParam, lParam);
+}
+
 class DualFaderTest : public ControlTest {
  protected:
   void SetUp() override {
     ControlTest::SetUp();
+    g_parent_procedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        parent_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchActivation)));
     SetForegroundWindow(parent_);
     ASSERT_EQ(GetForegroundWindow(), parent_) << "the recording parent must be foreground";
     fader_ = CreateDualFader(instance_, parent_, kId, kX, kY, kW, kH, 0, kMax, nullptr,
@@ -61,8 +74,24 @@ class DualFaderTest : public ControlTest {
   int LeftCap(int value) const { return CapShown(0, value); }
   int RightCap(int value) const { return CapShown(kW - kCapW, value); }
 
-  // A pointer move, with the parent made foreground just before it: other
-  // programs on the shared test display may take the foreground meanwhile.
+  // Runs steps that need the parent in the foreground (they must start from a
+  // state they set themselves) until no other program took the foreground
+  // while they ran. Sent activation messages arrive at the next pump.
+  template <typename Steps>
+  void InForeground(Steps steps) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      SetForegroundWindow(parent_);
+      MSG msg;
+      PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+      g_deactivations = 0;
+      steps();
+      PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+      if (g_deactivations == 0 && GetForegroundWindow() == parent_) return;
+    }
+    FAIL() << "other programs kept taking the foreground";
+  }
+
+  // A pointer move, with the parent made foreground just before it.
   void Move(WPARAM keys, int x, int y) {
     SetForegroundWindow(parent_);
     SendMessageW(fader_, WM_MOUSEMOVE, keys, MAKELPARAM(x, y));
@@ -110,10 +139,17 @@ TEST_F(DualFaderTest, HoverLightsTheCapsOfTheZoneAndFocusLossUnlightsBoth) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
-    Hover(row.x, 40);
-    EXPECT_EQ(GetFocus(), fader_) << "hovering takes the keyboard focus";
-    EXPECT_EQ(LeftCap(kMax), row.left_lit) << "x " << row.x;
-    EXPECT_EQ(RightCap(kMax), row.right_lit) << "x " << row.x;
+    HWND focus = nullptr;
+    int left = -1, right = -1;
+    InForeground([&] {
+      Hover(row.x, 40);
+      focus = GetFocus();
+      left = LeftCap(kMax);
+      right = RightCap(kMax);
+    });
+    EXPECT_EQ(focus, fader_) << "hovering takes the keyboard focus";
+    EXPECT_EQ(left, row.left_lit) << "x " << row.x;
+    EXPECT_EQ(right, row.right_lit) << "x " << row.x;
   }
   EXPECT_TRUE(Scrolls().empty()) << "hovering changes no value";
   SetFocus(parent_);
@@ -126,7 +162,7 @@ TEST_F(DualFaderTest, MovesAreIgnoredUnlessTheParentIsForegroundButTheWheelIsNot
                                400, 40, 40, nullptr, nullptr, instance_, nullptr);
   ASSERT_NE(other, nullptr);
   SetForegroundWindow(other);
-  ASSERT_EQ(GetForegroundWindow(), other);
+  ASSERT_NE(GetForegroundWindow(), parent_);
   SetValues(50, 50);
   SendMessageW(fader_, WM_MOUSEMOVE, 0, MAKELPARAM(2, 40));
   EXPECT_EQ(LeftCap(50), 0) << "no lighting while another window is in front";
@@ -144,20 +180,31 @@ TEST_F(DualFaderTest, MovesAreIgnoredUnlessTheParentIsForegroundButTheWheelIsNot
 }
 
 TEST_F(DualFaderTest, DragKeepsItsZoneAndTheReleaseTakesTheReleasePointsZone) {
-  Hover(5, 80);  // the left zone is stored before the button goes down
-  SendMessageW(fader_, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 80));
-  EXPECT_EQ(GetCapture(), fader_);
-  EXPECT_EQ(Left(), kMax) << "pressing changes no value";
-
-  // Row 80: 110 * (8 + 144 - 80) / 144 = 55, though the pointer drifted right.
-  Move(MK_LBUTTON, 45, 80);
-  EXPECT_EQ(Left(), 55);
-  EXPECT_EQ(Right(), kMax) << "the right cap was not gripped";
-  std::vector<Posted> scrolls = Scrolls();
+  HWND capture = nullptr;
+  int pressed_left = 0, left = 0, right = 0, gripped_cap = -1;
+  std::vector<Posted> scrolls;
+  InForeground([&] {
+    SetValues(kMax, kMax);
+    SetFocus(parent_);
+    Hover(5, 80);  // the left zone is stored before the button goes down
+    SendMessageW(fader_, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 80));
+    capture = GetCapture();
+    pressed_left = Left();
+    // Row 80: 110 * (8 + 144 - 80) / 144 = 55, though the pointer drifted right.
+    Move(MK_LBUTTON, 45, 80);
+    left = Left();
+    right = Right();
+    gripped_cap = LeftCap(55);
+    scrolls = Scrolls();
+  });
+  EXPECT_EQ(capture, fader_);
+  EXPECT_EQ(pressed_left, kMax) << "pressing changes no value";
+  EXPECT_EQ(left, 55);
+  EXPECT_EQ(right, kMax) << "the right cap was not gripped";
   ASSERT_EQ(scrolls.size(), 1u);
   EXPECT_EQ(scrolls[0].wParam, static_cast<WPARAM>(MK_LBUTTON)) << "the key-state word";
   EXPECT_EQ(scrolls[0].lParam, reinterpret_cast<LPARAM>(fader_));
-  EXPECT_EQ(LeftCap(55), 1) << "the gripped cap stays lit";
+  EXPECT_EQ(gripped_cap, 1) << "the gripped cap stays lit";
 
   // Row 100: 110 * 52 / 144 = 39.7, truncated; the release is in the right zone.
   SendMessageW(fader_, WM_LBUTTONUP, 0, MAKELPARAM(45, 100));
