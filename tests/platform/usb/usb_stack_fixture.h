@@ -282,9 +282,7 @@ class IsochStream {
     KeClearEvent(&drained_);
     for (auto& slot : slots_) {
       inFlight_.fetch_add(1);
-      KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock_);
       Send(*slot);
-      KeReleaseSpinLock(&lock_, irql);
     }
   }
 
@@ -319,7 +317,8 @@ class IsochStream {
     std::vector<UCHAR> buffer;
   };
 
-  // Builds the URB and passes the request down; called with lock_ held.
+  // Builds the URB and passes the request down; a completion routine calls it
+  // with lock_ held.
   void Send(Slot& slot) {
     PURB urb = slot.urb->get();
     std::memset(urb, 0, slot.urb->size());
