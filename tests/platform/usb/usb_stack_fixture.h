@@ -282,16 +282,24 @@ class IsochStream {
     KeClearEvent(&drained_);
     for (auto& slot : slots_) {
       inFlight_.fetch_add(1);
+      KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock_);
       Send(*slot);
+      KeReleaseSpinLock(&lock_, irql);
     }
   }
 
-  // Cancels every request in flight and waits until all have come back.
-  void Stop() {
+  // Cancels every request in flight and waits until all have come back: at
+  // once in virtual time (nothing runs the clock meanwhile), up to `waitMs`
+  // when the clock runs on its own and a completion may be under way.
+  void Stop(LONGLONG waitMs = 0) {
+    // The flag changes under the lock the completion routines resubmit under:
+    // a request passed down before this point is cancelled below, none after.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock_);
     running_ = false;
+    KeReleaseSpinLock(&lock_, irql);
     for (auto& slot : slots_) IoCancelIrp(slot->irp);
     LARGE_INTEGER timeout;
-    timeout.QuadPart = 0;
+    timeout.QuadPart = -waitMs * 10000;
     EXPECT_EQ(KeWaitForSingleObject(&drained_, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS)
         << inFlight_.load() << " requests still in flight";
   }
@@ -317,8 +325,7 @@ class IsochStream {
     std::vector<UCHAR> buffer;
   };
 
-  // Builds the URB and passes the request down; a completion routine calls it
-  // with lock_ held.
+  // Builds the URB and passes the request down, with lock_ held.
   void Send(Slot& slot) {
     PURB urb = slot.urb->get();
     std::memset(urb, 0, slot.urb->size());
@@ -341,7 +348,9 @@ class IsochStream {
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(slot.irp, Completion, &slot, TRUE, TRUE, TRUE);
+    sender_.store(KeGetCurrentThread());
     IoCallDriver(lower_, slot.irp);
+    sender_.store(nullptr);
   }
 
   static NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -360,15 +369,17 @@ class IsochStream {
     }
     // The driver's rule: only a successful request goes down again, and the
     // stream's lock is held from before the state is read until after the
-    // request is passed down.
-    KeAcquireSpinLockAtDpcLevel(&self.lock_);
-    if (self.running_ && NT_SUCCESS(irp->IoStatus.Status)) {
+    // request is passed down. A request the stack refused inside our own
+    // IoCallDriver comes back here with the lock already held by this thread.
+    const bool nested = self.sender_.load() == KeGetCurrentThread();
+    if (!nested) KeAcquireSpinLockAtDpcLevel(&self.lock_);
+    if (!nested && self.running_ && NT_SUCCESS(irp->IoStatus.Status)) {
       self.Send(slot);
       KeReleaseSpinLockFromDpcLevel(&self.lock_);
-    } else {
-      KeReleaseSpinLockFromDpcLevel(&self.lock_);
-      if (self.inFlight_.fetch_sub(1) == 1) KeSetEvent(&self.drained_, IO_NO_INCREMENT, FALSE);
+      return STATUS_MORE_PROCESSING_REQUIRED;
     }
+    if (!nested) KeReleaseSpinLockFromDpcLevel(&self.lock_);
+    if (self.inFlight_.fetch_sub(1) == 1) KeSetEvent(&self.drained_, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 
@@ -382,6 +393,7 @@ class IsochStream {
   KEVENT drained_;
   std::atomic<bool> running_{false};
   std::atomic<int> inFlight_{0};
+  std::atomic<PKTHREAD> sender_{nullptr};  // the thread inside Send's IoCallDriver
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex mu_;
   std::vector<Completed> completed_;
