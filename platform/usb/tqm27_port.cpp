@@ -83,8 +83,7 @@ void Tqm27Port::DeletePdo() {
     std::lock_guard lock(mutex_);
     if (deleted_) return;
     deleted_ = true;
-    FailQueue(outQueue_, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, done);
-    FailQueue(inQueue_, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, done);
+    FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, done);
   }
   Complete(done);
   IoDeleteDevice(pdo_);
@@ -147,8 +146,7 @@ NTSTATUS Tqm27Port::DispatchPnp(PIRP irp) {
       std::lock_guard lock(mutex_);
       removed_ = true;
       const NTSTATUS gone = disconnected_ ? STATUS_DEVICE_NOT_CONNECTED : STATUS_NO_SUCH_DEVICE;
-      FailQueue(outQueue_, USBD_STATUS_DEVICE_GONE, gone, done);
-      FailQueue(inQueue_, USBD_STATUS_DEVICE_GONE, gone, done);
+      FailAll(USBD_STATUS_DEVICE_GONE, gone, done);
       deleteNow = disconnected_ && !deleted_;
       if (deleteNow) deleted_ = true;
       status = STATUS_SUCCESS;
@@ -225,9 +223,12 @@ NTSTATUS Tqm27Port::SubmitUrb(PIRP irp, PURB urb) {
     ++counters_.urbs;
     if (disconnected_ || removed_) {
       usbd = USBD_STATUS_DEVICE_GONE;
-    } else if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+    } else if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER ||
+               urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
       bool queued = false;
-      const NTSTATUS status = SubmitIsoch(irp, urb, done, &queued);
+      const NTSTATUS status = urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER
+                                  ? SubmitIsoch(irp, urb, done, &queued)
+                                  : SubmitInterrupt(irp, urb, done, &queued);
       lock.unlock();
       // Pending, or already completed by a cancel that came first.
       if (queued) {
@@ -333,9 +334,7 @@ void Tqm27Port::ClosePipes(int interface) {
 bool Tqm27Port::InterfaceBusy(int interface) const {
   for (const Pipe& pipe : pipes_) {
     if (interface >= 0 && pipe.interface != interface) continue;
-    for (const Transfer& t : outQueue_)
-      if (t.pipe == pipe.handle) return true;
-    for (const Transfer& t : inQueue_)
+    for (const Transfer& t : queues_[QueueIndex(pipe.endpoint)])
       if (t.pipe == pipe.handle) return true;
   }
   return false;
@@ -500,12 +499,9 @@ USBD_STATUS Tqm27Port::AbortPipe(PURB urb, std::vector<Done>& done) {
   if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) return USBD_STATUS_INVALID_PARAMETER;
   Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
   if (!pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
-  if (pipe->type == UsbdPipeTypeIsochronous) {
-    std::deque<Transfer>& queue = QueueFor(pipe->endpoint);
-    const size_t before = done.size();
-    FailQueue(queue, USBD_STATUS_CANCELED, STATUS_CANCELLED, done);
-    counters_.isochCancelled += done.size() - before;
-  }
+  const size_t before = done.size();
+  FailQueue(QueueFor(pipe->endpoint), USBD_STATUS_CANCELED, STATUS_CANCELLED, done);
+  counters_.cancelled += done.size() - before;
   return USBD_STATUS_SUCCESS;
 }
 

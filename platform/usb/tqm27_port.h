@@ -8,7 +8,9 @@
 // thread. Isochronous transfers queue per pipe and complete from the clock
 // thread: the port's frame work runs every millisecond at DISPATCH_LEVEL,
 // hands the model one OUT packet and one IN packet room per frame, and
-// completes a transfer after its last packet. Both the IRP status and the URB
+// completes a transfer after its last packet. Interrupt transfers on the HID
+// pipes also wait for the bus: an OUT report goes out in the next frame, an IN
+// request completes in the first frame the device has a report for it. Both the IRP status and the URB
 // status are set, as the real stack sets them, and every URB completes at
 // DISPATCH_LEVEL, as from a host controller's DPC.
 //
@@ -26,6 +28,7 @@
 #include <usb.h>
 #include <wdm.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -45,8 +48,8 @@ namespace tqm::usb {
 struct PortCounters {
   uint64_t urbs = 0;                  // URBs submitted
   uint64_t rejected = 0;              // completed at once with an error
-  uint64_t isochCompleted = 0;        // isochronous transfers completed from the clock
-  uint64_t isochCancelled = 0;        // cancelled or aborted
+  uint64_t completed = 0;             // transfers completed by the bus, from the clock
+  uint64_t cancelled = 0;             // cancelled or aborted
 };
 
 class Tqm27Port {
@@ -82,14 +85,17 @@ class Tqm27Port {
     USHORT maxPacket;
     bool halted = false;  // the host saw a STALL; cleared by a pipe reset
   };
+  // An isochronous or interrupt transfer waiting for the bus.
   struct Transfer {
     PIRP irp;
-    _URB_ISOCH_TRANSFER* urb;
+    PURB urb;
     UCHAR* buffer;
     USBD_PIPE_HANDLE pipe;
-    ULONG next = 0;           // the packet the next frame moves
+    ULONG next = 0;           // isochronous: the packet the next frame moves
     bool cancelling = false;  // its cancel routine owns it now
   };
+  using Queue = std::deque<Transfer>;
+  static constexpr size_t kQueues = 32;  // per endpoint number and direction
   struct Done {
     PIRP irp;
     NTSTATUS status;
@@ -115,18 +121,23 @@ class Tqm27Port {
   Pipe* FindPipe(USBD_PIPE_HANDLE handle);
   UCHAR* TransferBuffer(PVOID buffer, PMDL mdl);
 
-  // Isochronous.
+  // Transfers on the bus (frame_schedule.cpp).
   NTSTATUS SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
+  NTSTATUS SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
+  void Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done);
   void RunFrame();
-  std::deque<Transfer>& QueueFor(UCHAR endpoint);
-  Transfer* Head(std::deque<Transfer>& queue);
+  void RunIsochronous();
+  void RunInterrupt(UCHAR endpoint);
+  void FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done);
+  static size_t QueueIndex(UCHAR endpoint) { return (endpoint & 0x0F) | (endpoint & 0x80 ? 16 : 0); }
+  Queue& QueueFor(UCHAR endpoint) { return queues_[QueueIndex(endpoint)]; }
+  Transfer* Head(Queue& queue);
   // Takes a transfer out of its queue for completion unless its cancel routine
   // already owns it.
-  void Retire(std::deque<Transfer>& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
+  void Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
               std::vector<Done>& done);
-  void FailQueue(std::deque<Transfer>& queue, USBD_STATUS usbd, NTSTATUS status,
-                 std::vector<Done>& done);
-  static void CancelIsoch(PDEVICE_OBJECT device, PIRP irp);
+  void FailQueue(Queue& queue, USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done);
+  static void CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
   void Cancel(PIRP irp);
   static void Complete(std::vector<Done>& done);
   static void CompleteAtDispatch(PIRP irp);
@@ -144,10 +155,8 @@ class Tqm27Port {
   std::vector<UCHAR> configDescriptor_;  // the selected configuration's descriptor set
   std::vector<Pipe> pipes_;
   uintptr_t nextHandle_ = 1;
-  std::deque<Transfer> outQueue_;  // endpoint 0x03
-  std::deque<Transfer> inQueue_;   // endpoint 0x82
-  ULONG nextOutFrame_ = 0;         // first free frame of each queue's schedule
-  ULONG nextInFrame_ = 0;
+  std::array<Queue, kQueues> queues_;
+  std::array<ULONG, kQueues> nextFrame_{};  // first free frame of each isochronous schedule
   PortCounters counters_;
   std::vector<Done> frameDone_;  // the clock thread's completions, reused
 };

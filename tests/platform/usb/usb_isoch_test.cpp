@@ -252,7 +252,7 @@ TEST_F(UsbIsochTest, CancelAndAbortCompletePendingTransfers) {
       EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
     }
   }
-  EXPECT_EQ(port_->Counters().isochCancelled, 7u);
+  EXPECT_EQ(port_->Counters().cancelled, 7u);
 }
 
 // Packet errors fail single packets: the transfer succeeds with a non-zero
