@@ -396,5 +396,31 @@ TEST_F(UsbIsochTest, SurpriseRemovalCompletesEveryPendingTransfer) {
   EXPECT_EQ(client_->GetDescriptor(1, 0, 0, 18).usbd, USBD_STATUS_SUCCESS);
 }
 
+
+// Removal of a device still on the bus (its driver went away, the device did
+// not): whatever was left pending ends, later requests are refused as for a
+// device that is not there, the PDO stays, and a new start brings it back.
+TEST_F(UsbIsochTest, RemovalWhileConnectedEndsPendingTransfersAndKeepsThePdo) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  IsochStream in(client_->lower(), record, 3, 10, kInStride);
+  in.Start();
+  Step(2);
+  EXPECT_EQ(client_->Send(IRP_MJ_PNP, 0, nullptr, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(in.InFlight(), 0);
+  const auto done = in.Take();
+  EXPECT_EQ(done.size(), 3u);
+  for (const auto& c : done) {
+    EXPECT_EQ(c.status, STATUS_NO_SUCH_DEVICE) << Hex(c.status);
+    EXPECT_EQ(c.usbd, USBD_STATUS_DEVICE_GONE) << Hex(c.usbd);
+  }
+  EXPECT_FALSE(port_->Deleted());
+  const auto refused = client_->GetDescriptor(1, 0, 0, 18);
+  EXPECT_TRUE(refused.result.completedInside);
+  EXPECT_EQ(refused.result.status, STATUS_NO_SUCH_DEVICE) << Hex(refused.result.status);
+  EXPECT_EQ(refused.usbd, USBD_STATUS_DEVICE_GONE) << Hex(refused.usbd);
+  EXPECT_EQ(client_->Send(IRP_MJ_PNP, 0, nullptr, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(client_->GetDescriptor(1, 0, 0, 18).usbd, USBD_STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace tqm::usb::testing
