@@ -39,26 +39,24 @@ struct ClassRow {
   WNDPROC procedure;
 };
 
-// In registration order. The faders, the knob and the routing views are drawn by
-// their own modules; until those exist their classes answer with the default
-// procedure.
+// In registration order.
 const ClassRow kClasses[] = {
     {L"Zel_DigitExClass", kPlainStyle, Cursor::Arrow, false, false, DigitExProc},
     {L"Zel_State3Class", kPlainStyle, Cursor::Arrow, false, false, State3Proc},
     {L"Zel_State4Class", kPlainStyle, Cursor::Arrow, false, false, State4Proc},
-    {L"Zel_KnobClass", kFaderStyle, Cursor::Resize, false, false, DefWindowProcW},
-    {L"Zel_VSClass", kFaderStyle, Cursor::Resize, false, false, DefWindowProcW},
+    {L"Zel_KnobClass", kFaderStyle, Cursor::Resize, false, false, KnobProc},
+    {L"Zel_VSClass", kFaderStyle, Cursor::Resize, false, false, VerticalFaderProc},
     {L"Zel_SmallTextClass", kPlainStyle, Cursor::Arrow, false, false, SmallTextProc},
-    {L"Zel_DBLVSClass", kFaderStyle, Cursor::Arrow, false, false, DefWindowProcW},
+    {L"Zel_DBLVSClass", kFaderStyle, Cursor::Arrow, false, false, DualFaderProc},
     {L"Zel_PeakClass", kFaderStyle, Cursor::Arrow, false, false, StereoMeterProc},
     {L"Zel_PeakMonoClass", kFaderStyle, Cursor::Arrow, false, false, MonoMeterProc},
     {L"Zel_TextBtnClass", kPlainStyle, Cursor::Arrow, false, false, TextButtonProc},
     {L"Zel_TextBtnBmpClass", kPlainStyle, Cursor::Arrow, false, false, TextButtonBmpProc},
     {L"Zel_TogleClass", kPlainStyle, Cursor::Arrow, false, false, ToggleProc},
-    {L"Zel_IRouteClass", kPlainStyle, Cursor::Arrow, true, true, DefWindowProcW},
-    {L"Zel_IRouteAdvanceClass", kPlainStyle, Cursor::Arrow, true, false, DefWindowProcW},
-    {L"Zel_OutputRoutingClass", kPlainStyle, Cursor::Arrow, true, false, DefWindowProcW},
-    {L"Zel_RoundVSClass", kFaderStyle, Cursor::Resize, false, false, DefWindowProcW},
+    {L"Zel_IRouteClass", kPlainStyle, Cursor::Arrow, true, true, RouteViewProc},
+    {L"Zel_IRouteAdvanceClass", kPlainStyle, Cursor::Arrow, true, false, RouteViewProc},
+    {L"Zel_OutputRoutingClass", kPlainStyle, Cursor::Arrow, true, false, OutputRoutingProc},
+    {L"Zel_RoundVSClass", kFaderStyle, Cursor::Resize, false, false, RoundFaderProc},
 };
 
 void RegisterControlClass(const ClassRow& row) {

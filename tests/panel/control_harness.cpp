@@ -9,10 +9,11 @@ namespace {
 
 constexpr wchar_t kParentClass[] = L"TqmRecordingParent";
 std::vector<BoxShown> g_boxes;
+int g_box_answer = IDOK;
 
 int RecordBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
   g_boxes.push_back(BoxShown{owner, text ? text : L"", caption ? caption : L"", type});
-  return IDOK;
+  return g_box_answer;
 }
 
 // Left out of the record: paint traffic, and the pointer moves the system itself
@@ -60,6 +61,7 @@ std::string Narrow(const std::wstring& text) {
 void ControlTest::SetUp() {
   instance_ = GetModuleHandleW(nullptr);
   g_boxes.clear();
+  g_box_answer = IDOK;
   SetMessageBoxHandler(RecordBox);
   InitControls(instance_);
   RegisterWndBaseClass(instance_);
@@ -103,6 +105,8 @@ std::vector<Posted> ControlTest::Drain() {
 }
 
 const std::vector<BoxShown>& ControlTest::Boxes() const { return g_boxes; }
+
+void ControlTest::AnswerBoxesWith(int answer) { g_box_answer = answer; }
 
 Pixels ControlTest::WindowPixels(HWND window) {
   UpdateWindow(window);

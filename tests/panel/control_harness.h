@@ -47,6 +47,8 @@ class ControlTest : public ::testing::Test {
   std::vector<Posted> Drain();
   // Message boxes the toolkit showed since SetUp.
   const std::vector<BoxShown>& Boxes() const;
+  // The button every later message box is answered with (IDOK after SetUp).
+  static void AnswerBoxesWith(int answer);
 
   // The client area of a window as it is on the screen, after pending paints.
   static Pixels WindowPixels(HWND window);

@@ -2,9 +2,10 @@
 // for looking at and for screenshots (scripts/gallery). Three panes in one
 // borderless window at the screen's top-left corner:
 //   - the main panel background with both strips as the panel lays them out:
-//     meters, level read-outs and mute switches at their places; the fader caps
-//     are painted where the faders would put them, to judge the artwork;
-//   - the routing background with its jacks and mute switches;
+//     dual faders, meters, level read-outs and mute switches at their places;
+//   - the InnerROUTE window (its own owned pop-up, as the panel shows it) with
+//     a red WDM cable, a green-blue ASIO cable and a yellow cable being dragged;
+//   - the fader family's single-value members: vertical fader, arc slider, knob;
 //   - the remaining controls (two-bar meter, state pictures, digit read-out,
 //     small label, see-through text button, window-object buttons) on a plain
 //     background of their own.
@@ -26,20 +27,18 @@ namespace levels = tqm::panel;
 
 constexpr int kPanelX = 10, kPanelY = 10;
 constexpr int kRouteX = 208, kRouteY = 10;
-constexpr int kExtrasX = 208, kExtrasY = 147, kExtrasW = 262, kExtrasH = 163;
-constexpr int kGalleryW = 480, kGalleryH = 320;
+constexpr int kExtrasX = 208, kExtrasW = 262, kExtrasH = 163;
+constexpr int kFamilyX = 10, kFamilyY = 318, kFamilyW = 188, kFamilyH = 70;
+constexpr int kGalleryW = 520, kGalleryH = 400;
 constexpr COLORREF kBody = RGB(0x16, 0x19, 0x1D);
 constexpr COLORREF kFrame = RGB(0x0E, 0x10, 0x13);
 constexpr UINT_PTR kCloseTimer = 1;
 
 HINSTANCE g_instance;
 HBITMAP g_panel_background;
-HBITMAP g_route_background;
 HBITMAP g_extras_background;
-
-// Fader cap top for a position, as the dual fader places it: 160-pixel track,
-// 16-pixel cap, travel 144.
-int CapTop(int position, int top_position) { return 144 - 144 * position / top_position; }
+HBITMAP g_family_background;
+tqm::PatchTable g_patch;
 
 void Blit(HDC dc, const wchar_t* name, int x, int y) {
   HBITMAP bitmap = LoadBitmapByName(g_instance, name);
@@ -52,32 +51,7 @@ void Blit(HDC dc, const wchar_t* name, int x, int y) {
   DeleteDC(memory);
 }
 
-void PaintPanel(HDC dc) {
-  Blit(dc, L"IDB_BACK1", 0, 0);
-  // Input fader (x 21, top 67) at +1.5 dB, caps lit as under the pointer;
-  // output fader (x 111) at -6.0 dB, unlit.
-  const int in_top = 67 + CapTop(83, levels::kInputFaderTop);
-  Blit(dc, L"IDB_FADER_ON", 21, in_top);
-  Blit(dc, L"IDB_FADER_ON", 21 + 51 - 18, in_top);
-  const int out_top = 67 + CapTop(98, levels::kOutputFaderTop);
-  Blit(dc, L"IDB_FADER_OFF", 111, out_top);
-  Blit(dc, L"IDB_FADER_OFF", 111 + 51 - 18, out_top);
-}
-
-void PaintRoute(HDC dc) {
-  Blit(dc, L"IR_F", 0, 0);
-  // Jacks as the view configures them: WDM (x0 89) and ASIO (x0 176), playback
-  // column and record column 39 pixels right, rows 23 apart from y 52; the
-  // picture sits at (+8, +4). One jack lit as under a dragged cable end.
-  for (int x0 : {89, 176}) {
-    for (int side = 0; side < 2; ++side) {
-      for (int row = 0; row < 2; ++row) {
-        const bool lit = x0 == 176 && side == 1 && row == 0;
-        Blit(dc, lit ? L"IR_JAK_N" : L"IR_JAK_F", x0 + 39 * side + 8, 52 + 23 * row + 4);
-      }
-    }
-  }
-}
+void PaintPanel(HDC dc) { Blit(dc, L"IDB_BACK1", 0, 0); }
 
 void PaintExtras(HDC dc) {
   HDC memory = CreateCompatibleDC(dc);
@@ -136,6 +110,20 @@ void ShowText(HWND button, int strip, int position) {
 
 void BuildPanel(HWND pane) {
   SetBackgroundBitmap(g_panel_background);
+  // Faders as the panel makes them: input (0..104) at (21, 67), output (0..110)
+  // at (111, 67), tracks cut from the background. The input pair sits at
+  // +1.5 dB with its left cap pulled to +0.5 dB by a click in the left zone
+  // (which leaves that cap lit); the output pair at -6.0 dB / -7.0 dB, unlit.
+  HWND in_fader = CreateDualFader(g_instance, pane, 0x201, 21, 67, 51, 160, 0,
+                                  levels::kInputFaderTop, nullptr, L"IDB_FADER_OFF",
+                                  L"IDB_FADER_ON", L"IDB_FADER_OFF", L"IDB_FADER_ON", nullptr);
+  SendMessageW(in_fader, SBM_SETPOS, 0, MAKELPARAM(83, 83));
+  // Row for value 81: 8 + 144 - 144 * 81 / 104, the cap centre.
+  SendMessageW(in_fader, WM_LBUTTONUP, 0, MAKELPARAM(5, 8 + 144 - 144 * 81 / 104));
+  HWND out_fader = CreateDualFader(g_instance, pane, 0x200, 111, 67, 51, 160, 0,
+                                   levels::kOutputFaderTop, nullptr, L"IDB_FADER_OFF",
+                                   L"IDB_FADER_ON", L"IDB_FADER_OFF", L"IDB_FADER_ON", nullptr);
+  SendMessageW(out_fader, SBM_SETPOS, 0, MAKELPARAM(98, 96));
   // Meters: output pair at (132, 75) and (138, 75), input pair at (42, 75) and
   // (48, 75); levels from peaks through the panel's scale.
   const struct {
@@ -160,10 +148,28 @@ void BuildPanel(HWND pane) {
   SendMessageW(out_mute, BM_SETCHECK, 1, 0);
 }
 
-void BuildRoute(HWND pane) {
-  HWND wdm = CreateToggle(g_instance, pane, 0x1880, 89, 37, L"IR_BTN_F", L"IR_BTN_N");
-  CreateToggle(g_instance, pane, 0x1882, 176, 37, L"IR_BTN_F", L"IR_BTN_N");
-  SendMessageW(wdm, BM_SETCHECK, 1, 0);
+// The routing window as the panel creates it, with a few cables patched by the
+// same mouse messages a user's drags produce, and one drag left in progress.
+HWND BuildRoute(HWND owner) {
+  HWND view = CreateRouteView(g_instance, owner, 0xD00, kRouteX, kRouteY, 2, 2, L"IR_F",
+                              L"IR_JAK_N", L"IR_JAK_F", &g_patch);
+  if (!view) return nullptr;
+  // Jack centres: WDM playback (100, 58 + 23 i), WDM record (139, ...), ASIO
+  // playback (187, ...), ASIO record (226, ...).
+  const struct {
+    POINT from;
+    POINT to;
+  } cables[] = {{{100, 58}, {226, 81}}, {{187, 81}, {139, 58}}, {{100, 81}, {226, 81}}};
+  for (const auto& c : cables) {
+    SendMessageW(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(c.from.x, c.from.y));
+    SendMessageW(view, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(c.to.x, c.to.y));
+    SendMessageW(view, WM_LBUTTONUP, 0, MAKELPARAM(c.to.x, c.to.y));
+  }
+  g_patch.entry[0].muted = 1;  // the WDM mute switch on
+  SendMessageW(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(187, 58));
+  SendMessageW(view, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(150, 112));
+  ShowWindow(view, SW_SHOWNOACTIVATE);
+  return view;
 }
 
 // The window objects live as long as the gallery.
@@ -205,17 +211,23 @@ void BuildExtras(HWND pane) {
   g_text.SetFocusColors(RGB(0, 0, 0), RGB(0x30, 0x36, 0x3D));
 }
 
+struct Caption {
+  int x;
+  int y;
+  const wchar_t* text;
+};
+
 // Captions under the controls of the third pane, drawn into its background so
 // that the see-through controls cut their faces from the same picture.
-void DrawCaptions(HDC dc) {
-  const struct {
-    int x;
-    int y;
-    const wchar_t* text;
-  } captions[] = {{36, 28, L"State3"}, {90, 28, L"State4"}, {124, 28, L"Toggle"},
-                  {36, 68, L"DigitEx"}, {84, 68, L"Small"}, {112, 62, L"TextBtn"},
-                  {172, 62, L"checked"}, {132, 87, L"TextBtnBmp"}, {214, 113, L"Link"},
-                  {10, 152, L"Peak"}, {144, 141, L"Image / Text"}};
+const Caption kExtrasCaptions[] = {
+    {36, 28, L"State3"},     {90, 28, L"State4"}, {124, 28, L"Toggle"},  {36, 68, L"DigitEx"},
+    {84, 68, L"Small"},      {112, 62, L"TextBtn"}, {172, 62, L"checked"},
+    {132, 87, L"TextBtnBmp"}, {214, 113, L"Link"}, {10, 152, L"Peak"},
+    {144, 141, L"Image / Text"}};
+const Caption kFamilyCaptions[] = {{10, 58, L"VS"}, {62, 58, L"RoundVS"}, {138, 58, L"Knob"}};
+
+template <size_t N>
+void DrawCaptions(HDC dc, const Caption (&captions)[N]) {
   LOGFONTW logfont{};
   logfont.lfHeight = 11;
   logfont.lfWeight = FW_NORMAL;
@@ -224,25 +236,69 @@ void DrawCaptions(HDC dc) {
   HGDIOBJ old = SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, RGB(0x8B, 0x95, 0xA0));
-  for (const auto& c : captions) TextOutW(dc, c.x, c.y, c.text, lstrlenW(c.text));
+  for (const Caption& c : captions) TextOutW(dc, c.x, c.y, c.text, lstrlenW(c.text));
   SelectObject(dc, old);
   DeleteObject(font);
 }
 
-HBITMAP MakeExtrasBackground(HWND window) {
+// A plain pane picture: the body colour, captions, and whatever `faces` adds.
+template <size_t N>
+HBITMAP MakePaneBackground(HWND window, int width, int height, const Caption (&captions)[N],
+                           void (*faces)(HDC)) {
   HDC screen = GetDC(window);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, kExtrasW, kExtrasH);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HDC memory = CreateCompatibleDC(screen);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  RECT all{0, 0, kExtrasW, kExtrasH};
+  RECT all{0, 0, width, height};
   HBRUSH body = CreateSolidBrush(RGB(0x1E, 0x22, 0x27));
   FillRect(memory, &all, body);
   DeleteObject(body);
-  DrawCaptions(memory);
+  DrawCaptions(memory, captions);
+  if (faces) faces(memory);
   SelectObject(memory, old);
   DeleteDC(memory);
   ReleaseDC(window, screen);
   return bitmap;
+}
+
+// Faces for the vertical fader (a slot under its cap), the arc slider (a light
+// dial under its black cross) and the knob (a dark disc under its indicator),
+// drawn into the family pane's picture.
+void DrawFamilyFaces(HDC dc) {
+  const RECT slot{8 + 10, 1 + 6, 8 + 12, 1 + 50};
+  FillRect(dc, &slot, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  HGDIOBJ old_pen = SelectObject(dc, GetStockObject(NULL_PEN));
+  HBRUSH dial = CreateSolidBrush(RGB(0x8B, 0x95, 0xA0));
+  HGDIOBJ old_brush = SelectObject(dc, dial);
+  Ellipse(dc, 56 + 1, 1 + 1, 56 + 56, 1 + 56);
+  HBRUSH disc = CreateSolidBrush(RGB(0x30, 0x36, 0x3D));
+  SelectObject(dc, disc);
+  Ellipse(dc, 124 + 4, 1 + 4, 124 + 53, 1 + 53);
+  SelectObject(dc, old_brush);
+  SelectObject(dc, old_pen);
+  DeleteObject(dial);
+  DeleteObject(disc);
+}
+
+void PaintFamily(HDC dc) {
+  HDC memory = CreateCompatibleDC(dc);
+  HGDIOBJ old = SelectObject(memory, g_family_background);
+  BitBlt(dc, 0, 0, kFamilyW, kFamilyH, memory, 0, 0, SRCCOPY);
+  SelectObject(memory, old);
+  DeleteDC(memory);
+}
+
+void BuildFamily(HWND pane) {
+  SetBackgroundBitmap(g_family_background);
+  HWND vs = CreateVerticalFader(g_instance, pane, 0x700, 8, 1, 22, 56, 0, 100, nullptr,
+                                L"IDB_FADER_OFF", L"IDB_FADER_ON", nullptr);
+  SendMessageW(vs, SBM_SETPOS, 60, 0);
+  HWND arc = CreateRoundFader(g_instance, pane, 0x701, 56, 1, 56, 56, 0, 270, nullptr, nullptr);
+  SendMessageW(arc, BM_SETCHECK, 1, 0);
+  SendMessageW(arc, SBM_SETPOS, 190, 0);
+  HWND knob = CreateKnob(g_instance, pane, 0x702, 124, 1, 56, 56, 100, 17, nullptr, L"IR_JAK_N",
+                         L"IR_JAK_N");
+  SendMessageW(knob, SBM_SETPOS, 70, 0);
 }
 
 }  // namespace
@@ -268,12 +324,17 @@ int main(int argc, char** argv) {
                                  WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0, kGalleryW,
                                  kGalleryH, nullptr, nullptr, g_instance, nullptr);
   g_panel_background = LoadBitmapByName(g_instance, L"IDB_BACK1");
-  g_route_background = LoadBitmapByName(g_instance, L"IR_F");
-  g_extras_background = MakeExtrasBackground(gallery);
+  g_extras_background =
+      MakePaneBackground(gallery, kExtrasW, kExtrasH, kExtrasCaptions, nullptr);
+  g_family_background =
+      MakePaneBackground(gallery, kFamilyW, kFamilyH, kFamilyCaptions, DrawFamilyFaces);
 
   BuildPanel(MakePane(gallery, kPanelX, kPanelY, 188, 300, PaintPanel));
-  BuildRoute(MakePane(gallery, kRouteX, kRouteY, 262, 127, PaintRoute));
-  BuildExtras(MakePane(gallery, kExtrasX, kExtrasY, kExtrasW, kExtrasH, PaintExtras));
+  BuildFamily(MakePane(gallery, kFamilyX, kFamilyY, kFamilyW, kFamilyH, PaintFamily));
+  HWND route = BuildRoute(gallery);
+  RECT route_rect{kRouteX, kRouteY, kRouteX, kRouteY};
+  if (route) GetWindowRect(route, &route_rect);
+  BuildExtras(MakePane(gallery, kExtrasX, route_rect.bottom + 8, kExtrasW, kExtrasH, PaintExtras));
 
   if (argc > 1) SetTimer(gallery, kCloseTimer, static_cast<UINT>(std::atoi(argv[1])), nullptr);
   MSG msg;
@@ -282,6 +343,7 @@ int main(int argc, char** argv) {
     DispatchMessageW(&msg);
   }
   DeleteObject(g_extras_background);
+  DeleteObject(g_family_background);
   TermControls();
   UnregisterWndBaseClass(g_instance);
   return 0;
