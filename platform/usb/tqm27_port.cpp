@@ -164,6 +164,7 @@ NTSTATUS Tqm27Port::DispatchPnp(PIRP irp) {
 
 NTSTATUS Tqm27Port::DispatchPower(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PoStartNextPowerIrp(irp);
   NTSTATUS status = irp->IoStatus.Status;
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
     status = STATUS_SUCCESS;
