@@ -470,7 +470,8 @@ NTSTATUS PnpOpenTarget(Machine& m, const std::wstring& path, PDEVICE_OBJECT* pdo
     auto it = pnp.byPdo.find(i.pdo);
     if (it == pnp.byPdo.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
     DeviceNode* node = it->second;
-    if (node->state != NodeState::Started && node->state != NodeState::StopPending) {
+    if ((node->state != NodeState::Started && node->state != NodeState::StopPending) ||
+        node->opensBlocked) {
       return STATUS_DELETE_PENDING;
     }
     ++node->openHandles;
@@ -613,6 +614,17 @@ NTSTATUS Machine::QueryRemoveDevice(PDEVICE_OBJECT pdo, bool closeHandlesOnNotic
     return STATUS_INVALID_DEVICE_STATE;
   }
   const auto order = PnpManager::Subtree(node);
+  // From the count of handles on, nobody opens the subtree until the query is
+  // over (then the nodes are remove-pending, or back as they were).
+  auto blockOpens = [&](bool block) {
+    std::lock_guard lock(pnp_->mu);
+    for (DeviceNode* n : order) n->opensBlocked = block;
+  };
+  blockOpens(true);
+  struct Unblock {
+    decltype(blockOpens)& unblock;
+    ~Unblock() { unblock(false); }
+  } unblock{blockOpens};
   if (PnpManager::SubtreeHandles(*this, node) != 0) {
     // Applications hear of the query first; one that keeps its handle vetoes.
     if (!closeHandlesOnNotice) return STATUS_UNSUCCESSFUL;

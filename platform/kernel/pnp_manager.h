@@ -34,6 +34,7 @@ struct DeviceNode {
   size_t openHandles = 0;
   bool removeWhenClosed = false;  // surprise-removed with handles still open
   bool removeSent = false;        // REMOVE_DEVICE sent; the PDO reference is given back
+  bool opensBlocked = false;      // a removal query is under way: no new handles
 };
 
 struct PnpState {

@@ -20,7 +20,7 @@
 // simulator's windows build resolves real Win32 events there and signals them
 // through an event object made with MakeSignalHookedEvent.
 //
-// Lifecycle: Machine::CreateProcess makes one; Exit (or destruction of the
+// Lifecycle: Machine::StartProcess makes one; Exit (or destruction of the
 // machine) closes its handles in its own context, reports user mappings the
 // driver left in it, and retires its address space. The machine owns it.
 // One lock per process guards its tables; no kernel call is made under it.

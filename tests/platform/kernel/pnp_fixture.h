@@ -58,6 +58,7 @@ struct Script {
   NTSTATUS addDeviceStatus = STATUS_SUCCESS;  // AddDevice fails with this when not success
   bool failStart = false;                     // START fails after the lower stack started
   bool keepDeviceOnRemove = false;            // REMOVE forgets to detach and delete
+  std::function<void()> duringQueryRemove;    // runs while QUERY_REMOVE is in the driver
   std::function<NTSTATUS(PIRP, PIO_STACK_LOCATION)> control;
   std::vector<std::pair<std::string, PEPROCESS>> fileRequests;  // major name, process
   // Bus driver.
@@ -173,6 +174,7 @@ inline NTSTATUS FunctionPnp(FunctionExtension* fx, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(fx->lower, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
+      if (script->duringQueryRemove) script->duringQueryRemove();
       if (script->vetoQueryRemove) return Complete(irp, STATUS_UNSUCCESSFUL);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(fx->lower, irp);

@@ -139,6 +139,28 @@ TEST_F(PnpTest, AnOrderlyRemovalIsVetoedByOpenHandlesAndHeldInterfaces) {
   }
 }
 
+TEST_F(PnpTest, NoHandleOpensWhileARemovalQueryIsUnderWay) {
+  NTSTATUS status;
+  PDEVICE_OBJECT pdo = machine.CreateRootDevice(L"TEST\\FN", &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  const std::wstring path = InterfacePathOf(pdo);
+  Process& app = machine.StartProcess("app");
+  NTSTATUS during = STATUS_SUCCESS;
+  s.duringQueryRemove = [&] {
+    HANDLE h = app.Open(path, &during);
+    EXPECT_EQ(h, nullptr);
+  };
+  // The driver refuses; the device is as it was, and opens work again.
+  s.vetoQueryRemove = true;
+  EXPECT_EQ(machine.RequestRemoval(pdo, false), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(during, STATUS_DELETE_PENDING);
+  s.duringQueryRemove = nullptr;
+  HANDLE h = app.Open(path, &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_NE(h, nullptr);
+  app.Exit();
+}
+
 TEST_F(PnpTest, RebalanceStopsChildrenFirstAndAQueryCanBeLeftPendingOrVetoed) {
   PDEVICE_OBJECT root = StartBus();
   PDEVICE_OBJECT child = Plug(L"TEST\\FN");
