@@ -1,0 +1,295 @@
+// The port's bus schedule: one queue per endpoint, worked once per 1 ms frame
+// on the clock thread.
+//
+// Isochronous: a transfer is scheduled as soon as possible, right after the
+// transfers already queued on its pipe, or at the next frame when the queue is
+// empty. Each frame gives the model the OUT packet at the head transfer's next
+// offset (its length runs to the next packet's offset, the last packet's to the
+// end of the transfer) and the IN room at the other head's next offset (up to
+// the next offset and at most the pipe's maximum packet). A packet that fails
+// counts in the transfer's ErrorCount and keeps its own status; a transfer
+// whose every packet failed fails. A transfer completes after its last packet.
+//
+// Interrupt (the HID pipes): the head OUT transfer goes out whole in the next
+// frame; the head IN transfer completes in the first frame the device answers
+// with a report, and waits while it answers NAK.
+//
+// On any pipe a STALL halts the pipe and ends every transfer on it; a vanished
+// device ends every transfer.
+//
+// Cancel: a queued transfer carries a cancel routine. Whoever takes a transfer
+// out of its queue first clears that routine; if the routine is already gone,
+// the cancel routine is running and owns the IRP, so the transfer stays (marked
+// cancelling, skipped by the frames) until the routine takes it.
+#include <usbdlib.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "usb/hub_driver.h"
+#include "usb/tqm27_port.h"
+#include "usb/usb_status.h"
+
+namespace tqm::usb {
+
+namespace {
+
+// A full-speed isochronous transfer spans at most 255 frames.
+constexpr ULONG kMaxPackets = 255;
+
+ULONG PacketEnd(const _URB_ISOCH_TRANSFER& urb, ULONG k) {
+  return k + 1 < urb.NumberOfPackets ? urb.IsoPacket[k + 1].Offset : urb.TransferBufferLength;
+}
+
+}  // namespace
+
+// Queues a validated transfer, marked pending, with its cancel routine; called
+// with mutex_ held.
+void Tqm27Port::Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done) {
+  Queue& queue = QueueFor(pipe.endpoint);
+  urb->UrbHeader.Status = USBD_STATUS_PENDING;
+  IoMarkIrpPending(irp);
+  queue.push_back(Transfer{irp, urb, buffer, pipe.handle});
+  IoSetCancelRoutine(irp, CancelTransfer);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    // Cancelled before it was queued: it ends here.
+    queue.pop_back();
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    ++counters_.cancelled;
+    done.push_back(Done{irp, STATUS_CANCELLED});
+  }
+}
+
+// Called with mutex_ held. Either queues the transfer (*queued set, the return
+// value is STATUS_PENDING) or leaves it for the caller to complete at once with
+// the URB status it set.
+NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued) {
+  _URB_ISOCH_TRANSFER& r = urb->UrbIsochronousTransfer;
+  auto reject = [&](USBD_STATUS status) {
+    urb->UrbHeader.Status = status;
+    return IrpStatusFor(status);
+  };
+  if (urb->UrbHeader.Length < offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket))
+    return reject(USBD_STATUS_INVALID_PARAMETER);
+  const ULONG packets = r.NumberOfPackets;
+  if (packets == 0 || packets > kMaxPackets ||
+      urb->UrbHeader.Length < offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket) +
+                                  packets * sizeof(USBD_ISO_PACKET_DESCRIPTOR))
+    return reject(USBD_STATUS_INVALID_PARAMETER);
+  Pipe* pipe = FindPipe(r.PipeHandle);
+  if (!pipe) return reject(USBD_STATUS_INVALID_PIPE_HANDLE);
+  const bool in = USB_ENDPOINT_DIRECTION_IN(pipe->endpoint);
+  if (pipe->type != UsbdPipeTypeIsochronous ||
+      (USBD_TRANSFER_DIRECTION_FLAG(r.TransferFlags) == USBD_TRANSFER_DIRECTION_IN) != in)
+    return reject(USBD_STATUS_INVALID_PARAMETER);
+  // Only as-soon-as-possible scheduling exists here; a fixed start frame is
+  // refused rather than silently moved.
+  if (!(r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP)) return reject(USBD_STATUS_BAD_START_FRAME);
+  UCHAR* buffer = TransferBuffer(r.TransferBuffer, r.TransferBufferMDL);
+  if (!buffer || r.TransferBufferLength == 0) return reject(USBD_STATUS_INVALID_PARAMETER);
+  for (ULONG k = 0; k < packets; ++k) {
+    const ULONG offset = r.IsoPacket[k].Offset;
+    const ULONG end = PacketEnd(r, k);
+    if (offset > end || end > r.TransferBufferLength) return reject(USBD_STATUS_INVALID_PARAMETER);
+    // An OUT packet larger than the endpoint takes would babble on the bus.
+    if (!in && end - offset > pipe->maxPacket) return reject(USBD_STATUS_INVALID_PARAMETER);
+  }
+  if (pipe->halted) return reject(USBD_STATUS_STALL_PID);
+
+  ULONG& nextFrame = nextFrame_[QueueIndex(pipe->endpoint)];
+  const ULONG now = ULONG(device_.FrameNumber());
+  if (QueueFor(pipe->endpoint).empty() || int32_t(nextFrame - now) < 0) nextFrame = now;
+  r.StartFrame = nextFrame;
+  nextFrame += packets;
+  r.ErrorCount = 0;
+  for (ULONG k = 0; k < packets; ++k) {
+    r.IsoPacket[k].Status = USBD_STATUS_NOT_ACCESSED;
+    if (in) r.IsoPacket[k].Length = 0;
+  }
+  Enqueue(irp, urb, buffer, *pipe, done);
+  *queued = true;
+  return STATUS_PENDING;
+}
+
+NTSTATUS Tqm27Port::SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued) {
+  _URB_BULK_OR_INTERRUPT_TRANSFER& r = urb->UrbBulkOrInterruptTransfer;
+  auto reject = [&](USBD_STATUS status) {
+    urb->UrbHeader.Status = status;
+    return IrpStatusFor(status);
+  };
+  if (urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
+    return reject(USBD_STATUS_INVALID_PARAMETER);
+  Pipe* pipe = FindPipe(r.PipeHandle);
+  if (!pipe) return reject(USBD_STATUS_INVALID_PIPE_HANDLE);
+  const bool in = USB_ENDPOINT_DIRECTION_IN(pipe->endpoint);
+  // Only the HID interface's interrupt pipes carry such transfers here.
+  if (pipe->type != UsbdPipeTypeInterrupt ||
+      (USBD_TRANSFER_DIRECTION_FLAG(r.TransferFlags) == USBD_TRANSFER_DIRECTION_IN) != in)
+    return reject(USBD_STATUS_INVALID_PARAMETER);
+  UCHAR* buffer = TransferBuffer(r.TransferBuffer, r.TransferBufferMDL);
+  if (!buffer || r.TransferBufferLength == 0) return reject(USBD_STATUS_INVALID_PARAMETER);
+  if (pipe->halted) return reject(USBD_STATUS_STALL_PID);
+  Enqueue(irp, urb, buffer, *pipe, done);
+  *queued = true;
+  return STATUS_PENDING;
+}
+
+Tqm27Port::Transfer* Tqm27Port::Head(Queue& queue) {
+  for (Transfer& t : queue)
+    if (!t.cancelling) return &t;
+  return nullptr;
+}
+
+void Tqm27Port::Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
+                       std::vector<Done>& done) {
+  if (!IoSetCancelRoutine(transfer->irp, nullptr)) {
+    transfer->cancelling = true;
+    return;
+  }
+  transfer->urb->UrbHeader.Status = usbd;
+  ++counters_.completed;
+  done.push_back(Done{transfer->irp, status});
+  const auto it = std::find_if(queue.begin(), queue.end(), [&](const Transfer& t) { return &t == transfer; });
+  queue.erase(it);
+}
+
+void Tqm27Port::FailQueue(Queue& queue, USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done) {
+  for (auto it = queue.begin(); it != queue.end();) {
+    if (it->cancelling || !IoSetCancelRoutine(it->irp, nullptr)) {
+      it->cancelling = true;
+      ++it;
+      continue;
+    }
+    it->urb->UrbHeader.Status = usbd;
+    done.push_back(Done{it->irp, status});
+    it = queue.erase(it);
+  }
+}
+
+void Tqm27Port::FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done) {
+  for (Queue& queue : queues_) FailQueue(queue, usbd, status, done);
+}
+
+// The clock's frame work, at DISPATCH_LEVEL on the clock thread.
+void Tqm27Port::RunFrame() {
+  {
+    std::lock_guard lock(mutex_);
+    if (disconnected_) {
+      // Everything in flight ends as a vanished device's.
+      FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, frameDone_);
+    } else {
+      RunIsochronous();
+      RunInterrupt(kHidOutEndpoint);
+      RunInterrupt(kHidInEndpoint);
+    }
+  }
+  Complete(frameDone_);
+}
+
+void Tqm27Port::RunIsochronous() {
+  Queue& outQueue = QueueFor(kPlaybackEndpoint);
+  Queue& inQueue = QueueFor(kRecordEndpoint);
+  Transfer* out = Head(outQueue);
+  Transfer* in = Head(inQueue);
+  Pipe* inPipe = in ? FindPipe(in->pipe) : nullptr;
+  FrameTransfers frame;
+  if (out) {
+    const _URB_ISOCH_TRANSFER& r = out->urb->UrbIsochronousTransfer;
+    const ULONG offset = r.IsoPacket[out->next].Offset;
+    frame.out = std::span<const uint8_t>(out->buffer + offset, PacketEnd(r, out->next) - offset);
+  }
+  if (in) {
+    const _URB_ISOCH_TRANSFER& r = in->urb->UrbIsochronousTransfer;
+    const ULONG offset = r.IsoPacket[in->next].Offset;
+    const ULONG room = std::min<ULONG>(PacketEnd(r, in->next) - offset, inPipe ? inPipe->maxPacket : 0);
+    frame.in = std::span<uint8_t>(in->buffer + offset, room);
+  }
+  // The frame runs whether or not transfers are pending: the device's clock
+  // is the bus's.
+  const FrameResult result = device_.RunFrame(frame);
+  if ((out && result.out == UsbStatus::DeviceGone) || (in && result.in == UsbStatus::DeviceGone)) {
+    FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, frameDone_);
+    return;
+  }
+  struct Side {
+    Queue& queue;
+    Transfer* transfer;
+    UsbStatus status;
+    bool in;
+  };
+  for (Side side : {Side{outQueue, out, result.out, false}, Side{inQueue, in, result.in, true}}) {
+    Transfer* t = side.transfer;
+    if (!t) continue;
+    _URB_ISOCH_TRANSFER& r = t->urb->UrbIsochronousTransfer;
+    USBD_ISO_PACKET_DESCRIPTOR& packet = r.IsoPacket[t->next];
+    packet.Status = UsbdStatusFor(side.status);
+    if (side.in) packet.Length = side.status == UsbStatus::Ok ? result.inLength : 0;
+    if (side.status != UsbStatus::Ok) ++r.ErrorCount;
+    ++t->next;
+    if (side.status == UsbStatus::Stall) {
+      // The endpoint halted: this and every later transfer on the pipe fail
+      // until the pipe is reset.
+      if (Pipe* pipe = FindPipe(t->pipe)) pipe->halted = true;
+      Retire(side.queue, t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, frameDone_);
+      FailQueue(side.queue, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, frameDone_);
+      continue;
+    }
+    if (t->next < r.NumberOfPackets) continue;
+    if (r.ErrorCount == r.NumberOfPackets)
+      Retire(side.queue, t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frameDone_);
+    else
+      Retire(side.queue, t, USBD_STATUS_SUCCESS, STATUS_SUCCESS, frameDone_);
+  }
+}
+
+void Tqm27Port::RunInterrupt(UCHAR endpoint) {
+  Queue& queue = QueueFor(endpoint);
+  Transfer* t = Head(queue);
+  if (!t) return;
+  _URB_BULK_OR_INTERRUPT_TRANSFER& r = t->urb->UrbBulkOrInterruptTransfer;
+  UsbStatus status;
+  uint32_t length = 0;
+  if (USB_ENDPOINT_DIRECTION_IN(endpoint)) {
+    status = device_.HidInput(std::span<uint8_t>(t->buffer, r.TransferBufferLength), &length);
+    if (status == UsbStatus::Nak) return;  // polled again next frame
+  } else {
+    status = device_.HidOutput(std::span<const uint8_t>(t->buffer, r.TransferBufferLength));
+    length = r.TransferBufferLength;
+  }
+  if (status == UsbStatus::DeviceGone) {
+    FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, frameDone_);
+    return;
+  }
+  const USBD_STATUS usbd = UsbdStatusFor(status);
+  if (status == UsbStatus::Ok) r.TransferBufferLength = length;
+  else r.TransferBufferLength = 0;
+  Retire(queue, t, usbd, IrpStatusFor(usbd), frameDone_);
+  if (status == UsbStatus::Stall) {
+    if (Pipe* pipe = FindPipe(r.PipeHandle)) pipe->halted = true;
+    FailQueue(queue, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, frameDone_);
+  }
+}
+
+void Tqm27Port::CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  static_cast<PortExtension*>(device->DeviceExtension)->port->Cancel(irp);
+}
+
+void Tqm27Port::Cancel(PIRP irp) {
+  std::vector<Done> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (Queue& queue : queues_) {
+      const auto it = std::find_if(queue.begin(), queue.end(), [&](const Transfer& t) { return t.irp == irp; });
+      if (it == queue.end()) continue;
+      it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+      ++counters_.cancelled;
+      done.push_back(Done{irp, STATUS_CANCELLED});
+      queue.erase(it);
+      break;
+    }
+  }
+  Complete(done);
+}
+
+}  // namespace tqm::usb

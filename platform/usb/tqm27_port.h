@@ -1,0 +1,164 @@
+// One TQM27 on a port of the simulated hub: its physical device object and the
+// host side of the bus (what a host controller and its port driver do for it).
+//
+// The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB. Requests the stack answers
+// without the bus (descriptors, selections, class and vendor requests, pipe
+// reset, abort, frame number) and every request it rejects (vanished device,
+// halted pipe, malformed URB) complete inside IoCallDriver, on the caller's
+// thread. Isochronous transfers queue per pipe and complete from the clock
+// thread: the port's frame work runs every millisecond at DISPATCH_LEVEL,
+// hands the model one OUT packet and one IN packet room per frame, and
+// completes a transfer after its last packet. Interrupt transfers on the HID
+// pipes also wait for the bus: an OUT report goes out in the next frame, an IN
+// request completes in the first frame the device has a report for it. Both the IRP status and the URB
+// status are set, as the real stack sets them, and every URB completes at
+// DISPATCH_LEVEL, as from a host controller's DPC.
+//
+// Ownership: the UsbHub creates and destroys ports. A port owns its model and
+// its frame work; the PDO's extension points at the port. The PDO is deleted
+// when it has been removed (IRP_MN_REMOVE_DEVICE) after the device left the
+// bus, or by the hub when it is destroyed.
+//
+// Locking: mutex_ guards the configuration, the pipes and the transfer queues.
+// It is never held while an IRP is completed (a completion routine may submit
+// again) nor while a cancel routine is called; the model's own mutex is taken
+// inside it, never the other way round.
+#pragma once
+
+#include <usb.h>
+#include <wdm.h>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/kernel/clock.h"
+#include "usb/device/tqm27_device.h"
+
+namespace tqm::kernel {
+class Machine;
+}
+
+namespace tqm::usb {
+
+// Host-side figures a test can read back.
+struct PortCounters {
+  uint64_t urbs = 0;                  // URBs submitted
+  uint64_t rejected = 0;              // completed at once with an error
+  uint64_t completed = 0;             // transfers completed by the bus, from the clock
+  uint64_t cancelled = 0;             // cancelled or aborted
+};
+
+class Tqm27Port {
+ public:
+  // Creates the PDO with `driver` (the hub's) and starts the frame work.
+  Tqm27Port(kernel::Machine& machine, PDRIVER_OBJECT driver, NTSTATUS* status);
+  ~Tqm27Port();
+  Tqm27Port(const Tqm27Port&) = delete;
+  Tqm27Port& operator=(const Tqm27Port&) = delete;
+
+  PDEVICE_OBJECT pdo() const { return pdo_; }
+  Tqm27Device& device() { return device_; }
+  PortCounters Counters() const;
+
+  // The device leaves the bus: the model goes away, and from the next frame on
+  // every pending transfer completes as a vanished device's, as does every new
+  // request at once.
+  void Disconnect();
+  // True once the PDO has been deleted (removed after the device left).
+  bool Deleted() const;
+  // Deletes the PDO if it still exists (the hub's teardown).
+  void DeletePdo();
+
+  // The PDO's dispatch, reached through the hub driver's routines.
+  NTSTATUS Dispatch(PIRP irp);
+
+ private:
+  struct Pipe {
+    USBD_PIPE_HANDLE handle;
+    UCHAR interface;
+    UCHAR endpoint;
+    USBD_PIPE_TYPE type;
+    USHORT maxPacket;
+    bool halted = false;  // the host saw a STALL; cleared by a pipe reset
+  };
+  // An isochronous or interrupt transfer waiting for the bus.
+  struct Transfer {
+    PIRP irp;
+    PURB urb;
+    UCHAR* buffer;
+    USBD_PIPE_HANDLE pipe;
+    ULONG next = 0;           // isochronous: the packet the next frame moves
+    bool cancelling = false;  // its cancel routine owns it now
+  };
+  using Queue = std::deque<Transfer>;
+  static constexpr size_t kQueues = 32;  // per endpoint number and direction
+  struct Done {
+    PIRP irp;
+    NTSTATUS status;
+  };
+
+  NTSTATUS DispatchPnp(PIRP irp);
+  NTSTATUS DispatchPower(PIRP irp);
+  NTSTATUS DispatchInternal(PIRP irp);
+  NTSTATUS SubmitUrb(PIRP irp, PURB urb);
+  NTSTATUS Finish(PIRP irp, PURB urb, USBD_STATUS usbd);
+
+  // Synchronous requests; each returns the URB status. Called with mutex_ held.
+  USBD_STATUS GetDescriptor(PURB urb);
+  USBD_STATUS ControlRequest(PURB urb, UCHAR recipient, UCHAR type);
+  USBD_STATUS SelectConfiguration(PURB urb);
+  USBD_STATUS SelectInterface(PURB urb);
+  USBD_STATUS ResetPipe(PURB urb);
+  USBD_STATUS AbortPipe(PURB urb, std::vector<Done>& done);
+  bool FillInterface(PUSB_INTERFACE_DESCRIPTOR descriptor, PUSBD_INTERFACE_INFORMATION info,
+                     ULONG room, USBD_STATUS* status);
+  void ClosePipes(int interface);  // -1: all
+  bool InterfaceBusy(int interface) const;
+  Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+  UCHAR* TransferBuffer(PVOID buffer, PMDL mdl);
+
+  // Transfers on the bus (frame_schedule.cpp).
+  NTSTATUS SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
+  NTSTATUS SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
+  void Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done);
+  void RunFrame();
+  void RunIsochronous();
+  void RunInterrupt(UCHAR endpoint);
+  void FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done);
+  static size_t QueueIndex(UCHAR endpoint) { return (endpoint & 0x0F) | (endpoint & 0x80 ? 16 : 0); }
+  Queue& QueueFor(UCHAR endpoint) { return queues_[QueueIndex(endpoint)]; }
+  Transfer* Head(Queue& queue);
+  // Takes a transfer out of its queue for completion unless its cancel routine
+  // already owns it.
+  void Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
+              std::vector<Done>& done);
+  void FailQueue(Queue& queue, USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done);
+  static void CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+  void Cancel(PIRP irp);
+  static void Complete(std::vector<Done>& done);
+  static void CompleteAtDispatch(PIRP irp);
+
+  kernel::Machine& machine_;
+  Tqm27Device device_;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  kernel::Clock::WorkId frameWork_ = 0;
+
+  mutable std::mutex mutex_;
+  bool disconnected_ = false;  // the device left the bus
+  bool removed_ = false;       // IRP_MN_REMOVE_DEVICE reached the PDO
+  bool deleted_ = false;
+  UCHAR configuration_ = 0;
+  std::vector<UCHAR> configDescriptor_;  // the selected configuration's descriptor set
+  std::vector<Pipe> pipes_;
+  uintptr_t nextHandle_ = 1;
+  std::array<Queue, kQueues> queues_;
+  std::array<ULONG, kQueues> nextFrame_{};  // first free frame of each isochronous schedule
+  PortCounters counters_;
+  std::vector<Done> frameDone_;  // the clock thread's completions, reused
+};
+
+}  // namespace tqm::usb

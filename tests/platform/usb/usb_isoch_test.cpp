@@ -1,0 +1,400 @@
+// Isochronous transfers through the USB stack, kept in flight by a client
+// driver that resubmits from its completion routines on the clock thread:
+// scheduling, packet sizes and the 44.1 kHz pattern, loopback through the
+// device, underruns, cancel and abort, injected faults and surprise removal.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+
+#include "tests/platform/usb/usb_host.h"
+#include "tests/platform/usb/usb_stack_fixture.h"
+
+namespace tqm::usb::testing {
+namespace {
+
+std::string Hex(LONG status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+  return text;
+}
+
+using UsbIsochTest = UsbStackTest;
+
+constexpr ULONG kInStride = 100 * 6;  // room for 100 frames at 24-bit, as a host leaves
+
+TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  Step(3);
+  const ULONG frameAtStart = ULONG(device().FrameNumber());
+  IsochStream in(client_->lower(), record, 3, 5, kInStride);
+  in.Start();
+  // Nothing completes before the clock moves: transfers are the bus's work.
+  EXPECT_TRUE(in.Take().empty());
+  EXPECT_EQ(in.InFlight(), 3);
+  Step(40);
+  in.Stop();
+  std::vector<IsochStream::Completed> done = in.Take();
+  ASSERT_GE(done.size(), 8u);
+  EXPECT_EQ(done[0].startFrame, frameAtStart);
+  for (size_t i = 0; i < done.size(); ++i) {
+    if (done[i].status == STATUS_CANCELLED) {
+      EXPECT_EQ(done[i].usbd, USBD_STATUS_CANCELED) << Hex(done[i].usbd);
+      continue;
+    }
+    ASSERT_EQ(done[i].status, STATUS_SUCCESS) << "transfer " << i << " " << Hex(done[i].status);
+    EXPECT_EQ(done[i].usbd, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(done[i].errorCount, 0u);
+    if (i > 0) {
+      EXPECT_EQ(done[i].startFrame, done[i - 1].startFrame + 5) << "transfer " << i;
+    }
+    for (const auto& p : done[i].packets) {
+      EXPECT_EQ(p.Status, USBD_STATUS_SUCCESS);
+      EXPECT_EQ(p.Length, 48u * 6);  // 48 frames of 24-bit stereo each millisecond
+    }
+  }
+  EXPECT_EQ(device().Counters().inFramesLost, 48u * 3) << "only the frames before the stream started";
+}
+
+// Ten seconds at 44.1 kHz: 441000 frames, nine packets of 44 and one of 45 in
+// every ten consecutive packets.
+TEST_F(UsbIsochTest, TenSecondsAt44100DeliverExactly441000Frames) {
+  auto [record, playback] = client_->StartStreaming(1, 2, 44100);
+  const uint64_t lostBefore = device().Counters().inFramesLost;
+  IsochStream in(client_->lower(), record, 4, 10, kInStride);
+  in.Start();
+  Step(10000 + 50);
+  in.Stop();
+  EXPECT_EQ(device().Counters().inFramesLost, lostBefore) << "an IN request was pending in every frame";
+  std::vector<uint32_t> frames;  // per packet, in bus order
+  for (const auto& c : in.Take()) {
+    if (c.status != STATUS_SUCCESS) continue;
+    for (const auto& p : c.packets) frames.push_back(p.Length / 4);
+  }
+  ASSERT_GE(frames.size(), 10000u);
+  frames.resize(10000);
+  uint64_t total = 0;
+  for (uint32_t f : frames) total += f;
+  EXPECT_EQ(total, 441000u);
+  size_t badWindows = 0;
+  for (size_t i = 0; i + 10 <= frames.size(); ++i) {
+    int fortyFives = 0, others = 0;
+    for (size_t k = i; k < i + 10; ++k) {
+      fortyFives += frames[k] == 45;
+      others += frames[k] != 44 && frames[k] != 45;
+    }
+    if ((fortyFives != 1 || others != 0) && badWindows++ < 3)
+      ADD_FAILURE() << "packets " << i << ".." << i + 9 << " hold " << fortyFives << " packets of 45 and "
+                    << others << " of neither size";
+  }
+  EXPECT_EQ(badWindows, 0u);
+}
+
+// OUT packets take their lengths from the offsets; the last packet takes the
+// rest of the transfer, here the extra frame of the 44.1 kHz pattern.
+TEST_F(UsbIsochTest, OutPacketLengthsComeFromTheOffsets) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 44100);
+  constexpr ULONG kFrameBytes = 6;
+  IsochStream out(client_->lower(), playback, 1, 10, 44 * kFrameBytes,
+                  [](UCHAR*, _URB_ISOCH_TRANSFER& urb) { return urb.NumberOfPackets * 44 * kFrameBytes + kFrameBytes; });
+  const DeviceCounters before = device().Counters();
+  out.Start();
+  out.SetRunning(false);
+  Step(12);
+  const DeviceCounters after = device().Counters();
+  const auto done = out.Take();
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].status, STATUS_SUCCESS) << Hex(done[0].status);
+  EXPECT_EQ(after.outPackets - before.outPackets, 10u);
+  EXPECT_EQ(after.outFrames - before.outFrames, 441u);
+  EXPECT_EQ(after.outSizeMismatches - before.outSizeMismatches, 0u);
+}
+
+// What goes out comes back through the device's loopback, bit for bit at the
+// narrower of the two widths, after the configured delay.
+TEST_F(UsbIsochTest, LoopbackIsBitExactAtTheNarrowerWidthForEveryWidthPair) {
+  struct Row {
+    UCHAR recordAlt, playbackAlt;
+    uint32_t delay;
+    const char* why;
+  } rows[] = {
+      {2, 2, 64, "24 -> 24"},
+      {1, 2, 100, "24 -> 16: the top 16 bits survive"},
+      {2, 3, 7, "16 -> 24: the low byte comes back zero"},
+      {1, 3, 1, "16 -> 16"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    // Each row on a freshly plugged device.
+    client_.reset();
+    hub_.Unplug();
+    {
+      PDEVICE_OBJECT pdo = port_->pdo();
+      KEVENT done;
+      KeInitializeEvent(&done, NotificationEvent, FALSE);
+      IO_STATUS_BLOCK iosb{};
+      PIRP irp = IoBuildDeviceIoControlRequest(0, pdo, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
+      IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+      IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
+      IoCallDriver(pdo, irp);
+    }
+    port_ = hub_.Plug();
+    ASSERT_NE(port_, nullptr);
+    client_ = std::make_unique<UsbClient>(machine_, port_->pdo());
+
+    auto [record, playback] = client_->StartStreaming(row.recordAlt, row.playbackAlt, 48000);
+    device().SelectLoopback(row.delay);
+    const uint32_t inWidth = FindStreamingAlt(kRecordInterface, row.recordAlt)->subframeBytes;
+    const uint32_t outWidth = FindStreamingAlt(kPlaybackInterface, row.playbackAlt)->subframeBytes;
+    const uint32_t mask = WidthMask(std::min(inWidth, outWidth));
+
+    std::vector<int32_t> signal(2 * 48 * 400);
+    uint32_t x = row.delay + 1;
+    for (int32_t& v : signal) v = int32_t(x = x * 1664525u + 1013904223u);
+    std::vector<int32_t> sent;
+    IsochStream in(client_->lower(), record, 3, 4, kInStride);
+    IsochStream out(client_->lower(), playback, 3, 4, 48 * 2 * outWidth,
+                    [&](UCHAR* buffer, _URB_ISOCH_TRANSFER& urb) {
+                      const size_t samples = urb.NumberOfPackets * 48 * 2;
+                      std::vector<int32_t> chunk(signal.begin() + sent.size(),
+                                                 signal.begin() + sent.size() + samples);
+                      const std::vector<uint8_t> bytes = Pack(chunk, outWidth);
+                      std::copy(bytes.begin(), bytes.end(), buffer);
+                      for (int32_t s : chunk) sent.push_back(int32_t(uint32_t(s) & WidthMask(outWidth)));
+                      return ULONG(bytes.size());
+                    });
+    in.Start();
+    Step(5);
+    out.Start();
+    Step(300);
+    out.Stop();
+    in.Stop();
+
+    // The IN frames by bus frame, and where the first OUT packet went.
+    std::map<ULONG, std::vector<int32_t>> byFrame;
+    for (const auto& c : in.Take()) {
+      if (c.status != STATUS_SUCCESS) continue;
+      size_t at = 0;
+      for (ULONG k = 0; k < c.packets.size(); ++k) {
+        byFrame[c.startFrame + k] = Unpack(c.data.data() + at, c.packets[k].Length, inWidth);
+        at += c.packets[k].Length;
+      }
+    }
+    const auto outs = out.Take();
+    ASSERT_FALSE(outs.empty());
+    const ULONG firstOutFrame = outs[0].startFrame;
+    std::vector<int32_t> captured;
+    size_t firstOutAt = 0;
+    for (const auto& [frame, samples] : byFrame) {
+      if (frame == firstOutFrame) firstOutAt = captured.size() / 2;
+      captured.insert(captured.end(), samples.begin(), samples.end());
+    }
+    ASSERT_GT(firstOutAt, 0u);
+    size_t mismatches = 0, checked = 0;
+    for (size_t j = 0; firstOutAt + row.delay + j < captured.size() / 2 && 2 * j + 1 < sent.size(); ++j) {
+      for (int ch = 0; ch < 2; ++ch) {
+        ++checked;
+        const uint32_t want = uint32_t(sent[2 * j + ch]) & mask;
+        const uint32_t got = uint32_t(captured[2 * (firstOutAt + row.delay + j) + ch]);
+        if (got != want && mismatches++ < 3)
+          ADD_FAILURE() << "OUT frame " << j << " channel " << ch << " came back as 0x" << std::hex << got
+                        << ", sent 0x" << want;
+      }
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GT(checked, 2u * 48 * 250) << "most of the stream was compared";
+  }
+}
+
+TEST_F(UsbIsochTest, UnderrunsAreCountedWhenOutRequestsStop) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  IsochStream out(client_->lower(), playback, 3, 4, 48 * 6);
+  out.Start();
+  Step(200);
+  const uint64_t streaming = device().Counters().dacUnderruns;
+  out.SetRunning(false);
+  Step(50);
+  const uint64_t stopped = device().Counters().dacUnderruns;
+  EXPECT_EQ(streaming, 0u) << "a stream fed at the rate never underruns";
+  EXPECT_GT(stopped, streaming) << "underruns " << streaming << " -> " << stopped;
+  EXPECT_EQ(out.InFlight(), 0);
+}
+
+TEST_F(UsbIsochTest, CancelAndAbortCompletePendingTransfers) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  // Cancel: each request comes back cancelled from IoCancelIrp itself.
+  {
+    IsochStream in(client_->lower(), record, 4, 10, kInStride);
+    in.Start();
+    Step(3);
+    in.Stop();
+    const auto done = in.Take();
+    ASSERT_EQ(done.size(), 4u);
+    for (const auto& c : done) {
+      EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
+      EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+    }
+  }
+  // Abort: every transfer on the pipe completes before the abort request does.
+  {
+    IsochStream out(client_->lower(), playback, 3, 10, 48 * 6);
+    out.Start();
+    out.SetRunning(false);
+    Step(2);
+    const auto abort = client_->PipeRequest(URB_FUNCTION_ABORT_PIPE, playback.PipeHandle);
+    EXPECT_TRUE(abort.result.completedInside);
+    EXPECT_EQ(abort.usbd, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(out.InFlight(), 0);
+    const auto done = out.Take();
+    ASSERT_EQ(done.size(), 3u);
+    for (const auto& c : done) {
+      EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
+      EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+    }
+  }
+  EXPECT_EQ(port_->Counters().cancelled, 7u);
+}
+
+// Packet errors fail single packets: the transfer succeeds with a non-zero
+// error count, unless every packet failed.
+TEST_F(UsbIsochTest, PacketErrorsReachTheClientPerPacket) {
+  struct Row {
+    uint32_t errors;
+    const char* why;
+  } rows[] = {
+      {3, "a few packets fail: the transfer succeeds with ErrorCount 3"},
+      {25, "whole transfers fail: the request fails"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+    IsochStream in(client_->lower(), record, 2, 10, kInStride);
+    in.Start();
+    Step(10);
+    device().InjectPacketErrors(0x82, row.errors);
+    in.SetRunning(false);
+    Step(30);
+    in.Stop();
+    uint32_t failedPackets = 0;
+    bool wholeFailed = false;
+    for (const auto& c : in.Take()) {
+      uint32_t failedHere = 0;
+      for (const auto& p : c.packets) {
+        if (p.Status == USBD_STATUS_DEV_NOT_RESPONDING) ++failedHere;
+        else EXPECT_EQ(p.Status, USBD_STATUS_SUCCESS) << Hex(p.Status);
+      }
+      EXPECT_EQ(c.errorCount, failedHere);
+      failedPackets += failedHere;
+      if (failedHere == c.packets.size()) {
+        wholeFailed = true;
+        EXPECT_EQ(c.usbd, USBD_STATUS_ISOCH_REQUEST_FAILED) << Hex(c.usbd);
+        EXPECT_EQ(c.status, STATUS_UNSUCCESSFUL) << Hex(c.status);
+      } else {
+        EXPECT_EQ(c.usbd, USBD_STATUS_SUCCESS) << Hex(c.usbd);
+        EXPECT_EQ(c.status, STATUS_SUCCESS) << Hex(c.status);
+      }
+    }
+    EXPECT_EQ(failedPackets, std::min<uint32_t>(row.errors, 20));
+    EXPECT_EQ(wholeFailed, row.errors >= 20);
+  }
+}
+
+// A stalled endpoint fails the transfers on its pipe; later ones are refused
+// at once until the pipe is reset.
+TEST_F(UsbIsochTest, StalledPipeFailsUntilReset) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  IsochStream in(client_->lower(), record, 3, 4, kInStride);
+  in.Start();
+  Step(5);
+  device().HaltEndpoint(0x82);
+  Step(5);
+  EXPECT_EQ(in.InFlight(), 0) << "every transfer on the halted pipe ended";
+  bool sawStall = false;
+  for (const auto& c : in.Take()) {
+    if (c.status == STATUS_SUCCESS) continue;
+    sawStall = true;
+    EXPECT_EQ(c.status, STATUS_UNSUCCESSFUL) << Hex(c.status);
+    EXPECT_EQ(c.usbd, USBD_STATUS_STALL_PID) << Hex(c.usbd);
+  }
+  EXPECT_TRUE(sawStall);
+
+  // A new transfer is refused inside IoCallDriver.
+  UrbBlock urb(GET_ISO_URB_SIZE(1));
+  std::vector<UCHAR> buffer(kInStride);
+  urb->UrbHeader.Length = USHORT(urb.size());
+  urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  urb->UrbIsochronousTransfer.PipeHandle = record.PipeHandle;
+  urb->UrbIsochronousTransfer.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_IN;
+  urb->UrbIsochronousTransfer.TransferBuffer = buffer.data();
+  urb->UrbIsochronousTransfer.TransferBufferLength = kInStride;
+  urb->UrbIsochronousTransfer.NumberOfPackets = 1;
+  const SyncResult refused = client_->Submit(urb.get());
+  EXPECT_TRUE(refused.completedInside);
+  EXPECT_EQ(refused.status, STATUS_UNSUCCESSFUL) << Hex(refused.status);
+  EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_STALL_PID) << Hex(urb->UrbHeader.Status);
+
+  const auto reset = client_->PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, record.PipeHandle);
+  EXPECT_EQ(reset.usbd, USBD_STATUS_SUCCESS);
+  EXPECT_FALSE(device().State().recordHalted);
+  in.Start();
+  Step(10);
+  in.Stop();
+  size_t ok = 0;
+  for (const auto& c : in.Take()) ok += c.status == STATUS_SUCCESS;
+  EXPECT_GE(ok, 2u) << "transfers run again after the reset";
+}
+
+// The device leaves the bus with transfers pending both ways: every one
+// completes as a vanished device's, and so does every later request, at once.
+TEST_F(UsbIsochTest, SurpriseRemovalCompletesEveryPendingTransfer) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  IsochStream in(client_->lower(), record, 4, 10, kInStride);
+  IsochStream out(client_->lower(), playback, 4, 10, 48 * 6);
+  in.Start();
+  out.Start();
+  Step(15);
+  in.Take();
+  out.Take();
+  ASSERT_EQ(in.InFlight(), 4);
+  ASSERT_EQ(out.InFlight(), 4);
+  hub_.Unplug();
+  Step(1);
+  EXPECT_EQ(in.InFlight(), 0);
+  EXPECT_EQ(out.InFlight(), 0);
+  for (IsochStream* stream : {&in, &out}) {
+    const auto done = stream->Take();
+    EXPECT_EQ(done.size(), 4u);
+    for (const auto& c : done) {
+      EXPECT_EQ(c.status, STATUS_DEVICE_NOT_CONNECTED) << Hex(c.status);
+      EXPECT_EQ(c.usbd, USBD_STATUS_DEVICE_GONE) << Hex(c.usbd);
+    }
+  }
+  const auto rate = client_->SetRate(0x82, 48000);
+  EXPECT_TRUE(rate.result.completedInside);
+  EXPECT_EQ(rate.result.status, STATUS_DEVICE_NOT_CONNECTED) << Hex(rate.result.status);
+  EXPECT_EQ(rate.usbd, USBD_STATUS_DEVICE_GONE) << Hex(rate.usbd);
+  in.Start();
+  EXPECT_EQ(in.InFlight(), 0) << "new transfers are refused inside IoCallDriver";
+  for (const auto& c : in.Take()) EXPECT_EQ(c.status, STATUS_DEVICE_NOT_CONNECTED) << Hex(c.status);
+
+  // The Plug and Play side: surprise removal, then removal, after which the
+  // departed device's PDO is gone and the port takes a new device.
+  EXPECT_EQ(client_->Send(IRP_MJ_PNP, 0, nullptr, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  PDEVICE_OBJECT pdo = port_->pdo();
+  client_.reset();
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(0, pdo, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+  IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_REMOVE_DEVICE;
+  EXPECT_EQ(IoCallDriver(pdo, irp), STATUS_SUCCESS);
+  EXPECT_TRUE(port_->Deleted());
+  port_ = hub_.Plug();
+  ASSERT_NE(port_, nullptr);
+  client_ = std::make_unique<UsbClient>(machine_, port_->pdo());
+  EXPECT_EQ(client_->GetDescriptor(1, 0, 0, 18).usbd, USBD_STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace tqm::usb::testing
