@@ -127,7 +127,10 @@ void StreamEngine::Send(PipeStream* s, TransferContext* c, KIRQL irql) {
 }
 
 void StreamEngine::Retire(PipeStream* s) {
-  if (InterlockedDecrement(&s->inFlight) == 0) KeSetEvent(&s->drained, IO_NO_INCREMENT, FALSE);
+  if (InterlockedDecrement(&s->inFlight) == 0) {
+    s->drainedBy = KeGetCurrentThread();
+    KeSetEvent(&s->drained, IO_NO_INCREMENT, FALSE);
+  }
 }
 
 bool StreamEngine::ShouldRetire(PipeStream* s, PIRP irp, PURB urb) {
@@ -274,6 +277,15 @@ void StreamEngine::StopPipe(PipeStream** slot) {
     drained = KeWaitForSingleObject(&s->drained, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
   }
   *slot = nullptr;
+  if (drained && s->drainedBy != KeGetCurrentThread()) {
+    // The last request retired on another processor, from a completion that
+    // may still be returning through the I/O manager's completion walk. That
+    // walk is frame work of the bus: one tick later it has finished and the
+    // requests are ours to free.
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
+  }
   if (!drained) {
     // Requests the stack still holds after cancel and four seconds: their
     // memory stays with them rather than being freed under the stack.

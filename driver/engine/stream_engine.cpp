@@ -199,12 +199,25 @@ void StreamEngine::StopStreams() {
   mixer_.ClearPeaks();
 }
 
+bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open) {
+  // The completions read the open masks and toggles under their own locks
+  // while other channels keep streaming; the bookkeeping takes both (playback
+  // first, the one order in which they nest).
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  KeAcquireSpinLockAtDpcLevel(&recordLock_);
+  const bool wasOpen = mixer_.AnyOpen();
+  mixer_.SetChannelOpen(port, direction, channel, open);
+  const bool nowOpen = mixer_.AnyOpen();
+  KeReleaseSpinLockFromDpcLevel(&recordLock_);
+  KeReleaseSpinLock(&playLock_, irql);
+  return open ? wasOpen : nowOpen;
+}
+
 NTSTATUS StreamEngine::OpenChannel(ULONG port, ULONG direction, ULONG channel) {
   if (!carved_) return STATUS_INVALID_DEVICE_STATE;
   if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
-  const bool wasOpen = mixer_.AnyOpen();
-  mixer_.SetChannelOpen(port, direction, channel, true);
-  if (wasOpen) return STATUS_SUCCESS;
+  if (SetOpen(port, direction, channel, true)) return STATUS_SUCCESS;
   ChooseFormat(ReadShared(&status_->sampleRate));
   NTSTATUS status = Resize();
   if (NT_SUCCESS(status)) {
@@ -215,7 +228,7 @@ NTSTATUS StreamEngine::OpenChannel(ULONG port, ULONG direction, ULONG channel) {
     status = StartStreams();
   }
   if (!NT_SUCCESS(status)) {
-    mixer_.SetChannelOpen(port, direction, channel, false);
+    SetOpen(port, direction, channel, false);
     Deselect();
   }
   return status;
@@ -233,8 +246,7 @@ void StreamEngine::ClearPlaybackState() {
 
 NTSTATUS StreamEngine::CloseChannel(ULONG port, ULONG direction, ULONG channel) {
   if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
-  mixer_.SetChannelOpen(port, direction, channel, false);
-  if (!mixer_.AnyOpen()) {
+  if (!SetOpen(port, direction, channel, false)) {
     // The streams stop before their buffers are cleared: the completions
     // still running until the drain would otherwise read them.
     const bool hadPlayback = playStream_ != nullptr;

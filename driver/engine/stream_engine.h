@@ -72,6 +72,7 @@ struct PipeStream : PoolObject {
   ULONG direction;
   volatile LONG inFlight;
   KEVENT drained;
+  PKTHREAD drainedBy;  // the thread that took inFlight to zero
   UCHAR endpoint;
   USBD_PIPE_HANDLE pipe;
   USBD_PIPE_TYPE pipeType;
@@ -172,6 +173,9 @@ class StreamEngine : public PoolObject {
  private:
   // stream_engine.cpp
   bool Carve();
+  // Opens or closes one channel under both locks. Returns whether any channel
+  // was open before an open, or is still open after a close.
+  bool SetOpen(ULONG port, ULONG direction, ULONG channel, bool open);
   NTSTATUS StartStreams();
   void ResetPositions();
   void Signal(ULONG slot);

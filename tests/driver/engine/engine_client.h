@@ -43,6 +43,9 @@ class CountingClient {
   std::vector<int32_t> recorded[2];  // per channel, in order
   std::vector<uint32_t> finishedHalves;  // status word 1 at each record period
   std::atomic<uint32_t> recordPeriods{0};
+  // Set before the channels start closing: what follows a partial close is
+  // not the full signal any more.
+  std::atomic<bool> frozen{false};
   std::function<void()> onThirdRecordPeriod;
 
  private:
@@ -58,6 +61,7 @@ class CountingClient {
   }
   static void OnRecord(ULONG, ULONG, void* context) {
     auto* self = static_cast<CountingClient*>(context);
+    if (self->frozen.load()) return;
     const uint32_t period = self->engine_->status()->periodFrames;
     const ClientPort& port = self->engine_->mixer().port(self->recordPort_);
     for (uint32_t c = 0; c < 2; ++c) {

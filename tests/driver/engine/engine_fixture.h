@@ -152,4 +152,26 @@ class Rig {
 
 class EngineTest : public ::testing::Test, public Rig {};
 
+// Opens both channels of both directions of the client's ports.
+inline void OpenAll(StreamEngine* e, uint32_t playPort, uint32_t recordPort) {
+  for (uint32_t c = 0; c < 2; ++c) {
+    ASSERT_EQ(e->OpenChannel(playPort, kPlayback, c), STATUS_SUCCESS);
+    ASSERT_EQ(e->OpenChannel(recordPort, kRecord, c), STATUS_SUCCESS);
+  }
+}
+inline void CloseAll(StreamEngine* e, uint32_t playPort, uint32_t recordPort) {
+  for (uint32_t c = 0; c < 2; ++c) {
+    EXPECT_EQ(e->CloseChannel(playPort, kPlayback, c), STATUS_SUCCESS);
+    EXPECT_EQ(e->CloseChannel(recordPort, kRecord, c), STATUS_SUCCESS);
+  }
+}
+
+// Sets the period before streaming starts; the device start takes 64..288,
+// shorter periods down to one packet are the settings' to allow.
+inline void StartWith(Rig& rig, uint32_t rate, uint32_t period, uint32_t requests = 2) {
+  ASSERT_EQ(rig.engine_->StartDevice(rate, 256, requests, 0), STATUS_SUCCESS);
+  rig.engine_->status()->periodFrames = period;
+}
+
+
 }  // namespace engine::testing

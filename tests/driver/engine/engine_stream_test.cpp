@@ -9,27 +9,6 @@
 namespace engine::testing {
 namespace {
 
-// Opens both channels of both directions of the client's ports.
-void OpenAll(StreamEngine* e, uint32_t playPort, uint32_t recordPort) {
-  for (uint32_t c = 0; c < 2; ++c) {
-    ASSERT_EQ(e->OpenChannel(playPort, kPlayback, c), STATUS_SUCCESS);
-    ASSERT_EQ(e->OpenChannel(recordPort, kRecord, c), STATUS_SUCCESS);
-  }
-}
-void CloseAll(StreamEngine* e, uint32_t playPort, uint32_t recordPort) {
-  for (uint32_t c = 0; c < 2; ++c) {
-    EXPECT_EQ(e->CloseChannel(playPort, kPlayback, c), STATUS_SUCCESS);
-    EXPECT_EQ(e->CloseChannel(recordPort, kRecord, c), STATUS_SUCCESS);
-  }
-}
-
-// Sets the period before streaming starts; the device start takes 64..288,
-// shorter periods down to one packet are the settings' to allow.
-void StartWith(Rig& rig, uint32_t rate, uint32_t period, uint32_t requests = 2) {
-  ASSERT_EQ(rig.engine_->StartDevice(rate, 256, requests, 0), STATUS_SUCCESS);
-  rig.engine_->status()->periodFrames = period;
-}
-
 // A counting signal played on port 0 comes back through the device's
 // loopback into port 0's record halves sample for sample, at the narrower of
 // the two widths (record is 16-bit at 96 kHz), for every period from one
