@@ -116,9 +116,11 @@ void StreamEngine::Send(PipeStream* s, TransferContext* c, KIRQL irql) {
       ++dropped;
       continue;
     }
+    next->inCall = true;
     KeReleaseSpinLock(lock, irql);
     IoCallDriver(lower_, next->irp);
     KeAcquireSpinLock(lock, &irql);
+    next->inCall = false;
   }
   s->sending = false;
   KeReleaseSpinLock(lock, irql);
@@ -263,12 +265,18 @@ void StreamEngine::PlaybackCompleted(TransferContext* c, bool* period) {
 void StreamEngine::StopPipe(PipeStream** slot) {
   PipeStream* s = *slot;
   if (!s) return;
+  // Nothing goes down once `stopping` is set. Requests in the stack are
+  // cancelled; one that is being passed down at this moment completes on the
+  // bus within its few milliseconds and retires then.
+  PIRP cancel[kMaxRequests];
+  ULONG cancels = 0;
   KIRQL irql;
   KeAcquireSpinLock(LockOf(s->direction), &irql);
   s->stopping = true;
-  KeReleaseSpinLock(LockOf(s->direction), irql);
   for (ULONG i = 0; i < s->slots; ++i)
-    if (s->contexts[i]) IoCancelIrp(s->contexts[i]->irp);
+    if (s->contexts[i] && !s->contexts[i]->inCall) cancel[cancels++] = s->contexts[i]->irp;
+  KeReleaseSpinLock(LockOf(s->direction), irql);
+  for (ULONG i = 0; i < cancels; ++i) IoCancelIrp(cancel[i]);
   Retire(s);
   bool drained = false;
   for (ULONG round = 0; round < kDrainRounds && !drained; ++round) {

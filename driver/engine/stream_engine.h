@@ -65,6 +65,9 @@ struct TransferContext : PoolObject {
   UCHAR* buffer;
   ULONG bufferBytes;
   PipeStream* stream;
+  // Being passed down by Send right now (under the direction's lock): a stop
+  // leaves it to finish on the bus rather than cancel it mid-call.
+  bool inCall;
 };
 
 struct PipeStream : PoolObject {

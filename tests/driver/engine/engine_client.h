@@ -44,13 +44,15 @@ class CountingClient {
   std::vector<uint32_t> finishedHalves;  // status word 1 at each record period
   std::atomic<uint32_t> recordPeriods{0};
   // Set before the channels start closing: what follows a partial close is
-  // not the full signal any more.
+  // not the full signal any more, and a client does not touch a channel it
+  // closes. Record periods are still counted.
   std::atomic<bool> frozen{false};
   std::function<void()> onThirdRecordPeriod;
 
  private:
   static void OnPlayback(ULONG, ULONG, void* context) {
     auto* self = static_cast<CountingClient*>(context);
+    if (self->frozen.load()) return;
     const uint32_t period = self->engine_->status()->periodFrames;
     const ClientPort& port = self->engine_->mixer().port(self->playPort_);
     for (uint32_t c = 0; c < 2; ++c) {
@@ -61,6 +63,7 @@ class CountingClient {
   }
   static void OnRecord(ULONG, ULONG, void* context) {
     auto* self = static_cast<CountingClient*>(context);
+    const uint32_t periods = ++self->recordPeriods;
     if (self->frozen.load()) return;
     const uint32_t period = self->engine_->status()->periodFrames;
     const ClientPort& port = self->engine_->mixer().port(self->recordPort_);
@@ -70,7 +73,7 @@ class CountingClient {
       self->recorded[c].insert(self->recorded[c].end(), half, half + period);
     }
     self->finishedHalves.push_back(self->engine_->status()->recordHalf);
-    if (++self->recordPeriods == 3 && self->onThirdRecordPeriod) self->onThirdRecordPeriod();
+    if (periods == 3 && self->onThirdRecordPeriod) self->onThirdRecordPeriod();
   }
 
   StreamEngine* engine_;

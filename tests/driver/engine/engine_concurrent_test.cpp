@@ -39,7 +39,9 @@ TEST(EngineConcurrent, LoopbackWithTheClockRunningAndClosesRacingCompletions) {
     OpenAll(rig.engine_, 2, 2);
     rig.machine_.clock().RunFree(true);
     WaitForPeriods(client, 40);
+    // Two more periods: the clock thread has seen the freeze in its callbacks.
     client.frozen = true;
+    WaitForPeriods(client, client.recordPeriods.load() + 2);
     CloseAll(rig.engine_, 2, 2);
     rig.machine_.clock().RunFree(false);
     EXPECT_FALSE(rig.engine_->Streaming()) << label.str();
@@ -53,6 +55,7 @@ TEST(EngineConcurrent, RepeatedStartAndStopWhileTheClockRuns) {
   Rig rig;
   StartWith(rig, 48000, 64, 2);
   CountingClient client(rig.engine_, 2, 2, 24);
+  client.frozen = true;  // only the opens and closes race the completions here
   rig.machine_.clock().RunFree(true);
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(rig.engine_->OpenChannel(2, kRecord, 0), STATUS_SUCCESS) << "round " << i;
