@@ -221,3 +221,36 @@ TEST_F(EngineTest, StatusBlockWordsWhileStreaming) {
 
 }  // namespace
 }  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+TEST_F(EngineTest, OutputReadyWaitsForTheFirstMixOfPort2AndOpeningDisarmsIt) {
+  StartWith(*this, 48000, 96);
+  CountingClient client(engine_, 2, 2, 24);
+  ASSERT_EQ(engine_->OpenChannel(2, kPlayback, 0), STATUS_SUCCESS);
+  EXPECT_FALSE(engine_->OutputReady(0)) << "queued before port 2 was ever mixed";
+  Step(10);
+  EXPECT_TRUE(engine_->OutputReady(1)) << "port 2 has been mixed: the queue is armed";
+  EXPECT_EQ(engine_->mixer().queue().fill, 1u);
+  ASSERT_EQ(engine_->OpenChannel(2, kPlayback, 1), STATUS_SUCCESS);
+  EXPECT_EQ(engine_->mixer().queue().fill, 0u) << "opening a port-2 channel empties the queue";
+  EXPECT_FALSE(engine_->OutputReady(0)) << "and disarms it";
+  EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 1), STATUS_SUCCESS);
+  EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 0), STATUS_SUCCESS);
+}
+
+TEST_F(EngineTest, DeviceStopUnconfiguresTheDevice) {
+  StartWith(*this, 48000, 256);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(20);
+  engine_->StopDevice();
+  EXPECT_FALSE(engine_->Streaming());
+  EXPECT_EQ(device().State().configuration, 0) << "unconfigured at stop";
+  EXPECT_EQ(engine_->pipeCount(), 0u);
+  EXPECT_EQ(engine_->OpenChannel(0, kRecord, 0), STATUS_INVALID_DEVICE_STATE) << "nothing opens after the stop";
+}
+
+}  // namespace
+}  // namespace engine::testing
