@@ -128,8 +128,11 @@ class StreamEngine : public PoolObject {
   }
   // The ASIO client's output half, queued for the next playback period.
   bool OutputReady(ULONG clientHalf);
-  // Stops both streams and clears the peaks (also what closing the last
-  // channel does).
+  // Starts both streams on the selected interfaces (refused while either
+  // runs); stops both and clears the peaks (also what closing the last
+  // channel does). Rate and request-count changes stop, reconfigure and
+  // start again through these.
+  NTSTATUS StartStreams();
   void StopStreams();
   bool Streaming() const { return playStream_ || recordStream_; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
@@ -179,7 +182,6 @@ class StreamEngine : public PoolObject {
   // Opens or closes one channel under both locks. Returns whether any channel
   // was open before an open, or is still open after a close.
   bool SetOpen(ULONG port, ULONG direction, ULONG channel, bool open);
-  NTSTATUS StartStreams();
   void ResetPositions();
   void Signal(ULONG slot);
   void CallPeriod(ULONG a, ULONG c);

@@ -47,6 +47,8 @@ class CountingClient {
   // not the full signal any more, and a client does not touch a channel it
   // closes. Record periods are still counted.
   std::atomic<bool> frozen{false};
+  // The channels the client plays and collects (bit c = channel c).
+  std::atomic<uint32_t> channels{3};
   std::function<void()> onThirdRecordPeriod;
 
  private:
@@ -55,7 +57,9 @@ class CountingClient {
     if (self->frozen.load()) return;
     const uint32_t period = self->engine_->status()->periodFrames;
     const ClientPort& port = self->engine_->mixer().port(self->playPort_);
+    const uint32_t mask = self->channels.load();
     for (uint32_t c = 0; c < 2; ++c) {
+      if (!(mask & (1u << c))) continue;
       int32_t* half = self->play_[c][port.toggle[kPlayback][c]];
       for (uint32_t i = 0; i < period; ++i) half[i] = CountingSample(self->next_ + i, c, self->bits_);
     }
@@ -67,7 +71,9 @@ class CountingClient {
     if (self->frozen.load()) return;
     const uint32_t period = self->engine_->status()->periodFrames;
     const ClientPort& port = self->engine_->mixer().port(self->recordPort_);
+    const uint32_t mask = self->channels.load();
     for (uint32_t c = 0; c < 2; ++c) {
+      if (!(mask & (1u << c))) continue;
       // The engine flipped the toggle after writing the half.
       const int32_t* half = self->record_[c][port.toggle[kRecord][c] ^ 1];
       self->recorded[c].insert(self->recorded[c].end(), half, half + period);
