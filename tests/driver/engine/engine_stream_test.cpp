@@ -254,3 +254,20 @@ TEST_F(EngineTest, DeviceStopUnconfiguresTheDevice) {
 
 }  // namespace
 }  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+// A period shorter than one packet would give playback requests without
+// packets, which never complete: such a schedule never starts.
+TEST_F(EngineTest, PeriodShorterThanAPacketNeverStreams) {
+  StartWith(*this, 44100, 44);  // 44.1 kHz packets carry up to 45 frames
+  EXPECT_EQ(engine_->OpenChannel(0, kPlayback, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(engine_->Streaming());
+  EXPECT_FALSE(engine_->mixer().IsOpen(0, kPlayback, 0));
+  EXPECT_EQ(device().State().alternate[3], 0);
+  EXPECT_TRUE(filter_->TakeLog().empty()) << "no isochronous request went down";
+}
+
+}  // namespace
+}  // namespace engine::testing
