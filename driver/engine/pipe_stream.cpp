@@ -1,0 +1,313 @@
+// One isochronous stream per direction: its requests, their completions and
+// the sample work done in them.
+//
+// A PipeStream is created when streaming starts and freed when it stops. Its
+// in-flight count holds one reference for the stream itself, one per request
+// that is down in the stack or waiting to go down, and one while a thread is
+// passing requests down; whoever drops it to zero sets the drain event, and
+// that is the last time anything touches the stream before StopPipe frees it.
+//
+// A completion does its sample work and rebuilds its request under the
+// direction's lock, queues the request, and passes queued requests down after
+// releasing the lock. The stack may complete a request inside IoCallDriver
+// (device gone, halted pipe, cancelled before it was queued); that completion
+// runs on the same thread and takes the lock itself, which it can because
+// nobody holds it. Only one thread passes a stream's requests down at a time,
+// in the order they were built, so playback data reaches the bus in order.
+#include "driver/engine/stream_engine.h"
+
+#include "driver/engine/sample_loops.h"
+
+namespace engine {
+
+namespace {
+
+constexpr ULONG kMaxPackets = 8;  // 288 frames at 44 per packet is 6
+
+inline void WriteShared(uint32_t* word, uint32_t value) { *reinterpret_cast<volatile uint32_t*>(word) = value; }
+inline uint32_t ReadShared(const uint32_t* word) { return *reinterpret_cast<const volatile uint32_t*>(word); }
+
+}  // namespace
+
+NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe) {
+  NTSTATUS status = ResetPipe(pipe->PipeHandle);
+  if (!NT_SUCCESS(status)) return status;
+  PipeStream* s = new (kTagEngine) PipeStream();
+  if (!s) return STATUS_INSUFFICIENT_RESOURCES;
+  s->engine = this;
+  s->direction = direction;
+  s->inFlight = 1;  // the stream's own reference, dropped by StopPipe
+  KeInitializeEvent(&s->drained, NotificationEvent, FALSE);
+  s->endpoint = pipe->EndpointAddress;
+  s->pipe = pipe->PipeHandle;
+  s->pipeType = pipe->PipeType;
+  ULONG slots = direction == kRecord ? kRecordRequests : ReadShared(&status_->requestCount);
+  if (slots > kMaxRequests) slots = kMaxRequests;
+  s->slots = slots;
+  // Published before any request goes down: a completion may come at once.
+  *out = s;
+  ULONG started = 0;
+  status = STATUS_SUCCESS;
+  for (ULONG slot = 0; slot < slots; ++slot) {
+    status = StartSlot(s, slot);
+    if (NT_SUCCESS(status)) ++started;
+  }
+  if (started == 0 && slots != 0) {
+    StopPipe(out);
+    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+  }
+  return status;
+}
+
+NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot) {
+  TransferContext* c = new (kTagEngine) TransferContext();
+  if (!c) return STATUS_INSUFFICIENT_RESOURCES;
+  c->slot = slot;
+  c->stream = s;
+  c->urbBytes = ULONG(GET_ISO_URB_SIZE(kMaxPackets));
+  c->urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, c->urbBytes, kTagEngine));
+  c->irp = IoAllocateIrp(CCHAR(lower_->StackSize + 1), FALSE);
+  if (!c->urb || !c->irp) {
+    if (c->irp) IoFreeIrp(c->irp);
+    FreeBlock(c->urb);
+    delete c;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  const bool record = s->direction == kRecord;
+  c->buffer = record ? recordBuffers_[slot] : playBuffers_[slot];
+  c->bufferBytes = record ? recordBufferBytes_ : playBufferBytes_;
+  RtlZeroMemory(c->buffer, c->bufferBytes);
+  s->contexts[slot] = c;
+
+  KIRQL irql;
+  KeAcquireSpinLock(LockOf(s->direction), &irql);
+  InterlockedIncrement(&s->inFlight);
+  Prepare(c);
+  Send(s, c, irql);
+  return STATUS_SUCCESS;
+}
+
+void StreamEngine::Prepare(TransferContext* c) {
+  BuildIsochronous(c, c->stream->direction);
+  IoReuseIrp(c->irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(c->irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = c->urb;
+  IoSetCompletionRoutine(c->irp, OnComplete, c, TRUE, TRUE, TRUE);
+}
+
+void StreamEngine::Send(PipeStream* s, TransferContext* c, KIRQL irql) {
+  PKSPIN_LOCK lock = LockOf(s->direction);
+  s->pending[(s->pendingHead + s->pendingCount) % kMaxRequests] = c;
+  ++s->pendingCount;
+  if (s->sending) {
+    KeReleaseSpinLock(lock, irql);
+    return;
+  }
+  s->sending = true;
+  InterlockedIncrement(&s->inFlight);  // the sender's reference
+  ULONG dropped = 0;
+  while (s->pendingCount) {
+    TransferContext* next = s->pending[s->pendingHead];
+    s->pendingHead = (s->pendingHead + 1) % kMaxRequests;
+    --s->pendingCount;
+    if (s->stopping) {
+      ++dropped;
+      continue;
+    }
+    next->inCall = true;
+    KeReleaseSpinLock(lock, irql);
+    IoCallDriver(lower_, next->irp);
+    KeAcquireSpinLock(lock, &irql);
+    next->inCall = false;
+  }
+  s->sending = false;
+  KeReleaseSpinLock(lock, irql);
+  for (ULONG i = 0; i < dropped; ++i) Retire(s);
+  Retire(s);
+}
+
+void StreamEngine::Retire(PipeStream* s) {
+  if (InterlockedDecrement(&s->inFlight) == 0) {
+    s->drainedBy = KeGetCurrentThread();
+    KeSetEvent(&s->drained, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+bool StreamEngine::ShouldRetire(PipeStream* s, PIRP irp, PURB urb) {
+  if (s->stopping || !NT_SUCCESS(irp->IoStatus.Status)) return true;
+  const _URB_ISOCH_TRANSFER& t = urb->UrbIsochronousTransfer;
+  if (s->direction == kPlayback && urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE) return true;
+  if (t.ErrorCount != 0) {
+    for (ULONG k = 0; k < t.NumberOfPackets && k < kMaxPackets; ++k)
+      if (t.IsoPacket[k].Status == USBD_STATUS_DEV_NOT_RESPONDING) return true;
+  }
+  return false;
+}
+
+NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  TransferContext* c = static_cast<TransferContext*>(context);
+  PipeStream* s = c->stream;
+  StreamEngine* self = s->engine;
+  const bool record = s->direction == kRecord;
+  KIRQL irql;
+  KeAcquireSpinLock(self->LockOf(s->direction), &irql);
+  if (ShouldRetire(s, irp, c->urb)) {
+    KeReleaseSpinLock(self->LockOf(s->direction), irql);
+    self->Retire(s);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  bool period = false;
+  if (record) {
+    self->RecordCompleted(c, &period);
+    self->Prepare(c);
+    if (period) {
+      self->Signal(1);
+      self->CallPeriod(1, 2);
+      self->CallPeriod(1, 6);
+    }
+  } else {
+    self->PlaybackCompleted(c, &period);
+    self->Prepare(c);
+    self->pacer_.Wrap();
+  }
+  self->Send(s, c, irql);
+  if (!record && period) {
+    self->CallPeriod(0, 0);
+    self->CallPeriod(0, 6);
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void StreamEngine::RecordCompleted(TransferContext* c, bool* period) {
+  _URB_ISOCH_TRANSFER& t = c->urb->UrbIsochronousTransfer;
+  // Gather the packets' bytes to the front of the buffer.
+  ULONG bytes = 0;
+  for (ULONG k = 0; k < t.NumberOfPackets && k < kMaxPackets; ++k) {
+    const ULONG offset = t.IsoPacket[k].Offset;
+    ULONG length = t.IsoPacket[k].Length;
+    if (offset > c->bufferBytes) continue;
+    if (length > c->bufferBytes - offset) length = c->bufferBytes - offset;
+    if (offset != bytes) RtlMoveMemory(c->buffer + bytes, c->buffer + offset, length);
+    bytes += length;
+  }
+  const ULONG channels = recordChannels_;
+  const ULONG frameBytes = recordWidth_ * channels;
+  const ULONG periodFrames = ReadShared(&status_->periodFrames);
+  if (frameBytes == 0 || periodFrames == 0) return;
+  ULONG frames = bytes / frameBytes;
+  const UCHAR* src = c->buffer;
+  // A packet may finish the half and start the next one.
+  while (frames) {
+    if (recordPosition_ >= periodFrames) recordPosition_ = 0;
+    ULONG take = periodFrames - recordPosition_;
+    if (take > frames) take = frames;
+    int32_t* half = recordHalves_[recordHalf_] + recordPosition_ * channels;
+    for (ULONG ch = 0; ch < channels; ++ch)
+      UnpackSamples(half + ch, channels, src + ch * recordWidth_, channels, recordWidth_, int32_t(take));
+    src += take * frameBytes;
+    frames -= take;
+    recordPosition_ += take;
+    if (recordPosition_ == periodFrames) {
+      const ULONG finished = recordHalf_;
+      recordPosition_ = 0;
+      WriteShared(&status_->recordHalf, finished);
+      recordHalf_ ^= 1;
+      mixer_.DistributeRecordHalf(recordHalves_[finished], periodFrames);
+      *period = true;
+    }
+  }
+}
+
+void StreamEngine::PlaybackCompleted(TransferContext* c, bool* period) {
+  const ULONG channels = playChannels_;
+  const ULONG width = playWidth_;
+  const ULONG periodFrames = ReadShared(&status_->periodFrames);
+  if (playHalfFinished_) {
+    mixer_.FillPlaybackHalf(playHalves_[playHalf_], periodFrames);
+    playHalfFinished_ = false;
+  }
+  pacer_.Advance();
+  const ULONG frames = pacer_.CurrentFrames();
+  UCHAR* out = c->buffer;
+  const ULONG frameBytes = width * channels;
+  ULONG carried = carryFrames_ < frames ? carryFrames_ : frames;
+  if (carryFrames_) {
+    for (ULONG ch = 0; ch < channels; ++ch) {
+      PackSamples(out + ch * width, channels, width, carry_ + ch, channels, int32_t(carried));
+      PackSamples(out + carried * frameBytes + ch * width, channels, width, playHalves_[playHalf_] + ch,
+                  channels, int32_t(frames - carried));
+    }
+    carryFrames_ = 0;
+    playPosition_ = frames - carried;
+  } else {
+    const int32_t* half = playHalves_[playHalf_] + playPosition_ * channels;
+    for (ULONG ch = 0; ch < channels; ++ch)
+      PackSamples(out + ch * width, channels, width, half + ch, channels, int32_t(frames));
+    playPosition_ += frames;
+  }
+  // Look ahead: when the next request would run past the half, the rest of
+  // the half leads it from the carry buffer and the next half begins.
+  if (playPosition_ + pacer_.NextFrames() < periodFrames) return;
+  const ULONG rest = playPosition_ < periodFrames ? periodFrames - playPosition_ : 0;
+  CopySamples(carry_, 1, playHalves_[playHalf_] + playPosition_ * channels, 1, int32_t(rest * channels));
+  carryFrames_ = rest;
+  playPosition_ = 0;
+  const ULONG left = playHalf_;
+  playHalf_ ^= 1;
+  playHalfFinished_ = true;
+  // Channels nobody contributes to next time play silence.
+  ClearSamples(playHalves_[left], 1, int32_t(channels * kSlotSamples));
+  *period = true;
+}
+
+void StreamEngine::StopPipe(PipeStream** slot) {
+  PipeStream* s = *slot;
+  if (!s) return;
+  // Nothing goes down once `stopping` is set. Requests in the stack are
+  // cancelled; one that is being passed down at this moment completes on the
+  // bus within its few milliseconds and retires then.
+  PIRP cancel[kMaxRequests];
+  ULONG cancels = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(LockOf(s->direction), &irql);
+  s->stopping = true;
+  for (ULONG i = 0; i < s->slots; ++i)
+    if (s->contexts[i] && !s->contexts[i]->inCall) cancel[cancels++] = s->contexts[i]->irp;
+  KeReleaseSpinLock(LockOf(s->direction), irql);
+  for (ULONG i = 0; i < cancels; ++i) IoCancelIrp(cancel[i]);
+  Retire(s);
+  bool drained = false;
+  for (ULONG round = 0; round < kDrainRounds && !drained; ++round) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -LONGLONG(kDrainRoundMs) * 10000;
+    drained = KeWaitForSingleObject(&s->drained, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+  }
+  *slot = nullptr;
+  if (drained && s->drainedBy != KeGetCurrentThread()) {
+    // The last request retired on another processor, from a completion that
+    // may still be returning through the I/O manager's completion walk. That
+    // walk is frame work of the bus: one tick later it has finished and the
+    // requests are ours to free.
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
+  }
+  if (!drained) {
+    // Requests the stack still holds after cancel and four seconds: their
+    // memory stays with them rather than being freed under the stack.
+    TQM_TRACE("TQMDRV: stream %u did not drain\n", s->direction);
+    return;
+  }
+  for (ULONG i = 0; i < s->slots; ++i) {
+    TransferContext* c = s->contexts[i];
+    if (!c) continue;
+    IoFreeIrp(c->irp);
+    FreeBlock(c->urb);
+    delete c;
+  }
+  delete s;
+}
+
+}  // namespace engine

@@ -1,0 +1,275 @@
+// The stream engine's life and its clients: device start and stop, the carve
+// of the transfer memory, opening and closing client channels, starting and
+// stopping both streams, the output-ready hand-over. All of it runs at passive
+// level except OutputReady, which takes the playback lock.
+#include "driver/engine/stream_engine.h"
+
+#include "driver/engine/sample_loops.h"
+
+namespace engine {
+
+namespace {
+
+inline void WriteShared(uint32_t* word, uint32_t value) { *reinterpret_cast<volatile uint32_t*>(word) = value; }
+inline uint32_t ReadShared(const uint32_t* word) { return *reinterpret_cast<const volatile uint32_t*>(word); }
+
+}  // namespace
+
+StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue)
+    : lower_(lower), memory_(memory), sizeValue_(sizeValue),
+      status_(reinterpret_cast<tqm::DeviceStatusBlock*>(memory + kEngineMemoryBytes)) {
+  KeInitializeSpinLock(&playLock_);
+  KeInitializeSpinLock(&recordLock_);
+  // Word 12 keeps its pointer-sized place, but no kernel address reaches the
+  // clients' mappings.
+  status_->kernelAddress = nullptr;
+}
+
+StreamEngine::~StreamEngine() { StopDevice(); }
+
+void StreamEngine::SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context) {
+  if (a >= 2 || c >= 16) return;
+  callbacks_[a][c].fn = fn;
+  callbacks_[a][c].context = context;
+}
+
+void StreamEngine::Signal(ULONG slot) {
+  if (notify_.signal) notify_.signal(notify_.context, slot);
+}
+
+void StreamEngine::CallPeriod(ULONG a, ULONG c) {
+  const Callback& cb = callbacks_[a][c];
+  if (cb.fn && cb.context) cb.fn(a, c, cb.context);
+}
+
+NTSTATUS StreamEngine::StartDevice(ULONG rate, ULONG periodFrames, ULONG requestCount, ULONG meterEnable) {
+  NTSTATUS status = ReadDevice();
+  if (!NT_SUCCESS(status)) return status;
+  if (!IsSupportedRate(rate)) rate = 44100;
+  if (periodFrames < 64 || periodFrames > kMaxPeriodFrames) periodFrames = kMaxPeriodFrames;
+  if (requestCount < 2 || requestCount > 9) requestCount = 9;
+  WriteShared(&status_->periodFrames, periodFrames);
+  WriteShared(&status_->sampleRate, rate);
+  WriteShared(&status_->requestCount, requestCount);
+  WriteShared(&status_->recordHalf, 0);
+  WriteShared(&status_->watchdog, 0);
+  WriteShared(&status_->meterEnable, meterEnable);
+  status_->kernelAddress = nullptr;
+
+  if (!ringBlock_) ringBlock_ = static_cast<int32_t*>(ExAllocatePoolWithTag(NonPagedPool, kRingBlockBytes, kTagEngine));
+  const ULONG queueBytes = QueueBlockBytes(playChannels_ ? playChannels_ : 1);
+  if (!queueBlock_) queueBlock_ = static_cast<int32_t*>(ExAllocatePoolWithTag(NonPagedPool, queueBytes, kTagEngine));
+  if (!ringBlock_ || !queueBlock_) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(ringBlock_, kRingBlockBytes);
+  RtlZeroMemory(queueBlock_, queueBytes);
+  if (!Carve()) return STATUS_DEVICE_DATA_ERROR;
+  mixer_.Attach(ringBlock_, queueBlock_, playChannels_, recordChannels_);
+  mixer_.SetStatusBlock(status_);
+  mixer_.SetClientRecordChannels(clientRecordChannels_);
+  ChooseFormat(rate);
+  return Resize();
+}
+
+bool StreamEngine::Carve() {
+  // Per channel one 2048-byte block for each of: ten playback and ten record
+  // transfer buffers, two playback and two record halves, the carry buffer.
+  // With two channels each way the blocks fill the engine memory exactly; a
+  // device with more channels does not fit.
+  const ULONG blocks = 13 * playChannels_ + 12 * recordChannels_;
+  if (blocks * kChannelBlockBytes > kEngineMemoryBytes) return false;
+  UCHAR* p = memory_;
+  playBufferBytes_ = playChannels_ * kChannelBlockBytes;
+  recordBufferBytes_ = recordChannels_ * kChannelBlockBytes;
+  for (UCHAR*& buffer : playBuffers_) {
+    buffer = p;
+    p += playBufferBytes_;
+  }
+  for (UCHAR*& buffer : recordBuffers_) {
+    buffer = p;
+    p += recordBufferBytes_;
+  }
+  for (int32_t*& half : playHalves_) {
+    half = reinterpret_cast<int32_t*>(p);
+    p += playBufferBytes_;
+  }
+  for (int32_t*& half : recordHalves_) {
+    half = reinterpret_cast<int32_t*>(p);
+    p += recordBufferBytes_;
+  }
+  carry_ = reinterpret_cast<int32_t*>(p);
+  RtlZeroMemory(memory_, kEngineMemoryBytes);
+  carved_ = true;
+  return true;
+}
+
+void StreamEngine::StopDevice() {
+  StopStreams();
+  if (configDescriptor_) Unconfigure();
+  configured_ = false;
+  FreeInterfaces();
+  FreeBlock(deviceDescriptor_);
+  FreeBlock(configDescriptor_);
+  deviceDescriptor_ = configDescriptor_ = nullptr;
+  configHandle_ = nullptr;
+  mixer_.Attach(nullptr, nullptr, playChannels_, recordChannels_);
+  FreeBlock(ringBlock_);
+  FreeBlock(queueBlock_);
+  ringBlock_ = queueBlock_ = nullptr;
+  carved_ = false;
+}
+
+void StreamEngine::ChooseFormat(ULONG rate) {
+  if (rate == 48000 && playback16_) {
+    playAlternate_ = 3;
+    playWidth_ = 2;
+  } else {
+    playAlternate_ = 2;
+    playWidth_ = 3;
+  }
+  if (rate == 96000) {
+    recordAlternate_ = 1;
+    recordWidth_ = 2;
+  } else {
+    recordAlternate_ = 2;
+    recordWidth_ = 3;
+  }
+  WriteShared(&status_->sampleRate, rate);
+}
+
+NTSTATUS StreamEngine::Resize() {
+  StreamFormat format;
+  format.rate = ReadShared(&status_->sampleRate);
+  format.periodFrames = ReadShared(&status_->periodFrames);
+  format.playWidth = playWidth_;
+  format.playChannels = playChannels_;
+  format.recordWidth = recordWidth_;
+  format.recordChannels = recordChannels_;
+  if (!ComputeSchedule(format, &schedule_)) return STATUS_INVALID_PARAMETER;
+  pacer_.Reset(schedule_, format.rate);
+  playPosition_ = recordPosition_ = 0;
+  return STATUS_SUCCESS;
+}
+
+void StreamEngine::ResetPositions() {
+  playHalf_ = recordHalf_ = 0;
+  playPosition_ = recordPosition_ = 0;
+  carryFrames_ = 0;
+  playHalfFinished_ = false;
+  pacer_.Clear();
+}
+
+NTSTATUS StreamEngine::StartStreams() {
+  if (Streaming()) return STATUS_INVALID_PARAMETER;
+  // Sizing refuses periods shorter than one packet; a request without packets
+  // would never complete.
+  if (schedule_.playPackets == 0 || schedule_.recordPackets == 0) return STATUS_INVALID_PARAMETER;
+  ResetPositions();
+  mixer_.ClearQueue();
+  WriteShared(&status_->watchdog, 0);
+  mixer_.ClearPeaks();
+  Signal(0);
+
+  const USBD_PIPE_INFORMATION* in = nullptr;
+  const USBD_PIPE_INFORMATION* out = nullptr;
+  for (ULONG i = 0; i < pipeCount_; ++i) {
+    const USBD_PIPE_INFORMATION* p = pipes_[i];
+    if (p->PipeType != UsbdPipeTypeIsochronous) continue;
+    if (p->EndpointAddress & 0x80) {
+      if (!in) in = p;
+    } else if (!out) {
+      out = p;
+    }
+  }
+  if (!in && !out) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (in) {
+    status = StartPipe(&recordStream_, kRecord, in);
+    if (!recordStream_) return status;
+  }
+  if (out) {
+    status = StartPipe(&playStream_, kPlayback, out);
+    if (!NT_SUCCESS(status)) StopStreams();
+  }
+  return status;
+}
+
+void StreamEngine::StopStreams() {
+  StopPipe(&playStream_);
+  StopPipe(&recordStream_);
+  mixer_.ClearPeaks();
+}
+
+bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open) {
+  // The completions read the open masks and toggles under their own locks
+  // while other channels keep streaming; the bookkeeping takes both (playback
+  // first, the one order in which they nest).
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  KeAcquireSpinLockAtDpcLevel(&recordLock_);
+  const bool wasOpen = mixer_.AnyOpen();
+  mixer_.SetChannelOpen(port, direction, channel, open);
+  const bool nowOpen = mixer_.AnyOpen();
+  KeReleaseSpinLockFromDpcLevel(&recordLock_);
+  KeReleaseSpinLock(&playLock_, irql);
+  return open ? wasOpen : nowOpen;
+}
+
+NTSTATUS StreamEngine::OpenChannel(ULONG port, ULONG direction, ULONG channel) {
+  if (!carved_) return STATUS_INVALID_DEVICE_STATE;
+  if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
+  if (SetOpen(port, direction, channel, true)) return STATUS_SUCCESS;
+  ChooseFormat(ReadShared(&status_->sampleRate));
+  NTSTATUS status = Resize();
+  if (NT_SUCCESS(status)) {
+    SelectStreaming();
+    // The device keeps its old rate when it refuses the new one; the streams
+    // run regardless, as they would on the device's own clock.
+    SendRate(ReadShared(&status_->sampleRate));
+    status = StartStreams();
+  }
+  if (!NT_SUCCESS(status)) {
+    SetOpen(port, direction, channel, false);
+    Deselect();
+  }
+  return status;
+}
+
+void StreamEngine::ClearPlaybackState() {
+  for (UCHAR* buffer : playBuffers_)
+    if (buffer) RtlZeroMemory(buffer, playBufferBytes_);
+  for (int32_t* half : playHalves_)
+    if (half) RtlZeroMemory(half, playBufferBytes_);
+  mixer_.ClearRings();
+  mixer_.ClearQueue();
+  ResetPositions();
+}
+
+NTSTATUS StreamEngine::CloseChannel(ULONG port, ULONG direction, ULONG channel) {
+  if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
+  if (!SetOpen(port, direction, channel, false)) {
+    // The streams stop before their buffers are cleared: the completions
+    // still running until the drain would otherwise read them.
+    const bool hadPlayback = playStream_ != nullptr;
+    StopStreams();
+    if (hadPlayback) ClearPlaybackState();
+    Deselect();
+    playHalfFinished_ = false;
+  }
+  const ULONG periodFrames = ReadShared(&status_->periodFrames);
+  const ClientPort& p = mixer_.port(port);
+  for (ULONG h = 0; h < kHalves; ++h) {
+    const SampleRun& run = p.half[direction][channel][h];
+    ClearSamples(run.address, run.stride, int32_t(periodFrames));
+  }
+  return STATUS_SUCCESS;
+}
+
+bool StreamEngine::OutputReady(ULONG clientHalf) {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool queued = mixer_.QueueOutputReady(clientHalf, ReadShared(&status_->periodFrames));
+  KeReleaseSpinLock(&playLock_, irql);
+  return queued;
+}
+
+}  // namespace engine

@@ -1,0 +1,266 @@
+// The stream engine: the driver's real-time core and its whole conversation
+// with the USB stack.
+//
+// One StreamEngine per device, owned by the device's adapter. It reads the
+// device at start (descriptors, the format scan, the configuration), selects
+// the streaming interfaces' alternate settings, sends the audio class requests,
+// and while any client channel is open keeps one isochronous stream per
+// direction running: a PipeStream owns its TransferContexts, each a request
+// (IRP + isochronous URB) that lives from stream start to stream stop and is
+// passed down again from its own completion routine.
+//
+// Memory: the adapter's transfer memory is carved at device start into the
+// transfer buffers, the device halves and the playback carry buffer (see
+// Carve); the loop rings and the output-ready queue are one pool block each,
+// allocated at device start. Nothing is allocated while streaming.
+//
+// Locks: the record lock guards the record half, its position and the
+// distribution to the clients; the playback lock guards the playback half, its
+// position, the carry, the pacer, the client mix and the output-ready queue.
+// Each also guards its stream's submit queue and stopping flag. Requests are
+// passed down with no lock held: the stack may complete a request inside
+// IoCallDriver (a vanished device, a halted pipe), and that completion takes the
+// lock itself. The submit queue keeps the order in which requests were built,
+// so requests still go down in order when completions overlap.
+//
+// Passive-level operations (start, open/close, stop, USB configuration) are
+// not serialised against each other by the engine; their callers are (the
+// command path and the companion interface).
+//
+// Seams for the later parts: notification slots 0 and 1 go through a
+// NotifySink, and the companion's period callbacks through SetPeriodCallback.
+#pragma once
+
+#include "driver/engine/usb_headers.h"
+#include "driver/engine/port_mixer.h"
+#include "driver/engine/transfer_sizing.h"
+
+namespace engine {
+
+constexpr ULONG kEngineMemoryBytes = 102400;
+constexpr ULONG kTransferMemoryBytes = kEngineMemoryBytes + sizeof(tqm::DeviceStatusBlock);
+constexpr ULONG kChannelBlockBytes = 2048;  // one block per channel: 512 32-bit samples
+constexpr ULONG kMaxRequests = 10;
+constexpr ULONG kRecordRequests = 10;
+constexpr ULONG kMaxPipes = 30;
+constexpr ULONG kMaxInterfaces = 8;
+constexpr ULONG kMaxPeriodFrames = 288;
+constexpr ULONG kRecordInterface = 2, kPlaybackInterface = 3;
+constexpr UCHAR kPlaybackEndpoint = 0x03, kRecordEndpoint = 0x82;
+constexpr USHORT kPlaybackUnitIndex = 0x1001, kRecordUnitIndex = 0x0E01;
+constexpr ULONG kDrainRoundMs = 100, kDrainRounds = 40;
+
+// The 16-bit USB audio volume (1/256 dB) for a settings volume word: half-dB
+// steps from -55 dB (playback) or -40 dB (record).
+USHORT VolumeWireValue(LONG word, ULONG direction);
+
+class StreamEngine;
+struct PipeStream;
+
+struct TransferContext : PoolObject {
+  ULONG slot;
+  PIRP irp;
+  PURB urb;
+  ULONG urbBytes;
+  UCHAR* buffer;
+  ULONG bufferBytes;
+  PipeStream* stream;
+  // Being passed down by Send right now (under the direction's lock): a stop
+  // leaves it to finish on the bus rather than cancel it mid-call.
+  bool inCall;
+};
+
+struct PipeStream : PoolObject {
+  StreamEngine* engine;
+  ULONG direction;
+  volatile LONG inFlight;
+  KEVENT drained;
+  PKTHREAD drainedBy;  // the thread that took inFlight to zero
+  UCHAR endpoint;
+  USBD_PIPE_HANDLE pipe;
+  USBD_PIPE_TYPE pipeType;
+  bool stopping;  // under the direction's lock: nothing more goes down
+  TransferContext* contexts[kMaxRequests];
+  ULONG slots;
+  // Requests built and waiting to be passed down, in build order; `sending`
+  // says a thread is passing them down. Under the direction's lock.
+  TransferContext* pending[kMaxRequests];
+  ULONG pendingHead, pendingCount;
+  bool sending;
+};
+
+// Notification slots the engine signals: 0 at stream start, 1 at each
+// completed record period. Called at any IRQL up to DISPATCH_LEVEL.
+struct NotifySink {
+  void (*signal)(void* context, ULONG slot);
+  void* context;
+};
+
+using PeriodCallback = void (*)(ULONG a, ULONG c, void* context);
+
+class StreamEngine : public PoolObject {
+ public:
+  // ---- life (stream_engine.cpp) ----
+  // `memory` is the adapter's transfer memory of kTransferMemoryBytes; the
+  // status block lies behind the engine memory. `sizeValue` is the size the
+  // adapter records for the engine memory (it does not limit the carve).
+  StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue);
+  ~StreamEngine();
+  void SetNotifySink(NotifySink sink) { notify_ = sink; }
+  void SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context);
+  void SetPatch(const tqm::PatchTable* patch) { mixer_.SetPatch(patch); }
+
+  // Reads the device, selects the configuration, fills the status block from
+  // the given settings (corrected into range), carves the memory and sizes the
+  // transfers. Nothing streams yet.
+  NTSTATUS StartDevice(ULONG rate, ULONG periodFrames, ULONG requestCount, ULONG meterEnable);
+  // Stops the streams, unconfigures the device and frees what StartDevice made.
+  void StopDevice();
+
+  tqm::DeviceStatusBlock* status() const { return status_; }
+  PortMixer& mixer() { return mixer_; }
+
+  // ---- clients (stream_engine.cpp) ----
+  NTSTATUS OpenChannel(ULONG port, ULONG direction, ULONG channel);
+  NTSTATUS CloseChannel(ULONG port, ULONG direction, ULONG channel);
+  bool RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
+    return mixer_.RegisterHalf(port, direction, channel, half, run);
+  }
+  // The ASIO client's output half, queued for the next playback period.
+  bool OutputReady(ULONG clientHalf);
+  // Starts both streams on the selected interfaces (refused while either
+  // runs); stops both and clears the peaks (also what closing the last
+  // channel does). Rate and request-count changes stop, reconfigure and
+  // start again through these.
+  NTSTATUS StartStreams();
+  void StopStreams();
+  bool Streaming() const { return playStream_ || recordStream_; }
+  // Chooses alternate settings and widths for a rate, and recomputes the sizing.
+  void ChooseFormat(ULONG rate);
+  NTSTATUS Resize();
+  void SetPlayback16(bool on) { playback16_ = on; }
+
+  // ---- USB conversation (usb_device.cpp) ----
+  NTSTATUS SubmitSync(PURB urb);
+  // recipient 0 device, 1 interface, 2 endpoint. On success *data is a pool
+  // block of `length` bytes that the caller frees with FreeBlock.
+  NTSTATUS GetDescriptor(ULONG recipient, UCHAR type, UCHAR index, USHORT language,
+                         ULONG retries, ULONG length, UCHAR** data);
+  NTSTATUS ReadDevice();
+  NTSTATUS SelectConfiguration();
+  NTSTATUS SelectAlternate(ULONG number, ULONG setting);
+  NTSTATUS SelectStreaming();
+  void Deselect();
+  NTSTATUS Unconfigure();
+  NTSTATUS ResetPipe(USBD_PIPE_HANDLE pipe);
+  NTSTATUS SetSamplingFrequency(UCHAR endpoint, ULONG rate);
+  NTSTATUS SetVolume(ULONG channel, USHORT value, ULONG direction);
+  NTSTATUS SetMute(bool muted, ULONG direction);
+  // Both endpoints, playback first (its result is not what counts).
+  NTSTATUS SendRate(ULONG rate);
+  void BuildIsochronous(TransferContext* context, ULONG direction);
+
+  // Read-back for the companion, the command path and the tests.
+  ULONG playChannels() const { return playChannels_; }
+  ULONG recordChannels() const { return recordChannels_; }
+  ULONG playWidth() const { return playWidth_; }
+  ULONG recordWidth() const { return recordWidth_; }
+  UCHAR playAlternate() const { return playAlternate_; }
+  UCHAR recordAlternate() const { return recordAlternate_; }
+  const TransferSchedule& schedule() const { return schedule_; }
+  ULONG pipeCount() const { return pipeCount_; }
+  const USBD_PIPE_INFORMATION* pipe(ULONG i) const { return pipes_[i]; }
+  bool configured() const { return configured_; }
+  const PipeStream* stream(ULONG direction) const {
+    return direction == kPlayback ? playStream_ : recordStream_;
+  }
+  static void FreeBlock(void* block);
+
+ private:
+  // stream_engine.cpp
+  bool Carve();
+  // Opens or closes one channel under both locks. Returns whether any channel
+  // was open before an open, or is still open after a close.
+  bool SetOpen(ULONG port, ULONG direction, ULONG channel, bool open);
+  void ResetPositions();
+  void Signal(ULONG slot);
+  void CallPeriod(ULONG a, ULONG c);
+  void ClearPlaybackState();
+
+  // pipe_stream.cpp
+  NTSTATUS StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe);
+  void StopPipe(PipeStream** stream);
+  NTSTATUS StartSlot(PipeStream* stream, ULONG slot);
+  static NTSTATUS OnComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+  void RecordCompleted(TransferContext* context, bool* periodDone);
+  void PlaybackCompleted(TransferContext* context, bool* periodDone);
+  static bool ShouldRetire(PipeStream* stream, PIRP irp, PURB urb);
+  void Prepare(TransferContext* context);
+  // Called with the direction's lock held (taken at `irql`), returns with it
+  // released: queues a prepared request and passes down whatever is queued
+  // unless another thread already does.
+  void Send(PipeStream* stream, TransferContext* context, KIRQL irql);
+  void Retire(PipeStream* stream);
+  PKSPIN_LOCK LockOf(ULONG direction) { return direction == kPlayback ? &playLock_ : &recordLock_; }
+
+  // usb_device.cpp
+  void RebuildPipes();
+  NTSTATUS ClassRequest(USHORT function, USHORT value, USHORT index, const UCHAR* data, ULONG length);
+  void FreeInterfaces();
+
+  PDEVICE_OBJECT lower_;
+  UCHAR* memory_;
+  ULONG sizeValue_;
+  tqm::DeviceStatusBlock* status_;
+
+  // USB state
+  UCHAR* deviceDescriptor_ = nullptr;
+  UCHAR* configDescriptor_ = nullptr;
+  USBD_CONFIGURATION_HANDLE configHandle_ = nullptr;
+  PUSBD_INTERFACE_INFORMATION interfaces_[kMaxInterfaces] = {};
+  PUSBD_PIPE_INFORMATION pipes_[kMaxPipes] = {};
+  ULONG pipeCount_ = 0;
+
+  PipeStream* playStream_ = nullptr;
+  PipeStream* recordStream_ = nullptr;
+
+  ULONG playChannels_ = 0, recordChannels_ = 0;
+  ULONG clientPlayChannels_ = 0, clientRecordChannels_ = 0;
+  ULONG playWidth_ = 3, recordWidth_ = 3;
+  UCHAR playAlternate_ = 2, recordAlternate_ = 2;
+  bool playback16_ = false;
+
+  TransferSchedule schedule_ = {};
+  Pacer pacer_;
+
+  // carve
+  UCHAR* playBuffers_[kMaxRequests] = {};
+  UCHAR* recordBuffers_[kMaxRequests] = {};
+  ULONG playBufferBytes_ = 0, recordBufferBytes_ = 0;
+  int32_t* playHalves_[kHalves] = {};
+  int32_t* recordHalves_[kHalves] = {};
+  int32_t* carry_ = nullptr;
+  int32_t* ringBlock_ = nullptr;
+  int32_t* queueBlock_ = nullptr;
+  bool carved_ = false;
+
+  // positions (playback under playLock_, record under recordLock_)
+  ULONG playHalf_ = 0, recordHalf_ = 0;
+  ULONG playPosition_ = 0, recordPosition_ = 0;
+  ULONG carryFrames_ = 0;
+  bool playHalfFinished_ = false;
+  bool configured_ = false;
+
+  KSPIN_LOCK playLock_;
+  KSPIN_LOCK recordLock_;
+
+  PortMixer mixer_;
+  NotifySink notify_ = {nullptr, nullptr};
+  struct Callback {
+    PeriodCallback fn;
+    void* context;
+  };
+  Callback callbacks_[2][16] = {};
+};
+
+}  // namespace engine

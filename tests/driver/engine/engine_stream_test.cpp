@@ -1,0 +1,273 @@
+// The engine streaming against the virtual TQM27 in virtual time: every
+// transfer is a real isochronous URB completed by the device's frame clock.
+#include <numeric>
+#include <sstream>
+
+#include "tests/driver/engine/engine_client.h"
+#include "tests/driver/engine/engine_fixture.h"
+
+namespace engine::testing {
+namespace {
+
+// A counting signal played on port 0 comes back through the device's
+// loopback into port 0's record halves sample for sample, at the narrower of
+// the two widths (record is 16-bit at 96 kHz), for every period from one
+// packet's worth to 288 frames, multiples of the request size or not.
+TEST(EngineLoopback, CountingSignalComesBackBitExact) {
+  for (uint32_t rate : {44100u, 48000u, 96000u}) {
+    const uint32_t k = rate / 1000;
+    const uint32_t shortest = rate == 44100 ? 45 : k;
+    const uint32_t bits = rate == 96000 ? 16 : 24;
+    for (uint32_t period = shortest; period <= 288; ++period) {
+      std::ostringstream label;
+      label << rate << " Hz, period " << period;
+      Rig rig;
+      // A few milliseconds of delay line: the device's sample clock and the
+      // packets' 44/45 pattern need not line up at every frame.
+      rig.device().SelectLoopback(5 * k);
+      StartWith(rig, rate, period);
+      CountingClient client(rig.engine_, 0, 0, bits);
+      OpenAll(rig.engine_, 0, 0);
+      // Long enough for several periods after the loopback's lead-in.
+      rig.Step(8 * period * 1000 / rate + 30);
+      CloseAll(rig.engine_, 0, 0);
+      const auto counters = rig.device().Counters();
+      label << " (loopback dry frames " << counters.loopbackDryFrames << ", DAC underruns "
+            << counters.dacUnderruns << ")";
+      size_t checked = 0;
+      for (uint32_t c = 0; c < 2; ++c) checked = ExpectCounting(client.recorded[c], c, bits, label.str());
+      EXPECT_GE(checked, 3 * period) << label.str();
+      // Word 1 names the half that finished: 0, 1, 0, 1, ...
+      for (size_t i = 0; i < client.finishedHalves.size(); ++i)
+        ASSERT_EQ(client.finishedHalves[i], i % 2) << label.str() << ", record period " << i;
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// Port 0's playback channel 0 routed into port 1's record channel 0 through
+// the loop ring arrives complete and in order; port 1's channel 1 takes the
+// device input through the input tap (port 3's channel-0 entry), which is
+// port 0's channel 0 again through the device loopback.
+TEST(EngineLoopback, RoutingThroughTheLoopRingsAndTheInputTap) {
+  Rig rig;
+  rig.device().SelectLoopback(0);
+  StartWith(rig, 48000, 100);
+  tqm::PatchTable patch{};
+  patch.entry[0] = {1, 0, 1, 1, 0, 0, 0};  // port 0 ch 0 -> port 1 ch 0
+  patch.entry[2] = {0, 1, 0, 0, 0, 0, 0};  // port 1 ch 0 reads its ring
+  patch.entry[6] = {1, 0, 1, 1, 1, 0, 0};  // device input ch 0 -> port 1 ch 1
+  patch.entry[3] = {0, 1, 0, 0, 0, 0, 0};  // port 1 ch 1 reads its ring
+  rig.engine_->SetPatch(&patch);
+  CountingClient client(rig.engine_, 0, 1, 24);
+  OpenAll(rig.engine_, 0, 1);
+  rig.Step(300);
+  CloseAll(rig.engine_, 0, 1);
+  EXPECT_GE(ExpectCounting(client.recorded[0], 0, 24, "through the loop ring"), 1000u);
+  // The tap carries the device's input channel 0: port 0's channel 0 again.
+  EXPECT_GE(ExpectCounting(client.recorded[1], 0, 24, "through the input tap"), 1000u);
+}
+
+TEST_F(EngineTest, PlaybackUrbsAt44100CarryTheExtraFrameInTheLastPacket) {
+  StartWith(*this, 44100, 256);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(100);
+  CloseAll(engine_, 0, 0);
+  std::vector<LoggedIsoch> play, record;
+  for (auto& u : filter_->TakeLog()) (u.endpoint == 0x82 ? record : play).push_back(u);
+  ASSERT_GE(play.size(), 12u);
+  const ULONG frame = 3 * 2, stride = 44 * frame;
+  // The two requests sent at start carry the base 220 frames; from then on
+  // the accumulator gains 5 per request and every second one carries 221.
+  for (size_t i = 0; i < play.size(); ++i) {
+    const ULONG frames = i < 2 ? 220 : (i % 2 ? 221 : 220);
+    EXPECT_EQ(play[i].length, frames * frame) << "request " << i;
+    ASSERT_EQ(play[i].offsets.size(), 5u) << "request " << i;
+    for (ULONG k = 0; k < 5; ++k) EXPECT_EQ(play[i].offsets[k], k * stride) << "request " << i;
+    // The last packet takes what lies behind its offset: 44 or 45 frames.
+    EXPECT_EQ(play[i].length - play[i].offsets[4], (frames - 4 * 44) * frame) << "request " << i;
+    EXPECT_EQ(play[i].flags, ULONG(USBD_START_ISO_TRANSFER_ASAP)) << "request " << i;
+  }
+  ULONG tenRequests = 0;
+  for (size_t i = 2; i < 12; ++i) tenRequests += play[i].length / frame;
+  EXPECT_EQ(tenRequests, 2205u) << "ten requests carry 2205 frames";
+  for (const auto& r : record) {
+    EXPECT_EQ(r.length, 48u * frame) << "room for 48 frames in every record packet";
+    EXPECT_EQ(r.flags, ULONG(USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_IN));
+  }
+}
+
+TEST_F(EngineTest, PlaybackUrbsAt48000CarryTheBaseSize) {
+  StartWith(*this, 48000, 256);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(50);
+  CloseAll(engine_, 0, 0);
+  size_t n = 0;
+  for (auto& u : filter_->TakeLog()) {
+    if (u.endpoint != 0x03) continue;
+    EXPECT_EQ(u.length, 1440u) << "request " << n << ": 5 packets of 48 frames";
+    ++n;
+  }
+  EXPECT_GT(n, 10u);
+}
+
+TEST_F(EngineTest, ClosingTheLastChannelCancelsDrainsAndDeselects) {
+  StartWith(*this, 48000, 256, 4);
+  CountingClient client(engine_, 2, 2, 24);
+  OpenAll(engine_, 2, 2);
+  Step(30);
+  EXPECT_NE(engine_->stream(kPlayback), nullptr);
+  EXPECT_NE(engine_->stream(kRecord), nullptr);
+  auto state = device().State();
+  EXPECT_EQ(state.alternate[3], 2);
+  EXPECT_EQ(state.alternate[2], 2);
+  const uint64_t cancelledBefore = port_->Counters().cancelled;
+  // Closing one channel of several keeps the streams running.
+  EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 0), STATUS_SUCCESS);
+  EXPECT_NE(engine_->stream(kPlayback), nullptr);
+  CloseAll(engine_, 2, 2);
+  EXPECT_EQ(engine_->stream(kPlayback), nullptr);
+  EXPECT_EQ(engine_->stream(kRecord), nullptr);
+  // 4 playback and 10 record requests were in flight.
+  EXPECT_EQ(port_->Counters().cancelled - cancelledBefore, 14u);
+  state = device().State();
+  EXPECT_EQ(state.alternate[3], 0);
+  EXPECT_EQ(state.alternate[2], 0);
+  EXPECT_FALSE(engine_->configured());
+  // Streaming again after the stop works from a clean state.
+  OpenAll(engine_, 2, 2);
+  Step(20);
+  EXPECT_NE(engine_->stream(kRecord), nullptr);
+  CloseAll(engine_, 2, 2);
+}
+
+TEST_F(EngineTest, StreamingAllocatesNothing) {
+  StartWith(*this, 44100, 100, 9);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(20);
+  const uint64_t before = PoolAllocations();
+  Step(500);
+  EXPECT_EQ(PoolAllocations(), before) << "pool allocations while streaming";
+  EXPECT_GT(client.recordPeriods.load(), 100u);
+  CloseAll(engine_, 0, 0);
+}
+
+// The device leaves the bus from inside a record completion: the request the
+// completion passes down next is rejected inside IoCallDriver, and its
+// completion runs on the same thread while the first is still on the stack.
+TEST_F(EngineTest, RequestRejectedInsideIoCallDriverRetiresCleanly) {
+  StartWith(*this, 48000, 96);
+  CountingClient client(engine_, 0, 0, 24);
+  client.onThirdRecordPeriod = [this] { port_->Disconnect(); };
+  OpenAll(engine_, 0, 0);
+  Step(30);
+  EXPECT_GE(port_->Counters().rejected, 1u) << "no request was rejected inside IoCallDriver";
+  // Only each stream's own reference is left: every request retired.
+  ASSERT_NE(engine_->stream(kRecord), nullptr);
+  EXPECT_EQ(engine_->stream(kRecord)->inFlight, 1);
+  EXPECT_EQ(engine_->stream(kPlayback)->inFlight, 1);
+  EXPECT_EQ(client.recordPeriods.load(), 3u) << "periods after the device left";
+  CloseAll(engine_, 0, 0);
+  EXPECT_EQ(engine_->stream(kRecord), nullptr);
+}
+
+TEST_F(EngineTest, OpeningOnAVanishedDeviceFailsAndLeavesTheChannelClosed) {
+  StartWith(*this, 48000, 256);
+  port_->Disconnect();
+  EXPECT_NE(engine_->OpenChannel(2, kRecord, 0), STATUS_SUCCESS);
+  EXPECT_FALSE(engine_->mixer().IsOpen(2, kRecord, 0));
+  EXPECT_FALSE(engine_->Streaming());
+}
+
+TEST_F(EngineTest, WatchdogClimbsToTenAndStays) {
+  StartWith(*this, 48000, 96);
+  CountingClient client(engine_, 2, 2, 24);
+  ASSERT_EQ(engine_->OpenChannel(2, kRecord, 0), STATUS_SUCCESS);
+  std::vector<uint32_t> seen;
+  for (int i = 0; i < 15; ++i) {
+    Step(2);
+    seen.push_back(engine_->status()->watchdog);
+  }
+  EXPECT_GE(client.recordPeriods.load(), 14u);
+  EXPECT_EQ(seen.back(), 10u);
+  for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i], seen[i - 1]) << "step " << i;
+  // The ASIO client clears it after a period it processed.
+  engine_->status()->watchdog = 0;
+  Step(2);
+  EXPECT_EQ(engine_->status()->watchdog, 1u);
+  EXPECT_EQ(engine_->CloseChannel(2, kRecord, 0), STATUS_SUCCESS);
+}
+
+TEST_F(EngineTest, StatusBlockWordsWhileStreaming) {
+  ASSERT_EQ(engine_->StartDevice(48000, 256, 2, 1), STATUS_SUCCESS);
+  CountingClient client(engine_, 0, 0, 24);
+  std::vector<ULONG> slots;
+  engine_->SetNotifySink({[](void* context, ULONG slot) { static_cast<std::vector<ULONG>*>(context)->push_back(slot); },
+                          &slots});
+  OpenAll(engine_, 0, 0);
+  Step(100);
+  EXPECT_EQ(engine_->status()->kernelAddress, nullptr);
+  EXPECT_NE(engine_->status()->outPeak[0], 0u) << "meters enabled and a signal playing";
+  ASSERT_FALSE(slots.empty());
+  EXPECT_EQ(slots[0], 0u) << "slot 0 at stream start";
+  EXPECT_EQ(size_t(std::count(slots.begin(), slots.end(), 1u)), size_t(client.recordPeriods.load()))
+      << "slot 1 at every record period";
+  CloseAll(engine_, 0, 0);
+  EXPECT_EQ(engine_->status()->outPeak[0], 0u) << "peaks read 0 once stopped";
+}
+
+}  // namespace
+}  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+TEST_F(EngineTest, OutputReadyWaitsForTheFirstMixOfPort2AndOpeningDisarmsIt) {
+  StartWith(*this, 48000, 96);
+  CountingClient client(engine_, 2, 2, 24);
+  ASSERT_EQ(engine_->OpenChannel(2, kPlayback, 0), STATUS_SUCCESS);
+  EXPECT_FALSE(engine_->OutputReady(0)) << "queued before port 2 was ever mixed";
+  Step(10);
+  EXPECT_TRUE(engine_->OutputReady(1)) << "port 2 has been mixed: the queue is armed";
+  EXPECT_EQ(engine_->mixer().queue().fill, 1u);
+  ASSERT_EQ(engine_->OpenChannel(2, kPlayback, 1), STATUS_SUCCESS);
+  EXPECT_EQ(engine_->mixer().queue().fill, 0u) << "opening a port-2 channel empties the queue";
+  EXPECT_FALSE(engine_->OutputReady(0)) << "and disarms it";
+  EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 1), STATUS_SUCCESS);
+  EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 0), STATUS_SUCCESS);
+}
+
+TEST_F(EngineTest, DeviceStopUnconfiguresTheDevice) {
+  StartWith(*this, 48000, 256);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(20);
+  engine_->StopDevice();
+  EXPECT_FALSE(engine_->Streaming());
+  EXPECT_EQ(device().State().configuration, 0) << "unconfigured at stop";
+  EXPECT_EQ(engine_->pipeCount(), 0u);
+  EXPECT_EQ(engine_->OpenChannel(0, kRecord, 0), STATUS_INVALID_DEVICE_STATE) << "nothing opens after the stop";
+}
+
+}  // namespace
+}  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+// A period shorter than one packet would give playback requests without
+// packets, which never complete: such a schedule never starts.
+TEST_F(EngineTest, PeriodShorterThanAPacketNeverStreams) {
+  StartWith(*this, 44100, 44);  // 44.1 kHz packets carry up to 45 frames
+  EXPECT_EQ(engine_->OpenChannel(0, kPlayback, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(engine_->Streaming());
+  EXPECT_FALSE(engine_->mixer().IsOpen(0, kPlayback, 0));
+  EXPECT_EQ(device().State().alternate[3], 0);
+  EXPECT_TRUE(filter_->TakeLog().empty()) << "no isochronous request went down";
+}
+
+}  // namespace
+}  // namespace engine::testing
