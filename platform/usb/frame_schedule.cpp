@@ -51,7 +51,7 @@ void Tqm27Port::Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vect
   IoMarkIrpPending(irp);
   queue.push_back(Transfer{irp, urb, buffer, pipe.handle});
   IoSetCancelRoutine(irp, CancelTransfer);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
     // Cancelled before it was queued: it ends here.
     queue.pop_back();
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
