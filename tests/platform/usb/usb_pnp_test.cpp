@@ -272,5 +272,37 @@ TEST_F(UsbPnpTest, RemovingTheHubRemovesThePluggedDeviceFirst) {
   EXPECT_EQ(hub_->Plug(), nullptr) << "no bus, no port";
 }
 
+// Removing the hub after its device was unplugged: a child already removed
+// is not asked again (its PDO is gone), and one surprise-removed but still
+// held open gets no QUERY_REMOVE, only its REMOVE once the handle closes.
+TEST_F(UsbPnpTest, RemovingTheHubAfterAnUnplugAsksNoDepartedDevice) {
+  struct Row {
+    const char* why;
+    bool holdHandle;
+    const char* expected;
+  } rows[] = {
+      {"the unplugged device was removed at once", false, ""},
+      {"the unplugged device waits for its handle", true, "REMOVE; "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    hub_.reset();  // one hub per machine: the last row's goes first
+    hub_ = std::make_unique<UsbHub>(machine_, HubMode::PlugAndPlay);
+    Tqm27Port* port = hub_->Plug();
+    ASSERT_NE(port, nullptr);
+    kernel::Process& app = machine_.StartProcess("app");
+    NTSTATUS opened;
+    if (row.holdHandle) {
+      ASSERT_NE(app.Open(InterfacePath(), &opened), nullptr) << Hex(opened);
+    }
+    hub_->Unplug();
+    log_.Take();
+    EXPECT_EQ(machine_.RequestRemoval(hub_->busDevice(), true), STATUS_SUCCESS);
+    EXPECT_EQ(Lines(log_.Take()), row.expected);
+    EXPECT_TRUE(port->Deleted());
+    EXPECT_FALSE(hub_->BusPresent());
+  }
+}
+
 }  // namespace
 }  // namespace tqm::usb::testing
