@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <cwchar>
+#include <span>
 #include <string>
 
 #include "platform/kernel/machine.h"
 #include "tqm/identity.h"
+#include "usb/device/descriptors.h"
 #include "usb/hub_driver.h"
 #include "usb/usb_status.h"
 
@@ -27,10 +29,52 @@ constexpr UCHAR kDeviceToHost = 0x80;
 constexpr UCHAR kTypeClass = 0x20;
 constexpr UCHAR kTypeVendor = 0x40;
 
-std::wstring InstancePath() {
-  wchar_t text[64];
-  std::swprintf(text, 64, L"USB\\VID_%04X&PID_%04X\\0001", unsigned(kUsbVendorId),
-                unsigned(kUsbProductId));
+constexpr ULONG kPortTag = 0x74705555;  // "UUpt"
+// The device has no serial number, so its instance is named after the port.
+constexpr wchar_t kInstanceId[] = L"0001";
+
+std::wstring DeviceId() {
+  wchar_t text[32];
+  std::swprintf(text, 32, L"USB\\VID_%04X&PID_%04X", unsigned(kUsbVendorId), unsigned(kUsbProductId));
+  return text;
+}
+
+std::wstring InstancePath() { return DeviceId() + L"\\" + kInstanceId; }
+
+// The identifiers the port reports, each list as the manager expects it: the
+// strings one after the other, each ended by a NUL, the list by another.
+std::vector<std::wstring> Identifiers(BUS_QUERY_ID_TYPE type) {
+  switch (type) {
+    case BusQueryDeviceID:
+      return {DeviceId()};
+    case BusQueryHardwareIDs: {
+      const std::span<const uint8_t> device = DeviceDescriptor();
+      wchar_t revision[16];
+      std::swprintf(revision, 16, L"&REV_%02X%02X", unsigned(device[13]), unsigned(device[12]));
+      return {DeviceId() + revision, DeviceId()};
+    }
+    case BusQueryCompatibleIDs:
+      // The device's class is given per interface; its function is audio
+      // (class 1), control (subclass 1) first.
+      return {L"USB\\Class_01&SubClass_01&Prot_00", L"USB\\Class_01&SubClass_01", L"USB\\Class_01"};
+    case BusQueryInstanceID:
+      return {kInstanceId};
+    default:
+      return {};
+  }
+}
+
+PWCHAR PoolIdentifiers(const std::vector<std::wstring>& ids, bool multi) {
+  size_t chars = multi ? 1 : 0;
+  for (const std::wstring& id : ids) chars += id.size() + 1;
+  auto* text = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kPortTag));
+  if (!text) return nullptr;
+  PWCHAR at = text;
+  for (const std::wstring& id : ids) {
+    for (wchar_t c : id) *at++ = WCHAR(c);
+    *at++ = 0;
+  }
+  if (multi) *at = 0;
   return text;
 }
 
@@ -45,7 +89,7 @@ Tqm27Port::Tqm27Port(kernel::Machine& machine, PDRIVER_OBJECT driver, NTSTATUS* 
     deleted_ = true;
     return;
   }
-  static_cast<PortExtension*>(pdo_->DeviceExtension)->port = this;
+  *static_cast<PortExtension*>(pdo_->DeviceExtension) = PortExtension{this, nullptr, nullptr};
   pdo_->Flags |= DO_POWER_PAGABLE;
   pdo_->Flags &= ~DO_DEVICE_INITIALIZING;
   machine.RegisterPhysicalDevice(pdo_, InstancePath());
@@ -70,6 +114,16 @@ void Tqm27Port::Disconnect() {
   device_.Unplug();
   std::lock_guard lock(mutex_);
   disconnected_ = true;
+}
+
+bool Tqm27Port::Disconnected() const {
+  std::lock_guard lock(mutex_);
+  return disconnected_;
+}
+
+bool Tqm27Port::Removed() const {
+  std::lock_guard lock(mutex_);
+  return removed_;
 }
 
 bool Tqm27Port::Deleted() const {
@@ -152,6 +206,61 @@ NTSTATUS Tqm27Port::DispatchPnp(PIRP irp) {
       status = STATUS_SUCCESS;
       break;
     }
+    case IRP_MN_QUERY_ID: {
+      const BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
+      const std::vector<std::wstring> ids = Identifiers(type);
+      if (ids.empty()) break;  // not ours to answer: the status stays
+      PWCHAR text = PoolIdentifiers(ids, type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs);
+      if (!text) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        break;
+      }
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_QUERY_CAPABILITIES: {
+      PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+      if (!caps || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+        status = STATUS_UNSUCCESSFUL;
+        break;
+      }
+      // A USB device may be pulled at any time; it has no serial number, so
+      // its identity is its port; it cannot wake the system.
+      caps->Removable = 1;
+      caps->SurpriseRemovalOK = 1;
+      caps->UniqueID = 0;
+      caps->EjectSupported = 0;
+      caps->LockSupported = 0;
+      caps->DeviceD1 = 0;
+      caps->DeviceD2 = 0;
+      caps->WakeFromD0 = caps->WakeFromD1 = caps->WakeFromD2 = caps->WakeFromD3 = 0;
+      caps->Address = 1;
+      caps->UINumber = 1;
+      caps->SystemWake = PowerSystemUnspecified;
+      caps->DeviceWake = PowerDeviceUnspecified;
+      caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+      caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+      for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) caps->DeviceState[s] = PowerDeviceD3;
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+      // A PDO answers for itself only; bus relations are the hub's.
+      if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation) break;
+      auto* relations = static_cast<PDEVICE_RELATIONS>(
+          ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kPortTag));
+      if (!relations) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        break;
+      }
+      relations->Count = 1;
+      relations->Objects[0] = pdo_;
+      ObReferenceObject(pdo_);
+      irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+      status = STATUS_SUCCESS;
+      break;
+    }
     default:
       break;
   }
@@ -168,6 +277,9 @@ NTSTATUS Tqm27Port::DispatchPower(PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
     status = STATUS_SUCCESS;
+  // The bus carries out a device state change and makes it known.
+  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
+    PoSetPowerState(pdo_, DevicePowerState, stack->Parameters.Power.State);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;

@@ -68,6 +68,10 @@ class Tqm27Port {
   // every pending transfer completes as a vanished device's, as does every new
   // request at once.
   void Disconnect();
+  // True once the device has left the bus.
+  bool Disconnected() const;
+  // True while the PDO has been removed and not started again.
+  bool Removed() const;
   // True once the PDO has been deleted (removed after the device left).
   bool Deleted() const;
   // Deletes the PDO if it still exists (the hub's teardown).

@@ -67,7 +67,14 @@ class UsbClient {
     lower_ = IoAttachDeviceToDeviceStack(fdo_, pdo);
     fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
   }
+  // Sends from a device another driver attached to the PDO, through that
+  // device's next lower device, without a device of its own.
+  struct SendThrough {
+    PDEVICE_OBJECT lower;
+  };
+  UsbClient(kernel::Machine& machine, SendThrough through) : machine_(machine), lower_(through.lower) {}
   ~UsbClient() {
+    if (!fdo_) return;
     IoDetachDevice(lower_);
     IoDeleteDevice(fdo_);
     machine_.UnloadDriver(driver_);
