@@ -1,5 +1,5 @@
 // The TQM27's port: Plug and Play, power and the synchronous URBs. The
-// isochronous schedule is in isoch_schedule.cpp.
+// isochronous schedule is in frame_schedule.cpp.
 #include "usb/tqm27_port.h"
 
 #include <usbdlib.h>
