@@ -20,12 +20,18 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue)
       status_(reinterpret_cast<tqm::DeviceStatusBlock*>(memory + kEngineMemoryBytes)) {
   KeInitializeSpinLock(&playLock_);
   KeInitializeSpinLock(&recordLock_);
+  ExInitializeResourceLite(&configLock_);
+  current_ = tqm::DriverMixerDefaults();
+  pending_ = current_;
   // Word 12 keeps its pointer-sized place, but no kernel address reaches the
   // clients' mappings.
   status_->kernelAddress = nullptr;
 }
 
-StreamEngine::~StreamEngine() { StopDevice(); }
+StreamEngine::~StreamEngine() {
+  StopDevice();
+  ExDeleteResourceLite(&configLock_);
+}
 
 void StreamEngine::SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context) {
   if (a >= 2 || c >= 16) return;
@@ -46,7 +52,8 @@ NTSTATUS StreamEngine::StartDevice(ULONG rate, ULONG periodFrames, ULONG request
   NTSTATUS status = ReadDevice();
   if (!NT_SUCCESS(status)) return status;
   if (!IsSupportedRate(rate)) rate = 44100;
-  if (periodFrames < 64 || periodFrames > kMaxPeriodFrames) periodFrames = kMaxPeriodFrames;
+  // A period shorter than one packet would give requests without packets.
+  if (periodFrames < MinPeriodFrames(rate) || periodFrames > kMaxPeriodFrames) periodFrames = kMaxPeriodFrames;
   if (requestCount < 2 || requestCount > 9) requestCount = 9;
   WriteShared(&status_->periodFrames, periodFrames);
   WriteShared(&status_->sampleRate, rate);
@@ -55,6 +62,11 @@ NTSTATUS StreamEngine::StartDevice(ULONG rate, ULONG periodFrames, ULONG request
   WriteShared(&status_->watchdog, 0);
   WriteShared(&status_->meterEnable, meterEnable);
   status_->kernelAddress = nullptr;
+  // The current record mirrors what the status block took.
+  current_.rate = LONG(rate);
+  current_.periodFrames = LONG(periodFrames);
+  current_.requestCount = LONG(requestCount);
+  current_.meterEnable = LONG(meterEnable);
 
   if (!ringBlock_) ringBlock_ = static_cast<int32_t*>(ExAllocatePoolWithTag(NonPagedPool, kRingBlockBytes, kTagEngine));
   const ULONG queueBytes = QueueBlockBytes(playChannels_ ? playChannels_ : 1);
@@ -215,6 +227,20 @@ bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open
 }
 
 NTSTATUS StreamEngine::OpenChannel(ULONG port, ULONG direction, ULONG channel) {
+  LockConfig();
+  const NTSTATUS status = OpenChannelLocked(port, direction, channel);
+  UnlockConfig();
+  return status;
+}
+
+NTSTATUS StreamEngine::CloseChannel(ULONG port, ULONG direction, ULONG channel) {
+  LockConfig();
+  const NTSTATUS status = CloseChannelLocked(port, direction, channel);
+  UnlockConfig();
+  return status;
+}
+
+NTSTATUS StreamEngine::OpenChannelLocked(ULONG port, ULONG direction, ULONG channel) {
   if (!carved_) return STATUS_INVALID_DEVICE_STATE;
   if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
   if (SetOpen(port, direction, channel, true)) return STATUS_SUCCESS;
@@ -244,7 +270,7 @@ void StreamEngine::ClearPlaybackState() {
   ResetPositions();
 }
 
-NTSTATUS StreamEngine::CloseChannel(ULONG port, ULONG direction, ULONG channel) {
+NTSTATUS StreamEngine::CloseChannelLocked(ULONG port, ULONG direction, ULONG channel) {
   if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
   if (!SetOpen(port, direction, channel, false)) {
     // The streams stop before their buffers are cleared: the completions

@@ -23,9 +23,10 @@
 // lock itself. The submit queue keeps the order in which requests were built,
 // so requests still go down in order when completions overlap.
 //
-// Passive-level operations (start, open/close, stop, USB configuration) are
-// not serialised against each other by the engine; their callers are (the
-// command path and the companion interface).
+// Configuration changes (channel open and close, rate, request count, period,
+// settings apply) run at passive level and are serialised by one recursive
+// resource, configLock_, so one change never stops or resizes the streams
+// under another. The settings records (current_, pending_) are under it too.
 //
 // Seams for the later parts: notification slots 0 and 1 go through a
 // NotifySink, and the companion's period callbacks through SetPeriodCallback.
@@ -34,6 +35,7 @@
 #include "driver/engine/usb_headers.h"
 #include "driver/engine/port_mixer.h"
 #include "driver/engine/transfer_sizing.h"
+#include "tqm/mixer_settings.h"
 
 namespace engine {
 
@@ -52,7 +54,12 @@ constexpr ULONG kDrainRoundMs = 100, kDrainRounds = 40;
 
 // The 16-bit USB audio volume (1/256 dB) for a settings volume word: half-dB
 // steps from -55 dB (playback) or -40 dB (record).
+// A level beyond what the field's high byte carries (-127..+127 dB) is sent
+// as that end of the range, never wrapped.
 USHORT VolumeWireValue(LONG word, ULONG direction);
+
+// The shortest period at a rate: one 1 ms packet's frames, rounded up.
+constexpr ULONG MinPeriodFrames(ULONG rate) { return (rate + 999) / 1000; }
 
 class StreamEngine;
 struct PipeStream;
@@ -109,6 +116,9 @@ class StreamEngine : public PoolObject {
   void SetNotifySink(NotifySink sink) { notify_ = sink; }
   void SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context);
   void SetPatch(const tqm::PatchTable* patch) { mixer_.SetPatch(patch); }
+  // The physical device whose driver key keeps the "Mixer" value; without it
+  // nothing is stored or read.
+  void SetRegistryDevice(PDEVICE_OBJECT pdo) { registryDevice_ = pdo; }
 
   // Reads the device, selects the configuration, fills the status block from
   // the given settings (corrected into range), carves the memory and sizes the
@@ -116,6 +126,22 @@ class StreamEngine : public PoolObject {
   NTSTATUS StartDevice(ULONG rate, ULONG periodFrames, ULONG requestCount, ULONG meterEnable);
   // Stops the streams, unconfigures the device and frees what StartDevice made.
   void StopDevice();
+
+  // ---- settings (settings.cpp) ----
+  // Device start with the stored settings: defaults, the stored "Mixer"
+  // overlay, StartDevice with the corrected values, an apply of every item,
+  // then the hardware at 0 dB unmuted.
+  NTSTATUS StartWithSettings();
+  // Applies a record against the current one (corrected in place) and stores it.
+  void ApplySettings(tqm::MixerSettings* record);
+  void GetSettings(tqm::MixerSettings* out);
+  NTSTATUS SetRate(ULONG rate, bool playback16);
+  ULONG ProposeRate(ULONG rate);
+  NTSTATUS SetRequestCount(ULONG count);
+  NTSTATUS SetPeriodSize(ULONG frames, bool refuseWhenActive);
+  // The mode word the rate calls pass as their 16-bit flag.
+  void SetMode(ULONG mode) { mode_ = mode; }
+  ULONG mode() const { return mode_; }
 
   tqm::DeviceStatusBlock* status() const { return status_; }
   PortMixer& mixer() { return mixer_; }
@@ -177,6 +203,15 @@ class StreamEngine : public PoolObject {
   static void FreeBlock(void* block);
 
  private:
+  // settings.cpp
+  NTSTATUS SendRateToDevice(ULONG rate);
+  void SaveSettings();
+  void LoadSettings(tqm::MixerSettings* record);
+  void LockConfig();
+  void UnlockConfig();
+  NTSTATUS OpenChannelLocked(ULONG port, ULONG direction, ULONG channel);
+  NTSTATUS CloseChannelLocked(ULONG port, ULONG direction, ULONG channel);
+
   // stream_engine.cpp
   bool Carve();
   // Opens or closes one channel under both locks. Returns whether any channel
@@ -253,6 +288,12 @@ class StreamEngine : public PoolObject {
 
   KSPIN_LOCK playLock_;
   KSPIN_LOCK recordLock_;
+
+  ERESOURCE configLock_;
+  tqm::MixerSettings current_;
+  tqm::MixerSettings pending_;
+  ULONG mode_ = 0;
+  PDEVICE_OBJECT registryDevice_ = nullptr;
 
   PortMixer mixer_;
   NotifySink notify_ = {nullptr, nullptr};

@@ -29,10 +29,15 @@ void StreamEngine::FreeBlock(void* block) {
 }
 
 USHORT VolumeWireValue(LONG word, ULONG direction) {
-  const LONG offset = direction == kPlayback ? 55 : 40;
-  // v / 2 rounded down, also for a negative word.
-  const LONG halves = word >= 0 ? word / 2 : -((1 - word) / 2);
-  const USHORT high = USHORT((halves - offset) & 0xFF);
+  const LONGLONG offset = direction == kPlayback ? 55 : 40;
+  // v / 2 rounded down, also for a negative word (in 64 bits: the word may be
+  // anything a corrupt record holds).
+  const LONGLONG w = word;
+  const LONGLONG halves = w >= 0 ? w / 2 : -((1 - w) / 2);
+  const LONGLONG level = halves - offset;
+  if (level < -127) return 0x8100;  // quietest level; 0x8000 would mean silence
+  if (level > 127) return 0x7F00;
+  const USHORT high = USHORT(level & 0xFF);
   return USHORT(high << 8 | ((word & 1) ? 0x80 : 0));
 }
 

@@ -131,6 +131,7 @@ class Rig {
         ExAllocatePoolWithTag(NonPagedPool, engine::kTransferMemoryBytes, kTagTransferMemory));
     std::memset(memory_, 0xA5, engine::kTransferMemoryBytes);
     engine_ = new (kTagEngine) engine::StreamEngine(filter_->device(), memory_, 81920);
+    engine_->SetRegistryDevice(port_->pdo());
   }
   ~Rig() {
     delete engine_;
