@@ -19,6 +19,8 @@ constexpr ULONG kRegistryAccess = 0x1F0000;
 constexpr LONG kMinRequestCount = 2, kMaxRequestCount = 9;
 constexpr LONG kFallbackRequestCount = 5;
 constexpr LONG kFallbackRate = 44100;
+// The deferred apply waits 50 ms in steps of 100 us.
+constexpr ULONG kApplyStalls = 500, kApplyStallMicroseconds = 100;
 // The header of the full value information, the name and the record. With a
 // wider WCHAR the header and name take more than on the target; the buffer is
 // sized from the structure as compiled.
@@ -250,6 +252,49 @@ NTSTATUS StreamEngine::StartWithSettings() {
   }
   UnlockConfig();
   return status;
+}
+
+void StreamEngine::ScheduleApply(const tqm::MixerSettings& record) {
+  LockConfig();
+  pending_ = record;
+  if (!applyPending_) {
+    // Marked here rather than in the thread: a second call before the thread
+    // runs only updates the pending record.
+    applyPending_ = true;
+    if (InterlockedIncrement(&applyThreads_) == 1) KeClearEvent(&applyIdle_);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE thread = nullptr;
+    const NTSTATUS status =
+        PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ApplyThread, this);
+    if (NT_SUCCESS(status)) {
+      ZwClose(thread);
+    } else {
+      TQM_TRACE("MyThreadStart ERROR PsCreateSystemThread \n");
+      applyPending_ = false;
+      if (InterlockedDecrement(&applyThreads_) == 0) KeSetEvent(&applyIdle_, IO_NO_INCREMENT, FALSE);
+    }
+    Signal(0);
+  }
+  UnlockConfig();
+}
+
+void StreamEngine::ApplyThread(PVOID context) {
+  StreamEngine* self = static_cast<StreamEngine*>(context);
+  for (ULONG i = 0; i < kApplyStalls; ++i) KeStallExecutionProcessor(kApplyStallMicroseconds);
+  self->LockConfig();
+  tqm::MixerSettings record = self->pending_;
+  self->applyPending_ = false;
+  self->ApplySettings(&record);
+  self->UnlockConfig();
+  // The engine may be gone once the count reaches zero: nothing of it is
+  // touched after the event.
+  if (InterlockedDecrement(&self->applyThreads_) == 0) KeSetEvent(&self->applyIdle_, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void StreamEngine::WaitForApply() {
+  KeWaitForSingleObject(&applyIdle_, Executive, KernelMode, FALSE, nullptr);
 }
 
 }  // namespace engine

@@ -21,6 +21,7 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue)
   KeInitializeSpinLock(&playLock_);
   KeInitializeSpinLock(&recordLock_);
   ExInitializeResourceLite(&configLock_);
+  KeInitializeEvent(&applyIdle_, NotificationEvent, TRUE);
   current_ = tqm::DriverMixerDefaults();
   pending_ = current_;
   // Word 12 keeps its pointer-sized place, but no kernel address reaches the
@@ -115,6 +116,9 @@ bool StreamEngine::Carve() {
 }
 
 void StreamEngine::StopDevice() {
+  // A pending apply talks to the device and the record: it finishes first.
+  WaitForApply();
+  LockConfig();
   StopStreams();
   if (configDescriptor_) Unconfigure();
   configured_ = false;
@@ -128,6 +132,7 @@ void StreamEngine::StopDevice() {
   FreeBlock(queueBlock_);
   ringBlock_ = queueBlock_ = nullptr;
   carved_ = false;
+  UnlockConfig();
 }
 
 void StreamEngine::ChooseFormat(ULONG rate) {

@@ -139,6 +139,10 @@ class StreamEngine : public PoolObject {
   ULONG ProposeRate(ULONG rate);
   NTSTATUS SetRequestCount(ULONG count);
   NTSTATUS SetPeriodSize(ULONG frames, bool refuseWhenActive);
+  // The companion's deferred apply: `record` becomes the pending record; unless
+  // an apply is already pending, a system thread applies the pending record
+  // 50 ms later. Stop and destruction wait for it.
+  void ScheduleApply(const tqm::MixerSettings& record);
   // The mode word the rate calls pass as their 16-bit flag.
   void SetMode(ULONG mode) { mode_ = mode; }
   ULONG mode() const { return mode_; }
@@ -207,6 +211,8 @@ class StreamEngine : public PoolObject {
   NTSTATUS SendRateToDevice(ULONG rate);
   void SaveSettings();
   void LoadSettings(tqm::MixerSettings* record);
+  static void ApplyThread(PVOID context);
+  void WaitForApply();
   void LockConfig();
   void UnlockConfig();
   NTSTATUS OpenChannelLocked(ULONG port, ULONG direction, ULONG channel);
@@ -293,6 +299,11 @@ class StreamEngine : public PoolObject {
   tqm::MixerSettings current_;
   tqm::MixerSettings pending_;
   ULONG mode_ = 0;
+  // Under configLock_: an apply thread is created and has not applied yet.
+  bool applyPending_ = false;
+  // Apply threads created and not finished; applyIdle_ is set when none.
+  volatile LONG applyThreads_ = 0;
+  KEVENT applyIdle_;
   PDEVICE_OBJECT registryDevice_ = nullptr;
 
   PortMixer mixer_;

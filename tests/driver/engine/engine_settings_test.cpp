@@ -266,5 +266,95 @@ TEST(EngineSettings, ProposeRate) {
   CloseAll(rig.engine_, 0, 0);
 }
 
+struct SlotCounter {
+  std::atomic<uint32_t> slot0{0};
+  static void Signal(void* context, ULONG slot) {
+    if (slot == 0) static_cast<SlotCounter*>(context)->slot0++;
+  }
+};
+
+// Two companion volume calls within 50 ms: each starts from the current
+// record, the second overwrites the pending record, and one apply 50 ms after
+// the first call carries only the second call's change.
+TEST(EngineApply, TwoCallsWithinFiftyMillisecondsGiveOneApply) {
+  Rig rig;
+  SlotCounter slots;
+  rig.engine_->SetNotifySink({SlotCounter::Signal, &slots});
+  ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
+  const uint32_t startSignals = slots.slot0.load();
+  tqm::MixerSettings first = Current(rig);
+  first.playVolume[0] = 50;
+  rig.engine_->ScheduleApply(first);
+  rig.Step(20);
+  tqm::MixerSettings second = Current(rig);
+  second.recordVolume[0] = 60;
+  rig.engine_->ScheduleApply(second);
+  EXPECT_EQ(slots.slot0.load(), startSignals + 1) << "one thread creation attempted";
+  rig.Step(20);
+  EXPECT_EQ(Current(rig).recordVolume[0], tqm::kRecordVolumeUnity) << "nothing applied before 50 ms";
+  rig.Step(20);
+  const tqm::MixerSettings cur = Current(rig);
+  EXPECT_EQ(cur.recordVolume[0], 60);
+  EXPECT_EQ(cur.playVolume[0], tqm::kPlayVolumeUnity) << "the first call's change is lost";
+  const auto state = rig.device().State();
+  EXPECT_EQ(Wire(state.record.volume[0]), 0xF600) << "record word 60: -10 dB";
+  EXPECT_EQ(Wire(state.playback.volume[0]), 0x0000) << "playback untouched since start";
+  // The apply stored the record, and a later call starts a new thread.
+  auto stored = StoredMixer(rig);
+  ASSERT_TRUE(stored);
+  tqm::MixerSettings back;
+  std::memcpy(&back, stored->data.data(), sizeof back);
+  EXPECT_EQ(back.recordVolume[0], 60);
+  second.recordVolume[0] = 70;
+  rig.engine_->ScheduleApply(second);
+  EXPECT_EQ(slots.slot0.load(), startSignals + 2);
+  rig.Step(60);
+  EXPECT_EQ(Current(rig).recordVolume[0], 70);
+}
+
+// A thread that cannot be created is reported, signals slot 0 all the same,
+// and leaves nothing pending: the next call creates one.
+TEST(EngineApply, FailedThreadCreation) {
+  Rig rig;
+  SlotCounter slots;
+  rig.engine_->SetNotifySink({SlotCounter::Signal, &slots});
+  ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
+  const uint32_t startSignals = slots.slot0.load();
+  rig.machine_.FailEvery(tqm::kernel::FailurePoint::SystemThread);
+  tqm::MixerSettings r = Current(rig);
+  r.recordVolume[1] = 30;
+  rig.engine_->ScheduleApply(r);
+  EXPECT_TRUE(Logged(rig, "MyThreadStart ERROR PsCreateSystemThread \n"));
+  EXPECT_EQ(slots.slot0.load(), startSignals + 1);
+  rig.Step(60);
+  EXPECT_EQ(Current(rig).recordVolume[1], tqm::kRecordVolumeUnity);
+  rig.machine_.ClearFailures();
+  rig.engine_->ScheduleApply(r);
+  EXPECT_EQ(slots.slot0.load(), startSignals + 2);
+  rig.Step(60);
+  EXPECT_EQ(Current(rig).recordVolume[1], 30);
+}
+
+// A stop while an apply is pending waits for the apply to finish; the apply
+// never runs against a stopped engine.
+TEST(EngineApply, StopWaitsForPendingApply) {
+  Rig rig;
+  ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
+  tqm::MixerSettings r = Current(rig);
+  r.playVolume[1] = 90;
+  rig.engine_->ScheduleApply(r);
+  const uint64_t before = KeQueryInterruptTime();
+  {
+    tqm::kernel::Participation participate(rig.machine_);
+    rig.machine_.clock().RunFree(true);
+    rig.engine_->StopDevice();
+    rig.machine_.clock().RunFree(false);
+  }
+  const uint64_t waited = KeQueryInterruptTime() - before;
+  EXPECT_GE(waited, 50 * 10000u) << "stop returned after " << waited / 10000 << " ms";
+  EXPECT_EQ(Current(rig).playVolume[1], 90);
+  EXPECT_EQ(Wire(rig.device().State().playback.volume[1]), VolumeWireValue(90, kPlayback));
+}
+
 }  // namespace
 }  // namespace engine::testing
