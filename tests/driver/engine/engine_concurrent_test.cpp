@@ -96,5 +96,47 @@ TEST(EngineConcurrent, ClosingSomeChannelsKeepsTheOthersExact) {
   }
 }
 
+// Rate, period and request-count changes from two threads, and a third
+// opening and closing a channel, while the clock runs and requests complete:
+// the configuration lock keeps one change from stopping or resizing the
+// streams under another, and each change restarts them cleanly.
+TEST(EngineConcurrent, ConfigurationChangesRaceEachOtherAndTheCompletions) {
+  Rig rig;
+  StartWith(rig, 48000, 128, 3);
+  CountingClient client(rig.engine_, 2, 2, 24);
+  client.frozen = true;  // the changes, not the signal, are under test here
+  OpenAll(rig.engine_, 2, 2);
+  rig.machine_.clock().RunFree(true);
+  std::thread rates([&] {
+    for (int i = 0; i < 12; ++i) {
+      const ULONG rate = i % 2 ? 48000 : 44100;
+      EXPECT_EQ(rig.engine_->SetRate(rate, false), STATUS_SUCCESS) << "rate " << rate;
+    }
+  });
+  std::thread sizes([&] {
+    for (int i = 0; i < 12; ++i) {
+      EXPECT_EQ(rig.engine_->SetPeriodSize(64 + 16 * i, false), STATUS_SUCCESS) << "round " << i;
+      EXPECT_EQ(rig.engine_->SetRequestCount(2 + i % 8), STATUS_SUCCESS) << "round " << i;
+    }
+  });
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(rig.engine_->OpenChannel(1, kRecord, 0), STATUS_SUCCESS) << "round " << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(rig.engine_->CloseChannel(1, kRecord, 0), STATUS_SUCCESS) << "round " << i;
+  }
+  rates.join();
+  sizes.join();
+  EXPECT_TRUE(rig.engine_->Streaming());
+  const uint32_t before = client.recordPeriods.load();
+  WaitForPeriods(client, before + 10);
+  const auto state = rig.device().State();
+  EXPECT_EQ(state.recordRate, rig.engine_->status()->sampleRate);
+  EXPECT_EQ(rig.engine_->status()->periodFrames, 64u + 16 * 11);
+  EXPECT_EQ(rig.engine_->status()->requestCount, 2u + 11 % 8);
+  CloseAll(rig.engine_, 2, 2);
+  rig.machine_.clock().RunFree(false);
+  EXPECT_FALSE(rig.engine_->Streaming());
+}
+
 }  // namespace
 }  // namespace engine::testing
