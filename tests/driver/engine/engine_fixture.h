@@ -49,6 +49,11 @@ class Filter {
 
   PDEVICE_OBJECT device() const { return device_; }
   void AnswerConfiguration(std::vector<UCHAR> bytes) { config_ = std::move(bytes); }
+  // The endpoints of the class requests to endpoints (sampling frequency), in order.
+  std::vector<UCHAR> TakeEndpointRequests() {
+    std::lock_guard lock(mu_);
+    return std::exchange(endpointRequests_, {});
+  }
   std::vector<LoggedIsoch> TakeLog() {
     std::lock_guard lock(mu_);
     return std::exchange(log_, {});
@@ -88,6 +93,11 @@ class Filter {
   }
 
   void Log(PURB urb) {
+    if (urb->UrbHeader.Function == URB_FUNCTION_CLASS_ENDPOINT) {
+      std::lock_guard lock(mu_);
+      endpointRequests_.push_back(UCHAR(urb->UrbControlVendorClassRequest.Index));
+      return;
+    }
     if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) return;
     const auto& t = urb->UrbIsochronousTransfer;
     LoggedIsoch entry{UCHAR(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN ? 0x82 : 0x03), t.TransferBufferLength,
@@ -104,6 +114,7 @@ class Filter {
   std::vector<UCHAR> config_;
   std::mutex mu_;
   std::vector<LoggedIsoch> log_;
+  std::vector<UCHAR> endpointRequests_;
 };
 
 // The virtual TQM27's configuration descriptor with `edit` applied to every

@@ -208,7 +208,10 @@ TEST(EngineSettings, RateChangeWhileStreaming) {
   OpenAll(rig.engine_, 0, 0);
   rig.Step(50);
   EXPECT_EQ(rig.engine_->playAlternate(), 3) << "16-bit playback at 48 kHz";
+  rig.filter_->TakeEndpointRequests();
   ASSERT_EQ(rig.engine_->SetRate(44100, true), STATUS_SUCCESS);
+  const std::vector<UCHAR> sent = rig.filter_->TakeEndpointRequests();
+  EXPECT_EQ(sent, (std::vector<UCHAR>{kPlaybackEndpoint, kRecordEndpoint})) << "playback endpoint first, then record";
   EXPECT_TRUE(rig.engine_->Streaming());
   EXPECT_EQ(rig.engine_->playAlternate(), 2) << "the rule is evaluated for the new rate";
   EXPECT_EQ(rig.engine_->playWidth(), 3u);
