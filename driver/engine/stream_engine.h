@@ -114,6 +114,9 @@ class StreamEngine : public PoolObject {
   StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue);
   ~StreamEngine();
   void SetNotifySink(NotifySink sink) { notify_ = sink; }
+  // Signals a notification slot through the sink (the companion's close of
+  // port 1 signals slot 0).
+  void Signal(ULONG slot);
   void SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context);
   void SetPatch(const tqm::PatchTable* patch) { mixer_.SetPatch(patch); }
   // The physical device whose driver key keeps the "Mixer" value; without it
@@ -224,7 +227,6 @@ class StreamEngine : public PoolObject {
   // was open before an open, or is still open after a close.
   bool SetOpen(ULONG port, ULONG direction, ULONG channel, bool open);
   void ResetPositions();
-  void Signal(ULONG slot);
   void CallPeriod(ULONG a, ULONG c);
   void ClearPlaybackState();
 
