@@ -1,0 +1,192 @@
+// The simulator's stream client (stream_client.h).
+#include "platform/sim/stream_client.h"
+
+namespace tqm::sim {
+
+namespace {
+constexpr uint32_t kOutput = 0, kInput = 1;
+}
+
+StreamClient::StreamClient(Simulator& sim, std::string processName)
+    : sim_(sim), device_(std::make_unique<DeviceClient>(sim.machine(), std::move(processName))) {}
+
+StreamClient::~StreamClient() {
+  Stop();
+  DisposeBuffers();
+  Close();
+}
+
+bool StreamClient::Open(std::string* error) {
+  // The hub has one port, so at most one TQM27 answers; the one opened last
+  // would be device 0.
+  for (const std::wstring& path : sim_.DriverInterfaces()) {
+    if (device_->open()) device_->Close();
+    if (!NT_SUCCESS(device_->Open(path))) continue;
+    if (device_->Identify()) {
+      devices_ = 1;
+    } else {
+      device_->Close();
+    }
+  }
+  if (!device_->open()) {
+    *error = "no device answers the identity probe";
+    return false;
+  }
+  const std::optional<uint32_t> health = device_->QueryStreamHealth();
+  if (!health || *health != 0) {
+    *error = health ? "another client holds the engine (QueryStreamHealth answered " + std::to_string(*health) + ")"
+                    : "QueryStreamHealth failed";
+    device_->Close();
+    devices_ = 0;
+    return false;
+  }
+  statusBlock_ = device_->MapStatusBlock(true);
+  return true;
+}
+
+bool StreamClient::CreateBuffers(uint32_t rate, std::string* error) {
+  const std::optional<uint32_t> latency = device_->GetLatency();
+  if (!latency || *latency == 0 || *latency > 512) {
+    *error = "GetLatency gave no usable period";
+    return false;
+  }
+  periodFrames_ = *latency;
+  CommandResult result;
+  void* shared = device_->AllocSharedBuffer(periodFrames_ * 32 * devices_, &result);
+  if (!shared) {
+    *error = "AllocSharedBuffer failed: " + StatusText(result.status);
+    return false;
+  }
+  shared_ = static_cast<int32_t*>(shared);
+  // In the host's order: inputs 0 and 1, then outputs 0 and 1; buffer i has
+  // half 0 at i x 2 x period samples and half 1 right behind it.
+  for (uint32_t i = 0; i < 4; ++i) {
+    const uint32_t direction = i < 2 ? kInput : kOutput;
+    const uint32_t channel = i % 2;
+    for (uint32_t half = 0; half < 2; ++half) {
+      int32_t* address = shared_ + (i * 2 + half) * periodFrames_;
+      halves_[direction][channel][half] = address;
+      result = device_->SetClientBuffer(direction, channel, half, address);
+      if (!result.ok()) {
+        *error = "SetClientBuffer failed: " + StatusText(result.status);
+        return false;
+      }
+    }
+  }
+  result = device_->SetSampleRate(rate);
+  if (!result.ok()) {
+    *error = "SetSampleRate failed: " + StatusText(result.status);
+    return false;
+  }
+  buffersCreated_ = true;
+  return true;
+}
+
+bool StreamClient::Start(PeriodWork work, std::string* error, const std::function<void()>& beforeActivate) {
+  if (!buffersCreated_) {
+    *error = "no buffers";
+    return false;
+  }
+  work_ = std::move(work);
+  periods_ = missed_ = spurious_ = readyFailures_ = 0;
+  watchdogMax_ = 0;
+  handshake_ = device_->CreateEvent(false, false);
+  periodEvent_ = device_->CreateEvent(false, false);
+  started_ = true;
+  thread_ = std::thread([this] { PeriodThread(); });
+  const CommandResult result = device_->SetPeriodEvent(periodEvent_);
+  device_->WaitForEvent(handshake_, std::nullopt);
+  device_->CloseEvent(handshake_);
+  handshake_ = nullptr;
+  if (!result.ok()) {
+    *error = "SetPeriodEvent failed: " + StatusText(result.status);
+    Stop();
+    return false;
+  }
+  if (beforeActivate) beforeActivate();
+  const CommandResult active = device_->ActivateChannels(3, 3, true);
+  if (!active.ok()) {
+    *error = "ActivateChannels failed: " + StatusText(active.status);
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void StreamClient::Stop() {
+  if (!thread_.joinable()) return;
+  started_ = false;
+  device_->ActivateChannels(3, 3, false);
+  // The thread wakes, finds the client stopped and ends.
+  device_->SetEvent(periodEvent_);
+  thread_.join();
+  device_->CloseEvent(periodEvent_);
+  periodEvent_ = nullptr;
+  device_->SetPeriodEvent(nullptr);
+}
+
+void StreamClient::DisposeBuffers() {
+  if (!buffersCreated_) return;
+  for (uint32_t direction = 0; direction < 2; ++direction)
+    for (uint32_t channel = 0; channel < 2; ++channel)
+      for (uint32_t half = 0; half < 2; ++half) device_->SetClientBuffer(direction, channel, half, nullptr);
+  device_->AllocSharedBuffer(0);
+  shared_ = nullptr;
+  buffersCreated_ = false;
+}
+
+void StreamClient::Close() {
+  if (!device_->open()) return;
+  if (statusBlock_) device_->UnmapStatusBlock(true);
+  statusBlock_ = nullptr;
+  device_->Close();
+  devices_ = 0;
+}
+
+std::optional<StatusBlockView> StreamClient::status() const {
+  if (!statusBlock_) return std::nullopt;
+  return StatusBlockView(statusBlock_, kNativeWide);
+}
+
+StreamCounters StreamClient::counters() const {
+  StreamCounters c;
+  c.periods = periods_;
+  c.missed = missed_;
+  c.watchdogMax = watchdogMax_;
+  c.spuriousWakes = spurious_;
+  c.outputReadyFailures = readyFailures_;
+  return c;
+}
+
+void StreamClient::PeriodThread() {
+  std::optional<kernel::Participation> participation;
+  if (sim_.virtualTime()) participation.emplace(sim_.machine());
+  device_->SetEvent(handshake_);
+  const std::optional<StatusBlockView> block = status();
+  for (;;) {
+    device_->WaitForEvent(periodEvent_, std::nullopt);
+    if (!started_) break;
+    uint32_t half = 0;
+    if (block) {
+      const uint32_t watchdog = block->Read(StatusWord::Watchdog);
+      if (watchdog == 0) ++spurious_;
+      if (watchdog > 1) missed_ += watchdog - 1;
+      if (watchdog > watchdogMax_) watchdogMax_ = watchdog;
+      half = block->Read(StatusWord::RecordHalf) & 1;
+    }
+    PeriodBuffers buffers;
+    buffers.index = periods_;
+    buffers.frames = periodFrames_;
+    buffers.half = half;
+    for (uint32_t c = 0; c < 2; ++c) {
+      buffers.input[c] = halves_[kInput][c][half];
+      buffers.output[c] = halves_[kOutput][c][half];
+    }
+    if (work_) work_(buffers);
+    if (!device_->OutputReady(half).ok()) ++readyFailures_;
+    if (block) block->Write(StatusWord::Watchdog, 0);
+    ++periods_;
+  }
+}
+
+}  // namespace tqm::sim

@@ -1,0 +1,106 @@
+// The simulator's stream client: what an ASIO driver does with the command
+// interface, in a simulated process of its own, with a period thread.
+//
+// Open: open every driver interface and keep those that answer Identify with
+// 1/0 (device 0 is the one opened last), ask QueryStreamHealth (another
+// client holds the engine unless it answers 0), map the status block.
+// CreateBuffers: read the period with GetLatency, allocate the SharedBuffer of
+// period x 32 x devices bytes, place the two input and two output buffers in
+// it (two halves each) and register every half, set the rate. Start: create
+// the period event and the period thread, register the event, activate the
+// channels. At every period the thread wakes on the event, takes the input
+// half the status block names (word 1), lets the period work read it and fill
+// the output half of the same index, sends OutputReady for that half and
+// clears the watchdog (word 4). Stop, DisposeBuffers and Close undo these in
+// the reverse order.
+//
+// Virtual time: the period thread takes part in the clock, so the clock waits
+// for it from the period event until it waits again; each period's work is
+// done before the machine's next instant, and a run is exact. Real time: the
+// thread is on its own; a period it handles late shows in the watchdog.
+//
+// Threads: Open..Close are called from one thread (the owner's); the period
+// thread is the only one that runs the period work and touches the counters
+// below until Stop has joined it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/device_client.h"
+#include "platform/sim/simulator.h"
+#include "tqm/status_block.h"
+
+namespace tqm::sim {
+
+struct PeriodBuffers {
+  uint64_t index;        // periods handled before this one
+  uint32_t frames;       // the period
+  uint32_t half;         // 0 or 1, from status word 1
+  const int32_t* input[2];
+  int32_t* output[2];
+};
+using PeriodWork = std::function<void(const PeriodBuffers&)>;
+
+struct StreamCounters {
+  uint64_t periods = 0;        // period events handled
+  uint64_t missed = 0;         // periods the watchdog counted beyond the one handled
+  uint32_t watchdogMax = 0;    // highest watchdog word seen at a wake
+  uint64_t spuriousWakes = 0;  // wakes with the watchdog at 0 (no new period)
+  uint64_t outputReadyFailures = 0;
+};
+
+class StreamClient {
+ public:
+  explicit StreamClient(Simulator& sim, std::string processName = "stream client");
+  ~StreamClient();
+  StreamClient(const StreamClient&) = delete;
+  StreamClient& operator=(const StreamClient&) = delete;
+
+  bool Open(std::string* error);
+  bool CreateBuffers(uint32_t rate, std::string* error);
+  // `beforeActivate` runs after the period thread and event are set up and
+  // right before the channels are activated (the simulator aligns the clock
+  // there).
+  bool Start(PeriodWork work, std::string* error, const std::function<void()>& beforeActivate = {});
+  void Stop();
+  void DisposeBuffers();
+  void Close();
+
+  DeviceClient& device() { return *device_; }
+  uint32_t devices() const { return devices_; }
+  uint32_t periodFrames() const { return periodFrames_; }
+  bool started() const { return started_.load(); }
+  // The mapped status block (null before Open or when the driver made none).
+  std::optional<StatusBlockView> status() const;
+  // Safe to read after Stop; while running, a snapshot that may lag a period.
+  StreamCounters counters() const;
+
+ private:
+  void PeriodThread();
+
+  Simulator& sim_;
+  std::unique_ptr<DeviceClient> device_;
+  uint32_t devices_ = 0;
+  void* statusBlock_ = nullptr;
+  uint32_t periodFrames_ = 0;
+  int32_t* shared_ = nullptr;
+  bool buffersCreated_ = false;
+  // halves_[direction][channel][half], direction 0 output, 1 input.
+  int32_t* halves_[2][2][2] = {};
+  PeriodWork work_;
+  HANDLE periodEvent_ = nullptr;
+  HANDLE handshake_ = nullptr;
+  std::thread thread_;
+  std::atomic<bool> started_{false};
+  std::atomic<uint64_t> periods_{0}, missed_{0}, spurious_{0}, readyFailures_{0};
+  std::atomic<uint32_t> watchdogMax_{0};
+};
+
+}  // namespace tqm::sim

@@ -1,0 +1,136 @@
+// The stream report as text and as JSON (stream_session.h). The JSON field
+// names are part of the simulator's interface (README): add fields, never
+// rename them.
+#include <cstdio>
+#include <sstream>
+
+#include "platform/sim/stream_session.h"
+
+namespace tqm::sim {
+
+namespace {
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", v);
+  return buf;
+}
+
+template <typename T>
+std::string Optional(const std::optional<T>& v) {
+  if (!v) return "null";
+  if constexpr (std::is_floating_point_v<T>) return Number(*v);
+  else return std::to_string(*v);
+}
+
+class JsonObject {
+ public:
+  void Raw(const char* name, const std::string& value) {
+    out_ << (first_ ? "{" : ",") << "\"" << name << "\":" << value;
+    first_ = false;
+  }
+  void Str(const char* name, const std::string& value) { Raw(name, "\"" + Escaped(value) + "\""); }
+  void Int(const char* name, uint64_t value) { Raw(name, std::to_string(value)); }
+  void Bool(const char* name, bool value) { Raw(name, value ? "true" : "false"); }
+  std::string Close() { return out_.str() + (first_ ? "{}" : "}"); }
+
+ private:
+  std::ostringstream out_;
+  bool first_ = true;
+};
+
+}  // namespace
+
+std::string ReportJson(const StreamReport& r) {
+  JsonObject j;
+  j.Bool("ok", r.error.empty());
+  j.Str("error", r.error);
+  j.Int("rate", r.rate);
+  j.Int("periodFrames", r.periodFrames);
+  j.Int("requestCount", r.requestCount);
+  j.Str("timeMode", r.timeMode);
+  j.Str("input", r.input);
+  j.Raw("machineMs", Number(r.machineMs));
+  j.Raw("wallSeconds", Number(r.wallSeconds));
+  j.Int("periodsDelivered", r.periodsDelivered);
+  j.Int("periodsMissed", r.periodsMissed);
+  j.Int("watchdogMax", r.watchdogMax);
+  j.Int("outputReadyFailures", r.outputReadyFailures);
+  j.Int("dacUnderruns", r.dacUnderruns);
+  j.Int("dacOverruns", r.dacOverruns);
+  j.Int("inFramesLost", r.inFramesLost);
+  j.Int("outSizeMismatches", r.outSizeMismatches);
+  j.Int("framesPlayed", r.framesPlayed);
+  j.Int("deviceInFrames", r.deviceInFrames);
+  j.Int("framesRecorded", r.framesRecorded);
+  j.Bool("loopbackChecked", r.loopbackChecked);
+  j.Bool("loopbackBitExact", r.loopbackBitExact);
+  j.Int("loopbackWidthBits", r.loopbackWidthBits);
+  j.Int("loopbackFramesCompared", r.loopbackFramesCompared);
+  j.Int("loopbackMismatches", r.loopbackMismatches);
+  j.Raw("loopbackFirstMismatch", Optional(r.loopbackFirstMismatch));
+  j.Int("loopbackShifts", r.loopbackShifts);
+  j.Raw("latencyMeasuredFrames", Optional(r.latencyMeasured));
+  j.Raw("latencyFirstFrames", Optional(r.latencyFirst));
+  j.Raw("latencyPredictedFrames", Optional(r.latencyPredicted));
+  j.Int("latencyHalfLead", r.latencyHalfLead);
+  j.Int("glitchesPredicted", r.glitchesPredicted);
+  j.Int("packetsPerRequest", r.packetsPerRequest);
+  j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
+  std::string files = "[";
+  for (size_t i = 0; i < r.files.size(); ++i) files += (i ? ",\"" : "\"") + Escaped(r.files[i]) + "\"";
+  j.Raw("files", files + "]");
+  return j.Close();
+}
+
+std::string ReportText(const StreamReport& r) {
+  std::ostringstream o;
+  if (!r.error.empty()) o << "error: " << r.error << "\n";
+  o << "stream        " << r.rate << " Hz, period " << r.periodFrames << " frames, buffer number "
+    << r.requestCount << ", " << r.timeMode << " time, input " << r.input << "\n";
+  o << "ran           " << Number(r.machineMs / 1000) << " s of machine time in " << Number(r.wallSeconds)
+    << " s\n";
+  o << "periods       " << r.periodsDelivered << " delivered, " << r.periodsMissed << " missed (watchdog max "
+    << r.watchdogMax << ")\n";
+  o << "device        " << r.dacUnderruns << " DAC underruns, " << r.dacOverruns << " DAC overruns, "
+    << r.inFramesLost << " IN frames lost\n";
+  o << "frames        " << r.framesPlayed << " played, " << r.framesRecorded << " recorded ("
+    << r.deviceInFrames << " sent by the device)\n";
+  if (r.loopbackChecked) {
+    o << "loopback      " << (r.loopbackBitExact ? "bit-exact" : "NOT bit-exact") << " at "
+      << r.loopbackWidthBits << " bits over " << r.loopbackFramesCompared << " frames";
+    if (r.loopbackMismatches)
+      o << " (" << r.loopbackMismatches << " frames differ, first at recorded frame "
+        << Optional(r.loopbackFirstMismatch) << "; the round trip shifted " << r.loopbackShifts << " times)";
+    o << "\n";
+    o << "latency       " << Optional(r.latencyMeasured) << " frames measured";
+    if (r.latencyFirst != r.latencyMeasured) o << " (" << Optional(r.latencyFirst) << " at first)";
+    o << ", " << Optional(r.latencyPredicted) << " predicted (half lead " << r.latencyHalfLead << ", "
+      << r.packetsPerRequest << " packets per request";
+    if (r.glitchesPredicted) o << ", " << r.glitchesPredicted << " start-up glitch predicted";
+    o << ")\n";
+  }
+  o << "engine CPU    " << (r.engineCpuPerPeriodUs ? Number(*r.engineCpuPerPeriodUs) + " us" : "n/a")
+    << " per period (clock thread)\n";
+  for (const std::string& f : r.files) o << "wrote         " << f << "\n";
+  return o.str();
+}
+
+}  // namespace tqm::sim

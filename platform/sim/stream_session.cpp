@@ -1,0 +1,254 @@
+// One stream run and its figures (stream_session.h).
+#include "platform/sim/stream_session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "usb/device/descriptors.h"
+
+namespace tqm::sim {
+
+namespace {
+
+double WallSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string InputText(const DeviceInput& input) {
+  switch (input.kind) {
+    case InputKind::Loopback: return "loopback:" + std::to_string(input.loopDelay);
+    case InputKind::Sine: return "sine:" + std::to_string(int(input.sineHz));
+    case InputKind::Wav: return "wav:" + input.wav.string();
+    case InputKind::Silence: return "silence";
+  }
+  return "";
+}
+
+uint32_t AltBits(const usb::DeviceState& state, uint8_t interface) {
+  const usb::StreamingAlt* alt = usb::FindStreamingAlt(interface, state.alternate[interface]);
+  return alt ? alt->bitResolution : 0;
+}
+
+}  // namespace
+
+StreamSession::StreamSession(Simulator& sim, StreamOptions options)
+    : sim_(sim), options_(std::move(options)), client_(std::make_unique<StreamClient>(sim)) {}
+
+StreamSession::~StreamSession() {
+  client_.reset();
+  if (usb::Tqm27Port* port = sim_.port()) port->device().StopDacCapture();
+}
+
+bool StreamSession::ApplyPanelSettings(std::string* error) {
+  const std::vector<std::wstring> paths = sim_.DriverInterfaces();
+  if (paths.empty()) {
+    *error = "the driver's device interface is not there";
+    return false;
+  }
+  DeviceClient panel(sim_.machine(), "panel");
+  if (!NT_SUCCESS(panel.Open(paths.back())) || !panel.Identify()) {
+    *error = "the panel's part could not open the device";
+    return false;
+  }
+  const CommandResult latency = panel.SetLatency(options_.periodFrames, true);
+  if (!latency.ok()) {
+    *error = "SetLatency " + std::to_string(options_.periodFrames) + " refused: " + StatusText(latency.status);
+    return false;
+  }
+  std::optional<MixerSettings> settings = panel.GetSettings();
+  if (!settings) {
+    *error = "GetSettings failed";
+    return false;
+  }
+  settings->rate = int32_t(options_.rate);
+  settings->periodFrames = int32_t(options_.periodFrames);
+  settings->requestCount = int32_t(options_.requestCount);
+  for (const Route& r : options_.routes) {
+    RoutingEntry& from = settings->patch.entry[RoutingEntryIndex(r.fromPort, r.fromChannel)];
+    from.routed = 1;
+    from.targetPort = int32_t(r.toPort);
+    from.targetSide = 1;
+    from.targetChannel = int32_t(r.toChannel);
+    ++settings->patch.entry[RoutingEntryIndex(r.toPort, r.toChannel)].fanIn;
+  }
+  const CommandResult applied = panel.ApplySettings(*settings);
+  if (!applied.ok()) {
+    *error = "ApplySettings failed: " + StatusText(applied.status);
+    return false;
+  }
+  panel.Close();
+  return true;
+}
+
+bool StreamSession::Begin(std::string* error) {
+  usb::Tqm27Port* port = sim_.port();
+  if (!port) {
+    *error = "no TQM27 plugged in";
+    return false;
+  }
+  usb::Tqm27Device& device = port->device();
+  cpu_.emplace(sim_.machine());
+  switch (options_.input.kind) {
+    case InputKind::Loopback: device.SelectLoopback(options_.input.loopDelay); break;
+    case InputKind::Sine: device.SelectSine(options_.input.sineHz, options_.input.sineDbfs); break;
+    case InputKind::Silence: device.SelectSilence(); break;
+    case InputKind::Wav:
+      if (!device.SelectWavFile(options_.input.wav, true)) {
+        *error = "cannot read " + options_.input.wav.string();
+        return false;
+      }
+      break;
+  }
+  if (!ApplyPanelSettings(error)) return false;
+  if (!client_->Open(error) || !client_->CreateBuffers(options_.rate, error)) return false;
+
+  if (!options_.outputDir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(options_.outputDir, ec);
+    const std::filesystem::path played = options_.outputDir / "played.wav";
+    const std::filesystem::path recorded = options_.outputDir / "recorded.wav";
+    if (!device.CaptureDacToWav(played) ||
+        !recordWav_.Open(recorded, audio::WavFormat{options_.rate, 2, 24})) {
+      *error = "cannot write WAV files in " + options_.outputDir.string();
+      return false;
+    }
+    files_ = {played.string(), recorded.string()};
+  }
+
+  interleaved_.assign(size_t(client_->periodFrames()) * 2, 0);
+  wallStart_ = WallSeconds();
+  auto atActivation = [this, &device] {
+    // In virtual time the stream starts in the middle of a millisecond, with
+    // no bus work beside it; the snapshots below are the stream's first instant.
+    if (sim_.virtualTime()) sim_.RunToMidFrame();
+    startCounters_ = device.Counters();
+    startFrame_ = device.FrameNumber();
+    startMs_ = sim_.NowMs();
+    cpuStartNs_ = cpu_->NowNs();
+  };
+  if (!client_->Start([this](const PeriodBuffers& b) { OnPeriod(b); }, error, atActivation)) return false;
+  const usb::DeviceState state = device.State();
+  const uint32_t play = AltBits(state, usb::kPlaybackInterface), record = AltBits(state, usb::kRecordInterface);
+  loopWidth_ = std::min(play ? play : 24u, record ? record : 24u);
+  begun_ = true;
+  return true;
+}
+
+void StreamSession::OnPeriod(const PeriodBuffers& b) {
+  const uint64_t first = b.index * b.frames;
+  for (uint32_t c = 0; c < 2; ++c)
+    for (uint32_t i = 0; i < b.frames; ++i) b.output[c][i] = LoopSample(first + i, c);
+  if (options_.input.kind == InputKind::Loopback) analyser_.Feed(b.input[0], b.input[1], b.frames);
+  if (recordWav_.IsOpen()) {
+    for (uint32_t i = 0; i < b.frames; ++i) {
+      interleaved_[2 * i] = b.input[0][i];
+      interleaved_[2 * i + 1] = b.input[1][i];
+    }
+    recordWav_.Append(std::span<const int32_t>(interleaved_.data(), size_t(b.frames) * 2));
+  }
+}
+
+void StreamSession::RunFor(double milliseconds) {
+  const double step = options_.progressMs > 0 ? options_.progressMs : milliseconds;
+  double done = 0;
+  while (done < milliseconds) {
+    const double chunk = std::min(step, milliseconds - done);
+    sim_.Run(uint32_t(chunk + 0.5));
+    done += chunk;
+    if (options_.progress) options_.progress(sim_.NowMs() - startMs_, client_->counters());
+  }
+}
+
+StreamReport StreamSession::End() {
+  StreamReport r;
+  r.rate = options_.rate;
+  r.timeMode = sim_.virtualTime() ? "virtual" : "real";
+  r.input = InputText(options_.input);
+  if (!begun_) {
+    r.error = "the stream did not start";
+    return r;
+  }
+  usb::Tqm27Port* port = sim_.port();
+  const usb::DeviceCounters end = port ? port->device().Counters() : startCounters_;
+  const std::optional<int64_t> cpuEndNs = cpu_->NowNs();
+  r.machineMs = sim_.NowMs() - startMs_;
+  if (std::optional<StatusBlockView> block = client_->status()) {
+    r.periodFrames = block->Read(StatusWord::PeriodFrames);
+    r.requestCount = block->Read(StatusWord::RequestCount);
+  }
+  client_->Stop();
+  r.wallSeconds = WallSeconds() - wallStart_;
+  const StreamCounters counters = client_->counters();
+  const uint32_t period = client_->periodFrames();
+  client_->DisposeBuffers();
+  client_->Close();
+  if (port) port->device().StopDacCapture();
+  recordWav_.Close();
+  r.files = files_;
+
+  r.periodsDelivered = counters.periods;
+  r.periodsMissed = counters.missed;
+  r.watchdogMax = counters.watchdogMax;
+  r.outputReadyFailures = counters.outputReadyFailures;
+  r.dacUnderruns = end.dacUnderruns - startCounters_.dacUnderruns;
+  r.dacOverruns = end.dacOverruns - startCounters_.dacOverruns;
+  r.inFramesLost = end.inFramesLost - startCounters_.inFramesLost;
+  r.outSizeMismatches = end.outSizeMismatches - startCounters_.outSizeMismatches;
+  r.framesPlayed = end.outFrames - startCounters_.outFrames;
+  r.deviceInFrames = end.inFrames - startCounters_.inFrames;
+  r.framesRecorded = counters.periods * period;
+  if (cpuStartNs_ && cpuEndNs && counters.periods)
+    r.engineCpuPerPeriodUs = double(*cpuEndNs - *cpuStartNs_) / 1000.0 / double(counters.periods);
+
+  if (options_.input.kind == InputKind::Loopback) {
+    r.loopbackChecked = true;
+    r.loopbackWidthBits = loopWidth_;
+    r.loopbackFramesCompared = analyser_.framesCompared();
+    r.loopbackMismatches = analyser_.mismatches(loopWidth_);
+    r.loopbackFirstMismatch = analyser_.firstMismatch(loopWidth_);
+    r.loopbackBitExact = analyser_.BitExact(loopWidth_);
+    r.loopbackShifts = analyser_.shifts();
+    r.latencyMeasured = analyser_.latency();
+    r.latencyFirst = analyser_.firstLatency();
+    PipelineShape shape;
+    shape.rate = options_.rate;
+    shape.periodFrames = r.periodFrames ? r.periodFrames : period;
+    shape.requestCount = r.requestCount;
+    shape.loopDelay = options_.input.loopDelay;
+    shape.startFrame = startFrame_;
+    const LatencyPrediction prediction = PredictLatency(shape);
+    if (prediction.valid) {
+      r.latencyPredicted = prediction.frames;
+      r.latencyHalfLead = prediction.halfLead;
+      r.glitchesPredicted = prediction.glitches;
+      r.packetsPerRequest = prediction.packetsPerRequest;
+    }
+  }
+  begun_ = false;
+  return r;
+}
+
+bool RunStream(const StreamOptions& options, StreamReport* report) {
+  SimulatorOptions simOptions;
+  simOptions.clock = options.clock;
+  simOptions.echoDebugOutput = options.echoDebugOutput;
+  Simulator sim(simOptions);
+  if (!sim.Plug()) {
+    report->error = "the TQM27 could not be plugged in";
+    return false;
+  }
+  bool ok;
+  {
+    StreamSession session(sim, options);
+    std::string error;
+    ok = session.Begin(&error);
+    if (ok) session.RunFor(options.seconds * 1000);
+    *report = session.End();
+    if (!ok) report->error = error;
+  }
+  sim.Unplug();
+  return ok;
+}
+
+}  // namespace tqm::sim

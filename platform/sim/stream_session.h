@@ -1,0 +1,146 @@
+// One stream run as tqm27sim and the system tests make it: the panel's part
+// (latency, buffer number, routing through the command interface), the stream
+// client playing the loop signal and recording, the device's input, and the
+// figures of the run (StreamReport).
+//
+// A StreamSession works on a Simulator whose TQM27 is plugged in and started:
+// Begin sets up and starts streaming, RunFor lets machine time pass, End
+// stops and tears down in order and returns the report. RunStream does the
+// whole run on a simulator of its own.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/wav.h"
+#include "platform/sim/clock_cpu.h"
+#include "platform/sim/latency_model.h"
+#include "platform/sim/loop_signal.h"
+#include "platform/sim/simulator.h"
+#include "platform/sim/stream_client.h"
+#include "usb/device/tqm27_device.h"
+
+namespace tqm::sim {
+
+enum class InputKind { Loopback, Sine, Wav, Silence };
+
+struct DeviceInput {
+  InputKind kind = InputKind::Loopback;
+  uint32_t loopDelay = 32;  // frames
+  double sineHz = 1000;
+  double sineDbfs = -6;
+  std::filesystem::path wav;
+};
+
+// One InnerROUTE cable: the playback of (port, channel) — port 3 is the
+// device input — feeds record channel `toChannel` of `toPort`.
+struct Route {
+  uint32_t fromPort, fromChannel, toPort, toChannel;
+};
+
+struct StreamOptions {
+  uint32_t rate = 48000;
+  uint32_t periodFrames = 256;
+  uint32_t requestCount = 2;  // the buffer number
+  double seconds = 5;
+  DeviceInput input;
+  std::vector<Route> routes;
+  std::filesystem::path outputDir;  // empty: no WAV files
+  kernel::ClockMode clock = kernel::ClockMode::Real;
+  bool echoDebugOutput = false;
+  // Called about every progressMs of machine time while the stream runs.
+  std::function<void(double elapsedMs, const StreamCounters&)> progress;
+  double progressMs = 1000;
+};
+
+struct StreamReport {
+  // What ran.
+  uint32_t rate = 0;
+  uint32_t periodFrames = 0;   // status word 0 while streaming
+  uint32_t requestCount = 0;   // status word 5 while streaming
+  std::string timeMode;        // "real" or "virtual"
+  std::string input;           // "loopback:32", "sine:1000", ...
+  double machineMs = 0;        // machine time from activation to the stop
+  double wallSeconds = 0;
+  // Periods.
+  uint64_t periodsDelivered = 0;
+  uint64_t periodsMissed = 0;
+  uint32_t watchdogMax = 0;
+  uint64_t outputReadyFailures = 0;
+  // The device's counters over the run.
+  uint64_t dacUnderruns = 0;
+  uint64_t dacOverruns = 0;
+  uint64_t inFramesLost = 0;
+  uint64_t outSizeMismatches = 0;
+  uint64_t framesPlayed = 0;    // frames the device took in OUT packets
+  uint64_t deviceInFrames = 0;  // frames the device sent in IN packets
+  uint64_t framesRecorded = 0;  // frames the client received
+  // The loopback.
+  bool loopbackChecked = false;
+  bool loopbackBitExact = false;
+  uint32_t loopbackWidthBits = 0;
+  uint64_t loopbackFramesCompared = 0;
+  uint64_t loopbackMismatches = 0;
+  std::optional<uint64_t> loopbackFirstMismatch;
+  uint64_t loopbackShifts = 0;             // times the round trip changed
+  std::optional<uint64_t> latencyMeasured;  // the round trip at the end
+  std::optional<uint64_t> latencyFirst;     // the round trip when the signal first came back
+  std::optional<uint64_t> latencyPredicted;
+  uint32_t latencyHalfLead = 0;
+  uint32_t glitchesPredicted = 0;
+  uint32_t packetsPerRequest = 0;
+  // CPU of the clock thread per period (microseconds), which runs the bus's
+  // frame work: the virtual device and the driver's completions.
+  std::optional<double> engineCpuPerPeriodUs;
+  std::vector<std::string> files;  // WAV files written
+  std::string error;               // set when the run could not be made
+};
+
+class StreamSession {
+ public:
+  StreamSession(Simulator& sim, StreamOptions options);
+  ~StreamSession();
+  StreamSession(const StreamSession&) = delete;
+  StreamSession& operator=(const StreamSession&) = delete;
+
+  bool Begin(std::string* error);
+  // Lets machine time pass while the stream runs, with progress.
+  void RunFor(double milliseconds);
+  StreamReport End();
+
+  StreamClient& client() { return *client_; }
+  const StreamOptions& options() const { return options_; }
+
+ private:
+  bool ApplyPanelSettings(std::string* error);
+  void OnPeriod(const PeriodBuffers& buffers);
+
+  Simulator& sim_;
+  StreamOptions options_;
+  std::unique_ptr<StreamClient> client_;
+  std::optional<ClockThreadCpu> cpu_;
+  LoopAnalyser analyser_;  // fed by the period thread; read after Stop
+  std::vector<std::string> files_;
+  audio::WavWriter recordWav_;
+  std::vector<int32_t> interleaved_;
+  usb::DeviceCounters startCounters_;
+  uint64_t startFrame_ = 0;
+  double startMs_ = 0;
+  double wallStart_ = 0;
+  std::optional<int64_t> cpuStartNs_;
+  uint32_t loopWidth_ = 24;
+  bool begun_ = false;
+};
+
+bool RunStream(const StreamOptions& options, StreamReport* report);
+
+// The report as text lines and as one JSON object.
+std::string ReportText(const StreamReport& report);
+std::string ReportJson(const StreamReport& report);
+
+}  // namespace tqm::sim

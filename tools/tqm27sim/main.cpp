@@ -1,0 +1,199 @@
+// tqm27sim: TQMDRV on the simulated machine, driven as its clients drive it.
+//
+//   tqm27sim stream [options]                 stream like an ASIO client, then report
+//   tqm27sim ioctl CLASS SUBOP [FIELD=VALUE ...] [--state S] [--json]
+//   tqm27sim scenario NAME [--json]           a named end-to-end run
+//
+// Exit status: 0 when the run worked (a scenario passed), 1 when it did not,
+// 2 for a usage error.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/sim/raw_command.h"
+#include "platform/sim/scenarios.h"
+#include "platform/sim/stream_session.h"
+
+namespace {
+
+using namespace tqm::sim;
+
+const char kUsage[] =
+    "usage:\n"
+    "  tqm27sim stream [--rate HZ] [--period FRAMES] [--buffers N] [--seconds S]\n"
+    "                  [--time real|virtual] [--input loopback[:DELAY]|sine[:HZ]|wav:FILE|silence]\n"
+    "                  [--route FROM:TO ...] [--out DIR] [--json] [--quiet] [--debug]\n"
+    "      FROM is PORT.CHANNEL of a playback (port 3 = the device input), TO is\n"
+    "      PORT.CHANNEL of a record channel, e.g. --route 3.0:2.1\n"
+    "  tqm27sim ioctl CLASS SUBOP [FIELD=VALUE ...] [--state started|surprise-removed|stop-pending] [--json]\n"
+    "      FIELD is a byte offset (OFFSET:8 for an 8-byte slot) or a name (latency, busy, rate,\n"
+    "      direction, channel, half, onoff, length, outmask, inmask, readyhalf, mapflag, event,\n"
+    "      notify, ...); VALUE is a number or, for an event slot, new; mixer.N=VALUE sets word N\n"
+    "      of the settings block of 3.1/3.2/3.9/3.21\n"
+    "  tqm27sim scenario NAME [--json]      NAME: list, or one of the names it prints\n";
+
+int Usage(const std::string& why) {
+  if (!why.empty()) std::fprintf(stderr, "tqm27sim: %s\n", why.c_str());
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+bool ParseUnsigned(const std::string& text, uint32_t* out) {
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (text.empty() || *end) return false;
+  *out = uint32_t(v);
+  return true;
+}
+
+bool ParsePortChannel(const std::string& text, uint32_t* port, uint32_t* channel) {
+  const size_t dot = text.find('.');
+  return dot != std::string::npos && ParseUnsigned(text.substr(0, dot), port) &&
+         ParseUnsigned(text.substr(dot + 1), channel) && *port < 4 && *channel < 2;
+}
+
+bool ParseInput(const std::string& text, DeviceInput* input) {
+  const size_t colon = text.find(':');
+  const std::string kind = text.substr(0, colon);
+  const std::string arg = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (kind == "loopback") {
+    input->kind = InputKind::Loopback;
+    return arg.empty() || ParseUnsigned(arg, &input->loopDelay);
+  }
+  if (kind == "sine") {
+    input->kind = InputKind::Sine;
+    uint32_t hz = 1000;
+    if (!arg.empty() && !ParseUnsigned(arg, &hz)) return false;
+    input->sineHz = hz;
+    return true;
+  }
+  if (kind == "wav" && !arg.empty()) {
+    input->kind = InputKind::Wav;
+    input->wav = arg;
+    return true;
+  }
+  if (kind == "silence" && arg.empty()) {
+    input->kind = InputKind::Silence;
+    return true;
+  }
+  return false;
+}
+
+int Stream(const std::vector<std::string>& args) {
+  StreamOptions options;
+  bool json = false, quiet = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--json") json = true;
+    else if (a == "--quiet") quiet = true;
+    else if (a == "--debug") options.echoDebugOutput = true;
+    else if (a == "--rate" && value(&v) && ParseUnsigned(v, &options.rate)) continue;
+    else if (a == "--period" && value(&v) && ParseUnsigned(v, &options.periodFrames)) continue;
+    else if (a == "--buffers" && value(&v) && ParseUnsigned(v, &options.requestCount)) continue;
+    else if (a == "--seconds" && value(&v)) options.seconds = std::atof(v.c_str());
+    else if (a == "--time" && value(&v) && (v == "real" || v == "virtual"))
+      options.clock = v == "real" ? tqm::kernel::ClockMode::Real : tqm::kernel::ClockMode::Virtual;
+    else if (a == "--input" && value(&v) && ParseInput(v, &options.input)) continue;
+    else if (a == "--out" && value(&v)) options.outputDir = v;
+    else if (a == "--route" && value(&v)) {
+      const size_t colon = v.find(':');
+      Route r;
+      if (colon == std::string::npos || !ParsePortChannel(v.substr(0, colon), &r.fromPort, &r.fromChannel) ||
+          !ParsePortChannel(v.substr(colon + 1), &r.toPort, &r.toChannel))
+        return Usage("a route is FROM:TO, each PORT.CHANNEL: " + v);
+      options.routes.push_back(r);
+    } else {
+      return Usage("bad stream option: " + a);
+    }
+  }
+  if (options.seconds <= 0) return Usage("--seconds must be positive");
+  if (!quiet) {
+    options.progress = [](double elapsedMs, const StreamCounters& c) {
+      std::fprintf(stderr, "\r  %7.1f s  periods %llu  missed %llu   ", elapsedMs / 1000,
+                   static_cast<unsigned long long>(c.periods), static_cast<unsigned long long>(c.missed));
+      std::fflush(stderr);
+    };
+  }
+  StreamReport report;
+  const bool ok = RunStream(options, &report);
+  if (!quiet) std::fputs("\n", stderr);
+  std::cout << (json ? ReportJson(report) + "\n" : ReportText(report));
+  return ok ? 0 : 1;
+}
+
+int Ioctl(const std::vector<std::string>& args) {
+  RawCommand command;
+  bool json = false;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--json") {
+      json = true;
+    } else if (args[i] == "--state") {
+      if (i + 1 >= args.size()) return Usage("--state needs a value");
+      const auto state = ParseDeviceState(args[++i]);
+      if (!state) return Usage("unknown device state: " + args[i]);
+      command.state = *state;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (positional.size() < 2 || !ParseUnsigned(positional[0], &command.cls) ||
+      !ParseUnsigned(positional[1], &command.subOp))
+    return Usage("ioctl needs CLASS and SUBOP");
+  for (size_t i = 2; i < positional.size(); ++i) {
+    FieldAssignment f;
+    std::string error;
+    if (!ParseFieldAssignment(positional[i], &f, &error)) return Usage(error);
+    command.fields.push_back(f);
+  }
+  RawReply reply;
+  std::string error;
+  if (!SendRawCommand(command, &reply, &error)) {
+    std::fprintf(stderr, "tqm27sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::cout << (json ? RawReplyJson(command, reply) + "\n" : RawReplyText(command, reply));
+  return 0;
+}
+
+int Scenario(const std::vector<std::string>& args) {
+  bool json = false;
+  std::string name;
+  for (const std::string& a : args) {
+    if (a == "--json") json = true;
+    else if (name.empty()) name = a;
+    else return Usage("one scenario at a time");
+  }
+  if (name.empty()) return Usage("scenario needs a NAME");
+  if (name == "list") {
+    for (const ScenarioInfo& s : Scenarios()) std::printf("%-28s %s\n", s.name, s.what);
+    return 0;
+  }
+  const ScenarioInfo* info = FindScenario(name);
+  if (!info) return Usage("no scenario named " + name + " (tqm27sim scenario list)");
+  const ScenarioResult result = info->run();
+  std::cout << (json ? ScenarioJson(*info, result) + "\n" : ScenarioText(*info, result));
+  return result.pass ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage("");
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "stream") return Stream(args);
+  if (command == "ioctl") return Ioctl(args);
+  if (command == "scenario") return Scenario(args);
+  if (command == "--help" || command == "help") return Usage(""), 0;
+  return Usage("unknown command " + command);
+}
