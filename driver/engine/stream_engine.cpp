@@ -40,6 +40,15 @@ void StreamEngine::SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* 
   callbacks_[a][c].context = context;
 }
 
+bool StreamEngine::RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
+  if (direction >= kDirections) return false;
+  KIRQL irql;
+  KeAcquireSpinLock(LockOf(direction), &irql);
+  const bool ok = mixer_.RegisterHalf(port, direction, channel, half, run);
+  KeReleaseSpinLock(LockOf(direction), irql);
+  return ok;
+}
+
 void StreamEngine::Signal(ULONG slot) {
   if (notify_.signal) notify_.signal(notify_.context, slot);
 }
@@ -207,6 +216,29 @@ NTSTATUS StreamEngine::StartStreams() {
     status = StartPipe(&playStream_, kPlayback, out);
     if (!NT_SUCCESS(status)) StopStreams();
   }
+  return status;
+}
+
+NTSTATUS StreamEngine::StartStop(bool on) {
+  LockConfig();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (on) {
+    tqm::MixerSettings record = current_;
+    ApplySettings(&record);
+    if (!Streaming() && carved_) {
+      const ULONG rate = ReadShared(&status_->sampleRate);
+      ChooseFormat(rate);
+      status = Resize();
+      if (NT_SUCCESS(status)) {
+        SelectStreaming();
+        SendRate(rate);
+        status = StartStreams();
+      }
+    }
+  } else {
+    StopStreams();
+  }
+  UnlockConfig();
   return status;
 }
 

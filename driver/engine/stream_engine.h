@@ -138,6 +138,8 @@ class StreamEngine : public PoolObject {
   // Applies a record against the current one (corrected in place) and stores it.
   void ApplySettings(tqm::MixerSettings* record);
   void GetSettings(tqm::MixerSettings* out);
+  // Writes the current record to the device key's "Mixer" value.
+  void SaveSettings();
   NTSTATUS SetRate(ULONG rate, bool playback16);
   ULONG ProposeRate(ULONG rate);
   NTSTATUS SetRequestCount(ULONG count);
@@ -156,9 +158,9 @@ class StreamEngine : public PoolObject {
   // ---- clients (stream_engine.cpp) ----
   NTSTATUS OpenChannel(ULONG port, ULONG direction, ULONG channel);
   NTSTATUS CloseChannel(ULONG port, ULONG direction, ULONG channel);
-  bool RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
-    return mixer_.RegisterHalf(port, direction, channel, half, run);
-  }
+  // Under the direction's lock: once it returns, no completion uses the half
+  // that was registered before (its memory may go right after).
+  bool RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run);
   // The ASIO client's output half, queued for the next playback period.
   bool OutputReady(ULONG clientHalf);
   // Starts both streams on the selected interfaces (refused while either
@@ -167,6 +169,9 @@ class StreamEngine : public PoolObject {
   // start again through these.
   NTSTATUS StartStreams();
   void StopStreams();
+  // The stream client's start/stop: on applies the current settings and
+  // starts the streams unless they run; off stops them, channels open or not.
+  NTSTATUS StartStop(bool on);
   bool Streaming() const { return playStream_ || recordStream_; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
   void ChooseFormat(ULONG rate);
@@ -212,7 +217,6 @@ class StreamEngine : public PoolObject {
  private:
   // settings.cpp
   NTSTATUS SendRateToDevice(ULONG rate);
-  void SaveSettings();
   void LoadSettings(tqm::MixerSettings* record);
   static void ApplyThread(PVOID context);
   void WaitForApply();

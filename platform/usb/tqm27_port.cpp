@@ -241,7 +241,7 @@ NTSTATUS Tqm27Port::DispatchPnp(PIRP irp) {
       caps->DeviceWake = PowerDeviceUnspecified;
       caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
       caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-      for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) caps->DeviceState[s] = PowerDeviceD3;
+      for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) caps->DeviceState[s] = sleepDeviceState_;
       status = STATUS_SUCCESS;
       break;
     }

@@ -76,6 +76,9 @@ class Tqm27Port {
   bool Deleted() const;
   // Deletes the PDO if it still exists (the hub's teardown).
   void DeletePdo();
+  // The device state the capabilities name for every sleeping system state
+  // (D3 by default; PowerDeviceUnspecified for a bus that leaves them open).
+  void SetSleepDeviceState(DEVICE_POWER_STATE state) { sleepDeviceState_ = state; }
 
   // The PDO's dispatch, reached through the hub driver's routines.
   NTSTATUS Dispatch(PIRP irp);
@@ -149,6 +152,7 @@ class Tqm27Port {
   kernel::Machine& machine_;
   Tqm27Device device_;
   PDEVICE_OBJECT pdo_ = nullptr;
+  DEVICE_POWER_STATE sleepDeviceState_ = PowerDeviceD3;
   kernel::Clock::WorkId frameWork_ = 0;
 
   mutable std::mutex mutex_;

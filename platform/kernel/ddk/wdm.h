@@ -162,6 +162,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011)
 
 // ---- IRQL and processor modes --------------------------------------------------
 #define PASSIVE_LEVEL 0
@@ -893,6 +894,8 @@ NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+// The event object type, for a typed ObReferenceObjectByHandle.
+extern NTSYSAPI POBJECT_TYPE* ExEventObjectType;
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                                POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                                PVOID* Object,
