@@ -7,9 +7,16 @@ namespace {
 
 constexpr uint32_t kRightPattern = 0x2A5A;
 constexpr uint64_t kCounterSpan = 1u << 16;
+constexpr size_t kPlacesKept = 16;
 
 uint32_t Counter(int32_t sample, uint32_t channel) {
   return ((uint32_t(sample) >> 16) ^ (channel ? kRightPattern : 0)) & 0xFFFF;
+}
+
+bool Same(uint64_t played, const int32_t got[2], uint32_t shift) {
+  for (uint32_t c = 0; c < 2; ++c)
+    if ((uint32_t(LoopSample(played, c)) >> shift) != (uint32_t(got[c]) >> shift)) return false;
+  return true;
 }
 
 }  // namespace
@@ -23,38 +30,52 @@ int32_t LoopSample(uint64_t frame, uint32_t channel) {
   return int32_t(counter << 16 | epoch << 8);
 }
 
+void LoopAnalyser::Check(Track& track, uint32_t shift, const int32_t got[2], bool silent, uint64_t named) {
+  Faults& f = track.faults;
+  auto fault = [&] {
+    if (!f.first) f.first = frames_;
+  };
+  if (track.next && !silent && Same(*track.next, got, shift)) {
+    ++*track.next;
+    return;
+  }
+  // Not the frame after the last one: silence where signal belongs, another
+  // played frame (the counter names it, within 2^16 frames of the recording
+  // position), or bits no played frame has.
+  if (silent) {
+    fault();
+    ++f.discontinuities;
+    if (f.where.size() < kPlacesKept) f.where.push_back(frames_);
+    return;
+  }
+  const uint64_t back = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
+  if (back <= frames_ && Same(frames_ - back, got, shift)) {
+    fault();
+    ++f.discontinuities;
+    if (f.where.size() < kPlacesKept) f.where.push_back(frames_);
+    track.next = frames_ - back + 1;
+    return;
+  }
+  fault();
+  ++f.corrupted;
+  if (track.next) ++*track.next;
+}
+
 void LoopAnalyser::Feed(const int32_t* left, const int32_t* right, uint32_t frames) {
   for (uint32_t i = 0; i < frames; ++i, ++frames_) {
     const int32_t got[2] = {left[i], right[i]};
     const bool silent = got[0] == 0 && got[1] == 0;
-    if (!latency_ && silent) continue;  // still the lead-in
-    // The counter names the played frame modulo 2^16; the round trip is far
-    // shorter than that.
+    if (!firstLatency_ && silent) continue;  // still the lead-in
+    // The played frame the counter names, modulo 2^16.
     const uint64_t named = (Counter(got[0], 0) + kCounterSpan - 1) % kCounterSpan;
-    const uint64_t roundTrip = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
-    if (!latency_) firstLatency_ = latency_ = roundTrip;
+    if (!firstLatency_) {
+      const uint64_t roundTrip = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
+      firstLatency_ = roundTrip;
+      track16_.next = track24_.next = frames_ - roundTrip;
+    }
     ++compared_;
-    bool same16 = frames_ >= *latency_, same24 = same16;
-    if (same16) {
-      const uint64_t played = frames_ - *latency_;
-      for (uint32_t c = 0; c < 2; ++c) {
-        const uint32_t want = uint32_t(LoopSample(played, c)), have = uint32_t(got[c]);
-        same16 = same16 && (want >> 16) == (have >> 16);
-        same24 = same24 && (want >> 8) == (have >> 8);
-      }
-    }
-    if (!same16) {
-      ++mismatches16_;
-      if (!first16_) first16_ = frames_;
-      if (!silent && roundTrip != *latency_) {
-        latency_ = roundTrip;
-        ++shifts_;
-      }
-    }
-    if (!same24) {
-      ++mismatches24_;
-      if (!first24_) first24_ = frames_;
-    }
+    Check(track16_, 16, got, silent, named);
+    Check(track24_, 8, got, silent, named);
   }
 }
 

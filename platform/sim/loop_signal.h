@@ -11,17 +11,18 @@
 //
 // From the first non-silent recorded frame the analyser reads which played
 // frame it is (the counter), so the round trip in frames is known even when
-// the pipeline dropped the first periods; every later frame must then be
-// exactly the played frame that many frames earlier. Where one is not, the
-// analyser counts the mismatch and takes the round trip anew from the frame's
-// counter (a repeated or skipped period shifts it), so one glitch costs the
-// frames it spoiled, not the rest of the run. Frames are compared at 16 and at
-// 24 bits, so the caller picks the width the loop carried after the fact (the
-// narrower of the two streams' widths).
+// the pipeline dropped the first periods. Every later frame must be the
+// played frame after its predecessor's. One that is not is either a
+// discontinuity (it is exactly another played frame, or silence: a period
+// repeated, skipped or lost; the analyser follows it from there) or a
+// corrupted frame (no played frame has those bits). Frames are compared at 16
+// and at 24 bits, so the caller picks the width the loop carried after the
+// fact (the narrower of the two streams' widths).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace tqm::sim {
 
@@ -34,29 +35,42 @@ class LoopAnalyser {
   void Feed(const int32_t* left, const int32_t* right, uint32_t frames);
 
   uint64_t framesSeen() const { return frames_; }
-  // Frames between a played frame and the same frame recorded, as it was
-  // last (after any shift) and as it was first; none before the signal came
-  // back.
-  std::optional<uint64_t> latency() const { return latency_; }
+  // Frames between a played frame and the same frame recorded, as it is now
+  // (following the recording at widthBits) and as it was when the signal
+  // first came back; none before that.
+  std::optional<uint64_t> latency(uint32_t widthBits) const {
+    const Track& t = widthBits <= 16 ? track16_ : track24_;
+    if (!t.next) return std::nullopt;
+    return frames_ - *t.next;
+  }
   std::optional<uint64_t> firstLatency() const { return firstLatency_; }
-  // Times the round trip changed (a period repeated, skipped or lost).
-  uint64_t shifts() const { return shifts_; }
   // Frames compared since the signal came back.
   uint64_t framesCompared() const { return compared_; }
+
   // widthBits is 16 or 24.
-  uint64_t mismatches(uint32_t widthBits) const { return widthBits <= 16 ? mismatches16_ : mismatches24_; }
-  std::optional<uint64_t> firstMismatch(uint32_t widthBits) const {
-    return widthBits <= 16 ? first16_ : first24_;
+  struct Faults {
+    uint64_t discontinuities = 0;  // the recording jumped to another played frame or to silence
+    uint64_t corrupted = 0;        // frames no played frame matches
+    std::optional<uint64_t> first; // recorded frame of the first fault
+    std::vector<uint64_t> where;   // recorded frames of the first few discontinuities
+  };
+  const Faults& faults(uint32_t widthBits) const { return widthBits <= 16 ? track16_.faults : track24_.faults; }
+  bool BitExact(uint32_t widthBits) const {
+    const Faults& f = faults(widthBits);
+    return firstLatency_ && compared_ > 0 && f.discontinuities == 0 && f.corrupted == 0;
   }
-  bool BitExact(uint32_t widthBits) const { return latency_ && compared_ > 0 && mismatches(widthBits) == 0; }
 
  private:
+  struct Track {
+    Faults faults;
+    std::optional<uint64_t> next;  // the played frame expected next
+  };
+  void Check(Track& track, uint32_t shift, const int32_t got[2], bool silent, uint64_t named);
+
   uint64_t frames_ = 0;
-  std::optional<uint64_t> latency_, firstLatency_;
-  uint64_t shifts_ = 0;
+  std::optional<uint64_t> firstLatency_;
   uint64_t compared_ = 0;
-  uint64_t mismatches16_ = 0, mismatches24_ = 0;
-  std::optional<uint64_t> first16_, first24_;
+  Track track16_, track24_;
 };
 
 }  // namespace tqm::sim

@@ -84,9 +84,13 @@ std::string ReportJson(const StreamReport& r) {
   j.Bool("loopbackBitExact", r.loopbackBitExact);
   j.Int("loopbackWidthBits", r.loopbackWidthBits);
   j.Int("loopbackFramesCompared", r.loopbackFramesCompared);
-  j.Int("loopbackMismatches", r.loopbackMismatches);
-  j.Raw("loopbackFirstMismatch", Optional(r.loopbackFirstMismatch));
-  j.Int("loopbackShifts", r.loopbackShifts);
+  j.Int("loopbackDiscontinuities", r.loopbackDiscontinuities);
+  j.Int("loopbackCorruptedFrames", r.loopbackCorruptedFrames);
+  j.Raw("loopbackFirstFault", Optional(r.loopbackFirstFault));
+  std::string where = "[";
+  for (size_t i = 0; i < r.loopbackFaultFrames.size(); ++i)
+    where += (i ? "," : "") + std::to_string(r.loopbackFaultFrames[i]);
+  j.Raw("loopbackFaultFrames", where + "]");
   j.Raw("latencyMeasuredFrames", Optional(r.latencyMeasured));
   j.Raw("latencyFirstFrames", Optional(r.latencyFirst));
   j.Raw("latencyPredictedFrames", Optional(r.latencyPredicted));
@@ -116,9 +120,9 @@ std::string ReportText(const StreamReport& r) {
   if (r.loopbackChecked) {
     o << "loopback      " << (r.loopbackBitExact ? "bit-exact" : "NOT bit-exact") << " at "
       << r.loopbackWidthBits << " bits over " << r.loopbackFramesCompared << " frames";
-    if (r.loopbackMismatches)
-      o << " (" << r.loopbackMismatches << " frames differ, first at recorded frame "
-        << Optional(r.loopbackFirstMismatch) << "; the round trip shifted " << r.loopbackShifts << " times)";
+    if (!r.loopbackBitExact)
+      o << " (" << r.loopbackDiscontinuities << " discontinuities, " << r.loopbackCorruptedFrames
+        << " corrupted frames, first at recorded frame " << Optional(r.loopbackFirstFault) << ")";
     o << "\n";
     o << "latency       " << Optional(r.latencyMeasured) << " frames measured";
     if (r.latencyFirst != r.latencyMeasured) o << " (" << Optional(r.latencyFirst) << " at first)";

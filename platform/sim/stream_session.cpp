@@ -205,11 +205,13 @@ StreamReport StreamSession::End() {
     r.loopbackChecked = true;
     r.loopbackWidthBits = loopWidth_;
     r.loopbackFramesCompared = analyser_.framesCompared();
-    r.loopbackMismatches = analyser_.mismatches(loopWidth_);
-    r.loopbackFirstMismatch = analyser_.firstMismatch(loopWidth_);
+    const LoopAnalyser::Faults& faults = analyser_.faults(loopWidth_);
+    r.loopbackDiscontinuities = faults.discontinuities;
+    r.loopbackCorruptedFrames = faults.corrupted;
+    r.loopbackFirstFault = faults.first;
+    r.loopbackFaultFrames = faults.where;
     r.loopbackBitExact = analyser_.BitExact(loopWidth_);
-    r.loopbackShifts = analyser_.shifts();
-    r.latencyMeasured = analyser_.latency();
+    r.latencyMeasured = analyser_.latency(loopWidth_);
     r.latencyFirst = analyser_.firstLatency();
     PipelineShape shape;
     shape.rate = options_.rate;

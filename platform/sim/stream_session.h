@@ -85,9 +85,10 @@ struct StreamReport {
   bool loopbackBitExact = false;
   uint32_t loopbackWidthBits = 0;
   uint64_t loopbackFramesCompared = 0;
-  uint64_t loopbackMismatches = 0;
-  std::optional<uint64_t> loopbackFirstMismatch;
-  uint64_t loopbackShifts = 0;             // times the round trip changed
+  uint64_t loopbackDiscontinuities = 0;    // a period repeated, skipped or lost
+  uint64_t loopbackCorruptedFrames = 0;    // frames no played frame matches
+  std::optional<uint64_t> loopbackFirstFault;  // recorded frame
+  std::vector<uint64_t> loopbackFaultFrames;   // recorded frames of the first discontinuities
   std::optional<uint64_t> latencyMeasured;  // the round trip at the end
   std::optional<uint64_t> latencyFirst;     // the round trip when the signal first came back
   std::optional<uint64_t> latencyPredicted;
