@@ -32,44 +32,54 @@ int32_t LoopSample(uint64_t frame, uint32_t channel) {
 
 void LoopAnalyser::Check(Track& track, uint32_t shift, const int32_t got[2], bool silent, uint64_t named) {
   Faults& f = track.faults;
-  auto fault = [&] {
+  auto discontinuity = [&] {
     if (!f.first) f.first = frames_;
+    ++f.discontinuities;
+    if (f.where.size() < kPlacesKept) f.where.push_back(frames_);
   };
-  if (track.next && !silent && Same(*track.next, got, shift)) {
+  if (silent) {
+    // A lost stretch: counted once, and time goes on under it.
+    if (!track.silent) discontinuity();
+    track.silent = true;
     ++*track.next;
     return;
   }
-  // Not the frame after the last one: silence where signal belongs, another
-  // played frame (the counter names it, within 2^16 frames of the recording
-  // position), or bits no played frame has.
-  if (silent) {
-    fault();
-    ++f.discontinuities;
-    if (f.where.size() < kPlacesKept) f.where.push_back(frames_);
+  track.silent = false;
+  if (Same(*track.next, got, shift)) {
+    ++*track.next;
     return;
   }
+  // Another played frame (the counter names it, within 2^16 frames before
+  // the recording position), or bits no played frame has.
   const uint64_t back = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
   if (back <= frames_ && Same(frames_ - back, got, shift)) {
-    fault();
-    ++f.discontinuities;
-    if (f.where.size() < kPlacesKept) f.where.push_back(frames_);
+    discontinuity();
     track.next = frames_ - back + 1;
     return;
   }
-  fault();
+  if (!f.first) f.first = frames_;
   ++f.corrupted;
-  if (track.next) ++*track.next;
+  ++*track.next;
 }
 
 void LoopAnalyser::Feed(const int32_t* left, const int32_t* right, uint32_t frames) {
   for (uint32_t i = 0; i < frames; ++i, ++frames_) {
     const int32_t got[2] = {left[i], right[i]};
     const bool silent = got[0] == 0 && got[1] == 0;
-    if (!firstLatency_ && silent) continue;  // still the lead-in
     // The played frame the counter names, modulo 2^16.
     const uint64_t named = (Counter(got[0], 0) + kCounterSpan - 1) % kCounterSpan;
     if (!firstLatency_) {
+      if (silent) continue;  // still the lead-in
       const uint64_t roundTrip = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
+      if (roundTrip > frames_) {
+        // Names a frame not played yet: nothing to lock on.
+        ++compared_;
+        for (Track* t : {&track16_, &track24_}) {
+          if (!t->faults.first) t->faults.first = frames_;
+          ++t->faults.corrupted;
+        }
+        continue;
+      }
       firstLatency_ = roundTrip;
       track16_.next = track24_.next = frames_ - roundTrip;
     }

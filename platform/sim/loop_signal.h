@@ -13,9 +13,11 @@
 // frame it is (the counter), so the round trip in frames is known even when
 // the pipeline dropped the first periods. Every later frame must be the
 // played frame after its predecessor's. One that is not is either a
-// discontinuity (it is exactly another played frame, or silence: a period
-// repeated, skipped or lost; the analyser follows it from there) or a
-// corrupted frame (no played frame has those bits). Frames are compared at 16
+// discontinuity (it is exactly another played frame: a period repeated or
+// skipped, which the analyser follows from there; or the start of a silent
+// gap, a lost stretch, after which the signal is expected where time has
+// moved it) or a corrupted frame (no played frame has those bits, including a
+// frame whose counter names a frame not played yet). Frames are compared at 16
 // and at 24 bits, so the caller picks the width the loop carried after the
 // fact (the narrower of the two streams' widths).
 #pragma once
@@ -64,6 +66,7 @@ class LoopAnalyser {
   struct Track {
     Faults faults;
     std::optional<uint64_t> next;  // the played frame expected next
+    bool silent = false;           // inside a silent gap
   };
   void Check(Track& track, uint32_t shift, const int32_t got[2], bool silent, uint64_t named);
 

@@ -96,6 +96,7 @@ std::string ReportJson(const StreamReport& r) {
   j.Raw("latencyPredictedFrames", Optional(r.latencyPredicted));
   j.Int("latencyHalfLead", r.latencyHalfLead);
   j.Int("glitchesPredicted", r.glitchesPredicted);
+  j.Int("settledFramePredicted", r.settledFramePredicted);
   j.Int("packetsPerRequest", r.packetsPerRequest);
   j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
   std::string files = "[";

@@ -224,6 +224,9 @@ StreamReport StreamSession::End() {
       r.latencyPredicted = prediction.frames;
       r.latencyHalfLead = prediction.halfLead;
       r.glitchesPredicted = prediction.glitches;
+      if (prediction.glitches)
+        r.settledFramePredicted = uint64_t(shape.loopDelay) + uint64_t(shape.requestCount) * prediction.baseFrames +
+                                  uint64_t(prediction.settledHalf + 1) * shape.periodFrames;
       r.packetsPerRequest = prediction.packetsPerRequest;
     }
   }
