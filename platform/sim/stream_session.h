@@ -94,8 +94,9 @@ struct StreamReport {
   std::optional<uint64_t> latencyPredicted;
   uint32_t latencyHalfLead = 0;
   uint32_t glitchesPredicted = 0;
-  // The recorded frame from which the model expects the loop exact: the start
-  // of the engine half after its last predicted glitch (0 without one).
+  // The recorded frame where the model expects the loop to return to the
+  // played sequence for good: the start of the engine half after its last
+  // predicted glitch (0 without one).
   uint64_t settledFramePredicted = 0;
   uint32_t packetsPerRequest = 0;
   // CPU of the clock thread per period (microseconds), which runs the bus's
