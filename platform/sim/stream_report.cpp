@@ -118,7 +118,9 @@ std::string ReportText(const StreamReport& r) {
     << r.inFramesLost << " IN frames lost\n";
   o << "frames        " << r.framesPlayed << " played, " << r.framesRecorded << " recorded ("
     << r.deviceInFrames << " sent by the device)\n";
-  if (r.loopbackChecked) {
+  if (r.loopbackChecked && !r.latencyFirst) {
+    o << "loopback      no played frame came back\n";
+  } else if (r.loopbackChecked) {
     o << "loopback      " << (r.loopbackBitExact ? "bit-exact" : "NOT bit-exact") << " at "
       << r.loopbackWidthBits << " bits over " << r.loopbackFramesCompared << " frames";
     if (!r.loopbackBitExact)
@@ -127,10 +129,13 @@ std::string ReportText(const StreamReport& r) {
     o << "\n";
     o << "latency       " << Optional(r.latencyMeasured) << " frames measured";
     if (r.latencyFirst != r.latencyMeasured) o << " (" << Optional(r.latencyFirst) << " at first)";
-    o << ", " << Optional(r.latencyPredicted) << " predicted (half lead " << r.latencyHalfLead << ", "
-      << r.packetsPerRequest << " packets per request";
-    if (r.glitchesPredicted) o << ", " << r.glitchesPredicted << " start-up glitch predicted";
-    o << ")\n";
+    if (r.latencyPredicted) {
+      o << ", " << *r.latencyPredicted << " predicted (half lead " << r.latencyHalfLead << ", "
+        << r.packetsPerRequest << " packets per request";
+      if (r.glitchesPredicted) o << ", " << r.glitchesPredicted << " start-up repeat predicted";
+      o << ")";
+    }
+    o << "\n";
   }
   o << "engine CPU    " << (r.engineCpuPerPeriodUs ? Number(*r.engineCpuPerPeriodUs) + " us" : "n/a")
     << " per period (clock thread)\n";

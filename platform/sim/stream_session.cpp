@@ -32,6 +32,13 @@ uint32_t AltBits(const usb::DeviceState& state, uint8_t interface) {
 
 }  // namespace
 
+bool StreamOptions::AnalyseRecording() const {
+  if (input.kind == InputKind::Loopback) return true;
+  for (const Route& r : routes)
+    if (r.toPort == 2) return true;
+  return false;
+}
+
 StreamSession::StreamSession(Simulator& sim, StreamOptions options)
     : sim_(sim), options_(std::move(options)), client_(std::make_unique<StreamClient>(sim)) {}
 
@@ -130,7 +137,9 @@ bool StreamSession::Begin(std::string* error) {
   if (!client_->Start([this](const PeriodBuffers& b) { OnPeriod(b); }, error, atActivation)) return false;
   const usb::DeviceState state = device.State();
   const uint32_t play = AltBits(state, usb::kPlaybackInterface), record = AltBits(state, usb::kRecordInterface);
-  loopWidth_ = std::min(play ? play : 24u, record ? record : 24u);
+  // The device's loop carries the narrower stream's bits; the engine's own
+  // loop (InnerROUTE) copies 32-bit samples, so all 24 of the signal.
+  loopWidth_ = options_.input.kind == InputKind::Loopback ? std::min(play ? play : 24u, record ? record : 24u) : 24u;
   begun_ = true;
   return true;
 }
@@ -139,7 +148,7 @@ void StreamSession::OnPeriod(const PeriodBuffers& b) {
   const uint64_t first = b.index * b.frames;
   for (uint32_t c = 0; c < 2; ++c)
     for (uint32_t i = 0; i < b.frames; ++i) b.output[c][i] = LoopSample(first + i, c);
-  if (options_.input.kind == InputKind::Loopback) analyser_.Feed(b.input[0], b.input[1], b.frames);
+  if (options_.AnalyseRecording()) analyser_.Feed(b.input[0], b.input[1], b.frames);
   if (recordWav_.IsOpen()) {
     for (uint32_t i = 0; i < b.frames; ++i) {
       interleaved_[2 * i] = b.input[0][i];
@@ -201,7 +210,7 @@ StreamReport StreamSession::End() {
   if (cpuStartNs_ && cpuEndNs && counters.periods)
     r.engineCpuPerPeriodUs = double(*cpuEndNs - *cpuStartNs_) / 1000.0 / double(counters.periods);
 
-  if (options_.input.kind == InputKind::Loopback) {
+  if (options_.AnalyseRecording()) {
     r.loopbackChecked = true;
     r.loopbackWidthBits = loopWidth_;
     r.loopbackFramesCompared = analyser_.framesCompared();
@@ -213,6 +222,8 @@ StreamReport StreamSession::End() {
     r.loopbackBitExact = analyser_.BitExact(loopWidth_);
     r.latencyMeasured = analyser_.latency(loopWidth_);
     r.latencyFirst = analyser_.firstLatency();
+  }
+  if (options_.input.kind == InputKind::Loopback && options_.routes.empty()) {
     PipelineShape shape;
     shape.rate = options_.rate;
     shape.periodFrames = r.periodFrames ? r.periodFrames : period;

@@ -50,6 +50,10 @@ struct StreamOptions {
   double seconds = 5;
   DeviceInput input;
   std::vector<Route> routes;
+  // Look for the played signal in the recording: always with the device's
+  // loopback, and when routes feed port 2's record channels (the engine's
+  // own loop); the prediction is made for the device's loopback only.
+  bool AnalyseRecording() const;
   std::filesystem::path outputDir;  // empty: no WAV files
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool echoDebugOutput = false;
