@@ -216,6 +216,12 @@ void StreamEngine::StopStreams() {
   mixer_.ClearPeaks();
 }
 
+void StreamEngine::StopAllStreams() {
+  LockConfig();
+  StopStreams();
+  UnlockConfig();
+}
+
 bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open) {
   // The completions read the open masks and toggles under their own locks
   // while other channels keep streaming; the bookkeeping takes both (playback

@@ -167,6 +167,9 @@ class StreamEngine : public PoolObject {
   // start again through these.
   NTSTATUS StartStreams();
   void StopStreams();
+  // StopStreams under the configuration lock, for a caller outside it (the
+  // companion's stop-all): the channels' open bits stay as they are.
+  void StopAllStreams();
   bool Streaming() const { return playStream_ || recordStream_; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
   void ChooseFormat(ULONG rate);
