@@ -235,3 +235,8 @@ NTSTATUS ForwardAndWait(FdoExtension* fdx, PIRP irp);
 
 // Power requests of the function device (power.cpp).
 NTSTATUS FdoPower(FdoExtension* fdx, PIRP irp);
+
+// The child device (child.cpp).
+NTSTATUS CreateChild(FdoExtension* fdx);
+NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);

@@ -50,6 +50,8 @@ NTSTATUS StartDevice(FdoExtension* fdx) {
   UnlockAdapter(fdx);
   if (!adapter) return STATUS_INSUFFICIENT_RESOURCES;
   SetInterface(fdx, true);
+  // The child is made once; a restart after a stop keeps it.
+  if (fdx->childCount == 0 && NT_SUCCESS(CreateChild(fdx))) fdx->childCount = 1;
   fdx->pnpState = kStarted;
   return STATUS_SUCCESS;
 }
@@ -259,6 +261,7 @@ NTSTATUS RemoveFunctionDevice(FdoExtension* fdx, PIRP irp) {
 }  // namespace
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+  if (IsChild(device)) return ChildPnp(device, irp);
   auto* fdx = static_cast<FdoExtension*>(device->DeviceExtension);
   NTSTATUS status = AcquireRemoveLock(&fdx->removeLock);
   if (!NT_SUCCESS(status)) return CompleteRequest(irp, status, 0);
@@ -271,5 +274,6 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+  if (IsChild(device)) return ChildPower(device, irp);
   return FdoPower(static_cast<FdoExtension*>(device->DeviceExtension), irp);
 }

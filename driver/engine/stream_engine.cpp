@@ -220,23 +220,23 @@ NTSTATUS StreamEngine::StartStreams() {
 }
 
 NTSTATUS StreamEngine::StartStop(bool on) {
+  if (!on) {
+    StopAllStreams();
+    return STATUS_SUCCESS;
+  }
   LockConfig();
   NTSTATUS status = STATUS_SUCCESS;
-  if (on) {
-    tqm::MixerSettings record = current_;
-    ApplySettings(&record);
-    if (!Streaming() && carved_) {
-      const ULONG rate = ReadShared(&status_->sampleRate);
-      ChooseFormat(rate);
-      status = Resize();
-      if (NT_SUCCESS(status)) {
-        SelectStreaming();
-        SendRate(rate);
-        status = StartStreams();
-      }
+  tqm::MixerSettings record = current_;
+  ApplySettings(&record);
+  if (!Streaming() && carved_) {
+    const ULONG rate = ReadShared(&status_->sampleRate);
+    ChooseFormat(rate);
+    status = Resize();
+    if (NT_SUCCESS(status)) {
+      SelectStreaming();
+      SendRate(rate);
+      status = StartStreams();
     }
-  } else {
-    StopStreams();
   }
   UnlockConfig();
   return status;
@@ -246,6 +246,12 @@ void StreamEngine::StopStreams() {
   StopPipe(&playStream_);
   StopPipe(&recordStream_);
   mixer_.ClearPeaks();
+}
+
+void StreamEngine::StopAllStreams() {
+  LockConfig();
+  StopStreams();
+  UnlockConfig();
 }
 
 bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open) {

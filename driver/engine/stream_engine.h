@@ -169,8 +169,12 @@ class StreamEngine : public PoolObject {
   // start again through these.
   NTSTATUS StartStreams();
   void StopStreams();
+  // StopStreams under the configuration lock, for a caller outside it (the
+  // companion's stop-all, the stream client's stop): the channels' open bits
+  // stay as they are.
+  void StopAllStreams();
   // The stream client's start/stop: on applies the current settings and
-  // starts the streams unless they run; off stops them, channels open or not.
+  // starts the streams unless they run; off is StopAllStreams.
   NTSTATUS StartStop(bool on);
   bool Streaming() const { return playStream_ || recordStream_; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.

@@ -154,6 +154,8 @@ class DriverTest : public ::testing::Test {
     hub_ = std::make_unique<tqm::usb::UsbHub>(machine_, tqm::usb::HubMode::PlugAndPlay);
   }
   ~DriverTest() override {
+    // Stops wait for their streams to drain: the clock must run.
+    machine_.clock().RunFree(true);
     for (auto& client : clients_) client->Close();
     hub_.reset();
   }
