@@ -249,6 +249,43 @@ ScenarioResult SurpriseRemoval() {
   return result;
 }
 
+ScenarioResult ClientTakeover() {
+  ScenarioResult result;
+  Checks c(result);
+  Simulator sim(ScenarioMachine());
+  if (c.Expect(sim.Plug() != nullptr, "the TQM27 was plugged in")) {
+    StreamSession session(sim, ScenarioStream());
+    std::string error;
+    if (c.Expect(session.Begin(&error), "the stream started: " + error)) {
+      session.RunFor(200);
+      // A second host while the first is healthy: refused.
+      StreamClient second(sim, "second host");
+      std::string refusal;
+      const bool refused = !second.Open(&refusal);
+      c.Figure("second host while the first answers", refused ? refusal : "opened");
+      c.Expect(refused, "the second host was refused while the first answers");
+      // The first host hangs: ten periods later the watchdog says so.
+      session.client().SetResponsive(false);
+      session.RunFor(100);  // 20 periods of 240 frames
+      const uint32_t watchdog = session.client().status()->Read(StatusWord::Watchdog);
+      c.Figure("watchdog after 100 ms without answers", watchdog);
+      c.Expect(watchdog == kWatchdogLimit, "the watchdog climbed to 10 and stopped there");
+      std::string takeover;
+      const bool opened = second.Open(&takeover) && second.CreateBuffers(48000, &takeover);
+      c.Figure("second host after the hang", opened ? "opened, buffers made" : takeover);
+      c.Expect(opened, "the second host took the engine over");
+      second.DisposeBuffers();
+      second.Close();
+      session.client().SetResponsive(true);
+      session.End();
+    }
+    sim.Unplug();
+    NoDriverPool(c, sim, "after unplug");
+  }
+  c.Finish(sim);
+  return result;
+}
+
 ScenarioResult PlugCycles() { return RunPlugCycles(10); }
 
 }  // namespace
@@ -295,6 +332,7 @@ const std::vector<ScenarioInfo>& Scenarios() {
       {"buffer-change", "the buffer number changes from 2 to 6 while streaming", BufferChange},
       {"surprise-removal", "the TQM27 is pulled mid-stream; the clients close, REMOVE comes, nothing leaks",
        SurpriseRemoval},
+      {"client-takeover", "a second ASIO host is refused, then takes over once the first hangs", ClientTakeover},
       {"plug-cycles", "ten plug, stream, unplug cycles without a leak", PlugCycles},
   };
   return list;

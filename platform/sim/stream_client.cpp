@@ -17,11 +17,11 @@ StreamClient::~StreamClient() {
 }
 
 bool StreamClient::Open(std::string* error) {
-  // The hub has one port, so at most one TQM27 answers; the one opened last
-  // would be device 0.
-  for (const std::wstring& path : sim_.DriverInterfaces()) {
-    if (device_->open()) device_->Close();
-    if (!NT_SUCCESS(device_->Open(path))) continue;
+  // Device 0 is the interface opened last that answers the probe; the hub
+  // has one port, so one device at most.
+  const std::vector<std::wstring> paths = sim_.DriverInterfaces();
+  for (auto path = paths.rbegin(); path != paths.rend() && !devices_; ++path) {
+    if (!NT_SUCCESS(device_->Open(*path))) continue;
     if (device_->Identify()) {
       devices_ = 1;
     } else {
@@ -166,6 +166,7 @@ void StreamClient::PeriodThread() {
   for (;;) {
     device_->WaitForEvent(periodEvent_, std::nullopt);
     if (!started_) break;
+    if (!responsive_) continue;
     uint32_t half = 0;
     if (block) {
       const uint32_t watchdog = block->Read(StatusWord::Watchdog);

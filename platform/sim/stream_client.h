@@ -73,6 +73,11 @@ class StreamClient {
   void DisposeBuffers();
   void Close();
 
+  // A host that stops answering: while unresponsive the period thread still
+  // wakes but neither runs the period work nor sends OutputReady nor clears
+  // the watchdog, so the engine's watchdog climbs as it does for a hung host.
+  void SetResponsive(bool responsive) { responsive_ = responsive; }
+
   DeviceClient& device() { return *device_; }
   uint32_t devices() const { return devices_; }
   uint32_t periodFrames() const { return periodFrames_; }
@@ -99,6 +104,7 @@ class StreamClient {
   HANDLE handshake_ = nullptr;
   std::thread thread_;
   std::atomic<bool> started_{false};
+  std::atomic<bool> responsive_{true};
   std::atomic<uint64_t> periods_{0}, missed_{0}, spurious_{0}, readyFailures_{0};
   std::atomic<uint32_t> watchdogMax_{0};
 };
