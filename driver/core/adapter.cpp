@@ -160,7 +160,7 @@ void CleanupFile(Adapter* adapter, PFILE_OBJECT file) {
     if (adapter->streamClientFile == file && adapter->engine) {
       for (ULONG d = 0; d < 2; ++d)
         for (ULONG c = 0; c < 2; ++c)
-          if (adapter->engine->mixer().IsOpen(2, d, c)) adapter->engine->CloseChannel(2, d, c);
+          if (adapter->engine->ChannelOpen(2, d, c)) adapter->engine->CloseChannel(2, d, c);
       adapter->streamClientFile = nullptr;
     }
   }

@@ -55,7 +55,7 @@ struct FdoExtension {
   PDEVICE_OBJECT physical;
   PDRIVER_OBJECT driver;
   RemoveLock removeLock;
-  volatile ULONG pnpState;
+  volatile LONG pnpState;  // PnpStateValue; written by PnP requests, read by commands
   ULONG previousState;
   ULONG devicePower;
   ULONG systemPower;
@@ -77,6 +77,9 @@ struct ChildExtension {
   PDEVICE_OBJECT self;
   PDEVICE_OBJECT parent;
 };
+
+inline ULONG PnpStateOf(FdoExtension* fdx) { return ULONG(InterlockedOr(&fdx->pnpState, 0)); }
+inline void SetPnpState(FdoExtension* fdx, ULONG state) { InterlockedExchange(&fdx->pnpState, LONG(state)); }
 
 inline bool IsChild(PDEVICE_OBJECT device) {
   return (*static_cast<const ULONG*>(device->DeviceExtension) & kChildFlag) != 0;

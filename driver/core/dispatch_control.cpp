@@ -47,20 +47,26 @@ bool IsAllowedWhenSurpriseRemoved(ULONG commandClass, ULONG op) {
   return commandClass == tqm::CMD_CLASS_CONTROL && op == tqm::ControlOp::MapStatusBlock;
 }
 
+// The status block is written by the engine at raised IRQL and by clients
+// through their mappings: its words are read once, as shared memory.
+ULONG ReadWatchdog(Adapter* adapter) {
+  return *reinterpret_cast<volatile const ULONG*>(&adapter->statusBlock->watchdog);
+}
+
 // The stream client counts as running and healthy while channel 0 of port 2
 // is open in either direction and the watchdog has not reached 10.
 bool ClientStreamingHealthily(Adapter* adapter) {
   if (!adapter || !adapter->engine) return false;
-  engine::PortMixer& mixer = adapter->engine->mixer();
-  if (!mixer.IsOpen(2, engine::kPlayback, 0) && !mixer.IsOpen(2, engine::kRecord, 0)) return false;
-  return adapter->statusBlock && mixer.PortHasOpen(2) && adapter->statusBlock->watchdog < 10;
+  engine::StreamEngine* engine = adapter->engine;
+  if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return false;
+  return adapter->statusBlock && engine->PortOpen(2) && ReadWatchdog(adapter) < 10;
 }
 
 ULONG StreamHealth(Adapter* adapter) {
   if (!g_driver.shared) return 0;
   if (!adapter || !adapter->engine) return 1;
-  engine::PortMixer& mixer = adapter->engine->mixer();
-  if (!mixer.IsOpen(2, engine::kPlayback, 0) && !mixer.IsOpen(2, engine::kRecord, 0)) return 1;
+  engine::StreamEngine* engine = adapter->engine;
+  if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return 1;
   return ClientStreamingHealthily(adapter) ? 1 : 0;
 }
 
@@ -233,7 +239,7 @@ NTSTATUS AllocSharedBuffer(Adapter* adapter, const CommandRecord* record, PFILE_
 NTSTATUS SetLatency(Adapter* adapter, const CommandRecord* record) {
   const ULONG frames = record->Get32(Field::Latency);
   engine::StreamEngine* engine = adapter->engine;
-  if (record->Get32(Field::BusyCheck) == 1 && engine->mixer().AnyOpen()) return STATUS_INVALID_PARAMETER;
+  if (record->Get32(Field::BusyCheck) == 1 && engine->AnyChannelOpen()) return STATUS_INVALID_PARAMETER;
   const ULONG rate = adapter->statusBlock->sampleRate;
   // At least one packet's frames at the rate, at most what the engine's
   // halves hold.
@@ -363,7 +369,7 @@ NTSTATUS ControlCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fi
       for (ULONG port = 0; port < engine::kPorts && !active; ++port)
         for (ULONG d = 0; d < 2; ++d)
           for (ULONG c = 0; c < 2; ++c)
-            if (!active && engine->mixer().IsOpen(port, d, c)) active = port + 1;
+            if (!active && engine->ChannelOpen(port, d, c)) active = port + 1;
       record->Set32(Field::ActiveClient, active);
       return STATUS_SUCCESS;
     }
@@ -420,7 +426,7 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
   } else {
     const ULONG commandClass = record->Get32(Field::Class);
     const ULONG op = record->Get32(Field::SubOp);
-    const ULONG state = fdx->pnpState;
+    const ULONG state = PnpStateOf(fdx);
     bool pass = state == kStarted;
     if (state == kSurpriseRemoved && IsAllowedWhenSurpriseRemoved(commandClass, op)) {
       TQM_TRACE("DispatchControl SURPRISEREMOVED  CODE  %i\n", int(code));

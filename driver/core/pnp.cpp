@@ -52,7 +52,7 @@ NTSTATUS StartDevice(FdoExtension* fdx) {
   SetInterface(fdx, true);
   // The child is made once; a restart after a stop keeps it.
   if (fdx->childCount == 0 && NT_SUCCESS(CreateChild(fdx))) fdx->childCount = 1;
-  fdx->pnpState = kStarted;
+  SetPnpState(fdx, kStarted);
   return STATUS_SUCCESS;
 }
 
@@ -124,7 +124,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical) {
   fdx->driver = driver;
   fdx->removeLock.count = 1;
   KeInitializeEvent(&fdx->removeLock.drained, NotificationEvent, FALSE);
-  fdx->pnpState = kNotStarted;
+  SetPnpState(fdx, kNotStarted);
   ExInitializeResourceLite(&fdx->adapterLock);
 
   GUID interfaceClass;
@@ -199,33 +199,33 @@ NTSTATUS FdoPnp(FdoExtension* fdx, PIRP irp) {
       return CompleteRequest(irp, status, irp->IoStatus.Information);
     case IRP_MN_QUERY_REMOVE_DEVICE:
       if (fdx->interfaceReferences != 0) return CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
-      fdx->previousState = fdx->pnpState;
-      fdx->pnpState = kRemovePending;
+      fdx->previousState = PnpStateOf(fdx);
+      SetPnpState(fdx, kRemovePending);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(fdx, irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      if (fdx->pnpState != kRemovePending) return PassDown(fdx, irp);
+      if (PnpStateOf(fdx) != kRemovePending) return PassDown(fdx, irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
       status = ForwardAndWait(fdx, irp);
-      if (NT_SUCCESS(status)) fdx->pnpState = fdx->previousState;
+      if (NT_SUCCESS(status)) SetPnpState(fdx, fdx->previousState);
       return CompleteRequest(irp, status, irp->IoStatus.Information);
     case IRP_MN_STOP_DEVICE:
-      if (fdx->pnpState == kStopPending) {
+      if (PnpStateOf(fdx) == kStopPending) {
         StopDevice(fdx);
-        fdx->pnpState = kNotStarted;
+        SetPnpState(fdx, kNotStarted);
       }
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(fdx, irp);
     case IRP_MN_QUERY_STOP_DEVICE:
       if (fdx->interfaceReferences != 0) return CompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
-      if (fdx->pnpState == kStarted) fdx->pnpState = kStopPending;
+      if (PnpStateOf(fdx) == kStarted) SetPnpState(fdx, kStopPending);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(fdx, irp);
     case IRP_MN_CANCEL_STOP_DEVICE:
-      if (fdx->pnpState != kStopPending) return PassDown(fdx, irp);
+      if (PnpStateOf(fdx) != kStopPending) return PassDown(fdx, irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
       status = ForwardAndWait(fdx, irp);
-      if (NT_SUCCESS(status)) fdx->pnpState = kStarted;
+      if (NT_SUCCESS(status)) SetPnpState(fdx, kStarted);
       return CompleteRequest(irp, status, irp->IoStatus.Information);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (location->Parameters.QueryDeviceRelations.Type == BusRelations) return ReportBusRelations(fdx, irp);
@@ -234,7 +234,7 @@ NTSTATUS FdoPnp(FdoExtension* fdx, PIRP irp) {
     case IRP_MN_QUERY_CAPABILITIES:
       return QueryCapabilities(fdx, irp);
     case IRP_MN_SURPRISE_REMOVAL:
-      fdx->pnpState = kSurpriseRemoved;
+      SetPnpState(fdx, kSurpriseRemoved);
       // Clients learn of it now and close their handles; the Adapter stays
       // for the commands that let them unmap, until REMOVE_DEVICE.
       SetInterface(fdx, false);
@@ -251,7 +251,7 @@ NTSTATUS RemoveFunctionDevice(FdoExtension* fdx, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
   const NTSTATUS status = PassDown(fdx, irp);
   DrainRemoveLock(&fdx->removeLock);
-  fdx->pnpState = kRemoved;
+  SetPnpState(fdx, kRemoved);
   for (ULONG i = 0; i < fdx->childCount; ++i) IoDeleteDevice(fdx->children[i]);
   fdx->childCount = 0;
   DeleteFunctionDevice(fdx);

@@ -49,6 +49,30 @@ bool StreamEngine::RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULON
   return ok;
 }
 
+bool StreamEngine::ChannelOpen(ULONG port, ULONG direction, ULONG channel) {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool open = mixer_.IsOpen(port, direction, channel);
+  KeReleaseSpinLock(&playLock_, irql);
+  return open;
+}
+
+bool StreamEngine::AnyChannelOpen() {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool open = mixer_.AnyOpen();
+  KeReleaseSpinLock(&playLock_, irql);
+  return open;
+}
+
+bool StreamEngine::PortOpen(ULONG port) {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool open = mixer_.PortHasOpen(port);
+  KeReleaseSpinLock(&playLock_, irql);
+  return open;
+}
+
 void StreamEngine::Signal(ULONG slot) {
   if (notify_.signal) notify_.signal(notify_.context, slot);
 }

@@ -161,6 +161,11 @@ class StreamEngine : public PoolObject {
   // Under the direction's lock: once it returns, no completion uses the half
   // that was registered before (its memory may go right after).
   bool RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run);
+  // The open state of client channels for callers at passive level, read
+  // under the playback lock (the bookkeeping changes under both locks).
+  bool ChannelOpen(ULONG port, ULONG direction, ULONG channel);
+  bool AnyChannelOpen();
+  bool PortOpen(ULONG port);
   // The ASIO client's output half, queued for the next playback period.
   bool OutputReady(ULONG clientHalf);
   // Starts both streams on the selected interfaces (refused while either
