@@ -88,7 +88,7 @@ bool StreamClient::Start(PeriodWork work, std::string* error, const std::functio
     return false;
   }
   work_ = std::move(work);
-  periods_ = missed_ = spurious_ = readyFailures_ = 0;
+  periods_ = missed_ = emptyWakes_ = readyFailures_ = 0;
   watchdogMax_ = 0;
   handshake_ = device_->CreateEvent(false, false);
   periodEvent_ = device_->CreateEvent(false, false);
@@ -153,7 +153,7 @@ StreamCounters StreamClient::counters() const {
   c.periods = periods_;
   c.missed = missed_;
   c.watchdogMax = watchdogMax_;
-  c.spuriousWakes = spurious_;
+  c.emptyWakes = emptyWakes_;
   c.outputReadyFailures = readyFailures_;
   return c;
 }
@@ -170,7 +170,7 @@ void StreamClient::PeriodThread() {
     uint32_t half = 0;
     if (block) {
       const uint32_t watchdog = block->Read(StatusWord::Watchdog);
-      if (watchdog == 0) ++spurious_;
+      if (watchdog == 0) ++emptyWakes_;
       if (watchdog > 1) missed_ += watchdog - 1;
       if (watchdog > watchdogMax_) watchdogMax_ = watchdog;
       half = block->Read(StatusWord::RecordHalf) & 1;

@@ -52,7 +52,7 @@ struct StreamCounters {
   uint64_t periods = 0;        // period events handled
   uint64_t missed = 0;         // periods the watchdog counted beyond the one handled
   uint32_t watchdogMax = 0;    // highest watchdog word seen at a wake
-  uint64_t spuriousWakes = 0;  // wakes with the watchdog at 0 (no new period)
+  uint64_t emptyWakes = 0;     // wakes that found the watchdog at 0
   uint64_t outputReadyFailures = 0;
 };
 
@@ -105,7 +105,7 @@ class StreamClient {
   std::thread thread_;
   std::atomic<bool> started_{false};
   std::atomic<bool> responsive_{true};
-  std::atomic<uint64_t> periods_{0}, missed_{0}, spurious_{0}, readyFailures_{0};
+  std::atomic<uint64_t> periods_{0}, missed_{0}, emptyWakes_{0}, readyFailures_{0};
   std::atomic<uint32_t> watchdogMax_{0};
 };
 

@@ -72,6 +72,7 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("periodsDelivered", r.periodsDelivered);
   j.Int("periodsMissed", r.periodsMissed);
   j.Int("watchdogMax", r.watchdogMax);
+  j.Int("emptyWakes", r.emptyWakes);
   j.Int("outputReadyFailures", r.outputReadyFailures);
   j.Int("dacUnderruns", r.dacUnderruns);
   j.Int("dacOverruns", r.dacOverruns);
@@ -113,7 +114,9 @@ std::string ReportText(const StreamReport& r) {
   o << "ran           " << Number(r.machineMs / 1000) << " s of machine time in " << Number(r.wallSeconds)
     << " s\n";
   o << "periods       " << r.periodsDelivered << " delivered, " << r.periodsMissed << " missed (watchdog max "
-    << r.watchdogMax << ")\n";
+    << r.watchdogMax;
+  if (r.emptyWakes) o << ", " << r.emptyWakes << " wakes found it at 0";
+  o << ")\n";
   o << "device        " << r.dacUnderruns << " DAC underruns, " << r.dacOverruns << " DAC overruns, "
     << r.inFramesLost << " IN frames lost\n";
   o << "frames        " << r.framesPlayed << " played, " << r.framesRecorded << " recorded ("

@@ -199,6 +199,7 @@ StreamReport StreamSession::End() {
   r.periodsDelivered = counters.periods;
   r.periodsMissed = counters.missed;
   r.watchdogMax = counters.watchdogMax;
+  r.emptyWakes = counters.emptyWakes;
   r.outputReadyFailures = counters.outputReadyFailures;
   r.dacUnderruns = end.dacUnderruns - startCounters_.dacUnderruns;
   r.dacOverruns = end.dacOverruns - startCounters_.dacOverruns;

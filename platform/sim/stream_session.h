@@ -75,6 +75,7 @@ struct StreamReport {
   uint64_t periodsDelivered = 0;
   uint64_t periodsMissed = 0;
   uint32_t watchdogMax = 0;
+  uint64_t emptyWakes = 0;  // wakes that found the watchdog at 0
   uint64_t outputReadyFailures = 0;
   // The device's counters over the run.
   uint64_t dacUnderruns = 0;
