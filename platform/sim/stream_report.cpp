@@ -109,6 +109,7 @@ std::string ReportJson(const StreamReport& r) {
 std::string ReportText(const StreamReport& r) {
   std::ostringstream o;
   if (!r.error.empty()) o << "error: " << r.error << "\n";
+  if (!r.error.empty() && r.periodsDelivered == 0) return o.str();
   o << "stream        " << r.rate << " Hz, period " << r.periodFrames << " frames, buffer number "
     << r.requestCount << ", " << r.timeMode << " time, input " << r.input << "\n";
   o << "ran           " << Number(r.machineMs / 1000) << " s of machine time in " << Number(r.wallSeconds)

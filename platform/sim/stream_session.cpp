@@ -58,18 +58,14 @@ bool StreamSession::ApplyPanelSettings(std::string* error) {
     *error = "the panel's part could not open the device";
     return false;
   }
-  const CommandResult latency = panel.SetLatency(options_.periodFrames, true);
-  if (!latency.ok()) {
-    *error = "SetLatency " + std::to_string(options_.periodFrames) + " refused: " + StatusText(latency.status);
-    return false;
-  }
+  // The rate and buffer number first, through the settings record; then the
+  // period as the panel's latency menu sets it, checked against the new rate.
   std::optional<MixerSettings> settings = panel.GetSettings();
   if (!settings) {
     *error = "GetSettings failed";
     return false;
   }
   settings->rate = int32_t(options_.rate);
-  settings->periodFrames = int32_t(options_.periodFrames);
   settings->requestCount = int32_t(options_.requestCount);
   for (const Route& r : options_.routes) {
     RoutingEntry& from = settings->patch.entry[RoutingEntryIndex(r.fromPort, r.fromChannel)];
@@ -82,6 +78,12 @@ bool StreamSession::ApplyPanelSettings(std::string* error) {
   const CommandResult applied = panel.ApplySettings(*settings);
   if (!applied.ok()) {
     *error = "ApplySettings failed: " + StatusText(applied.status);
+    return false;
+  }
+  const CommandResult latency = panel.SetLatency(options_.periodFrames, true);
+  if (!latency.ok()) {
+    *error = "SetLatency " + std::to_string(options_.periodFrames) + " refused at " + std::to_string(options_.rate) +
+             " Hz: " + StatusText(latency.status);
     return false;
   }
   panel.Close();
