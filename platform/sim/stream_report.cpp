@@ -46,7 +46,12 @@ class JsonObject {
     out_ << (first_ ? "{" : ",") << "\"" << name << "\":" << value;
     first_ = false;
   }
-  void Str(const char* name, const std::string& value) { Raw(name, "\"" + Escaped(value) + "\""); }
+  void Str(const char* name, const std::string& value) {
+    std::string quoted(1, '"');
+    quoted += Escaped(value);
+    quoted += '"';
+    Raw(name, quoted);
+  }
   void Int(const char* name, uint64_t value) { Raw(name, std::to_string(value)); }
   void Bool(const char* name, bool value) { Raw(name, value ? "true" : "false"); }
   std::string Close() { return out_.str() + (first_ ? "{}" : "}"); }
@@ -89,8 +94,10 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("loopbackCorruptedFrames", r.loopbackCorruptedFrames);
   j.Raw("loopbackFirstFault", Optional(r.loopbackFirstFault));
   std::string where = "[";
-  for (size_t i = 0; i < r.loopbackFaultFrames.size(); ++i)
-    where += (i ? "," : "") + std::to_string(r.loopbackFaultFrames[i]);
+  for (size_t i = 0; i < r.loopbackFaultFrames.size(); ++i) {
+    if (i) where += ',';
+    where += std::to_string(r.loopbackFaultFrames[i]);
+  }
   j.Raw("loopbackFaultFrames", where + "]");
   j.Raw("latencyMeasuredFrames", Optional(r.latencyMeasured));
   j.Raw("latencyFirstFrames", Optional(r.latencyFirst));
@@ -101,7 +108,12 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("packetsPerRequest", r.packetsPerRequest);
   j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
   std::string files = "[";
-  for (size_t i = 0; i < r.files.size(); ++i) files += (i ? ",\"" : "\"") + Escaped(r.files[i]) + "\"";
+  for (size_t i = 0; i < r.files.size(); ++i) {
+    if (i) files += ',';
+    files += '"';
+    files += Escaped(r.files[i]);
+    files += '"';
+  }
   j.Raw("files", files + "]");
   return j.Close();
 }
