@@ -182,8 +182,9 @@ void StreamClient::PeriodThread() {
   device_->SetEvent(handshake_);
   const std::optional<StatusBlockView> block = status();
   for (;;) {
-    device_->WaitForEvent(periodEvent_, std::nullopt);
-    if (!started_) break;
+    // A wait that fails (the handle is gone) ends the thread rather than
+    // spinning at its raised priority.
+    if (!NT_SUCCESS(device_->WaitForEvent(periodEvent_, std::nullopt)) || !started_) break;
     if (!responsive_) continue;
     uint32_t half = 0;
     if (block) {
