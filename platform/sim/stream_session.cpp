@@ -109,6 +109,9 @@ bool StreamSession::Begin(std::string* error) {
       }
       break;
   }
+  // The clock thread learns its CPU clock at its next instant; give it the
+  // few milliseconds that takes before the stream's first snapshot.
+  for (int i = 0; i < 50 && !cpu_->NowNs(); ++i) sim_.Run(1);
   if (!ApplyPanelSettings(error)) return false;
   if (!client_->Open(error) || !client_->CreateBuffers(options_.rate, error)) return false;
 
