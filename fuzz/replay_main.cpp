@@ -5,6 +5,7 @@
 // sanitizers see any read past it.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -27,7 +28,14 @@ void RunOne(const std::vector<uint8_t>& input) {
 
 int main(int argc, char** argv) {
   std::vector<std::vector<uint8_t>> seeds;
+  // --generated=N sets how many generated inputs follow the seeds: a target
+  // whose every input boots a machine runs fewer.
+  int generated = 20000;
   for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--generated=", 12) == 0) {
+      generated = std::atoi(argv[i] + 12);
+      continue;
+    }
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(argv[i], error)) {
       std::ifstream file(entry.path(), std::ios::binary);
@@ -37,8 +45,7 @@ int main(int argc, char** argv) {
   for (const auto& seed : seeds) RunOne(seed);
 
   std::mt19937 random(27);
-  constexpr int kGenerated = 20000;
-  for (int n = 0; n < kGenerated; ++n) {
+  for (int n = 0; n < generated; ++n) {
     std::vector<uint8_t> input;
     if (!seeds.empty() && n % 2 == 0) {
       input = seeds[random() % seeds.size()];
@@ -51,6 +58,6 @@ int main(int argc, char** argv) {
     }
     RunOne(input);
   }
-  std::printf("replayed %zu seeds and %d generated inputs\n", seeds.size(), kGenerated);
+  std::printf("replayed %zu seeds and %d generated inputs\n", seeds.size(), generated);
   return 0;
 }

@@ -55,7 +55,9 @@ void StreamEngine::SaveSettings() {
     return;
   UNICODE_STRING name;
   MixerName(&name);
+  LockConfig();
   ZwSetValueKey(key, &name, 0, REG_DWORD, &current_, tqm::kMixerSettingsSize);
+  UnlockConfig();
   ZwClose(key);
 }
 

@@ -40,6 +40,39 @@ void StreamEngine::SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* 
   callbacks_[a][c].context = context;
 }
 
+bool StreamEngine::RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
+  if (direction >= kDirections) return false;
+  KIRQL irql;
+  KeAcquireSpinLock(LockOf(direction), &irql);
+  const bool ok = mixer_.RegisterHalf(port, direction, channel, half, run);
+  KeReleaseSpinLock(LockOf(direction), irql);
+  return ok;
+}
+
+bool StreamEngine::ChannelOpen(ULONG port, ULONG direction, ULONG channel) {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool open = mixer_.IsOpen(port, direction, channel);
+  KeReleaseSpinLock(&playLock_, irql);
+  return open;
+}
+
+bool StreamEngine::AnyChannelOpen() {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool open = mixer_.AnyOpen();
+  KeReleaseSpinLock(&playLock_, irql);
+  return open;
+}
+
+bool StreamEngine::PortOpen(ULONG port) {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const bool open = mixer_.PortHasOpen(port);
+  KeReleaseSpinLock(&playLock_, irql);
+  return open;
+}
+
 void StreamEngine::Signal(ULONG slot) {
   if (notify_.signal) notify_.signal(notify_.context, slot);
 }
@@ -207,6 +240,29 @@ NTSTATUS StreamEngine::StartStreams() {
     status = StartPipe(&playStream_, kPlayback, out);
     if (!NT_SUCCESS(status)) StopStreams();
   }
+  return status;
+}
+
+NTSTATUS StreamEngine::StartStop(bool on) {
+  if (!on) {
+    StopAllStreams();
+    return STATUS_SUCCESS;
+  }
+  LockConfig();
+  NTSTATUS status = STATUS_SUCCESS;
+  tqm::MixerSettings record = current_;
+  ApplySettings(&record);
+  if (!Streaming() && carved_) {
+    const ULONG rate = ReadShared(&status_->sampleRate);
+    ChooseFormat(rate);
+    status = Resize();
+    if (NT_SUCCESS(status)) {
+      SelectStreaming();
+      SendRate(rate);
+      status = StartStreams();
+    }
+  }
+  UnlockConfig();
   return status;
 }
 

@@ -138,6 +138,8 @@ class StreamEngine : public PoolObject {
   // Applies a record against the current one (corrected in place) and stores it.
   void ApplySettings(tqm::MixerSettings* record);
   void GetSettings(tqm::MixerSettings* out);
+  // Writes the current record to the device key's "Mixer" value.
+  void SaveSettings();
   NTSTATUS SetRate(ULONG rate, bool playback16);
   ULONG ProposeRate(ULONG rate);
   NTSTATUS SetRequestCount(ULONG count);
@@ -156,9 +158,14 @@ class StreamEngine : public PoolObject {
   // ---- clients (stream_engine.cpp) ----
   NTSTATUS OpenChannel(ULONG port, ULONG direction, ULONG channel);
   NTSTATUS CloseChannel(ULONG port, ULONG direction, ULONG channel);
-  bool RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
-    return mixer_.RegisterHalf(port, direction, channel, half, run);
-  }
+  // Under the direction's lock: once it returns, no completion uses the half
+  // that was registered before (its memory may go right after).
+  bool RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run);
+  // The open state of client channels for callers at passive level, read
+  // under the playback lock (the bookkeeping changes under both locks).
+  bool ChannelOpen(ULONG port, ULONG direction, ULONG channel);
+  bool AnyChannelOpen();
+  bool PortOpen(ULONG port);
   // The ASIO client's output half, queued for the next playback period.
   bool OutputReady(ULONG clientHalf);
   // Starts both streams on the selected interfaces (refused while either
@@ -168,8 +175,12 @@ class StreamEngine : public PoolObject {
   NTSTATUS StartStreams();
   void StopStreams();
   // StopStreams under the configuration lock, for a caller outside it (the
-  // companion's stop-all): the channels' open bits stay as they are.
+  // companion's stop-all, the stream client's stop): the channels' open bits
+  // stay as they are.
   void StopAllStreams();
+  // The stream client's start/stop: on applies the current settings and
+  // starts the streams unless they run; off is StopAllStreams.
+  NTSTATUS StartStop(bool on);
   bool Streaming() const { return playStream_ || recordStream_; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
   void ChooseFormat(ULONG rate);
@@ -215,7 +226,6 @@ class StreamEngine : public PoolObject {
  private:
   // settings.cpp
   NTSTATUS SendRateToDevice(ULONG rate);
-  void SaveSettings();
   void LoadSettings(tqm::MixerSettings* record);
   static void ApplyThread(PVOID context);
   void WaitForApply();

@@ -340,8 +340,13 @@ VOID IoFreeIrp(PIRP Irp) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " freed twice", caller);
     return;
   }
-  if (state == IrpState::Walking || (state == IrpState::InDriver && Irp->CurrentLocation <= Irp->StackCount &&
-                                     !FrameFor(record))) {
+  // The completion routine of the IRP's own allocator may free it, and then
+  // must stop the walk (STATUS_MORE_PROCESSING_REQUIRED, checked there).
+  const Frame* frame = FrameFor(record);
+  const bool ownCompletion = state == IrpState::Walking && frame && frame->kind == FrameKind::Completion &&
+                             frame->driver == record->allocator;
+  if ((state == IrpState::Walking && !ownCompletion) ||
+      (state == IrpState::InDriver && Irp->CurrentLocation <= Irp->StackCount && !frame)) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " freed while a driver below still owns it", caller);
   }
   if (Irp->MdlAddress) {
@@ -547,13 +552,26 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         result = routine(device, Irp, context);
       }
       bool reused;
+      bool freed;
       {
         std::lock_guard lock(record->mu);
         reused = record->generation != generation;
-        if (result == STATUS_MORE_PROCESSING_REQUIRED && !reused) {
+        freed = record->state == IrpState::Freed;
+        if (result == STATUS_MORE_PROCESSING_REQUIRED && !reused && !freed) {
           record->state = top ? IrpState::Idle : IrpState::InDriver;
           record->owner = top ? 0 : record->levels[size_t(Irp->CurrentLocation)].token;
         }
+      }
+      if (freed) {
+        if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+          RaiseFault(FaultKind::IrpMisuse,
+                     "completion routine " + SymbolName(reinterpret_cast<const void*>(routine)) + " freed " +
+                         IrpText(Irp) + " but returned " + Hex(result) +
+                         " instead of STATUS_MORE_PROCESSING_REQUIRED",
+                     caller);
+        }
+        ReleaseRecord(record);
+        return;
       }
       if (result == STATUS_MORE_PROCESSING_REQUIRED || reused) {
         if (reused && result != STATUS_MORE_PROCESSING_REQUIRED) {

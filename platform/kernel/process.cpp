@@ -345,7 +345,21 @@ Process* Process::MappingOwner(Machine& machine, const void* address) {
 
 using namespace tqm::kernel;
 
+// An object type a driver names in ObReferenceObjectByHandle: the kind of
+// object the reference must find behind the handle.
+struct _OBJECT_TYPE {
+  tqm::kernel::ObjectType kind;
+};
+
+namespace {
+_OBJECT_TYPE eventObjectType{tqm::kernel::ObjectType::Event};
+POBJECT_TYPE eventObjectTypePointer = &eventObjectType;
+}  // namespace
+
 extern "C" {
+
+POBJECT_TYPE* ExEventObjectType = &eventObjectTypePointer;
+
 
 PEPROCESS IoGetCurrentProcess(void) {
   Process* p = CurrentProcess();
@@ -366,9 +380,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
     object = m.ResolveUserHandle(*p, Handle);
   }
   if (!object) return STATUS_INVALID_HANDLE;
-  // Only untyped references are made by the drivers here; a typed one would
-  // need the object type exports, which this kernel does not provide.
-  if (ObjectType) {
+  if (ObjectType && HeaderOf(object)->type != ObjectType->kind) {
     DereferenceObject(object);
     return STATUS_OBJECT_TYPE_MISMATCH;
   }

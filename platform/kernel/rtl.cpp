@@ -50,6 +50,15 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
+// The number of leading bytes that are equal.
+SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+  const auto* a = static_cast<const unsigned char*>(Source1);
+  const auto* b = static_cast<const unsigned char*>(Source2);
+  SIZE_T same = 0;
+  while (same < Length && a[same] == b[same]) ++same;
+  return same;
+}
+
 VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment) {
   Probe(Address, Length, Alignment, "ProbeForRead", __builtin_return_address(0));
 }

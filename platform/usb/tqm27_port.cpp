@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/kernel/machine.h"
 #include "tqm/identity.h"
@@ -241,7 +242,7 @@ NTSTATUS Tqm27Port::DispatchPnp(PIRP irp) {
       caps->DeviceWake = PowerDeviceUnspecified;
       caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
       caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-      for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) caps->DeviceState[s] = PowerDeviceD3;
+      for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s) caps->DeviceState[s] = sleepDeviceState_;
       status = STATUS_SUCCESS;
       break;
     }
@@ -274,6 +275,14 @@ NTSTATUS Tqm27Port::DispatchPnp(PIRP irp) {
 NTSTATUS Tqm27Port::DispatchPower(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PoStartNextPowerIrp(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    const bool system = stack->Parameters.Power.Type == SystemPowerState;
+    const int state = system ? int(stack->Parameters.Power.State.SystemState) - 1
+                             : int(stack->Parameters.Power.State.DeviceState) - 1;
+    std::lock_guard lock(mutex_);
+    powerLog_.push_back(std::string(stack->MinorFunction == IRP_MN_SET_POWER ? "SET " : "QUERY ") +
+                        (system ? "S" : "D") + std::to_string(state));
+  }
   NTSTATUS status = irp->IoStatus.Status;
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
     status = STATUS_SUCCESS;
@@ -634,6 +643,11 @@ void Tqm27Port::Complete(std::vector<Done>& done) {
     CompleteAtDispatch(d.irp);
   }
   done.clear();
+}
+
+std::vector<std::string> Tqm27Port::TakePowerLog() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(powerLog_, {});
 }
 
 }  // namespace tqm::usb

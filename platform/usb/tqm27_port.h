@@ -33,6 +33,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/kernel/clock.h"
@@ -76,6 +77,13 @@ class Tqm27Port {
   bool Deleted() const;
   // Deletes the PDO if it still exists (the hub's teardown).
   void DeletePdo();
+  // The device state the capabilities name for every sleeping system state
+  // (D3 by default; PowerDeviceUnspecified for a bus that leaves them open).
+  void SetSleepDeviceState(DEVICE_POWER_STATE state) { sleepDeviceState_ = state; }
+  // The power requests that reached the PDO since the last call, in order:
+  // "SET S0" for a system SET_POWER to PowerSystemWorking, "QUERY D3" for a
+  // device QUERY_POWER to PowerDeviceD3.
+  std::vector<std::string> TakePowerLog();
 
   // The PDO's dispatch, reached through the hub driver's routines.
   NTSTATUS Dispatch(PIRP irp);
@@ -149,6 +157,8 @@ class Tqm27Port {
   kernel::Machine& machine_;
   Tqm27Device device_;
   PDEVICE_OBJECT pdo_ = nullptr;
+  DEVICE_POWER_STATE sleepDeviceState_ = PowerDeviceD3;
+  std::vector<std::string> powerLog_;  // under mutex_
   kernel::Clock::WorkId frameWork_ = 0;
 
   mutable std::mutex mutex_;

@@ -116,6 +116,7 @@ Tqm27Port* UsbHub::Plug() {
   NTSTATUS status;
   auto port = std::make_unique<Tqm27Port>(machine_, driver_, &status);
   if (!NT_SUCCESS(status)) return nullptr;
+  port->SetSleepDeviceState(sleepDeviceState_);
   port_ = std::move(port);
   Report();
   return port_.get();

@@ -55,6 +55,9 @@ class UsbHub {
   // Plugs a new TQM27 into the port; null when the port is still occupied (a
   // device whose PDO has not been removed yet) or the PDO could not be made.
   Tqm27Port* Plug();
+  // Capabilities of the devices plugged from now on: the device state for
+  // every sleeping system state.
+  void SetSleepDeviceState(DEVICE_POWER_STATE state) { sleepDeviceState_ = state; }
   // The device leaves the bus.
   void Unplug();
   // The device on the port, or null.
@@ -70,6 +73,7 @@ class UsbHub {
 
  private:
   void Report();
+  DEVICE_POWER_STATE sleepDeviceState_ = PowerDeviceD3;
   NTSTATUS AnswerBusRelations(PIRP irp);
 
   kernel::Machine& machine_;

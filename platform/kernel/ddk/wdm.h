@@ -162,6 +162,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011)
 
 // ---- IRQL and processor modes --------------------------------------------------
 #define PASSIVE_LEVEL 0
@@ -398,9 +399,20 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 #define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
 #define IRP_MN_QUERY_INTERFACE 0x08
 #define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_RESOURCES 0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
+#define IRP_MN_READ_CONFIG 0x0F
+#define IRP_MN_WRITE_CONFIG 0x10
+#define IRP_MN_EJECT 0x11
+#define IRP_MN_SET_LOCK 0x12
 #define IRP_MN_QUERY_ID 0x13
 #define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
+#define IRP_MN_QUERY_BUS_INFORMATION 0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+#define IRP_MN_QUERY_LEGACY_BUS_INFORMATION 0x18
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
 #define IRP_MN_SET_POWER 0x02
@@ -893,6 +905,8 @@ NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+// The event object type, for a typed ObReferenceObjectByHandle.
+extern NTSYSAPI POBJECT_TYPE* ExEventObjectType;
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                                POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                                PVOID* Object,
@@ -913,6 +927,7 @@ NTSYSAPI VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 // user addresses: raise inside a guarded call (driver/guarded_call.h)
 NTKERNELAPI VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment);
+NTSYSAPI SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 NTKERNELAPI VOID ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment);
 
 // debug output

@@ -328,6 +328,47 @@ TEST(IoManager, DriverAllocatedIrpIsResubmittedFromItsCompletionRoutine) {
   EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
 }
 
+struct FreeInRoutine {
+  NTSTATUS returned;
+  bool called = false;
+};
+
+NTSTATUS FreeingRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* f = static_cast<FreeInRoutine*>(context);
+  f->called = true;
+  IoFreeIrp(irp);
+  return f->returned;
+}
+
+TEST(IoManager, TheAllocatorsCompletionRoutineMayFreeItsIrp) {
+  struct Row {
+    const char* why;
+    NTSTATUS returned;
+    size_t faults;
+  };
+  const Row rows[] = {
+      // The usual end of a driver's own request: freed, and the walk stops.
+      {"freed and kept", STATUS_MORE_PROCESSING_REQUIRED, 0},
+      // Letting the walk go on over a freed IRP is misuse.
+      {"freed and walked on", STATUS_SUCCESS, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Machine machine;
+    FaultRecorder faults(machine);
+    TestStack stack(machine, 1);
+    stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) { return Complete(irp); };
+    FreeInRoutine f{row.returned};
+    PIRP irp = IoAllocateIrp(stack[0].device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, FreeingRoutine, &f, TRUE, TRUE, TRUE);
+    IoCallDriver(stack[0].device, irp);
+    EXPECT_TRUE(f.called);
+    const auto recorded = faults.Take();
+    EXPECT_EQ(recorded.size(), row.faults) << FaultRecorder::Describe(recorded);
+  }
+}
+
 TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {
   Machine machine;
   TestStack stack(machine, 2);

@@ -1,0 +1,459 @@
+// DispatchControl: the driver's one user-mode command path.
+//
+// Every request carries a 128-byte CommandRecord in its system buffer (the
+// control code is METHOD_BUFFERED), which the handlers read and rewrite in
+// place. Requests run to completion in the caller's thread: that is what lets
+// the map commands map into the caller and the settings and shared-buffer
+// commands reach the caller's addresses, always through CopyFromCaller and
+// CopyToCaller. Anything may arrive from any process: lengths, indexes,
+// handles and addresses are all checked before they are used.
+//
+// Locks: the RemoveLock keeps the extension alive; the adapterLock (shared)
+// keeps the Adapter alive for the whole command; the driver mutex guards the
+// SharedBuffer descriptor, the cells and the mapping records.
+#include "driver/core/core.h"
+#include "driver/guarded_call.h"
+
+namespace {
+
+using tqm::CommandRecord;
+namespace Field = tqm::Field;
+
+struct CopyCall {
+  PVOID to;
+  const void* from;
+  ULONG bytes;
+  bool toCaller;
+};
+
+NTSTATUS CopyBody(PVOID context) {
+  auto* call = static_cast<CopyCall*>(context);
+  if (call->toCaller)
+    ProbeForWrite(call->to, call->bytes, 1);
+  else
+    ProbeForRead(call->from, call->bytes, 1);
+  RtlCopyMemory(call->to, call->from, call->bytes);
+  return STATUS_SUCCESS;
+}
+
+PVOID SlotPointer(const CommandRecord* record, ULONG offset) {
+  return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(record->GetSlot(offset)));
+}
+
+bool IsAllowedWhenSurpriseRemoved(ULONG commandClass, ULONG op) {
+  if (commandClass == tqm::CMD_CLASS_STREAM)
+    return op == tqm::StreamOp::SetClientBuffer || op == tqm::StreamOp::AllocSharedBuffer ||
+           op == tqm::StreamOp::MapStatusBlock;
+  return commandClass == tqm::CMD_CLASS_CONTROL && op == tqm::ControlOp::MapStatusBlock;
+}
+
+// The status block is written by the engine at raised IRQL and by clients
+// through their mappings: its words are read once, as shared memory.
+ULONG ReadWatchdog(Adapter* adapter) {
+  return *reinterpret_cast<volatile const ULONG*>(&adapter->statusBlock->watchdog);
+}
+
+// The stream client counts as running and healthy while channel 0 of port 2
+// is open in either direction and the watchdog has not reached 10.
+bool ClientStreamingHealthily(Adapter* adapter) {
+  if (!adapter || !adapter->engine) return false;
+  engine::StreamEngine* engine = adapter->engine;
+  if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return false;
+  return adapter->statusBlock && engine->PortOpen(2) && ReadWatchdog(adapter) < 10;
+}
+
+ULONG StreamHealth(Adapter* adapter) {
+  if (!g_driver.shared) return 0;
+  if (!adapter || !adapter->engine) return 1;
+  engine::StreamEngine* engine = adapter->engine;
+  if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return 1;
+  return ClientStreamingHealthily(adapter) ? 1 : 0;
+}
+
+// Handle to slot: the object is referenced as an event (anything else in a
+// slot would be signalled as one), kept in the command's driver-wide cell and
+// copied into the slot. A failed reference leaves the slot with the cell's
+// contents, which are only ever what the slot already holds.
+NTSTATUS SetEventSlot(Adapter* adapter, ULONG cell, ULONG slot, PVOID handle) {
+  PVOID object = nullptr;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (handle)
+    status = ObReferenceObjectByHandle(handle, 0, *ExEventObjectType, UserMode, &object, nullptr);
+  PVOID forSlot = nullptr;
+  PVOID released = nullptr;
+  LockDriver();
+  if (!handle || NT_SUCCESS(status)) {
+    released = g_driver.cells[cell];
+    g_driver.cells[cell] = object;
+    forSlot = object;
+  } else {
+    forSlot = g_driver.cells[cell];
+  }
+  if (forSlot) ObReferenceObject(forSlot);
+  UnlockDriver();
+  if (released) ObDereferenceObject(released);
+  SetSlot(adapter, slot, forSlot);
+  return status;
+}
+
+NTSTATUS MapStatusBlock(Adapter* adapter, StatusMapping* target, CommandRecord* record, PFILE_OBJECT file) {
+  LockDriver();
+  UserMapping& mapping = target->mapping;
+  if (record->Get32(Field::MapFlag) != 1) {
+    UndoMapping(&mapping);
+    UnlockDriver();
+    return STATUS_SUCCESS;
+  }
+  if (mapping.mdl) {
+    // Another host would take the block from the one that has it.
+    if (mapping.owner != IoGetCurrentProcess()) {
+      UnlockDriver();
+      return STATUS_DEVICE_BUSY;
+    }
+    UndoMapping(&mapping);
+  }
+  UserMapping fresh = {};
+  // A mapping that cannot be made leaves the record as it was: the client
+  // sees no address.
+  if (NT_SUCCESS(MapIntoCaller(adapter->transferMemory, adapter->statusBlock, sizeof(tqm::DeviceStatusBlock),
+                               file, &fresh))) {
+    mapping = fresh;
+    record->SetSlot(Field::StatusAddress, reinterpret_cast<ULONG_PTR>(fresh.user));
+    record->SetSlot(Field::StatusToken, reinterpret_cast<ULONG_PTR>(fresh.mdl));
+  }
+  UnlockDriver();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SetClientBuffer(Adapter* adapter, const CommandRecord* record) {
+  const ULONG direction = record->Get32(Field::Direction);
+  const ULONG channel = record->Get32(Field::Channel);
+  const ULONG half = record->Get32(Field::Half);
+  const ULONG stride = record->Get32(Field::Stride);
+  PVOID user = SlotPointer(record, Field::HalfAddress);
+  if (direction > 1 || channel > 1 || half > 1) return STATUS_INVALID_PARAMETER;
+  LockDriver();
+  NTSTATUS status = STATUS_SUCCESS;
+  ClientHalf& slot = adapter->clientHalves[direction][channel][half];
+  if (!user) {
+    adapter->engine->RegisterHalf(2, direction, channel, half, engine::SampleRun{nullptr, 0});
+    slot.user = nullptr;
+    slot.stride = 0;
+  } else {
+    // The half must lie inside the SharedBuffer, aligned for its samples.
+    PVOID kernel = nullptr;
+    const ULONG64 bytes = ULONG64(adapter->statusBlock->periodFrames) * stride * sizeof(int32_t);
+    if (stride == 0 || (reinterpret_cast<ULONG_PTR>(user) & (sizeof(int32_t) - 1)) != 0 ||
+        !SharedBufferContains(user, bytes, &kernel)) {
+      status = STATUS_INVALID_PARAMETER;
+    } else {
+      adapter->engine->RegisterHalf(2, direction, channel, half,
+                                    engine::SampleRun{static_cast<int32_t*>(kernel), stride});
+      slot.user = user;
+      slot.stride = stride;
+    }
+  }
+  UnlockDriver();
+  return status;
+}
+
+NTSTATUS SetChannel(Adapter* adapter, ULONG direction, ULONG channel, bool on, PFILE_OBJECT file) {
+  if (on) {
+    adapter->streamClientFile = file;
+    return adapter->engine->OpenChannel(2, direction, channel);
+  }
+  return adapter->engine->CloseChannel(2, direction, channel);
+}
+
+NTSTATUS ActivateChannelMask(Adapter* adapter, CommandRecord* record, PFILE_OBJECT file) {
+  const ULONG mask = record->Get32(Field::ChannelMask);
+  const bool on = record->Get32(Field::OnOff) != 0;
+  // The engine's port has two channels each way.
+  if (mask & ~0x00030003u) return STATUS_INVALID_PARAMETER;
+  NTSTATUS result = STATUS_SUCCESS;
+  for (ULONG i = 0; i < 2; ++i)
+    if (mask & (1u << i)) result = SetChannel(adapter, engine::kPlayback, i, on, file);
+  for (ULONG i = 0; i < 2; ++i)
+    if (mask & (1u << (16 + i))) result = SetChannel(adapter, engine::kRecord, i, on, file);
+  record->Set32(Field::OnOff, ULONG(result));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ActivateChannels(Adapter* adapter, CommandRecord* record, PFILE_OBJECT file) {
+  const ULONG outputs = record->Get32(Field::OutputMask);
+  const ULONG inputs = record->Get32(Field::InputMask);
+  const bool on = record->Get32(Field::OnOff) != 0;
+  NTSTATUS result = STATUS_SUCCESS;
+  for (ULONG i = 0; i < 2; ++i) {
+    if (outputs & (1u << i)) result = SetChannel(adapter, engine::kPlayback, i, on, file);
+    if (inputs & (1u << i)) result = SetChannel(adapter, engine::kRecord, i, on, file);
+  }
+  record->Set32(Field::OnOff, ULONG(result));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AllocSharedBuffer(Adapter* adapter, const CommandRecord* record, PFILE_OBJECT file) {
+  const ULONG length = record->Get32(Field::SharedLength);
+  PVOID cell = SlotPointer(record, Field::SharedCell);
+  PVOID none = nullptr;
+  LockDriver();
+  if (length == 0) {
+    ReleaseSharedBufferLocked();
+    UnlockDriver();
+    return STATUS_SUCCESS;
+  }
+  // The cell is written before anything changes: a bad one changes nothing.
+  NTSTATUS status = CopyToCaller(cell, &none, sizeof none);
+  if (!NT_SUCCESS(status)) {
+    UnlockDriver();
+    return status;
+  }
+  if (g_driver.shared) {
+    if (ClientStreamingHealthily(adapter)) {
+      UnlockDriver();
+      return STATUS_UNSUCCESSFUL;
+    }
+    ReleaseSharedBufferLocked();
+  }
+  status = STATUS_INSUFFICIENT_RESOURCES;
+  MappedBlock* block = NewMappedBlock(length, kTagSharedBuffer);
+  auto* shared = block ? new (kTagSharedBuffer) SharedBuffer() : nullptr;
+  if (shared && NT_SUCCESS(MapIntoCaller(block, block->memory, length, file, &shared->mapping))) {
+    shared->kernel = block->memory;
+    shared->bytes = length;
+    status = CopyToCaller(cell, &shared->mapping.user, sizeof shared->mapping.user);
+    if (NT_SUCCESS(status)) {
+      g_driver.shared = shared;
+      shared = nullptr;
+    } else {
+      UndoMapping(&shared->mapping);
+    }
+  }
+  delete shared;
+  // From here the block lives as long as its mapping.
+  if (block) ReleaseBlock(block);
+  UnlockDriver();
+  return status;
+}
+
+NTSTATUS SetLatency(Adapter* adapter, const CommandRecord* record) {
+  const ULONG frames = record->Get32(Field::Latency);
+  engine::StreamEngine* engine = adapter->engine;
+  if (record->Get32(Field::BusyCheck) == 1 && engine->AnyChannelOpen()) return STATUS_INVALID_PARAMETER;
+  const ULONG rate = adapter->statusBlock->sampleRate;
+  // At least one packet's frames at the rate, at most what the engine's
+  // halves hold.
+  if (frames < rate / 1000 || frames < engine::MinPeriodFrames(rate) || frames > engine::kMaxPeriodFrames)
+    return STATUS_INVALID_PARAMETER;
+  LockDriver();
+  // Halves that would reach past the SharedBuffer at the new period are
+  // unregistered before the engine runs it.
+  RecheckClientHalves(adapter, false, frames);
+  const NTSTATUS status = engine->SetPeriodSize(frames, false);
+  UnlockDriver();
+  return status;
+}
+
+NTSTATUS SettingsFromCaller(Adapter* adapter, const CommandRecord* record, bool save) {
+  tqm::MixerSettings settings;
+  const NTSTATUS status = CopyFromCaller(&settings, SlotPointer(record, Field::SettingsAddress), sizeof settings);
+  if (!NT_SUCCESS(status)) return status;
+  adapter->engine->ApplySettings(&settings);
+  if (save) adapter->engine->SaveSettings();
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DriverCommand(CommandRecord* record) {
+  switch (record->Get32(Field::SubOp)) {
+    case tqm::DriverOp::Identify:
+      record->Set32(Field::VersionMajor, tqm::kIdentifyMajor);
+      record->Set32(Field::VersionMinor, tqm::kIdentifyMinor);
+      return STATUS_SUCCESS;
+    case tqm::DriverOp::ReservedQuery:
+      record->Set32(Field::ReservedResult, 0);
+      return STATUS_SUCCESS;
+    case tqm::DriverOp::ReservedSet:
+      return STATUS_SUCCESS;
+    case tqm::DriverOp::GetChannelCounts:
+      record->Set32(Field::InputCount, 2);
+      record->Set32(Field::OutputCount, 2);
+      return STATUS_SUCCESS;
+    case tqm::DriverOp::GetDriverVersion:
+      record->Set32(Field::VersionMajor, tqm::kDriverVersionMajor);
+      record->Set32(Field::VersionMinor, tqm::kDriverVersionMinor);
+      return STATUS_SUCCESS;
+    case tqm::DriverOp::UnloadService: {
+      UNICODE_STRING service;
+      RtlInitUnicodeString(&service, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TQM27_01");
+      ZwUnloadDriver(&service);
+      return STATUS_SUCCESS;
+    }
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+NTSTATUS StreamCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT file) {
+  engine::StreamEngine* engine = adapter->engine;
+  switch (record->Get32(Field::SubOp)) {
+    case tqm::StreamOp::SetPeriodEvent:
+      return SetEventSlot(adapter, kCellPeriod, kSlotPeriod, SlotPointer(record, Field::PeriodEvent));
+    case tqm::StreamOp::SetSampleRate: {
+      engine->SetMode(0);
+      const NTSTATUS status = engine->SetRate(record->Get32(Field::SampleRate), false);
+      adapter->statusBlock->containerBits = 32;
+      return status;
+    }
+    case tqm::StreamOp::SetClientBuffer:
+      return SetClientBuffer(adapter, record);
+    case tqm::StreamOp::ActivateChannelMask:
+      return ActivateChannelMask(adapter, record, file);
+    case tqm::StreamOp::AllocSharedBuffer:
+      return AllocSharedBuffer(adapter, record, file);
+    case tqm::StreamOp::ActivateChannels:
+      return ActivateChannels(adapter, record, file);
+    case tqm::StreamOp::StartStop:
+      engine->StartStop(record->Get32(Field::OnOff) != 0);
+      return STATUS_SUCCESS;
+    case tqm::StreamOp::QueryStreamHealth:
+      LockDriver();
+      record->Set32(Field::OnOff, StreamHealth(adapter));
+      UnlockDriver();
+      return STATUS_SUCCESS;
+    case tqm::StreamOp::OutputReady: {
+      const ULONG half = record->Get32(Field::ReadyHalf);
+      if (half > 1) return STATUS_INVALID_PARAMETER;
+      engine->OutputReady(half);
+      return STATUS_SUCCESS;
+    }
+    case tqm::StreamOp::TakePendingFlag:
+      record->Set32(Field::OnOff, ULONG(InterlockedExchange(&adapter->pendingFlag, 0)));
+      return STATUS_SUCCESS;
+    case tqm::StreamOp::MapStatusBlock:
+      return MapStatusBlock(adapter, &adapter->streamMapping, record, file);
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+NTSTATUS ControlCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT file) {
+  engine::StreamEngine* engine = adapter->engine;
+  switch (record->Get32(Field::SubOp)) {
+    case tqm::ControlOp::GetSettings: {
+      tqm::MixerSettings settings;
+      engine->GetSettings(&settings);
+      return CopyToCaller(SlotPointer(record, Field::SettingsAddress), &settings, sizeof settings);
+    }
+    case tqm::ControlOp::ApplySettings:
+    case tqm::ControlOp::ApplySettingsAlias:
+      return SettingsFromCaller(adapter, record, false);
+    case tqm::ControlOp::ApplyAndSaveSettings:
+      return SettingsFromCaller(adapter, record, true);
+    case tqm::ControlOp::MapStatusBlock:
+      return MapStatusBlock(adapter, &adapter->controlMapping, record, file);
+    case tqm::ControlOp::SetLatency:
+      return SetLatency(adapter, record);
+    case tqm::ControlOp::GetLatency:
+      record->Set32(Field::Latency, adapter->statusBlock ? adapter->statusBlock->periodFrames : 128);
+      return STATUS_SUCCESS;
+    case tqm::ControlOp::Reserved6:
+    case tqm::ControlOp::Reserved8:
+    case tqm::ControlOp::NoOp17:
+    case tqm::ControlOp::NoOp19:
+    case tqm::ControlOp::NoOp20:
+      return STATUS_SUCCESS;
+    case tqm::ControlOp::SetRateEvent:
+      return SetEventSlot(adapter, kCellRate, kSlotRate, SlotPointer(record, Field::NotifyEvent));
+    case tqm::ControlOp::GetActiveClient: {
+      ULONG active = 0;
+      for (ULONG port = 0; port < engine::kPorts && !active; ++port)
+        for (ULONG d = 0; d < 2; ++d)
+          for (ULONG c = 0; c < 2; ++c)
+            if (!active && engine->ChannelOpen(port, d, c)) active = port + 1;
+      record->Set32(Field::ActiveClient, active);
+      return STATUS_SUCCESS;
+    }
+    case tqm::ControlOp::SetRemovalEvent: {
+      PVOID handle = SlotPointer(record, Field::NotifyEvent);
+      if (!handle) {
+        // The panel leaving: a client still streaming keeps its buffer.
+        LockDriver();
+        if (g_driver.shared && !ClientStreamingHealthily(adapter)) ReleaseSharedBufferLocked();
+        UnlockDriver();
+      }
+      return SetEventSlot(adapter, kCellRemoval, kSlotRemoval, handle);
+    }
+    case tqm::ControlOp::FixedQuery:
+      record->Set32(Field::QueryResult, tqm::kFixedQueryAnswer);
+      return STATUS_SUCCESS;
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+}  // namespace
+
+NTSTATUS CopyFromCaller(PVOID kernel, const void* user, ULONG bytes) {
+  CopyCall call = {kernel, user, bytes, false};
+  return TqmGuardedCall(CopyBody, &call);
+}
+
+NTSTATUS CopyToCaller(PVOID user, const void* kernel, ULONG bytes) {
+  CopyCall call = {user, kernel, bytes, true};
+  return TqmGuardedCall(CopyBody, &call);
+}
+
+NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
+  // The child device has no command interface.
+  if (IsChild(device)) return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  auto* fdx = static_cast<FdoExtension*>(device->DeviceExtension);
+  NTSTATUS status = AcquireRemoveLock(&fdx->removeLock);
+  if (!NT_SUCCESS(status)) return CompleteRequest(irp, status, 0);
+  // Undos of this process's mappings that another context asked for.
+  RunDeferredUndos();
+
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  const ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG inLength = location->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG outLength = location->Parameters.DeviceIoControl.OutputBufferLength;
+  auto* record = static_cast<CommandRecord*>(irp->AssociatedIrp.SystemBuffer);
+  ULONG_PTR information = 0;
+  if (code != tqm::kCommandControlCode) {
+    status = STATUS_INVALID_DEVICE_REQUEST;
+  } else if (!record || inLength < tqm::kCommandRecordSize || outLength < tqm::kCommandRecordSize) {
+    // A shorter record would be read or written past its end.
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    const ULONG commandClass = record->Get32(Field::Class);
+    const ULONG op = record->Get32(Field::SubOp);
+    const ULONG state = PnpStateOf(fdx);
+    bool pass = state == kStarted;
+    if (state == kSurpriseRemoved && IsAllowedWhenSurpriseRemoved(commandClass, op)) {
+      TQM_TRACE("DispatchControl SURPRISEREMOVED  CODE  %i\n", int(code));
+      pass = true;
+    }
+    if (!pass) {
+      status = STATUS_INVALID_DEVICE_REQUEST;
+    } else {
+      KeEnterCriticalRegion();
+      ExAcquireResourceSharedLite(&fdx->adapterLock, TRUE);
+      Adapter* adapter = fdx->adapter;
+      if (!adapter) {
+        status = STATUS_INVALID_PARAMETER;
+      } else if (commandClass == tqm::CMD_CLASS_DRIVER) {
+        status = DriverCommand(record);
+      } else if (commandClass == tqm::CMD_CLASS_STREAM) {
+        status = StreamCommand(adapter, record, location->FileObject);
+      } else if (commandClass == tqm::CMD_CLASS_CONTROL) {
+        status = ControlCommand(adapter, record, location->FileObject);
+      } else {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      ExReleaseResourceLite(&fdx->adapterLock);
+      KeLeaveCriticalRegion();
+      information = outLength;
+    }
+  }
+  ReleaseRemoveLock(&fdx->removeLock);
+  return CompleteRequest(irp, status, information);
+}
