@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "companion/companion.h"
+#include "platform/kernel/internal.h"
 
 namespace tqm::companion {
 
@@ -49,6 +50,13 @@ Companion::~Companion() { Release(); }
 
 NTSTATUS Companion::Call(ULONG operation, ULONG* block) {
   if (!attached_.load() || !itf_.CallIn) return STATUS_DEVICE_NOT_CONNECTED;
+  // What runs inside the call-in is TQMDRV's: the simulated kernel charges
+  // the pool it takes to TQMDRV (on Windows the tag says whose it is), and
+  // checks that it returns at the IRQL it was called at with no spin lock
+  // held. The kernel has no frame kind for a direct call; the neutral
+  // DriverEntry kind only names it in a fault's message.
+  kernel::RoutineCheck frame(kernel::FrameKind::DriverEntry, provider_, nullptr, 0,
+                             reinterpret_cast<const void*>(itf_.CallIn));
   return itf_.CallIn(itf_.Adapter, operation, block);
 }
 
@@ -76,8 +84,9 @@ ULONG Companion::PeriodFrames() {
   return std::min<ULONG>(block.w[0], kHalfFrames);
 }
 
-NTSTATUS Companion::Attach(const TqmCompanionInterface& itf) {
+NTSTATUS Companion::Attach(const TqmCompanionInterface& itf, PDRIVER_OBJECT provider) {
   itf_ = itf;
+  provider_ = provider;
   const ULONG bytes = 2 * kHalfBytes;
   playBuffer_ = static_cast<int32_t*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTag));
   recordBuffer_ = static_cast<int32_t*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kPoolTag));
@@ -134,6 +143,7 @@ void Companion::Release() {
   attached_ = false;
   if (itf_.InterfaceDereference) itf_.InterfaceDereference(itf_.Context);
   itf_ = {};
+  provider_ = nullptr;
   if (playBuffer_) ExFreePoolWithTag(playBuffer_, kPoolTag);
   if (recordBuffer_) ExFreePoolWithTag(recordBuffer_, kPoolTag);
   playBuffer_ = recordBuffer_ = nullptr;

@@ -119,8 +119,9 @@ class Companion {
   // ---- the driver's side (companion_driver.cpp) ----
   // Takes over an interface the child handed out (one reference held):
   // allocates and registers the buffers, registers the callbacks. On failure
-  // the reference is given back.
-  NTSTATUS Attach(const TqmCompanionInterface& itf);
+  // the reference is given back. `provider` is the driver behind the
+  // interface (the child's), or null.
+  NTSTATUS Attach(const TqmCompanionInterface& itf, PDRIVER_OBJECT provider);
   // Stops playing and recording and takes the callbacks back; no call-in
   // follows. The reference is still held.
   void Quiesce();
@@ -175,6 +176,7 @@ class Companion {
   void Notify(Flow flow, const EndpointState& state);
 
   TqmCompanionInterface itf_ = {};
+  PDRIVER_OBJECT provider_ = nullptr;
   std::atomic<bool> attached_{false};
   int32_t* playBuffer_ = nullptr;    // two halves, port 0 playback
   int32_t* recordBuffer_ = nullptr;  // two halves, port 1 record

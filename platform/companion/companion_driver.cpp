@@ -117,7 +117,7 @@ NTSTATUS Start(DeviceExtension* ext, PIRP irp) {
   if (NT_SUCCESS(status)) {
     TqmCompanionInterface itf;
     status = QueryCompanionInterface(ext, &itf);
-    if (NT_SUCCESS(status)) status = ext->companion->Attach(itf);
+    if (NT_SUCCESS(status)) status = ext->companion->Attach(itf, ext->pdo->DriverObject);
   }
   return Complete(irp, status);
 }

@@ -43,7 +43,7 @@ class Attached {
     adapter_->references = 1;  // the query's
     TqmCompanionInterface itf{sizeof(TqmCompanionInterface), kCompanionInterfaceVersion, adapter_.get(),
                               Reference, Dereference, CallIn, adapter_.get(), 1};
-    status = companion.Attach(itf);
+    status = companion.Attach(itf, nullptr);
   }
   ~Attached() {
     companion.Quiesce();
