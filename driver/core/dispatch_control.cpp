@@ -47,19 +47,13 @@ bool IsAllowedWhenSurpriseRemoved(ULONG commandClass, ULONG op) {
   return commandClass == tqm::CMD_CLASS_CONTROL && op == tqm::ControlOp::MapStatusBlock;
 }
 
-// The status block is written by the engine at raised IRQL and by clients
-// through their mappings: its words are read once, as shared memory.
-ULONG ReadWatchdog(Adapter* adapter) {
-  return *reinterpret_cast<volatile const ULONG*>(&adapter->statusBlock->watchdog);
-}
-
 // The stream client counts as running and healthy while channel 0 of port 2
 // is open in either direction and the watchdog has not reached 10.
 bool ClientStreamingHealthily(Adapter* adapter) {
   if (!adapter || !adapter->engine) return false;
   engine::StreamEngine* engine = adapter->engine;
   if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return false;
-  return adapter->statusBlock && engine->PortOpen(2) && ReadWatchdog(adapter) < 10;
+  return adapter->statusBlock && engine->PortOpen(2) && engine::ReadShared(&adapter->statusBlock->watchdog) < tqm::kWatchdogLimit;
 }
 
 ULONG StreamHealth(Adapter* adapter) {
@@ -142,7 +136,7 @@ NTSTATUS SetClientBuffer(Adapter* adapter, const CommandRecord* record) {
   } else {
     // The half must lie inside the SharedBuffer, aligned for its samples.
     PVOID kernel = nullptr;
-    const ULONG64 bytes = ULONG64(adapter->statusBlock->periodFrames) * stride * sizeof(int32_t);
+    const ULONG64 bytes = ULONG64(engine::ReadShared(&adapter->statusBlock->periodFrames)) * stride * sizeof(int32_t);
     if (stride == 0 || (reinterpret_cast<ULONG_PTR>(user) & (sizeof(int32_t) - 1)) != 0 ||
         !SharedBufferContains(user, bytes, &kernel)) {
       status = STATUS_INVALID_PARAMETER;
@@ -240,7 +234,7 @@ NTSTATUS SetLatency(Adapter* adapter, const CommandRecord* record) {
   const ULONG frames = record->Get32(Field::Latency);
   engine::StreamEngine* engine = adapter->engine;
   if (record->Get32(Field::BusyCheck) == 1 && engine->AnyChannelOpen()) return STATUS_INVALID_PARAMETER;
-  const ULONG rate = adapter->statusBlock->sampleRate;
+  const ULONG rate = engine::ReadShared(&adapter->statusBlock->sampleRate);
   // At least one packet's frames at the rate, at most what the engine's
   // halves hold.
   if (frames < rate / 1000 || frames < engine::MinPeriodFrames(rate) || frames > engine::kMaxPeriodFrames)
@@ -301,7 +295,7 @@ NTSTATUS StreamCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fil
     case tqm::StreamOp::SetSampleRate: {
       engine->SetMode(0);
       const NTSTATUS status = engine->SetRate(record->Get32(Field::SampleRate), false);
-      adapter->statusBlock->containerBits = 32;
+      engine::WriteShared(&adapter->statusBlock->containerBits, 32);
       return status;
     }
     case tqm::StreamOp::SetClientBuffer:
@@ -354,7 +348,7 @@ NTSTATUS ControlCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fi
     case tqm::ControlOp::SetLatency:
       return SetLatency(adapter, record);
     case tqm::ControlOp::GetLatency:
-      record->Set32(Field::Latency, adapter->statusBlock ? adapter->statusBlock->periodFrames : 128);
+      record->Set32(Field::Latency, adapter->statusBlock ? engine::ReadShared(&adapter->statusBlock->periodFrames) : 128);
       return STATUS_SUCCESS;
     case tqm::ControlOp::Reserved6:
     case tqm::ControlOp::Reserved8:

@@ -188,7 +188,7 @@ NTSTATUS SetFormat(StreamEngine* engine, ULONG* args) {
   engine->SetMode(flag16);
   const NTSTATUS status = engine->SetRate(rate, engine->mode() != 0);
   if (tqm::DeviceStatusBlock* block = engine->status())
-    *reinterpret_cast<volatile uint32_t*>(&block->containerBits) = bits;
+    WriteShared(&block->containerBits, bits);
   args[6] = 0;
   return status;
 }
@@ -290,7 +290,7 @@ NTSTATUS CompanionCall(StreamEngine* engine, CompanionState* state, ULONG operat
       else if (!engine->status())
         args[0] = kPeriodWithoutBlock;
       else
-        args[0] = *reinterpret_cast<const volatile uint32_t*>(&engine->status()->periodFrames);
+        args[0] = ReadShared(&engine->status()->periodFrames);
       return STATUS_SUCCESS;
     case kCompanionSetWdmVolume:
       return SetWdmVolume(engine, args[0], args[1], LONG(args[2]), LONG(args[3]));

@@ -24,8 +24,6 @@ namespace {
 
 constexpr ULONG kMaxPackets = 8;  // 288 frames at 44 per packet is 6
 
-inline void WriteShared(uint32_t* word, uint32_t value) { *reinterpret_cast<volatile uint32_t*>(word) = value; }
-inline uint32_t ReadShared(const uint32_t* word) { return *reinterpret_cast<const volatile uint32_t*>(word); }
 
 }  // namespace
 

@@ -12,9 +12,6 @@ constexpr uint32_t kRingCount = kPorts * kPortChannels;
 
 uint32_t Next(uint32_t index, uint32_t count) { return index + 1 == count ? 0 : index + 1; }
 
-// The status block is shared with user mode, which writes the watchdog and the
-// meter switch at any time.
-volatile uint32_t& Shared(uint32_t& word) { return *const_cast<volatile uint32_t*>(&word); }
 
 }  // namespace
 
@@ -83,9 +80,9 @@ bool PortMixer::PortMuted(uint32_t port) const {
 }
 
 void PortMixer::MeterPeak(uint32_t word, const int32_t* run, uint32_t stride, uint32_t frames) {
-  if (!status_ || !Shared(status_->meterEnable)) return;
+  if (!status_ || !ReadShared(&status_->meterEnable)) return;
   uint32_t* peaks = word < 2 ? status_->outPeak : status_->inPeak;
-  Shared(peaks[word % 2]) = PeakOf(run, stride, int32_t(frames));
+  WriteShared(&peaks[word % 2], PeakOf(run, stride, int32_t(frames)));
 }
 
 void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames) {
@@ -150,8 +147,12 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
     ClientPort& port = ports_[p];
     if (!port.openMask[kRecord]) continue;
     // The watchdog counts periods the ASIO client has not acknowledged.
-    if (p == kAsioPort && status_ && Shared(status_->watchdog) < tqm::kWatchdogLimit)
-      Shared(status_->watchdog) = Shared(status_->watchdog) + 1;
+    // User mode clears the watchdog at any time; a clear between the read and
+    // the write costs one count, never a torn value.
+    if (p == kAsioPort && status_) {
+      const uint32_t watchdog = ReadShared(&status_->watchdog);
+      if (watchdog < tqm::kWatchdogLimit) WriteShared(&status_->watchdog, watchdog + 1);
+    }
 
     for (uint32_t c = 0; c < kPortChannels && c < clientRecordChannels_; ++c) {
       if (!(port.openMask[kRecord] & (1u << c))) continue;
@@ -222,8 +223,8 @@ void PortMixer::ClearQueue() {
 void PortMixer::ClearPeaks() {
   if (!status_) return;
   for (uint32_t c = 0; c < 2; ++c) {
-    Shared(status_->outPeak[c]) = 0;
-    Shared(status_->inPeak[c]) = 0;
+    WriteShared(&status_->outPeak[c], 0);
+    WriteShared(&status_->inPeak[c], 0);
   }
 }
 

@@ -31,6 +31,7 @@
 
 #include <stdint.h>
 
+#include "driver/engine/shared_words.h"
 #include "tqm/mixer_settings.h"
 #include "tqm/status_block.h"
 

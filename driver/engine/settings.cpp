@@ -29,8 +29,6 @@ constexpr ULONG kQueryBytes =
     ULONG(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name)) + (kMixerNameChars + 1) * sizeof(WCHAR) +
     tqm::kMixerSettingsSize + 8;
 
-inline void WriteShared(uint32_t* word, uint32_t value) { *reinterpret_cast<volatile uint32_t*>(word) = value; }
-inline uint32_t ReadShared(const uint32_t* word) { return *reinterpret_cast<const volatile uint32_t*>(word); }
 
 bool IsSupportedRateWord(LONG rate) { return rate == 44100 || rate == 48000 || rate == 96000; }
 

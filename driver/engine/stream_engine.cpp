@@ -10,8 +10,6 @@ namespace engine {
 
 namespace {
 
-inline void WriteShared(uint32_t* word, uint32_t value) { *reinterpret_cast<volatile uint32_t*>(word) = value; }
-inline uint32_t ReadShared(const uint32_t* word) { return *reinterpret_cast<const volatile uint32_t*>(word); }
 
 }  // namespace
 
