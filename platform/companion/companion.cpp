@@ -53,9 +53,8 @@ NTSTATUS Companion::Call(ULONG operation, ULONG* block) {
   // What runs inside the call-in is TQMDRV's: the simulated kernel charges
   // the pool it takes to TQMDRV (on Windows the tag says whose it is), and
   // checks that it returns at the IRQL it was called at with no spin lock
-  // held. The kernel has no frame kind for a direct call; the neutral
-  // DriverEntry kind only names it in a fault's message.
-  kernel::RoutineCheck frame(kernel::FrameKind::DriverEntry, provider_, nullptr, 0,
+  // held.
+  kernel::RoutineCheck frame(kernel::FrameKind::InterfaceCall, provider_, nullptr, 0,
                              reinterpret_cast<const void*>(itf_.CallIn));
   return itf_.CallIn(itf_.Adapter, operation, block);
 }

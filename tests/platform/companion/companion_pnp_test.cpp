@@ -16,6 +16,9 @@ namespace {
 using tqmdrv::testing::Client;
 using tqmdrv::testing::DriverTest;
 using tqmdrv::testing::NodeState;
+using tqmdrv::testing::Slot;
+using namespace tqm;
+namespace Field = tqm::Field;
 
 constexpr wchar_t kCompanionServicePath[] =
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TqmCompanion";
@@ -229,10 +232,49 @@ TEST_F(CompanionPnpTest, MixedWithTheAsioClientThenStopAll) {
   EXPECT_EQ(asio.Activate(3, 3, false), STATUS_SUCCESS);
 }
 
+// InnerROUTE from the panel's settings: the companion's playback (port 0) is
+// routed into the ASIO client's record (port 2) and arrives there unchanged,
+// while the device input no longer reaches those channels.
+TEST_F(CompanionPnpTest, InnerRouteTakesTheCompanionsPlaybackIntoTheAsioRecord) {
+  HoldClock();
+  Client& panel = Open("panel");
+  Client& asio = Open("asio");
+  const ULONG period = Period();
+  auto* settings = static_cast<MixerSettings*>(panel.process().Allocate(sizeof(MixerSettings)));
+  ASSERT_EQ(panel.Command(CMD_CLASS_CONTROL, ControlOp::GetSettings, {Slot(Field::SettingsAddress, settings)}).status,
+            STATUS_SUCCESS);
+  for (int32_t c = 0; c < 2; ++c) {
+    settings->patch.entry[RoutingEntryIndex(0, c)] = {1, 0, 2, 1, c, 0, 0};  // port 0 ch c -> port 2 ch c
+    settings->patch.entry[RoutingEntryIndex(2, c)] = {0, 1, 0, 0, 0, 0, 0};  // port 2 ch c reads its ring
+  }
+  ASSERT_EQ(panel.Command(CMD_CLASS_CONTROL, ControlOp::ApplySettings, {Slot(Field::SettingsAddress, settings)})
+                .status,
+            STATUS_SUCCESS);
+  // The device input is silence; the companion plays a constant level.
+  Device().SelectSilence();
+  constexpr int32_t kCompanionLevel = 0x12345600;
+  auto wav = std::make_shared<audio::WavData>();
+  wav->format = {48000, 2, 24};
+  wav->samples.assign(2 * 48000, kCompanionLevel);
+  int32_t* shared = StartAsio(asio, period);
+  ASSERT_NE(shared, nullptr);
+  ASSERT_EQ(companion_->Play(Source::Wav(wav, false)), STATUS_SUCCESS);
+  Step(100);
+  for (ULONG c = 0; c < 2; ++c) {
+    for (ULONG h = 0; h < 2; ++h) {
+      const int32_t* half = shared + ((1 * 2 + c) * 2 + h) * period;
+      const size_t routed = size_t(std::count(half, half + period, kCompanionLevel));
+      EXPECT_EQ(routed, size_t(period)) << "record channel " << c << " half " << h;
+    }
+  }
+  companion_->StopPlay();
+  EXPECT_EQ(asio.Activate(3, 3, false), STATUS_SUCCESS);
+}
+
 // Plugging, streaming and unplugging again and again leaves nothing behind:
 // the companion's pool is checked when its driver unloads with the device.
 TEST_F(CompanionPnpTest, PlugStreamUnplugCycles) {
-  for (int cycle = 0; cycle < 20; ++cycle) {
+  for (int cycle = 0; cycle < 100; ++cycle) {
     if (cycle > 0) {
       ASSERT_NE(Plug(), nullptr) << "cycle " << cycle;
       const auto children = machine_.ChildDevices(Pdo());
