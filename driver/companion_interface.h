@@ -40,6 +40,47 @@ struct TqmCompanionInterface {
 
 constexpr USHORT kCompanionInterfaceVersion = 1;
 
+// The call-in operations by number. The ones not named here (13..16, 21 and
+// everything above 23) do nothing.
+enum TqmCompanionOperation : ULONG {
+  kCompanionRegisterCallback = 0,  // a, b, c, function, context
+  kCompanionSetPair = 1,           // k, x, y
+  kCompanionRegisterBuffers = 2,   // direction, selector, -, count, address, half-1 offset, stride
+  kCompanionOpenChannels = 3,      // direction, selector, -, count
+  kCompanionCloseChannels = 4,     // direction (4: stop all), selector, -, count
+  kCompanionSetFormat = 5,         // -, rate, -, bits, flag16, -, reply
+  kCompanionProposeRate = 6,       // rate, reply
+  kCompanionQueryValue = 7,        // reply
+  kCompanionResetCounters = 8,
+  kCompanionQueryFlag = 9,         // byte, reply
+  kCompanionQueryMask = 10,        // byte, reply
+  kCompanionUseCount = 11,         // index, on
+  kCompanionGetPeriodSize = 12,    // reply
+  kCompanionSetWdmVolume = 17,     // device, id, left, right (1/65536 dB)
+  kCompanionClearWord = 18,        // -, -, reply
+  kCompanionGetChannelCounts = 19, // reply, reply
+  kCompanionGetSampleBits = 20,    // reply, reply
+  kCompanionTakeFlag = 22,         // reply
+  kCompanionSetRequestCount = 23,  // count
+};
+
+// The selector of operations 2..4 that names client port 1; selector 0 names
+// port 0. CloseChannels with direction kCompanionStopAll stops every stream.
+constexpr ULONG kCompanionPort1Selector = 4;
+constexpr ULONG kCompanionStopAll = 4;
+
+// SetWDMVolume ids.
+enum TqmCompanionVolumeId : ULONG {
+  kCompanionPlayVolume = 0,
+  kCompanionPlayMute = 1,
+  kCompanionRecordVolume = 2,
+  kCompanionRecordMute = 3,
+};
+
+// A period callback: the engine calls function(a, c, context) at dispatch
+// level after each period of the slot's direction.
+typedef VOID TqmCompanionPeriodCallback(ULONG a, ULONG c, PVOID context);
+
 static_assert(sizeof(void*) != 8 || sizeof(TqmCompanionInterface) == 56,
               "the 64-bit companion interface is 56 bytes");
 static_assert(sizeof(void*) != 4 || sizeof(TqmCompanionInterface) == 28,

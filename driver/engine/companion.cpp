@@ -26,32 +26,6 @@ namespace engine {
 
 namespace {
 
-enum Operation : ULONG {
-  kRegisterCallback = 0,
-  kSetPair = 1,
-  kRegisterBuffers = 2,
-  kOpenChannels = 3,
-  kCloseChannels = 4,
-  kSetFormat = 5,
-  kProposeRate = 6,
-  kQueryValue = 7,
-  kResetCounters = 8,
-  kQueryFlag = 9,
-  kQueryMask = 10,
-  kUseCount = 11,
-  kGetPeriodSize = 12,
-  kSetWdmVolume = 17,
-  kClearWord = 18,
-  kGetChannelCounts = 19,
-  kGetSampleBits = 20,
-  kTakeFlag = 22,
-  kSetRequestCount = 23,
-};
-
-// CloseChannels with this direction stops the streams whatever is open.
-constexpr ULONG kStopAllDirection = 4;
-// Selector 4 names port 1; selector 0 names port 0.
-constexpr ULONG kPort1Selector = 4;
 constexpr ULONG kCallbackKinds = 2, kCallbackRows = 16, kCallbackColumns = 16;
 constexpr ULONG kMinRequestCount = 2, kMaxRequestCount = 9;
 // What the period query answers when the engine has no status block.
@@ -63,18 +37,17 @@ constexpr LONG kLevelPerHalfDb = 32768;
 constexpr LONG kPlayUnityWord = 110, kPlayTopWord = 110;
 constexpr LONG kRecordUnityWord = 80, kRecordTopWord = 104;
 
-enum VolumeId : ULONG { kPlayVolume = 0, kPlayMute = 1, kRecordVolume = 2, kRecordMute = 3 };
-
 bool Passive() { return KeGetCurrentIrql() == PASSIVE_LEVEL; }
 
-// The port and first channel a selector names, or false.
+// The port a selector names; false when the selector or the count names
+// channels the port does not have.
 bool SelectPort(ULONG selector, ULONG count, ULONG* port) {
   if (count > kPortChannels) return false;
   if (selector == 0) {
     *port = 0;
     return true;
   }
-  if (selector == kPort1Selector) {
+  if (selector == kCompanionPort1Selector) {
     *port = 1;
     return true;
   }
@@ -99,7 +72,7 @@ NTSTATUS SetWdmVolume(StreamEngine* engine, ULONG device, ULONG id, LONG left, L
   tqm::MixerSettings work;
   engine->GetSettings(&work);
   switch (id) {
-    case kPlayVolume: {
+    case kCompanionPlayVolume: {
       const LONG l = VolumeWord(left, kPlayUnityWord);
       const LONG r = VolumeWord(right, kPlayUnityWord);
       if (OutOfRange(l, r, kPlayTopWord))
@@ -111,10 +84,10 @@ NTSTATUS SetWdmVolume(StreamEngine* engine, ULONG device, ULONG id, LONG left, L
       }
       break;
     }
-    case kPlayMute:
+    case kCompanionPlayMute:
       if (device == 0) work.playMute = left;
       break;
-    case kRecordVolume: {
+    case kCompanionRecordVolume: {
       const LONG l = VolumeWord(left, kRecordUnityWord);
       const LONG r = VolumeWord(right, kRecordUnityWord);
       if (OutOfRange(l, r, kRecordTopWord))
@@ -126,7 +99,7 @@ NTSTATUS SetWdmVolume(StreamEngine* engine, ULONG device, ULONG id, LONG left, L
       }
       break;
     }
-    case kRecordMute:
+    case kCompanionRecordMute:
       if (device == 0) work.recordMute = left;
       break;
     default:
@@ -193,7 +166,7 @@ NTSTATUS OpenChannels(StreamEngine* engine, const ULONG* args) {
 
 NTSTATUS CloseChannels(StreamEngine* engine, const ULONG* args) {
   const ULONG direction = args[0], selector = args[1], count = args[3];
-  if (direction == kStopAllDirection) {
+  if (direction == kCompanionStopAll) {
     // Every stream stops, whoever still has channels open; stopping the
     // streams clears the peak words.
     engine->StopAllStreams();
@@ -222,7 +195,7 @@ NTSTATUS SetFormat(StreamEngine* engine, ULONG* args) {
 
 bool NeedsArguments(ULONG operation) {
   switch (operation) {
-    case kResetCounters:
+    case kCompanionResetCounters:
     case 13:
     case 14:
     case 15:
@@ -230,19 +203,19 @@ bool NeedsArguments(ULONG operation) {
     case 21:
       return false;
     default:
-      return operation <= kSetRequestCount;
+      return operation <= kCompanionSetRequestCount;
   }
 }
 
 bool NeedsEngine(ULONG operation) {
   switch (operation) {
-    case kRegisterBuffers:
-    case kOpenChannels:
-    case kCloseChannels:
-    case kSetFormat:
-    case kProposeRate:
-    case kSetWdmVolume:
-    case kSetRequestCount:
+    case kCompanionRegisterBuffers:
+    case kCompanionOpenChannels:
+    case kCompanionCloseChannels:
+    case kCompanionSetFormat:
+    case kCompanionProposeRate:
+    case kCompanionSetWdmVolume:
+    case kCompanionSetRequestCount:
       return true;
     default:
       return false;
@@ -250,8 +223,16 @@ bool NeedsEngine(ULONG operation) {
 }
 
 bool BlocksOnDevice(ULONG operation) {
-  return operation == kOpenChannels || operation == kCloseChannels || operation == kSetFormat ||
-         operation == kSetWdmVolume || operation == kSetRequestCount;
+  switch (operation) {
+    case kCompanionOpenChannels:
+    case kCompanionCloseChannels:
+    case kCompanionSetFormat:
+    case kCompanionSetWdmVolume:
+    case kCompanionSetRequestCount:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -262,48 +243,48 @@ NTSTATUS CompanionCall(StreamEngine* engine, CompanionState* state, ULONG operat
   if (BlocksOnDevice(operation) && !Passive()) return STATUS_INVALID_DEVICE_STATE;
 
   switch (operation) {
-    case kRegisterCallback:
+    case kCompanionRegisterCallback:
       return RegisterCallback(engine, state, args);
-    case kSetPair: {
+    case kCompanionSetPair: {
       const ULONG k = args[0];
       if (k >= kCompanionPairs) return STATUS_INVALID_PARAMETER;
       state->pairs[k][0] = args[1];
       state->pairs[k][1] = args[2];
       return STATUS_SUCCESS;
     }
-    case kRegisterBuffers:
+    case kCompanionRegisterBuffers:
       return RegisterBuffers(engine, args);
-    case kOpenChannels:
+    case kCompanionOpenChannels:
       return OpenChannels(engine, args);
-    case kCloseChannels:
+    case kCompanionCloseChannels:
       return CloseChannels(engine, args);
-    case kSetFormat:
+    case kCompanionSetFormat:
       return SetFormat(engine, args);
-    case kProposeRate:
+    case kCompanionProposeRate:
       args[1] = engine->ProposeRate(args[0]);
       return STATUS_SUCCESS;
-    case kQueryValue:
+    case kCompanionQueryValue:
       InterlockedExchange(&state->useCounts[0], 0);
       InterlockedExchange(&state->useCounts[1], 0);
       args[0] = 0;
       return STATUS_SUCCESS;
-    case kResetCounters:
+    case kCompanionResetCounters:
       InterlockedExchange(&state->useCounts[0], 0);
       InterlockedExchange(&state->useCounts[1], 0);
       return STATUS_SUCCESS;
-    case kQueryFlag:
+    case kCompanionQueryFlag:
       args[1] = 1;
       return STATUS_SUCCESS;
-    case kQueryMask:
+    case kCompanionQueryMask:
       args[1] = 0xFFFF;
       return STATUS_SUCCESS;
-    case kUseCount: {
+    case kCompanionUseCount: {
       volatile LONG* count = &state->useCounts[args[0] & 0xFF];
       if (args[1] == 1) InterlockedIncrement(count);
       if (args[1] == 0) InterlockedDecrement(count);
       return STATUS_SUCCESS;
     }
-    case kGetPeriodSize:
+    case kCompanionGetPeriodSize:
       if (!engine)
         args[0] = 0;
       else if (!engine->status())
@@ -311,21 +292,21 @@ NTSTATUS CompanionCall(StreamEngine* engine, CompanionState* state, ULONG operat
       else
         args[0] = ReadShared(&engine->status()->periodFrames);
       return STATUS_SUCCESS;
-    case kSetWdmVolume:
+    case kCompanionSetWdmVolume:
       return SetWdmVolume(engine, args[0], args[1], LONG(args[2]), LONG(args[3]));
-    case kClearWord:
+    case kCompanionClearWord:
       args[2] = 0;
       return STATUS_SUCCESS;
-    case kGetChannelCounts:
+    case kCompanionGetChannelCounts:
       args[0] = args[1] = 2;
       return STATUS_SUCCESS;
-    case kGetSampleBits:
+    case kCompanionGetSampleBits:
       args[0] = args[1] = 32;
       return STATUS_SUCCESS;
-    case kTakeFlag:
+    case kCompanionTakeFlag:
       args[0] = InterlockedExchange(&state->firstUse, 0) != 0 ? 1 : 0;
       return STATUS_SUCCESS;
-    case kSetRequestCount:
+    case kCompanionSetRequestCount:
       // A pipe stream has ten request slots: the count stays within 2..9
       // here as at every other entry.
       if (args[0] < kMinRequestCount || args[0] > kMaxRequestCount) return STATUS_INVALID_PARAMETER;

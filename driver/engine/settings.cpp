@@ -114,6 +114,14 @@ void StreamEngine::ApplySettings(tqm::MixerSettings* n) {
   }
   n->force = 0;
   current_ = *n;
+  // The completions route by the table under their own locks: it changes
+  // under both (playback first, the order in which they nest).
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  KeAcquireSpinLockAtDpcLevel(&recordLock_);
+  patch_ = current_.patch;
+  KeReleaseSpinLockFromDpcLevel(&recordLock_);
+  KeReleaseSpinLock(&playLock_, irql);
   SaveSettings();
   UnlockConfig();
 }

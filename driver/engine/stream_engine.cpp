@@ -22,6 +22,8 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue)
   KeInitializeEvent(&applyIdle_, NotificationEvent, TRUE);
   current_ = tqm::DriverMixerDefaults();
   pending_ = current_;
+  patch_ = current_.patch;
+  mixer_.SetPatch(&patch_);
   // Word 12 keeps its pointer-sized place, but no kernel address reaches the
   // clients' mappings.
   status_->kernelAddress = nullptr;

@@ -118,7 +118,6 @@ class StreamEngine : public PoolObject {
   // port 1 signals slot 0).
   void Signal(ULONG slot);
   void SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context);
-  void SetPatch(const tqm::PatchTable* patch) { mixer_.SetPatch(patch); }
   // The physical device whose driver key keeps the "Mixer" value; without it
   // nothing is stored or read.
   void SetRegistryDevice(PDEVICE_OBJECT pdo) { registryDevice_ = pdo; }
@@ -322,6 +321,9 @@ class StreamEngine : public PoolObject {
   PDEVICE_OBJECT registryDevice_ = nullptr;
 
   PortMixer mixer_;
+  // The InnerROUTE table the mixer routes by: the current record's, copied
+  // under both direction locks whenever a record is applied.
+  tqm::PatchTable patch_;
   NotifySink notify_ = {nullptr, nullptr};
   struct Callback {
     PeriodCallback fn;

@@ -26,7 +26,9 @@ struct IrpRecord;
 // Every host thread that enters the kernel has an IRQL, a count of spin locks
 // it holds, and a stack of frames naming the driver routine it is running (so
 // that pool is charged to the right driver and a fault can say where).
-enum class FrameKind { DriverEntry, DriverUnload, Dispatch, Completion, Cancel, SystemThread, ClockWork };
+// InterfaceCall: one driver calls a routine of a direct-call interface that
+// another driver handed it; the callee's allocations are its own.
+enum class FrameKind { DriverEntry, DriverUnload, Dispatch, Completion, Cancel, SystemThread, ClockWork, InterfaceCall };
 
 struct Frame {
   FrameKind kind;

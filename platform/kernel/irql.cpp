@@ -24,6 +24,7 @@ const char* FrameName(FrameKind kind) {
     case FrameKind::Cancel: return "cancel routine";
     case FrameKind::SystemThread: return "system thread";
     case FrameKind::ClockWork: return "clock work";
+    case FrameKind::InterfaceCall: return "interface routine";
   }
   return "routine";
 }

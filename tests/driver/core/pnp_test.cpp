@@ -241,3 +241,53 @@ TEST_F(PnpTest, PlugStreamUnplugCyclesLeaveNothingBehind) {
 
 }  // namespace
 }  // namespace tqmdrv::testing
+
+namespace tqmdrv::testing {
+namespace {
+
+// Every allocation of the start path may fail: AddDevice, the Adapter, its
+// memory, the engine's reads of the device, the child. Whatever fails, the
+// device either starts or fails to start, and removal and unload leave
+// nothing behind (the fault hook fails the test on any leak or misuse).
+TEST(StartFailures, EveryAllocationOfTheStartPathMayFail) {
+  using tqm::kernel::FailurePoint;
+  struct Row {
+    const char* what;
+    FailurePoint point;
+  };
+  const Row rows[] = {{"pool", FailurePoint::PoolAllocation}, {"IRP", FailurePoint::IrpAllocation}};
+  for (const Row& row : rows) {
+    int failedStarts = 0, started = 0;
+    for (uint64_t n = 1; n <= 60; ++n) {
+      Machine machine;
+      machine.SetFaultHook([&](const tqm::kernel::Fault& fault) {
+        ADD_FAILURE() << row.what << " #" << n << ": " << fault.what << " in " << fault.where;
+      });
+      machine.RegisterDriver(kDeviceId, DriverEntry, kService);
+      machine.clock().RunFree(true);
+      auto hub = std::make_unique<tqm::usb::UsbHub>(machine, tqm::usb::HubMode::PlugAndPlay);
+      machine.FailNth(row.point, n);
+      tqm::usb::Tqm27Port* port = hub->Plug();
+      machine.ClearFailures();
+      if (port && machine.DeviceNodeState(port->pdo()) == NodeState::Started) {
+        ++started;
+        // A started device works.
+        GUID guid = InterfaceClass();
+        bool enabled = false;
+        for (const auto& i : machine.DeviceInterfaces(guid)) enabled = enabled || (i.present && i.enabled);
+        EXPECT_TRUE(enabled) << row.what << " #" << n;
+      } else {
+        ++failedStarts;
+      }
+      hub.reset();
+      EXPECT_EQ(machine.FindDriverByServicePath(kServicePath), nullptr) << row.what << " #" << n;
+    }
+    // The sweep reached both outcomes: failures that stopped the start, and
+    // attempts beyond the start path.
+    EXPECT_GT(failedStarts, 0) << row.what;
+    EXPECT_GT(started, 0) << row.what;
+  }
+}
+
+}  // namespace
+}  // namespace tqmdrv::testing

@@ -58,7 +58,11 @@ TEST(EngineLoopback, RoutingThroughTheLoopRingsAndTheInputTap) {
   patch.entry[2] = {0, 1, 0, 0, 0, 0, 0};  // port 1 ch 0 reads its ring
   patch.entry[6] = {1, 0, 1, 1, 1, 0, 0};  // device input ch 0 -> port 1 ch 1
   patch.entry[3] = {0, 1, 0, 0, 0, 0, 0};  // port 1 ch 1 reads its ring
-  rig.engine_->SetPatch(&patch);
+  // Routing arrives with a settings record, as the panel sends it.
+  tqm::MixerSettings settings;
+  rig.engine_->GetSettings(&settings);
+  settings.patch = patch;
+  rig.engine_->ApplySettings(&settings);
   CountingClient client(rig.engine_, 0, 1, 24);
   OpenAll(rig.engine_, 0, 1);
   rig.Step(300);
