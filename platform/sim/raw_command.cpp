@@ -153,7 +153,11 @@ bool ParseFieldAssignment(const std::string& text, FieldAssignment* out, std::st
 }
 
 bool SendRawCommand(const RawCommand& command, RawReply* reply, std::string* error) {
-  Simulator sim;
+  // The companion holds the child's interface, and the parent refuses
+  // QUERY_STOP while it does: a stop-pending device is one without it.
+  SimulatorOptions options;
+  options.companion = command.state != DeviceStateChoice::StopPending;
+  Simulator sim(options);
   if (!sim.Plug()) {
     *error = "the TQM27 could not be plugged in";
     return false;

@@ -1,6 +1,8 @@
 // One raw CommandRecord sent to the started TQMDRV from a fresh simulated
 // process, optionally with the device in another Plug and Play state first:
-// what `tqm27sim ioctl` does.
+// what `tqm27sim ioctl` does. The machine has the companion audio driver
+// loaded on the child, except for the stop-pending state (the parent refuses
+// QUERY_STOP while the companion holds its interface).
 //
 // Fields are given as byte offsets or by name (FieldByName), with a value or
 // `new` for a fresh event handle of the sending process. Commands that pass a

@@ -1,6 +1,7 @@
 // The simulated machine with the hub and TQMDRV (simulator.h).
 #include "platform/sim/simulator.h"
 
+#include "companion/companion.h"
 #include "platform/kernel/pool.h"
 #include "tqm/identity.h"
 
@@ -29,8 +30,7 @@ Simulator::Simulator(SimulatorOptions options) : options_(options) {
     });
   }
   machine_->RegisterDriver(kTqm27HardwareId, DriverEntry, kDriverService);
-  if (options.companionEntry)
-    machine_->RegisterDriver(kChildHardwareId, options.companionEntry, kCompanionService);
+  if (options.companion) companion::RegisterDriver(*machine_);
   if (virtualTime()) {
     participation_.emplace(*machine_);
     machine_->clock().RunFree(true);
@@ -59,6 +59,14 @@ std::optional<kernel::NodeState> Simulator::DeviceState() const {
   PDEVICE_OBJECT device = pdo();
   if (!device) return std::nullopt;
   return machine_->DeviceNodeState(device);
+}
+
+companion::Companion* Simulator::Companion() const {
+  PDEVICE_OBJECT device = pdo();
+  if (!device) return nullptr;
+  for (PDEVICE_OBJECT child : machine_->ChildDevices(device))
+    if (companion::Companion* c = companion::FindCompanion(child)) return c;
+  return nullptr;
 }
 
 std::vector<std::wstring> Simulator::DriverInterfaces() const {
@@ -91,7 +99,7 @@ std::vector<kernel::Fault> Simulator::Faults() const {
 
 std::vector<std::pair<std::string, uint64_t>> Simulator::DriverPoolBlocks() const {
   std::vector<std::pair<std::string, uint64_t>> out;
-  for (const char* tag : {"Oru9", "Oru8", "Oru2", "Oru3", "PcNw"}) {
+  for (const char* tag : {"Oru9", "Oru8", "Oru2", "Oru3", "PcNw", "Cmpn"}) {
     const ULONG value = ULONG(uint8_t(tag[0])) | ULONG(uint8_t(tag[1])) << 8 | ULONG(uint8_t(tag[2])) << 16 |
                         ULONG(uint8_t(tag[3])) << 24;
     out.emplace_back(tag, machine_->pool().Usage(value).blocks);

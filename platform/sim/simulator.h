@@ -1,7 +1,8 @@
 // The simulated machine as the simulator runs it: a Windows kernel in user
 // space, the USB hub as a Plug and Play bus, TQMDRV registered for the
-// TQM27's hardware identifier (and the companion audio driver for the child
-// device's, when one is given), and a virtual TQM27 to plug and unplug.
+// TQM27's hardware identifier and the companion audio driver for its child
+// device's (as Windows loads its audio-class driver there), and a virtual
+// TQM27 to plug and unplug.
 //
 // Time. In virtual time the thread that owns the Simulator takes part in the
 // clock (a Participation) and lets it run free: the clock moves only while
@@ -28,20 +29,23 @@
 #include "platform/kernel/machine.h"
 #include "usb/usb_hub.h"
 
+namespace tqm::companion {
+class Companion;
+}
+
 namespace tqm::sim {
 
 // The TQM27's hardware identifier and TQMDRV's service.
 inline constexpr wchar_t kTqm27HardwareId[] = L"USB\\VID_1D27&PID_0127";
 inline constexpr wchar_t kDriverService[] = L"TQM27_01";
-// The child device's identifier, which the companion audio driver serves.
-inline constexpr wchar_t kChildHardwareId[] = L"ORU\\TQM27_01";
-inline constexpr wchar_t kCompanionService[] = L"TQM27Companion";
 
 struct SimulatorOptions {
   kernel::ClockMode clock = kernel::ClockMode::Virtual;
   bool echoDebugOutput = false;
-  // The companion audio driver's entry, registered for the child device.
-  PDRIVER_INITIALIZE companionEntry = nullptr;
+  // Load the companion audio driver on the child device. While it holds the
+  // companion interface the parent refuses QUERY_STOP and QUERY_REMOVE, so a
+  // run that needs the device stop-pending goes without it.
+  bool companion = true;
   // Kernel misuse the verifier finds is kept for Faults() instead of ending
   // the process (the scenarios report it as a failure).
   bool recordFaults = false;
@@ -72,6 +76,9 @@ class Simulator {
   // Where the TQM27's device node is in the Plug and Play sequences.
   std::optional<kernel::NodeState> DeviceState() const;
 
+  // The companion loaded on the plugged TQM27's child device, or null.
+  companion::Companion* Companion() const;
+
   // Paths of the driver's device interfaces that user mode can open now
   // (enabled and present), in registration order.
   std::vector<std::wstring> DriverInterfaces() const;
@@ -87,7 +94,8 @@ class Simulator {
 
   // What the verifier found so far (with recordFaults).
   std::vector<kernel::Fault> Faults() const;
-  // Outstanding pool blocks of TQMDRV's tags, by tag text ("Oru9", ...).
+  // Outstanding pool blocks of TQMDRV's tags and the companion's, by tag
+  // text ("Oru9", ..., "Cmpn").
   std::vector<std::pair<std::string, uint64_t>> DriverPoolBlocks() const;
 
  private:

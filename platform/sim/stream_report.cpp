@@ -72,6 +72,8 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("requestCount", r.requestCount);
   j.Str("timeMode", r.timeMode);
   j.Str("input", r.input);
+  j.Str("companion", r.companion);
+  j.Int("companionPeriods", r.companionPeriods);
   j.Raw("machineMs", Number(r.machineMs));
   j.Raw("wallSeconds", Number(r.wallSeconds));
   j.Int("periodsDelivered", r.periodsDelivered);
@@ -123,7 +125,7 @@ std::string ReportText(const StreamReport& r) {
   if (!r.error.empty()) o << "error: " << r.error << "\n";
   if (!r.error.empty() && r.periodsDelivered == 0) return o.str();
   o << "stream        " << r.rate << " Hz, period " << r.periodFrames << " frames, buffer number "
-    << r.requestCount << ", " << r.timeMode << " time, input " << r.input << "\n";
+    << r.requestCount << ", " << r.timeMode << " time, input " << r.input << ", companion " << r.companion << "\n";
   o << "ran           " << Number(r.machineMs / 1000) << " s of machine time in " << Number(r.wallSeconds)
     << " s\n";
   o << "periods       " << r.periodsDelivered << " delivered, " << r.periodsMissed << " missed (watchdog max "
@@ -132,6 +134,7 @@ std::string ReportText(const StreamReport& r) {
   o << ")\n";
   o << "device        " << r.dacUnderruns << " DAC underruns, " << r.dacOverruns << " DAC overruns, "
     << r.inFramesLost << " IN frames lost\n";
+  if (r.companionPeriods) o << "companion     " << r.companionPeriods << " playback periods filled\n";
   o << "frames        " << r.framesPlayed << " played, " << r.framesRecorded << " recorded ("
     << r.deviceInFrames << " sent by the device)\n";
   if (r.loopbackChecked && !r.latencyFirst) {

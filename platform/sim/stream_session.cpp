@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "companion/companion.h"
 #include "usb/device/descriptors.h"
 
 namespace tqm::sim {
@@ -25,6 +26,28 @@ std::string InputText(const DeviceInput& input) {
   return "";
 }
 
+std::string CompanionText(const CompanionPlay& play) {
+  switch (play.kind) {
+    case CompanionPlay::Kind::None: return "none";
+    case CompanionPlay::Kind::Tone: return "tone:" + std::to_string(int(play.toneHz));
+    case CompanionPlay::Kind::Wav: return "wav:" + play.wav.string();
+    case CompanionPlay::Kind::Signal: return "signal";
+  }
+  return "";
+}
+
+// The loop signal as a clip the companion can play: `frames` stereo frames.
+std::shared_ptr<audio::WavData> SignalClip(uint32_t rate, uint64_t frames) {
+  auto clip = std::make_shared<audio::WavData>();
+  clip->format = audio::WavFormat{rate, 2, 24};
+  clip->samples.resize(frames * 2);
+  for (uint64_t i = 0; i < frames; ++i) {
+    clip->samples[2 * i] = LoopSample(i, 0);
+    clip->samples[2 * i + 1] = LoopSample(i, 1);
+  }
+  return clip;
+}
+
 uint32_t AltBits(const usb::DeviceState& state, uint8_t interface) {
   const usb::StreamingAlt* alt = usb::FindStreamingAlt(interface, state.alternate[interface]);
   return alt ? alt->bitResolution : 0;
@@ -33,7 +56,7 @@ uint32_t AltBits(const usb::DeviceState& state, uint8_t interface) {
 }  // namespace
 
 bool StreamOptions::AnalyseRecording() const {
-  if (input.kind == InputKind::Loopback) return true;
+  if (input.kind == InputKind::Loopback && companion.kind == CompanionPlay::Kind::None) return true;
   for (const Route& r : routes)
     if (r.toPort == 2) return true;
   return false;
@@ -43,6 +66,7 @@ StreamSession::StreamSession(Simulator& sim, StreamOptions options)
     : sim_(sim), options_(std::move(options)), client_(std::make_unique<StreamClient>(sim)) {}
 
 StreamSession::~StreamSession() {
+  if (companion::Companion* companion = sim_.Companion()) companion->StopPlay();
   client_.reset();
   if (usb::Tqm27Port* port = sim_.port()) port->device().StopDacCapture();
 }
@@ -140,12 +164,48 @@ bool StreamSession::Begin(std::string* error) {
     cpuStartNs_ = cpu_->NowNs();
   };
   if (!client_->Start([this](const PeriodBuffers& b) { OnPeriod(b); }, error, atActivation)) return false;
+  if (options_.companion.kind != CompanionPlay::Kind::None && !StartCompanion(error)) return false;
   const usb::DeviceState state = device.State();
   const uint32_t play = AltBits(state, usb::kPlaybackInterface), record = AltBits(state, usb::kRecordInterface);
   // The device's loop carries the narrower stream's bits; the engine's own
   // loop (InnerROUTE) copies 32-bit samples, so all 24 of the signal.
   loopWidth_ = options_.input.kind == InputKind::Loopback ? std::min(play ? play : 24u, record ? record : 24u) : 24u;
   begun_ = true;
+  return true;
+}
+
+bool StreamSession::StartCompanion(std::string* error) {
+  companion::Companion* companion = sim_.Companion();
+  if (!companion) {
+    *error = "no companion driver is loaded on the child device";
+    return false;
+  }
+  std::optional<companion::Source> source;
+  switch (options_.companion.kind) {
+    case CompanionPlay::Kind::None: return true;
+    case CompanionPlay::Kind::Tone:
+      source = companion::Source::Tone(options_.companion.toneHz, options_.companion.toneDbfs);
+      break;
+    case CompanionPlay::Kind::Wav:
+      source = companion::Source::WavFile(options_.companion.wav, true);
+      if (!source) {
+        *error = "cannot read " + options_.companion.wav.string();
+        return false;
+      }
+      break;
+    case CompanionPlay::Kind::Signal:
+      // Long enough for the run and what the pipeline holds; silence after.
+      source = companion::Source::Wav(SignalClip(options_.rate, uint64_t((options_.seconds + 2) * options_.rate)),
+                                      false);
+      break;
+  }
+  // At the ASIO client's rate: the companion must not change it.
+  companion->SetStreamFormat(options_.rate, false);
+  const NTSTATUS status = companion->Play(std::move(*source));
+  if (!NT_SUCCESS(status)) {
+    *error = "the companion could not play: " + StatusText(status);
+    return false;
+  }
   return true;
 }
 
@@ -179,6 +239,7 @@ StreamReport StreamSession::End() {
   r.rate = options_.rate;
   r.timeMode = sim_.virtualTime() ? "virtual" : "real";
   r.input = InputText(options_.input);
+  r.companion = CompanionText(options_.companion);
   if (!begun_) {
     r.error = "the stream did not start";
     return r;
@@ -186,6 +247,10 @@ StreamReport StreamSession::End() {
   usb::Tqm27Port* port = sim_.port();
   const usb::DeviceCounters end = port ? port->device().Counters() : startCounters_;
   const std::optional<int64_t> cpuEndNs = cpu_->NowNs();
+  if (companion::Companion* companion = sim_.Companion()) {
+    r.companionPeriods = companion->PlayPeriods();
+    companion->StopPlay();
+  }
   r.machineMs = sim_.NowMs() - startMs_;
   if (std::optional<StatusBlockView> block = client_->status()) {
     r.periodFrames = block->Read(StatusWord::PeriodFrames);
@@ -229,7 +294,8 @@ StreamReport StreamSession::End() {
     r.latencyMeasured = analyser_.latency(loopWidth_);
     r.latencyFirst = analyser_.firstLatency();
   }
-  if (options_.input.kind == InputKind::Loopback && options_.routes.empty()) {
+  if (options_.input.kind == InputKind::Loopback && options_.routes.empty() &&
+      options_.companion.kind == CompanionPlay::Kind::None) {
     PipelineShape shape;
     shape.rate = options_.rate;
     shape.periodFrames = r.periodFrames ? r.periodFrames : period;

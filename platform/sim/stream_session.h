@@ -37,6 +37,18 @@ struct DeviceInput {
   std::filesystem::path wav;
 };
 
+// What the companion audio driver plays on port 0 while the stream runs, as
+// a Windows application playing through it would.
+struct CompanionPlay {
+  enum class Kind { None, Tone, Wav, Signal };
+  Kind kind = Kind::None;
+  double toneHz = 440;
+  double toneDbfs = -12;
+  std::filesystem::path wav;
+  // Signal: the loop signal itself, so what reaches a client through
+  // InnerROUTE can be checked frame by frame.
+};
+
 // One InnerROUTE cable: the playback of (port, channel) — port 3 is the
 // device input — feeds record channel `toChannel` of `toPort`.
 struct Route {
@@ -49,10 +61,12 @@ struct StreamOptions {
   uint32_t requestCount = 2;  // the buffer number
   double seconds = 5;
   DeviceInput input;
+  CompanionPlay companion;
   std::vector<Route> routes;
-  // Look for the played signal in the recording: always with the device's
-  // loopback, and when routes feed port 2's record channels (the engine's
-  // own loop); the prediction is made for the device's loopback only.
+  // Look for the played signal in the recording: with the device's loopback
+  // while the companion plays nothing into it, and when routes feed port 2's
+  // record channels (the engine's own loop); the prediction is made for the
+  // plain device loopback only.
   bool AnalyseRecording() const;
   std::filesystem::path outputDir;  // empty: no WAV files
   kernel::ClockMode clock = kernel::ClockMode::Real;
@@ -69,6 +83,8 @@ struct StreamReport {
   uint32_t requestCount = 0;   // status word 5 while streaming
   std::string timeMode;        // "real" or "virtual"
   std::string input;           // "loopback:32", "sine:1000", ...
+  std::string companion;       // "none", "tone:440", "wav:FILE", "signal"
+  uint64_t companionPeriods = 0;  // playback periods the companion filled
   double machineMs = 0;        // machine time from activation to the stop
   double wallSeconds = 0;
   // Periods.
@@ -128,6 +144,7 @@ class StreamSession {
 
  private:
   bool ApplyPanelSettings(std::string* error);
+  bool StartCompanion(std::string* error);
   void OnPeriod(const PeriodBuffers& buffers);
 
   Simulator& sim_;

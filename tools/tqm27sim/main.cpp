@@ -25,10 +25,14 @@ const char kUsage[] =
     "usage:\n"
     "  tqm27sim stream [--rate HZ] [--period FRAMES] [--buffers N] [--seconds S]\n"
     "                  [--time real|virtual] [--input loopback[:DELAY]|sine[:HZ]|wav:FILE|silence]\n"
-    "                  [--route FROM:TO ...] [--out DIR] [--json] [--quiet] [--debug]\n"
+    "                  [--companion none|tone[:HZ]|wav:FILE|signal] [--route FROM:TO ...]\n"
+    "                  [--out DIR] [--json] [--quiet] [--debug]\n"
+    "      --companion: what the companion audio driver plays on port 0 (signal: the test\n"
+    "      signal, for checking what InnerROUTE carries)\n"
     "      FROM is PORT.CHANNEL of a playback (port 3 = the device input), TO is\n"
     "      PORT.CHANNEL of a record channel, e.g. --route 3.0:2.1\n"
     "  tqm27sim ioctl CLASS SUBOP [FIELD=VALUE ...] [--state started|surprise-removed|stop-pending] [--json]\n"
+    "      (stop-pending boots without the companion, which would veto QUERY_STOP)\n"
     "      FIELD is a byte offset (OFFSET:8 for an 8-byte slot) or a name (latency, busy, rate,\n"
     "      direction, channel, half, onoff, length, outmask, inmask, readyhalf, mapflag, event,\n"
     "      notify, ...); VALUE is a number or, for an event slot, new; mixer.N=VALUE sets word N\n"
@@ -82,6 +86,33 @@ bool ParseInput(const std::string& text, DeviceInput* input) {
   return false;
 }
 
+bool ParseCompanion(const std::string& text, CompanionPlay* play) {
+  const size_t colon = text.find(':');
+  const std::string kind = text.substr(0, colon);
+  const std::string arg = colon == std::string::npos ? "" : text.substr(colon + 1);
+  if (kind == "none" && arg.empty()) {
+    play->kind = CompanionPlay::Kind::None;
+    return true;
+  }
+  if (kind == "signal" && arg.empty()) {
+    play->kind = CompanionPlay::Kind::Signal;
+    return true;
+  }
+  if (kind == "tone") {
+    play->kind = CompanionPlay::Kind::Tone;
+    uint32_t hz = 440;
+    if (!arg.empty() && !ParseUnsigned(arg, &hz)) return false;
+    play->toneHz = hz;
+    return true;
+  }
+  if (kind == "wav" && !arg.empty()) {
+    play->kind = CompanionPlay::Kind::Wav;
+    play->wav = arg;
+    return true;
+  }
+  return false;
+}
+
 int Stream(const std::vector<std::string>& args) {
   StreamOptions options;
   bool json = false, quiet = false;
@@ -103,6 +134,7 @@ int Stream(const std::vector<std::string>& args) {
     else if (a == "--time" && value(&v) && (v == "real" || v == "virtual"))
       options.clock = v == "real" ? tqm::kernel::ClockMode::Real : tqm::kernel::ClockMode::Virtual;
     else if (a == "--input" && value(&v) && ParseInput(v, &options.input)) continue;
+    else if (a == "--companion" && value(&v) && ParseCompanion(v, &options.companion)) continue;
     else if (a == "--out" && value(&v)) options.outputDir = v;
     else if (a == "--route" && value(&v)) {
       const size_t colon = v.find(':');
