@@ -162,18 +162,24 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     self->Prepare(c);
     if (period) {
       self->Signal(1);
-      self->CallPeriod(1, 2);
-      self->CallPeriod(1, 6);
+      Call(self->callbacks_[1][2], 1, 2);
+      Call(self->callbacks_[1][6], 1, 6);
     }
-  } else {
+  }
+  // The playback callbacks run outside the lock; what they are is read
+  // under it, so a registration never pairs one routine with another's context.
+  Callback playCallbacks[2] = {};
+  if (!record) {
     self->PlaybackCompleted(c, &period);
     self->Prepare(c);
     self->pacer_.Wrap();
+    playCallbacks[0] = self->callbacks_[0][0];
+    playCallbacks[1] = self->callbacks_[0][6];
   }
   self->Send(s, c, irql);
   if (!record && period) {
-    self->CallPeriod(0, 0);
-    self->CallPeriod(0, 6);
+    Call(playCallbacks[0], 0, 0);
+    Call(playCallbacks[1], 0, 6);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -36,8 +36,14 @@ StreamEngine::~StreamEngine() {
 
 void StreamEngine::SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context) {
   if (a >= 2 || c >= 16) return;
+  // Playback callbacks are read under the playback lock, record ones under
+  // the record lock: the pair changes under the same lock.
+  PKSPIN_LOCK lock = a == 0 ? &playLock_ : &recordLock_;
+  KIRQL irql;
+  KeAcquireSpinLock(lock, &irql);
   callbacks_[a][c].fn = fn;
   callbacks_[a][c].context = context;
+  KeReleaseSpinLock(lock, irql);
 }
 
 bool StreamEngine::RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
@@ -77,10 +83,6 @@ void StreamEngine::Signal(ULONG slot) {
   if (notify_.signal) notify_.signal(notify_.context, slot);
 }
 
-void StreamEngine::CallPeriod(ULONG a, ULONG c) {
-  const Callback& cb = callbacks_[a][c];
-  if (cb.fn && cb.context) cb.fn(a, c, cb.context);
-}
 
 NTSTATUS StreamEngine::StartDevice(ULONG rate, ULONG periodFrames, ULONG requestCount, ULONG meterEnable) {
   NTSTATUS status = ReadDevice();

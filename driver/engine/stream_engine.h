@@ -105,6 +105,16 @@ struct NotifySink {
 
 using PeriodCallback = void (*)(ULONG a, ULONG c, void* context);
 
+struct Callback {
+  PeriodCallback fn;
+  void* context;
+};
+
+// A registered callback runs only with its context set.
+inline void Call(const Callback& callback, ULONG a, ULONG c) {
+  if (callback.fn && callback.context) callback.fn(a, c, callback.context);
+}
+
 class StreamEngine : public PoolObject {
  public:
   // ---- life (stream_engine.cpp) ----
@@ -239,7 +249,6 @@ class StreamEngine : public PoolObject {
   // was open before an open, or is still open after a close.
   bool SetOpen(ULONG port, ULONG direction, ULONG channel, bool open);
   void ResetPositions();
-  void CallPeriod(ULONG a, ULONG c);
   void ClearPlaybackState();
 
   // pipe_stream.cpp
@@ -325,10 +334,8 @@ class StreamEngine : public PoolObject {
   // under both direction locks whenever a record is applied.
   tqm::PatchTable patch_;
   NotifySink notify_ = {nullptr, nullptr};
-  struct Callback {
-    PeriodCallback fn;
-    void* context;
-  };
+  // The companion's period callbacks, [a][c]: playback (a = 0) under the
+  // playback lock, record (a = 1) under the record lock.
   Callback callbacks_[2][16] = {};
 };
 
