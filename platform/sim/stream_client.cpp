@@ -89,7 +89,7 @@ bool StreamClient::CreateBuffers(uint32_t rate, std::string* error) {
   }
   result = device_->SetSampleRate(rate);
   if (!result.ok()) {
-    *error = "SetSampleRate failed: " + StatusText(result.status);
+    *error = "SetSampleRate " + std::to_string(rate) + " failed: " + StatusText(result.status);
     return false;
   }
   buffersCreated_ = true;
