@@ -74,17 +74,25 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   RequireIrql(DISPATCH_LEVEL, "KeSetEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   LONG previous;
+  // An event that stands for a real one outside (the simulator's Win32
+  // events) is also signalled there. Everything is read before the waiters
+  // are released: a woken waiter may free the event at once (Windows allows
+  // that, the dispatcher lock covers the whole call), so nothing of it is
+  // touched afterwards. A hooked event is kept alive by its holder's reference.
+  void (*onSignal)(void*) = nullptr;
+  void* context = nullptr;
   {
     std::lock_guard lock(d.mu);
+    if (Event->Header.Reserved == kSignalHookedEvent) {
+      auto* hooked = reinterpret_cast<EventObject*>(Event);
+      onSignal = hooked->onSignal;
+      context = hooked->context;
+    }
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     d.KickLocked(&Event->Header);
   }
-  // An event that stands for a real one outside (the simulator's Win32 events).
-  if (Event->Header.Reserved == kSignalHookedEvent) {
-    auto* hooked = reinterpret_cast<EventObject*>(Event);
-    hooked->onSignal(hooked->context);
-  }
+  if (onSignal) onSignal(context);
   return previous;
 }
 
