@@ -4,6 +4,7 @@
 #include "platform/sim/scenarios.h"
 
 #include <atomic>
+#include <functional>
 #include <sstream>
 
 #include "platform/kernel/pool.h"
@@ -84,11 +85,24 @@ bool NoDriverPool(Checks& c, const Simulator& sim, const std::string& when) {
   return clean;
 }
 
-ScenarioResult RateChange() {
+// The frame of most scenarios: a machine in virtual time with the TQM27
+// plugged in; the body runs on it; then the device is unplugged, and the
+// driver's pool and the verifier's faults are checked.
+ScenarioResult OnPluggedDevice(const std::function<void(Checks&, Simulator&)>& body) {
   ScenarioResult result;
   Checks c(result);
   Simulator sim(ScenarioMachine());
   if (c.Expect(sim.Plug() != nullptr, "the TQM27 was plugged in")) {
+    body(c, sim);
+    sim.Unplug();
+    NoDriverPool(c, sim, "after unplug");
+  }
+  c.Finish(sim);
+  return result;
+}
+
+ScenarioResult RateChange() {
+  return OnPluggedDevice([](Checks& c, Simulator& sim) {
     std::unique_ptr<DeviceClient> panel = OpenPanel(sim);
     HANDLE rateEvent = panel ? panel->CreateEvent(false, false) : nullptr;
     if (c.Expect(panel && panel->SetRateEvent(rateEvent).ok(), "the panel registered its rate event")) {
@@ -122,18 +136,11 @@ ScenarioResult RateChange() {
       }
     }
     if (panel) panel->Close();
-    sim.Unplug();
-    NoDriverPool(c, sim, "after unplug");
-  }
-  c.Finish(sim);
-  return result;
+  });
 }
 
 ScenarioResult LatencyRefused() {
-  ScenarioResult result;
-  Checks c(result);
-  Simulator sim(ScenarioMachine());
-  if (c.Expect(sim.Plug() != nullptr, "the TQM27 was plugged in")) {
+  return OnPluggedDevice([](Checks& c, Simulator& sim) {
     StreamSession session(sim, ScenarioStream());
     std::string error;
     if (c.Expect(session.Begin(&error), "the stream started: " + error)) {
@@ -154,18 +161,11 @@ ScenarioResult LatencyRefused() {
       c.Expect(report.periodsMissed == 0, "no period was missed");
       c.Expect(report.loopbackBitExact, "the loopback stayed bit-exact");
     }
-    sim.Unplug();
-    NoDriverPool(c, sim, "after unplug");
-  }
-  c.Finish(sim);
-  return result;
+  });
 }
 
 ScenarioResult BufferChange() {
-  ScenarioResult result;
-  Checks c(result);
-  Simulator sim(ScenarioMachine());
-  if (c.Expect(sim.Plug() != nullptr, "the TQM27 was plugged in")) {
+  return OnPluggedDevice([](Checks& c, Simulator& sim) {
     StreamSession session(sim, ScenarioStream());
     std::string error;
     if (c.Expect(session.Begin(&error), "the stream started: " + error)) {
@@ -191,11 +191,7 @@ ScenarioResult BufferChange() {
       c.Expect(after >= 80, "the stream went on after the change");  // 100 periods in 500 ms
       c.Expect(report.periodsMissed == 0, "no period was missed");
     }
-    sim.Unplug();
-    NoDriverPool(c, sim, "after unplug");
-  }
-  c.Finish(sim);
-  return result;
+  });
 }
 
 ScenarioResult SurpriseRemoval() {
@@ -252,10 +248,7 @@ ScenarioResult SurpriseRemoval() {
 }
 
 ScenarioResult ClientTakeover() {
-  ScenarioResult result;
-  Checks c(result);
-  Simulator sim(ScenarioMachine());
-  if (c.Expect(sim.Plug() != nullptr, "the TQM27 was plugged in")) {
+  return OnPluggedDevice([](Checks& c, Simulator& sim) {
     StreamSession session(sim, ScenarioStream());
     std::string error;
     if (c.Expect(session.Begin(&error), "the stream started: " + error)) {
@@ -281,18 +274,11 @@ ScenarioResult ClientTakeover() {
       session.client().SetResponsive(true);
       session.End();
     }
-    sim.Unplug();
-    NoDriverPool(c, sim, "after unplug");
-  }
-  c.Finish(sim);
-  return result;
+  });
 }
 
 ScenarioResult InnerRouteLoop() {
-  ScenarioResult result;
-  Checks c(result);
-  Simulator sim(ScenarioMachine());
-  if (c.Expect(sim.Plug() != nullptr, "the TQM27 was plugged in")) {
+  return OnPluggedDevice([](Checks& c, Simulator& sim) {
     StreamOptions o = ScenarioStream();
     // The device hears nothing; the engine loops the client's playback
     // channels into its own record channels through the loop rings.
@@ -311,11 +297,7 @@ ScenarioResult InnerRouteLoop() {
                "the engine's loop delays by whole periods");
       c.Expect(report.periodsMissed == 0, "no period was missed");
     }
-    sim.Unplug();
-    NoDriverPool(c, sim, "after unplug");
-  }
-  c.Finish(sim);
-  return result;
+  });
 }
 
 ScenarioResult InnerRouteCompanion() {
