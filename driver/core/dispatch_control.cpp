@@ -136,7 +136,7 @@ NTSTATUS SetClientBuffer(Adapter* adapter, const CommandRecord* record) {
   } else {
     // The half must lie inside the SharedBuffer, aligned for its samples.
     PVOID kernel = nullptr;
-    const ULONG64 bytes = ULONG64(engine::ReadShared(&adapter->statusBlock->periodFrames)) * stride * sizeof(int32_t);
+    const ULONG64 bytes = ULONG64(adapter->engine->periodFrames()) * stride * sizeof(int32_t);
     if (stride == 0 || (reinterpret_cast<ULONG_PTR>(user) & (sizeof(int32_t) - 1)) != 0 ||
         !SharedBufferContains(user, bytes, &kernel)) {
       status = STATUS_INVALID_PARAMETER;
@@ -234,7 +234,7 @@ NTSTATUS SetLatency(Adapter* adapter, const CommandRecord* record) {
   const ULONG frames = record->Get32(Field::Latency);
   engine::StreamEngine* engine = adapter->engine;
   if (record->Get32(Field::BusyCheck) == 1 && engine->AnyChannelOpen()) return STATUS_INVALID_PARAMETER;
-  const ULONG rate = engine::ReadShared(&adapter->statusBlock->sampleRate);
+  const ULONG rate = engine->rate();
   // At least one packet's frames at the rate, at most what the engine's
   // halves hold.
   if (frames < rate / 1000 || frames < engine::MinPeriodFrames(rate) || frames > engine::kMaxPeriodFrames)
@@ -348,7 +348,7 @@ NTSTATUS ControlCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fi
     case tqm::ControlOp::SetLatency:
       return SetLatency(adapter, record);
     case tqm::ControlOp::GetLatency:
-      record->Set32(Field::Latency, adapter->statusBlock ? engine::ReadShared(&adapter->statusBlock->periodFrames) : 128);
+      record->Set32(Field::Latency, adapter->statusBlock && adapter->engine ? adapter->engine->periodFrames() : 128);
       return STATUS_SUCCESS;
     case tqm::ControlOp::Reserved6:
     case tqm::ControlOp::Reserved8:

@@ -64,6 +64,8 @@ LONG VolumeWord(LONG level, LONG unity) {
   return word;
 }
 
+ULONG WordBit(ULONG word) { return 1u << word; }
+
 bool OutOfRange(LONG left, LONG right, LONG top) {
   return ULONG(USHORT(right)) > ULONG(top) || left < 0 || left > top;
 }
@@ -71,6 +73,7 @@ bool OutOfRange(LONG left, LONG right, LONG top) {
 NTSTATUS SetWdmVolume(StreamEngine* engine, ULONG device, ULONG id, LONG left, LONG right) {
   tqm::MixerSettings work;
   engine->GetSettings(&work);
+  ULONG changed = 0;  // the words this call sets
   switch (id) {
     case kCompanionPlayVolume: {
       const LONG l = VolumeWord(left, kPlayUnityWord);
@@ -81,11 +84,15 @@ NTSTATUS SetWdmVolume(StreamEngine* engine, ULONG device, ULONG id, LONG left, L
       if (device == 0) {
         work.playVolume[0] = l;
         work.playVolume[1] = r;
+        changed = WordBit(tqm::MixerWord::PlayVolumeLeft) | WordBit(tqm::MixerWord::PlayVolumeRight);
       }
       break;
     }
     case kCompanionPlayMute:
-      if (device == 0) work.playMute = left;
+      if (device == 0) {
+        work.playMute = left;
+        changed = WordBit(tqm::MixerWord::PlayMute);
+      }
       break;
     case kCompanionRecordVolume: {
       const LONG l = VolumeWord(left, kRecordUnityWord);
@@ -96,17 +103,21 @@ NTSTATUS SetWdmVolume(StreamEngine* engine, ULONG device, ULONG id, LONG left, L
       if (device == 0) {
         work.recordVolume[0] = l;
         work.recordVolume[1] = r;
+        changed = WordBit(tqm::MixerWord::RecordVolumeLeft) | WordBit(tqm::MixerWord::RecordVolumeRight);
       }
       break;
     }
     case kCompanionRecordMute:
-      if (device == 0) work.recordMute = left;
+      if (device == 0) {
+        work.recordMute = left;
+        changed = WordBit(tqm::MixerWord::RecordMute);
+      }
       break;
     default:
       break;
   }
   // The hardware follows when the deferred apply runs, 50 ms from now.
-  engine->ScheduleApply(work);
+  engine->ScheduleApply(work, changed);
   return STATUS_SUCCESS;
 }
 
@@ -290,7 +301,7 @@ NTSTATUS CompanionCall(StreamEngine* engine, CompanionState* state, ULONG operat
       else if (!engine->status())
         args[0] = kPeriodWithoutBlock;
       else
-        args[0] = ReadShared(&engine->status()->periodFrames);
+        args[0] = engine->periodFrames();
       return STATUS_SUCCESS;
     case kCompanionSetWdmVolume:
       return SetWdmVolume(engine, args[0], args[1], LONG(args[2]), LONG(args[3]));

@@ -27,9 +27,10 @@ constexpr ULONG kMaxPackets = 8;  // 288 frames at 44 per packet is 6
 
 }  // namespace
 
-NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe) {
-  NTSTATUS status = ResetPipe(pipe->PipeHandle);
-  if (!NT_SUCCESS(status)) return status;
+NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe,
+                                 ULONG startFrame) {
+  // The caller reset the pipe.
+  NTSTATUS status;
   PipeStream* s = new (kTagEngine) PipeStream();
   if (!s) return STATUS_INSUFFICIENT_RESOURCES;
   s->engine = this;
@@ -39,7 +40,7 @@ NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_P
   s->endpoint = pipe->EndpointAddress;
   s->pipe = pipe->PipeHandle;
   s->pipeType = pipe->PipeType;
-  ULONG slots = direction == kRecord ? kRecordRequests : ReadShared(&status_->requestCount);
+  ULONG slots = direction == kRecord ? kRecordRequests : requestCount();
   if (slots > kMaxRequests) slots = kMaxRequests;
   s->slots = slots;
   // Published before any request goes down: a completion may come at once.
@@ -47,7 +48,7 @@ NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_P
   ULONG started = 0;
   status = STATUS_SUCCESS;
   for (ULONG slot = 0; slot < slots; ++slot) {
-    status = StartSlot(s, slot);
+    status = StartSlot(s, slot, slot == 0 ? startFrame : 0);
     if (NT_SUCCESS(status)) ++started;
   }
   if (started == 0 && slots != 0) {
@@ -57,10 +58,12 @@ NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_P
   return status;
 }
 
-NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot) {
+NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot, ULONG startFrame) {
   TransferContext* c = new (kTagEngine) TransferContext();
   if (!c) return STATUS_INSUFFICIENT_RESOURCES;
   c->slot = slot;
+  c->startFrame = startFrame;
+  c->firstTransfer = startFrame != 0;
   c->stream = s;
   c->urbBytes = ULONG(GET_ISO_URB_SIZE(kMaxPackets));
   c->urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, c->urbBytes, kTagEngine));
@@ -81,6 +84,7 @@ NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot) {
   KeAcquireSpinLock(LockOf(s->direction), &irql);
   InterlockedIncrement(&s->inFlight);
   Prepare(c);
+  c->startFrame = 0;
   Send(s, c, irql);
   return STATUS_SUCCESS;
 }
@@ -151,6 +155,15 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   const bool record = s->direction == kRecord;
   KIRQL irql;
   KeAcquireSpinLock(self->LockOf(s->direction), &irql);
+  const bool first = c->firstTransfer;
+  c->firstTransfer = false;
+  if (first && !s->stopping && c->urb->UrbHeader.Status == USBD_STATUS_BAD_START_FRAME) {
+    // The start frame passed before the transfer reached the bus (a slow
+    // start): it goes again as soon as possible.
+    self->Prepare(c);
+    self->Send(s, c, irql);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
   if (ShouldRetire(s, irp, c->urb)) {
     KeReleaseSpinLock(self->LockOf(s->direction), irql);
     self->Retire(s);
@@ -198,7 +211,7 @@ void StreamEngine::RecordCompleted(TransferContext* c, bool* period) {
   }
   const ULONG channels = recordChannels_;
   const ULONG frameBytes = recordWidth_ * channels;
-  const ULONG periodFrames = ReadShared(&status_->periodFrames);
+  const ULONG periodFrames = this->periodFrames();
   if (frameBytes == 0 || periodFrames == 0) return;
   ULONG frames = bytes / frameBytes;
   const UCHAR* src = c->buffer;
@@ -216,9 +229,14 @@ void StreamEngine::RecordCompleted(TransferContext* c, bool* period) {
     if (recordPosition_ == periodFrames) {
       const ULONG finished = recordHalf_;
       recordPosition_ = 0;
+      const uint32_t number = ReadShared(&recordPeriods_);
+      // Clients follow the status block: it shows what runs at every period,
+      // whatever a client wrote into its mapping.
+      Publish();
       WriteShared(&status_->recordHalf, finished);
       recordHalf_ ^= 1;
-      mixer_.DistributeRecordHalf(recordHalves_[finished], periodFrames);
+      mixer_.DistributeRecordHalf(recordHalves_[finished], periodFrames, PeriodNumber(number));
+      WriteShared(&recordPeriods_, number + 1);
       *period = true;
     }
   }
@@ -227,9 +245,11 @@ void StreamEngine::RecordCompleted(TransferContext* c, bool* period) {
 void StreamEngine::PlaybackCompleted(TransferContext* c, bool* period) {
   const ULONG channels = playChannels_;
   const ULONG width = playWidth_;
-  const ULONG periodFrames = ReadShared(&status_->periodFrames);
+  const ULONG periodFrames = this->periodFrames();
   if (playHalfFinished_) {
-    mixer_.FillPlaybackHalf(playHalves_[playHalf_], periodFrames);
+    // Fill f plays the client period before the last one handed out.
+    mixer_.FillPlaybackHalf(playHalves_[playHalf_], periodFrames, PeriodNumber(fills_) - 1);
+    ++fills_;
     playHalfFinished_ = false;
   }
   pacer_.Advance();

@@ -31,17 +31,26 @@ bool PortMixer::RegisterHalf(uint32_t port, uint32_t direction, uint32_t channel
   return true;
 }
 
-bool PortMixer::SetChannelOpen(uint32_t port, uint32_t direction, uint32_t channel, bool open) {
+bool PortMixer::SetChannelOpen(uint32_t port, uint32_t direction, uint32_t channel, bool open,
+                               PeriodNumber period) {
   if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return false;
   ClientPort& p = ports_[port];
   if (open) {
-    if (port == kAsioPort) {
-      queue_.armed = 0;
+    if (port == kAsioPort && direction == kPlayback && !p.openMask[kPlayback]) {
+      // A client's playback joins here: nothing queued before counts, and
+      // periods before this one were never answered by it.
       queue_.write = queue_.read = queue_.fill = 0;
+      queue_.armed = 1;
+      pairing_.firstPeriod = period;
+      pairing_.answeredFrom = kNoPeriod;
     }
     p.openMask[direction] |= 1u << channel;
   } else {
     p.openMask[direction] &= ~(1u << channel);
+    if (port == kAsioPort && direction == kPlayback && !p.openMask[kPlayback]) {
+      queue_.armed = 0;
+      queue_.write = queue_.read = queue_.fill = 0;
+    }
   }
   p.toggle[direction][channel] = 0;
   p.ringWrite[direction][channel] = 0;
@@ -85,7 +94,24 @@ void PortMixer::MeterPeak(uint32_t word, const int32_t* run, uint32_t stride, ui
   WriteShared(&peaks[word % 2], PeakOf(run, stride, int32_t(frames)));
 }
 
-void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames) {
+SampleRun PortMixer::AsioSource(uint32_t channel, PeriodNumber clientPeriod, bool fromQueue) const {
+  if (fromQueue) return {QueueSlot(queue_.read) + channel, playChannels_};
+  // No period of this client yet, or a client that answers with OutputReady
+  // and has not answered this one: silence, never a half it may be writing.
+  if (clientPeriod < 0 || clientPeriod < pairing_.firstPeriod || clientPeriod >= pairing_.answeredFrom)
+    return {nullptr, 0};
+  return ports_[kAsioPort].half[kPlayback][channel][uint32_t(clientPeriod) & 1];
+}
+
+bool PortMixer::QueueHolds(PeriodNumber clientPeriod) {
+  while (queue_.fill && queue_.tag[queue_.read] < clientPeriod) {
+    queue_.read = Next(queue_.read, kQueueSlots);
+    --queue_.fill;
+  }
+  return queue_.fill && queue_.tag[queue_.read] == clientPeriod;
+}
+
+void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, PeriodNumber clientPeriod) {
   if (!deviceHalf || !rings_) return;
   const int32_t frames = int32_t(periodFrames);
 
@@ -101,17 +127,23 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames) {
   for (uint32_t p = 0; p < kPorts; ++p) {
     ClientPort& port = ports_[p];
     if (!port.openMask[kPlayback]) continue;
+    bool fromQueue = false;
+    if (p == kAsioPort) {
+      fromQueue = clientPeriod >= 0 && QueueHolds(clientPeriod);
+      if (!fromQueue && clientPeriod >= pairing_.answeredFrom) ++pairing_.latePeriods;
+    }
     for (uint32_t c = 0; c < kPortChannels && c < playChannels_; ++c) {
       if (!(port.openMask[kPlayback] & (1u << c))) continue;
       ++contributions[c];
 
-      SampleRun source = port.half[kPlayback][c][port.toggle[kPlayback][c]];
-      if (p == kAsioPort && queue_.Active()) source = {QueueSlot(queue_.read) + c, playChannels_};
+      const SampleRun source =
+          p == kAsioPort ? AsioSource(c, clientPeriod, fromQueue) : port.half[kPlayback][c][port.toggle[kPlayback][c]];
 
       int32_t* device = deviceHalf + c;
       uint32_t ring = 0;
       const bool routed = RoutedTarget(p, c, &ring);
-      if (routed && PortMuted(p))
+      // A source without an address plays silence.
+      if ((routed && PortMuted(p)) || (!source.address && contributions[c] == 1))
         ClearSamples(device, playChannels_, frames);
       else if (contributions[c] == 1)
         CopySamples(device, playChannels_, source.address, source.stride, frames);
@@ -122,14 +154,19 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames) {
       if (routed) {
         const uint32_t tp = ring / kPortChannels, tc = ring % kPortChannels;
         int32_t* slot = RingSlot(tp, tc, ports_[tp].ringWrite[kRecord][tc]);
-        if (++ringUse[ring] == 1)
+        if (++ringUse[ring] == 1 && !source.address)
+          ClearSamples(slot, 1, frames);
+        else if (ringUse[ring] == 1)
           CopySamples(slot, 1, source.address, source.stride, frames);
         else
           MixSamples(slot, 1, source.address, source.stride, frames);
       }
       port.toggle[kPlayback][c] ^= 1;
     }
-    if (p == kAsioPort) AdvanceQueueAfterMix();
+    if (fromQueue) {
+      queue_.read = Next(queue_.read, kQueueSlots);
+      --queue_.fill;
+    }
   }
 
   for (uint32_t ring = 0; ring < kRingCount; ++ring) {
@@ -139,7 +176,7 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames) {
   }
 }
 
-void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodFrames) {
+void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodFrames, PeriodNumber period) {
   if (!deviceHalf || !rings_) return;
   const int32_t frames = int32_t(periodFrames);
 
@@ -156,7 +193,9 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
 
     for (uint32_t c = 0; c < kPortChannels && c < clientRecordChannels_; ++c) {
       if (!(port.openMask[kRecord] & (1u << c))) continue;
-      const SampleRun dest = port.half[kRecord][c][port.toggle[kRecord][c]];
+      // Port 2 follows the period number (status word 1), the others their toggle.
+      const uint32_t half = p == kAsioPort ? uint32_t(period) & 1 : port.toggle[kRecord][c];
+      const SampleRun dest = port.half[kRecord][c][half];
       if (!FanIn(p, c)) {
         if (c < recordChannels_)
           CopySamples(dest.address, dest.stride, deviceHalf + c, recordChannels_, frames);
@@ -189,26 +228,26 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
   }
 }
 
-bool PortMixer::QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames) {
+bool PortMixer::QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames, PeriodNumber periodsDone) {
   ClientPort& asio = ports_[kAsioPort];
   if (clientHalf >= kHalves || !queueSlots_) return false;
   if (!asio.openMask[kPlayback] || !queue_.armed || queue_.fill >= kQueueSlots) return false;
+  // The half answers the latest period handed to the client in it; a late
+  // answer is tagged with the period it answers, not the one running now.
+  PeriodNumber tag = periodsDone - 1;
+  if (tag >= 0 && (uint32_t(tag) & 1) != clientHalf) --tag;
+  if (tag < 0 || tag < pairing_.firstPeriod) return false;
+  if (tag < pairing_.answeredFrom) pairing_.answeredFrom = tag;
   int32_t* slot = QueueSlot(queue_.write);
   for (uint32_t c = 0; c < kPortChannels && c < playChannels_; ++c) {
     if (!(asio.openMask[kPlayback] & (1u << c))) continue;
     const SampleRun& half = asio.half[kPlayback][c][clientHalf];
     CopySamples(slot + c, playChannels_, half.address, half.stride, int32_t(periodFrames));
   }
+  queue_.tag[queue_.write] = tag;
   ++queue_.fill;
   queue_.write = Next(queue_.write, kQueueSlots);
   return true;
-}
-
-void PortMixer::AdvanceQueueAfterMix() {
-  queue_.armed = 1;
-  if (!queue_.Active()) return;
-  queue_.read = Next(queue_.read, kQueueSlots);
-  --queue_.fill;
 }
 
 void PortMixer::ClearRings() {
@@ -216,8 +255,23 @@ void PortMixer::ClearRings() {
 }
 
 void PortMixer::ClearQueue() {
+  const uint32_t armed = queue_.armed;
   queue_ = {};
+  queue_.armed = armed;
   if (queueSlots_) ClearSamples(queueSlots_, 1, int32_t(QueueBlockBytes(playChannels_) / 4));
+}
+
+void PortMixer::RestartPairing() {
+  ClearQueue();
+  ClearRings();
+  pairing_ = {0, kNoPeriod, 0};
+  for (ClientPort& port : ports_) {
+    for (uint32_t c = 0; c < kPortChannels; ++c) {
+      port.ringWrite[kRecord][c] = port.ringRead[kRecord][c] = 0;
+    }
+  }
+  for (uint32_t d = 0; d < kDirections; ++d)
+    for (uint32_t c = 0; c < kPortChannels; ++c) ports_[kAsioPort].toggle[d][c] = 0;
 }
 
 void PortMixer::ClearPeaks() {

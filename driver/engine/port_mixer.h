@@ -16,11 +16,24 @@
 // device input. The write index is advanced by the playback side, the read index
 // by the record side; each side changes only its own index.
 //
+// Port 2 (the ASIO client) is paired with the engine by counting. The engine
+// numbers the record periods since the streams started; port 2's record half
+// for period k is half k mod 2, the index status word 1 names when the period
+// event for k is signalled, and the client answers period k in its output half
+// of the same index. The engine numbers its playback fills too, and fill f
+// plays client period f - 1: the period the client finished a whole period
+// ago, never the one it is writing now. A fixed lead of two halves results for
+// every rate, period and request count.
+//
 // Output-ready queue: the ASIO client may hand its output half over with
-// OutputReady; the half is copied into the next of ten slots and the playback
-// side plays queued slots in order while any are queued. The queue is active
-// exactly while it holds a slot not yet played: a period that finds it empty
-// plays the client half itself, never a slot left from ten periods before.
+// OutputReady; the half is copied into the next of ten slots, tagged with the
+// latest record period that used that half index. A fill plays the slot tagged
+// with its client period (older slots are dropped). When none is there, a
+// client that has sent OutputReady since the start is late and port 2 plays
+// silence for that period (counted); periods before a client's first
+// OutputReady (a client that never sends one, and the first period of one that
+// starts answering with the second) are played from its half (period mod 2),
+// which it finished a period ago.
 //
 // Locking is the engine's: FillPlaybackHalf and QueueOutputReady run under the
 // playback lock, DistributeRecordHalf under the record lock. The two sides share
@@ -69,13 +82,25 @@ struct ClientPort {
   uint32_t ringRead[kDirections][kPortChannels];
 };
 
+// Periods are numbered from the start of the streams; -1 stands for "none".
+using PeriodNumber = int64_t;
+constexpr PeriodNumber kNoPeriod = INT64_MAX;
+
 struct OutputReadyQueue {
-  uint32_t armed;  // set once port 2 has been mixed after its channel opened
+  uint32_t armed;  // port 2 has a playback channel open
   uint32_t write;
   uint32_t read;
   uint32_t fill;  // slots queued and not yet played
+  PeriodNumber tag[kQueueSlots];  // the client period each slot answers
+};
 
-  bool Active() const { return fill != 0; }
+// How port 2 is paired with the engine's periods (see above).
+struct AsioPairing {
+  PeriodNumber firstPeriod;   // the first period port 2 takes part in
+  PeriodNumber answeredFrom;  // the period of the first OutputReady since then
+  uint32_t latePeriods;       // periods played as silence: the client was late
+
+  bool Answering() const { return answeredFrom != kNoPeriod; }
 };
 
 class PortMixer {
@@ -96,7 +121,10 @@ class PortMixer {
   // Open/close bookkeeping of one channel: sets or clears its bit and restarts
   // its half toggle and ring indexes. Opening a port-2 channel empties and
   // disarms the output-ready queue.
-  bool SetChannelOpen(uint32_t port, uint32_t direction, uint32_t channel, bool open);
+  // `period` is the number of the record period now running: a port-2
+  // playback channel opened on running streams takes part from that period.
+  bool SetChannelOpen(uint32_t port, uint32_t direction, uint32_t channel, bool open,
+                      PeriodNumber period = 0);
   bool IsOpen(uint32_t port, uint32_t direction, uint32_t channel) const;
   bool AnyOpen() const;
   bool PortHasOpen(uint32_t port) const {
@@ -105,22 +133,30 @@ class PortMixer {
 
   // Fills interleaved device playback half `half` (stride = playback channels)
   // with P frames from every open playback channel and feeds the loop rings.
-  void FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames);
-  // Hands the finished interleaved device record half to every open record
-  // channel and to the rings port 3 routes the input into.
-  void DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodFrames);
+  // `clientPeriod` is the client period port 2 plays in it (-1: none yet).
+  void FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, PeriodNumber clientPeriod);
+  // Hands the finished interleaved device record half of record period
+  // `period` to every open record channel and to the rings port 3 routes the
+  // input into.
+  void DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodFrames, PeriodNumber period);
   // Copies the named client half of port 2's open playback channels into the
-  // next queue slot. Returns false when nothing was queued (no channel open,
-  // queue not armed yet, or full).
-  bool QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames);
+  // next queue slot, tagged with the period it answers: the latest of the
+  // `periodsDone` record periods that used that half. Returns false when
+  // nothing was queued (no channel open, no period delivered with that half
+  // yet, or the queue full).
+  bool QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames, PeriodNumber periodsDone);
 
   void ClearRings();
   void ClearQueue();
+  // A stream start: the rings and the queue empty, port 2 paired from period
+  // 0, every ring index back at slot 0.
+  void RestartPairing();
   // Peaks read 0 while no stream runs.
   void ClearPeaks();
 
   const ClientPort& port(uint32_t p) const { return ports_[p]; }
   const OutputReadyQueue& queue() const { return queue_; }
+  const AsioPairing& pairing() const { return pairing_; }
   int32_t* RingSlot(uint32_t port, uint32_t channel, uint32_t slot) const {
     return rings_ + ((port * kPortChannels + channel) * kRingSlots + slot) * kSlotSamples;
   }
@@ -134,10 +170,16 @@ class PortMixer {
   bool PortMuted(uint32_t port) const;
   void MeterPeak(uint32_t word, const int32_t* run, uint32_t stride, uint32_t frames);
   int32_t* QueueSlot(uint32_t slot) const { return queueSlots_ + slot * playChannels_ * kSlotSamples; }
-  void AdvanceQueueAfterMix();
+  // Port 2's source for a client period: a queue slot (*fromQueue), its own
+  // half, or silence (a null address).
+  SampleRun AsioSource(uint32_t channel, PeriodNumber clientPeriod, bool fromQueue) const;
+  // Drops queued slots that answer periods before `clientPeriod`; true when the
+  // slot at the read index answers it.
+  bool QueueHolds(PeriodNumber clientPeriod);
 
   ClientPort ports_[kPorts] = {};
   OutputReadyQueue queue_ = {};
+  AsioPairing pairing_ = {0, kNoPeriod, 0};
   int32_t* rings_ = nullptr;
   int32_t* queueSlots_ = nullptr;
   uint32_t playChannels_ = 0;

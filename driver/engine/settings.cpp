@@ -21,6 +21,8 @@ constexpr LONG kFallbackRequestCount = 5;
 constexpr LONG kFallbackRate = 44100;
 // The deferred apply waits 50 ms in steps of 100 us.
 constexpr ULONG kApplyStalls = 500, kApplyStallMicroseconds = 100;
+// The words a deferred apply takes: mutes and volumes of both directions.
+constexpr ULONG kDeferredWords = 0x3F0;  // words 4..9
 // The header of the full value information, the name and the record. With a
 // wider WCHAR the header and name take more than on the target; the buffer is
 // sized from the structure as compiled.
@@ -94,7 +96,10 @@ void StreamEngine::ApplySettings(tqm::MixerSettings* n) {
       TQM_TRACE("IRP worng %d\n", int(n->requestCount));
       n->requestCount = kFallbackRequestCount;
     }
-    if (!NT_SUCCESS(SetRequestCount(ULONG(n->requestCount)))) n->requestCount = current_.requestCount;
+    // The count that runs already needs no restart, forced or not: a restart
+    // is an audible gap.
+    if (ULONG(n->requestCount) != requestCount() && !NT_SUCCESS(SetRequestCount(ULONG(n->requestCount))))
+      n->requestCount = current_.requestCount;
   }
   if (!IsSupportedRateWord(n->rate)) {
     TQM_TRACE("KHz worng %d\n", int(n->rate));
@@ -113,6 +118,10 @@ void StreamEngine::ApplySettings(tqm::MixerSettings* n) {
     if (nw[base] != cw[base] || force) SetMute(nw[base] != 0, d);
   }
   n->force = 0;
+  // The period and the meter switch are not applied from a record: it shows
+  // the ones that run, so a stored record never names a period that never ran.
+  n->periodFrames = LONG(periodFrames());
+  n->meterEnable = LONG(ReadShared(&status_->meterEnable) != 0);
   current_ = *n;
   // The completions route by the table under their own locks: it changes
   // under both (playback first, the order in which they nest).
@@ -127,7 +136,7 @@ void StreamEngine::ApplySettings(tqm::MixerSettings* n) {
 }
 
 NTSTATUS StreamEngine::SendRateToDevice(ULONG rate) {
-  const ULONG old = ReadShared(&status_->sampleRate);
+  const ULONG old = this->rate();
   ChooseFormat(rate);
   NTSTATUS status = STATUS_SUCCESS;
   if (configured_) {
@@ -139,8 +148,11 @@ NTSTATUS StreamEngine::SendRateToDevice(ULONG rate) {
       SetSamplingFrequency(kPlaybackEndpoint, old);
       ChooseFormat(old);
       status = STATUS_DEVICE_DATA_ERROR;
+    } else {
+      confirmedRate_ = rate;
     }
   }
+  // While idle the rate is confirmed when the next channel opens.
   if (NT_SUCCESS(status)) current_.rate = LONG(rate);
   Resize();
   Signal(0);
@@ -151,9 +163,9 @@ NTSTATUS StreamEngine::SetRate(ULONG rate, bool playback16) {
   if (!IsSupportedRate(rate)) return STATUS_INVALID_PARAMETER;
   LockConfig();
   NTSTATUS status = STATUS_SUCCESS;
-  const ULONG old = ReadShared(&status_->sampleRate);
+  const ULONG old = this->rate();
   // The current period must hold at least one packet at the new rate.
-  if (MinPeriodFrames(rate) > ReadShared(&status_->periodFrames)) {
+  if (MinPeriodFrames(rate) > periodFrames()) {
     status = STATUS_INVALID_PARAMETER;
   } else {
     const bool oldFlag = playback16_;
@@ -170,8 +182,8 @@ NTSTATUS StreamEngine::SetRate(ULONG rate, bool playback16) {
       Deselect();
       ChooseFormat(rate);
       Resize();
-      SelectStreaming();
-      status = SendRateToDevice(rate);
+      status = SelectStreaming();
+      if (NT_SUCCESS(status)) status = SendRateToDevice(rate);
       if (!NT_SUCCESS(status)) {
         // Back to the old rate's interfaces; the device still runs at it.
         playback16_ = oldFlag;
@@ -179,7 +191,7 @@ NTSTATUS StreamEngine::SetRate(ULONG rate, bool playback16) {
         Deselect();
         ChooseFormat(old);
         Resize();
-        SelectStreaming();
+        SelectAndSendRate();
       }
       const NTSTATUS started = StartStreams();
       if (NT_SUCCESS(status)) status = started;
@@ -191,7 +203,7 @@ NTSTATUS StreamEngine::SetRate(ULONG rate, bool playback16) {
 
 ULONG StreamEngine::ProposeRate(ULONG rate) {
   LockConfig();
-  const ULONG current = ReadShared(&status_->sampleRate);
+  const ULONG current = this->rate();
   const ULONG result = (rate == 0 || mixer_.AnyOpen() || !IsSupportedRate(rate)) ? current : rate;
   UnlockConfig();
   return result;
@@ -203,16 +215,16 @@ NTSTATUS StreamEngine::SetRequestCount(ULONG count) {
   LockConfig();
   NTSTATUS status = STATUS_SUCCESS;
   if (!mixer_.AnyOpen() || !configured_) {
-    WriteShared(&status_->requestCount, count);
+    SetRequestCountValue(count);
     current_.requestCount = LONG(count);
   } else {
     StopStreams();
     Deselect();
-    WriteShared(&status_->requestCount, count);
+    SetRequestCountValue(count);
     current_.requestCount = LONG(count);
     Resize();
-    SelectStreaming();
-    status = StartStreams();
+    status = SelectAndSendRate();
+    if (NT_SUCCESS(status)) status = StartStreams();
   }
   UnlockConfig();
   return status;
@@ -221,7 +233,7 @@ NTSTATUS StreamEngine::SetRequestCount(ULONG count) {
 NTSTATUS StreamEngine::SetPeriodSize(ULONG frames, bool refuseWhenActive) {
   LockConfig();
   NTSTATUS status = STATUS_SUCCESS;
-  const ULONG rate = ReadShared(&status_->sampleRate);
+  const ULONG rate = this->rate();
   if ((refuseWhenActive && mixer_.AnyOpen()) || frames < MinPeriodFrames(rate) || frames > kMaxPeriodFrames) {
     status = STATUS_INVALID_PARAMETER;
   } else {
@@ -229,7 +241,7 @@ NTSTATUS StreamEngine::SetPeriodSize(ULONG frames, bool refuseWhenActive) {
     // and start again around the change.
     const bool wasStreaming = Streaming();
     if (wasStreaming) StopStreams();
-    WriteShared(&status_->periodFrames, frames);
+    SetPeriodValue(frames);
     current_.periodFrames = LONG(frames);
     Resize();
     if (wasStreaming) status = StartStreams();
@@ -262,9 +274,15 @@ NTSTATUS StreamEngine::StartWithSettings() {
   return status;
 }
 
-void StreamEngine::ScheduleApply(const tqm::MixerSettings& record) {
+void StreamEngine::ScheduleApply(const tqm::MixerSettings& record, ULONG wordMask) {
   LockConfig();
-  pending_ = record;
+  // Only the volumes and mutes wait for the apply; every call's changes are
+  // kept until then.
+  wordMask &= kDeferredWords;
+  for (ULONG w = 0; w < 32; ++w) {
+    if (wordMask & (1u << w)) pending_.words()[w] = record.words()[w];
+  }
+  pendingMask_ |= wordMask;
   if (!applyPending_) {
     // Marked here rather than in the thread: a second call before the thread
     // runs only updates the pending record.
@@ -291,7 +309,13 @@ void StreamEngine::ApplyThread(PVOID context) {
   StreamEngine* self = static_cast<StreamEngine*>(context);
   for (ULONG i = 0; i < kApplyStalls; ++i) KeStallExecutionProcessor(kApplyStallMicroseconds);
   self->LockConfig();
-  tqm::MixerSettings record = self->pending_;
+  // The changes go over the record current now: a rate, routing or request
+  // count set in the last 50 ms stays.
+  tqm::MixerSettings record = self->current_;
+  for (ULONG w = 0; w < 32; ++w) {
+    if (self->pendingMask_ & (1u << w)) record.words()[w] = self->pending_.words()[w];
+  }
+  self->pendingMask_ = 0;
   self->applyPending_ = false;
   self->ApplySettings(&record);
   self->UnlockConfig();

@@ -10,6 +10,9 @@ namespace engine {
 
 namespace {
 
+// Both streams' first transfers go down for the bus frame this far ahead of
+// the current one: room to put every request down before it comes.
+constexpr ULONG kStartLeadFrames = 4;
 
 }  // namespace
 
@@ -91,9 +94,9 @@ NTSTATUS StreamEngine::StartDevice(ULONG rate, ULONG periodFrames, ULONG request
   // A period shorter than one packet would give requests without packets.
   if (periodFrames < MinPeriodFrames(rate) || periodFrames > kMaxPeriodFrames) periodFrames = kMaxPeriodFrames;
   if (requestCount < 2 || requestCount > 9) requestCount = 9;
-  WriteShared(&status_->periodFrames, periodFrames);
-  WriteShared(&status_->sampleRate, rate);
-  WriteShared(&status_->requestCount, requestCount);
+  SetPeriodValue(periodFrames);
+  SetRateValue(rate);
+  SetRequestCountValue(requestCount);
   WriteShared(&status_->recordHalf, 0);
   WriteShared(&status_->watchdog, 0);
   WriteShared(&status_->meterEnable, meterEnable);
@@ -170,7 +173,42 @@ void StreamEngine::StopDevice() {
   UnlockConfig();
 }
 
+void StreamEngine::Publish() {
+  WriteShared(&status_->periodFrames, ReadShared(&period_));
+  WriteShared(&status_->sampleRate, ReadShared(&rate_));
+  WriteShared(&status_->requestCount, ReadShared(&requestCount_));
+}
+
+void StreamEngine::SetPeriodValue(ULONG frames) {
+  WriteShared(&period_, frames);
+  Publish();
+}
+
+void StreamEngine::SetRateValue(ULONG rate) {
+  WriteShared(&rate_, rate);
+  Publish();
+}
+
+void StreamEngine::SetRequestCountValue(ULONG count) {
+  WriteShared(&requestCount_, count);
+  Publish();
+}
+
+ULONG StreamEngine::lateOutputPeriods() {
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  const ULONG late = mixer_.pairing().latePeriods;
+  KeReleaseSpinLock(&playLock_, irql);
+  return late;
+}
+
 void StreamEngine::ChooseFormat(ULONG rate) {
+  // The completions read the widths and the sizing: they change only while
+  // the streams are stopped.
+  if (Streaming()) {
+    TQM_TRACE("TQMDRV: format change refused while streaming\n");
+    return;
+  }
   if (rate == 48000 && playback16_) {
     playAlternate_ = 3;
     playWidth_ = 2;
@@ -185,13 +223,17 @@ void StreamEngine::ChooseFormat(ULONG rate) {
     recordAlternate_ = 2;
     recordWidth_ = 3;
   }
-  WriteShared(&status_->sampleRate, rate);
+  SetRateValue(rate);
 }
 
 NTSTATUS StreamEngine::Resize() {
+  if (Streaming()) {
+    TQM_TRACE("TQMDRV: resize refused while streaming\n");
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   StreamFormat format;
-  format.rate = ReadShared(&status_->sampleRate);
-  format.periodFrames = ReadShared(&status_->periodFrames);
+  format.rate = rate();
+  format.periodFrames = periodFrames();
   format.playWidth = playWidth_;
   format.playChannels = playChannels_;
   format.recordWidth = recordWidth_;
@@ -215,10 +257,26 @@ NTSTATUS StreamEngine::StartStreams() {
   // Sizing refuses periods shorter than one packet; a request without packets
   // would never complete.
   if (schedule_.playPackets == 0 || schedule_.recordPackets == 0) return STATUS_INVALID_PARAMETER;
-  ResetPositions();
-  mixer_.ClearQueue();
+  // A start or restart begins clean: nothing played before it is heard after
+  // it, and port 2 is paired from period 0 again.
+  {
+    KIRQL irql;
+    KeAcquireSpinLock(&playLock_, &irql);
+    KeAcquireSpinLockAtDpcLevel(&recordLock_);
+    ResetPositions();
+    for (int32_t* half : playHalves_)
+      if (half) RtlZeroMemory(half, playBufferBytes_);
+    if (carry_) RtlZeroMemory(carry_, playBufferBytes_);
+    mixer_.RestartPairing();
+    WriteShared(&recordPeriods_, 0);
+    fills_ = 0;
+    KeReleaseSpinLockFromDpcLevel(&recordLock_);
+    KeReleaseSpinLock(&playLock_, irql);
+  }
   WriteShared(&status_->watchdog, 0);
+  WriteShared(&status_->recordHalf, 0);
   mixer_.ClearPeaks();
+  Publish();
   Signal(0);
 
   const USBD_PIPE_INFORMATION* in = nullptr;
@@ -233,13 +291,22 @@ NTSTATUS StreamEngine::StartStreams() {
     }
   }
   if (!in && !out) return STATUS_INVALID_PARAMETER;
+  // Both pipes are reset first and their first transfers scheduled for the
+  // same bus frame a few frames ahead, so the record and playback streams
+  // start together whatever the time between the two starts.
   NTSTATUS status = STATUS_SUCCESS;
+  if (in) status = ResetPipe(in->PipeHandle);
+  if (NT_SUCCESS(status) && out) status = ResetPipe(out->PipeHandle);
+  if (!NT_SUCCESS(status)) return status;
+  ULONG startFrame = 0;
+  if (CurrentFrame(&startFrame)) startFrame += kStartLeadFrames;
+  else startFrame = 0;
   if (in) {
-    status = StartPipe(&recordStream_, kRecord, in);
+    status = StartPipe(&recordStream_, kRecord, in, startFrame);
     if (!recordStream_) return status;
   }
   if (out) {
-    status = StartPipe(&playStream_, kPlayback, out);
+    status = StartPipe(&playStream_, kPlayback, out, startFrame);
     if (!NT_SUCCESS(status)) StopStreams();
   }
   return status;
@@ -254,15 +321,13 @@ NTSTATUS StreamEngine::StartStop(bool on) {
   NTSTATUS status = STATUS_SUCCESS;
   tqm::MixerSettings record = current_;
   ApplySettings(&record);
-  if (!Streaming() && carved_) {
-    const ULONG rate = ReadShared(&status_->sampleRate);
-    ChooseFormat(rate);
+  // Streams run only while a channel is open: with none, the first open
+  // starts them; a resume after a stop starts them again here.
+  if (!Streaming() && carved_ && mixer_.AnyOpen()) {
+    ChooseFormat(rate());
     status = Resize();
-    if (NT_SUCCESS(status)) {
-      SelectStreaming();
-      SendRate(rate);
-      status = StartStreams();
-    }
+    if (NT_SUCCESS(status)) status = SelectAndSendRate();
+    if (NT_SUCCESS(status)) status = StartStreams();
   }
   UnlockConfig();
   return status;
@@ -288,7 +353,7 @@ bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open
   KeAcquireSpinLock(&playLock_, &irql);
   KeAcquireSpinLockAtDpcLevel(&recordLock_);
   const bool wasOpen = mixer_.AnyOpen();
-  mixer_.SetChannelOpen(port, direction, channel, open);
+  mixer_.SetChannelOpen(port, direction, channel, open, PeriodNumber(ReadShared(&recordPeriods_)));
   const bool nowOpen = mixer_.AnyOpen();
   KeReleaseSpinLockFromDpcLevel(&recordLock_);
   KeReleaseSpinLock(&playLock_, irql);
@@ -313,15 +378,12 @@ NTSTATUS StreamEngine::OpenChannelLocked(ULONG port, ULONG direction, ULONG chan
   if (!carved_) return STATUS_INVALID_DEVICE_STATE;
   if (port >= kPorts || direction >= kDirections || channel >= kPortChannels) return STATUS_INVALID_PARAMETER;
   if (SetOpen(port, direction, channel, true)) return STATUS_SUCCESS;
-  ChooseFormat(ReadShared(&status_->sampleRate));
+  ChooseFormat(rate());
   NTSTATUS status = Resize();
-  if (NT_SUCCESS(status)) {
-    SelectStreaming();
-    // The device keeps its old rate when it refuses the new one; the streams
-    // run regardless, as they would on the device's own clock.
-    SendRate(ReadShared(&status_->sampleRate));
-    status = StartStreams();
-  }
+  // A rate set while idle is confirmed here: a device that refuses it leaves
+  // the engine at the rate the device runs, and the open fails.
+  if (NT_SUCCESS(status)) status = SelectAndSendRate();
+  if (NT_SUCCESS(status)) status = StartStreams();
   if (!NT_SUCCESS(status)) {
     SetOpen(port, direction, channel, false);
     Deselect();
@@ -350,7 +412,7 @@ NTSTATUS StreamEngine::CloseChannelLocked(ULONG port, ULONG direction, ULONG cha
     Deselect();
     playHalfFinished_ = false;
   }
-  const ULONG periodFrames = ReadShared(&status_->periodFrames);
+  const ULONG periodFrames = this->periodFrames();
   const ClientPort& p = mixer_.port(port);
   for (ULONG h = 0; h < kHalves; ++h) {
     const SampleRun& run = p.half[direction][channel][h];
@@ -362,7 +424,8 @@ NTSTATUS StreamEngine::CloseChannelLocked(ULONG port, ULONG direction, ULONG cha
 bool StreamEngine::OutputReady(ULONG clientHalf) {
   KIRQL irql;
   KeAcquireSpinLock(&playLock_, &irql);
-  const bool queued = mixer_.QueueOutputReady(clientHalf, ReadShared(&status_->periodFrames));
+  const bool queued =
+      mixer_.QueueOutputReady(clientHalf, periodFrames(), PeriodNumber(ReadShared(&recordPeriods_)));
   KeReleaseSpinLock(&playLock_, irql);
   return queued;
 }

@@ -66,6 +66,11 @@ struct PipeStream;
 
 struct TransferContext : PoolObject {
   ULONG slot;
+  // The bus frame the first transfer of a stream is scheduled for (both
+  // streams start in the same frame); 0 once it went down, the rest follow
+  // as soon as possible.
+  ULONG startFrame;
+  bool firstTransfer;
   PIRP irp;
   PURB urb;
   ULONG urbBytes;
@@ -153,15 +158,23 @@ class StreamEngine : public PoolObject {
   ULONG ProposeRate(ULONG rate);
   NTSTATUS SetRequestCount(ULONG count);
   NTSTATUS SetPeriodSize(ULONG frames, bool refuseWhenActive);
-  // The companion's deferred apply: `record` becomes the pending record; unless
-  // an apply is already pending, a system thread applies the pending record
-  // 50 ms later. Stop and destruction wait for it.
-  void ScheduleApply(const tqm::MixerSettings& record);
+  // The companion's deferred apply: the words of `record` that `wordMask`
+  // names (bit i = word i; volumes and mutes) join the pending changes; unless
+  // an apply is already pending, a system thread applies them 50 ms later,
+  // over the record current then. Stop and destruction wait for it.
+  void ScheduleApply(const tqm::MixerSettings& record, ULONG wordMask);
   // The mode word the rate calls pass as their 16-bit flag.
   void SetMode(ULONG mode) { mode_ = mode; }
   ULONG mode() const { return mode_; }
 
   tqm::DeviceStatusBlock* status() const { return status_; }
+  // What runs: the engine's own period, rate and request count. The status
+  // block only shows them; clients can write it, so nothing is read back from it.
+  ULONG periodFrames() const { return ReadShared(&period_); }
+  ULONG rate() const { return ReadShared(&rate_); }
+  ULONG requestCount() const { return ReadShared(&requestCount_); }
+  // Periods port 2 played as silence because its OutputReady had not come.
+  ULONG lateOutputPeriods();
   PortMixer& mixer() { return mixer_; }
 
   // ---- clients (stream_engine.cpp) ----
@@ -192,6 +205,7 @@ class StreamEngine : public PoolObject {
   NTSTATUS StartStop(bool on);
   bool Streaming() const { return playStream_ || recordStream_; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
+  // Both only while the streams are stopped.
   void ChooseFormat(ULONG rate);
   NTSTATUS Resize();
   void SetPlayback16(bool on) { playback16_ = on; }
@@ -210,10 +224,20 @@ class StreamEngine : public PoolObject {
   NTSTATUS Unconfigure();
   NTSTATUS ResetPipe(USBD_PIPE_HANDLE pipe);
   NTSTATUS SetSamplingFrequency(UCHAR endpoint, ULONG rate);
+  // The rate the record endpoint runs at (GET_CUR); 0 when it does not say.
+  ULONG GetSamplingFrequency(UCHAR endpoint);
+  // The bus's current frame number; false when the stack does not give it.
+  bool CurrentFrame(ULONG* frame);
   NTSTATUS SetVolume(ULONG channel, USHORT value, ULONG direction);
   NTSTATUS SetMute(bool muted, ULONG direction);
-  // Both endpoints, playback first (its result is not what counts).
+  // Both endpoints, playback first (its result is not what counts). Devices
+  // need not keep their rate across a change of alternate setting, so every
+  // selection of the streaming interfaces is followed by it.
   NTSTATUS SendRate(ULONG rate);
+  // Selects the streaming interfaces for the engine's rate and sends it; when
+  // the device refuses it and does not run it anyway, the engine takes the
+  // rate the device reports and the result is STATUS_DEVICE_DATA_ERROR.
+  NTSTATUS SelectAndSendRate();
   void BuildIsochronous(TransferContext* context, ULONG direction);
 
   // Read-back for the companion, the command path and the tests.
@@ -250,11 +274,17 @@ class StreamEngine : public PoolObject {
   bool SetOpen(ULONG port, ULONG direction, ULONG channel, bool open);
   void ResetPositions();
   void ClearPlaybackState();
+  // Writes the engine's period, rate and request count into the status block.
+  void Publish();
+  // Sets the engine's own values (and publishes them).
+  void SetPeriodValue(ULONG frames);
+  void SetRateValue(ULONG rate);
+  void SetRequestCountValue(ULONG count);
 
   // pipe_stream.cpp
-  NTSTATUS StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe);
+  NTSTATUS StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe, ULONG startFrame);
   void StopPipe(PipeStream** stream);
-  NTSTATUS StartSlot(PipeStream* stream, ULONG slot);
+  NTSTATUS StartSlot(PipeStream* stream, ULONG slot, ULONG startFrame);
   static NTSTATUS OnComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
   void RecordCompleted(TransferContext* context, bool* periodDone);
   void PlaybackCompleted(TransferContext* context, bool* periodDone);
@@ -270,12 +300,22 @@ class StreamEngine : public PoolObject {
   // usb_device.cpp
   void RebuildPipes();
   NTSTATUS ClassRequest(USHORT function, USHORT value, USHORT index, const UCHAR* data, ULONG length);
+  // A class request with up to 8 bytes of data, either way.
+  NTSTATUS ClassTransfer(USHORT function, UCHAR request, USHORT value, USHORT index, UCHAR* data, ULONG length,
+                         bool in);
   void FreeInterfaces();
 
   PDEVICE_OBJECT lower_;
   UCHAR* memory_;
   ULONG sizeValue_;
   tqm::DeviceStatusBlock* status_;
+  // The values that run; changed at passive level under configLock_ while the
+  // streams are stopped, read by the completions.
+  uint32_t period_ = 256;
+  uint32_t rate_ = 44100;
+  uint32_t requestCount_ = 2;
+  // The rate the device last confirmed; 0 while unknown.
+  ULONG confirmedRate_ = 0;
 
   // USB state
   UCHAR* deviceDescriptor_ = nullptr;
@@ -313,6 +353,11 @@ class StreamEngine : public PoolObject {
   ULONG playPosition_ = 0, recordPosition_ = 0;
   ULONG carryFrames_ = 0;
   bool playHalfFinished_ = false;
+  // Record periods completed since the streams started (written under the
+  // record lock, read by OutputReady), and playback halves filled (under the
+  // playback lock). Fill f plays client period f - 1.
+  uint32_t recordPeriods_ = 0;
+  uint32_t fills_ = 0;
   bool configured_ = false;
 
   KSPIN_LOCK playLock_;
@@ -321,6 +366,7 @@ class StreamEngine : public PoolObject {
   ERESOURCE configLock_;
   tqm::MixerSettings current_;
   tqm::MixerSettings pending_;
+  ULONG pendingMask_ = 0;  // the words of pending_ changed since the last apply
   ULONG mode_ = 0;
   // Under configLock_: an apply thread is created and has not applied yet.
   bool applyPending_ = false;

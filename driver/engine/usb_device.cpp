@@ -18,6 +18,7 @@ void* AllocZeroed(ULONG bytes) {
 }
 
 constexpr UCHAR kSetCur = 0x01;
+constexpr UCHAR kGetCur = 0x81;
 constexpr USHORT kSamplingFrequencyControl = 0x0100;
 constexpr USHORT kMuteControl = 0x0100;
 constexpr USHORT kVolumeControl = 0x0200;
@@ -294,17 +295,28 @@ NTSTATUS StreamEngine::ResetPipe(USBD_PIPE_HANDLE pipe) {
 
 NTSTATUS StreamEngine::ClassRequest(USHORT function, USHORT value, USHORT index, const UCHAR* data,
                                     ULONG length) {
+  return ClassTransfer(function, kSetCur, value, index, const_cast<UCHAR*>(data), length, false);
+}
+
+NTSTATUS StreamEngine::ClassTransfer(USHORT function, UCHAR request, USHORT value, USHORT index, UCHAR* data,
+                                     ULONG length, bool in) {
   // The data stage lives behind the URB, in the same nonpaged block.
   const ULONG urbBytes = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+  if (length > 8) return STATUS_INVALID_PARAMETER;
   UCHAR* block = static_cast<UCHAR*>(AllocZeroed(urbBytes + 8));
   if (!block) return STATUS_INSUFFICIENT_RESOURCES;
   PURB urb = reinterpret_cast<PURB>(block);
   UCHAR* stage = block + urbBytes;
-  RtlCopyMemory(stage, data, length);
-  UsbBuildVendorRequest(urb, function, USHORT(urbBytes), USBD_TRANSFER_DIRECTION_OUT, 0, kSetCur, value,
-                        index, stage, nullptr, length, nullptr);
+  if (!in) RtlCopyMemory(stage, data, length);
+  const ULONG flags = in ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_TRANSFER_DIRECTION_OUT;
+  UsbBuildVendorRequest(urb, function, USHORT(urbBytes), flags, 0, request, value, index, stage, nullptr, length,
+                        nullptr);
   NTSTATUS status = SubmitSync(urb);
   if (!NT_SUCCESS(status) || !USBD_SUCCESS(urb->UrbHeader.Status)) status = STATUS_DEVICE_DATA_ERROR;
+  if (NT_SUCCESS(status) && in) {
+    if (urb->UrbControlVendorClassRequest.TransferBufferLength < length) status = STATUS_DEVICE_DATA_ERROR;
+    else RtlCopyMemory(data, stage, length);
+  }
   FreeBlock(block);
   return status;
 }
@@ -326,9 +338,57 @@ NTSTATUS StreamEngine::SetMute(bool muted, ULONG direction) {
                       direction == kPlayback ? kPlaybackUnitIndex : kRecordUnitIndex, data, 1);
 }
 
+ULONG StreamEngine::GetSamplingFrequency(UCHAR endpoint) {
+  UCHAR data[3] = {};
+  if (!NT_SUCCESS(ClassTransfer(URB_FUNCTION_CLASS_ENDPOINT, kGetCur, kSamplingFrequencyControl, endpoint, data,
+                                3, true)))
+    return 0;
+  return ULONG(data[0]) | ULONG(data[1]) << 8 | ULONG(data[2]) << 16;
+}
+
+bool StreamEngine::CurrentFrame(ULONG* frame) {
+  const ULONG urbBytes = sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+  PURB urb = static_cast<PURB>(AllocZeroed(urbBytes));
+  if (!urb) return false;
+  urb->UrbHeader.Length = USHORT(urbBytes);
+  urb->UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+  const NTSTATUS status = SubmitSync(urb);
+  const bool ok = NT_SUCCESS(status) && USBD_SUCCESS(urb->UrbHeader.Status);
+  if (ok) *frame = urb->UrbGetCurrentFrameNumber.FrameNumber;
+  FreeBlock(urb);
+  return ok;
+}
+
 NTSTATUS StreamEngine::SendRate(ULONG rate) {
   SetSamplingFrequency(kPlaybackEndpoint, rate);
-  return SetSamplingFrequency(kRecordEndpoint, rate);
+  const NTSTATUS status = SetSamplingFrequency(kRecordEndpoint, rate);
+  if (NT_SUCCESS(status)) confirmedRate_ = rate;
+  return status;
+}
+
+NTSTATUS StreamEngine::SelectAndSendRate() {
+  NTSTATUS status = SelectStreaming();
+  if (!NT_SUCCESS(status)) return status;
+  const ULONG wanted = rate();
+  if (NT_SUCCESS(SendRate(wanted))) return STATUS_SUCCESS;
+  // Refused. A device already running the rate is fine; otherwise the engine
+  // follows the rate the device runs, and says the change failed.
+  ULONG running = GetSamplingFrequency(kRecordEndpoint);
+  if (!IsSupportedRate(running)) running = confirmedRate_;
+  if (running == wanted) {
+    confirmedRate_ = running;
+    return STATUS_SUCCESS;
+  }
+  if (IsSupportedRate(running) && MinPeriodFrames(running) <= periodFrames()) {
+    confirmedRate_ = running;
+    current_.rate = LONG(running);
+    // The alternate settings and widths follow the rate.
+    ChooseFormat(running);
+    Resize();
+    if (NT_SUCCESS(SelectStreaming())) SendRate(running);
+    Signal(0);
+  }
+  return STATUS_DEVICE_DATA_ERROR;
 }
 
 void StreamEngine::BuildIsochronous(TransferContext* context, ULONG direction) {
@@ -343,12 +403,14 @@ void StreamEngine::BuildIsochronous(TransferContext* context, ULONG direction) {
   urb->UrbHeader.Length = USHORT(urbBytes);
   urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
   t.PipeHandle = context->stream->pipe;
-  t.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | (record ? USBD_TRANSFER_DIRECTION_IN : 0);
+  // The first transfer of a stream goes down for its start frame, the rest as
+  // soon as possible behind it.
+  t.TransferFlags = (context->startFrame ? 0 : USBD_START_ISO_TRANSFER_ASAP) | (record ? USBD_TRANSFER_DIRECTION_IN : 0);
   t.TransferBuffer = context->buffer;
   ULONG length = record ? schedule_.recordBytesPerRequest : schedule_.playBytesPerRequest;
   if (!record && pacer_.ExtraFrameDue()) length += playWidth_ * playChannels_;
   t.TransferBufferLength = length;
-  t.StartFrame = 0;
+  t.StartFrame = context->startFrame;
   t.NumberOfPackets = packets;
   const ULONG stride = record ? schedule_.recordPacketSize : schedule_.playPacketStride;
   for (ULONG k = 0; k < packets; ++k) {

@@ -36,6 +36,8 @@ namespace {
 
 // A full-speed isochronous transfer spans at most 255 frames.
 constexpr ULONG kMaxPackets = 255;
+// How far ahead a transfer with a fixed start frame may be scheduled.
+constexpr ULONG kStartFrameWindow = 1024;
 
 ULONG PacketEnd(const _URB_ISOCH_TRANSFER& urb, ULONG k) {
   return k + 1 < urb.NumberOfPackets ? urb.IsoPacket[k + 1].Offset : urb.TransferBufferLength;
@@ -82,9 +84,6 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
   if (pipe->type != UsbdPipeTypeIsochronous ||
       (USBD_TRANSFER_DIRECTION_FLAG(r.TransferFlags) == USBD_TRANSFER_DIRECTION_IN) != in)
     return reject(USBD_STATUS_INVALID_PARAMETER);
-  // Only as-soon-as-possible scheduling exists here; a fixed start frame is
-  // refused rather than silently moved.
-  if (!(r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP)) return reject(USBD_STATUS_BAD_START_FRAME);
   UCHAR* buffer = TransferBuffer(r.TransferBuffer, r.TransferBufferMDL);
   if (!buffer || r.TransferBufferLength == 0) return reject(USBD_STATUS_INVALID_PARAMETER);
   for (ULONG k = 0; k < packets; ++k) {
@@ -98,7 +97,18 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
 
   ULONG& nextFrame = nextFrame_[QueueIndex(pipe->endpoint)];
   const ULONG now = ULONG(device_.FrameNumber());
-  if (QueueFor(pipe->endpoint).empty() || int32_t(nextFrame - now) < 0) nextFrame = now;
+  const bool empty = QueueFor(pipe->endpoint).empty();
+  if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+    if (empty || int32_t(nextFrame - now) < 0) nextFrame = now;
+  } else {
+    // A fixed start frame must lie ahead (the frame `now` is already being
+    // scheduled), within the controller's window, and not overlap what the
+    // pipe has queued; the stack never moves it.
+    const int32_t ahead = int32_t(r.StartFrame - now);
+    if (ahead < 1 || ahead > int32_t(kStartFrameWindow) || (!empty && int32_t(r.StartFrame - nextFrame) < 0))
+      return reject(USBD_STATUS_BAD_START_FRAME);
+    nextFrame = r.StartFrame;
+  }
   r.StartFrame = nextFrame;
   nextFrame += packets;
   r.ErrorCount = 0;
@@ -134,9 +144,15 @@ NTSTATUS Tqm27Port::SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done,
   return STATUS_PENDING;
 }
 
-Tqm27Port::Transfer* Tqm27Port::Head(Queue& queue) {
-  for (Transfer& t : queue)
-    if (!t.cancelling) return &t;
+Tqm27Port::Transfer* Tqm27Port::Head(Queue& queue, ULONG frame) {
+  for (Transfer& t : queue) {
+    if (t.cancelling) continue;
+    // A transfer waits on the bus until its start frame.
+    if (t.urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER &&
+        int32_t(t.urb->UrbIsochronousTransfer.StartFrame + t.next - frame) > 0)
+      return nullptr;
+    return &t;
+  }
   return nullptr;
 }
 
@@ -189,8 +205,9 @@ void Tqm27Port::RunFrame() {
 void Tqm27Port::RunIsochronous() {
   Queue& outQueue = QueueFor(kPlaybackEndpoint);
   Queue& inQueue = QueueFor(kRecordEndpoint);
-  Transfer* out = Head(outQueue);
-  Transfer* in = Head(inQueue);
+  const ULONG frameNumber = ULONG(device_.FrameNumber());
+  Transfer* out = Head(outQueue, frameNumber);
+  Transfer* in = Head(inQueue, frameNumber);
   Pipe* inPipe = in ? FindPipe(in->pipe) : nullptr;
   FrameTransfers frame;
   if (out) {
@@ -244,7 +261,7 @@ void Tqm27Port::RunIsochronous() {
 
 void Tqm27Port::RunInterrupt(UCHAR endpoint) {
   Queue& queue = QueueFor(endpoint);
-  Transfer* t = Head(queue);
+  Transfer* t = Head(queue, ULONG(device_.FrameNumber()));
   if (!t) return;
   _URB_BULK_OR_INTERRUPT_TRANSFER& r = t->urb->UrbBulkOrInterruptTransfer;
   UsbStatus status;

@@ -143,7 +143,9 @@ class Tqm27Port {
   void FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done);
   static size_t QueueIndex(UCHAR endpoint) { return (endpoint & 0x0F) | (endpoint & 0x80 ? 16 : 0); }
   Queue& QueueFor(UCHAR endpoint) { return queues_[QueueIndex(endpoint)]; }
-  Transfer* Head(Queue& queue);
+  // The transfer the bus serves next in `frame`: none while the first one waits
+  // for its start frame.
+  Transfer* Head(Queue& queue, ULONG frame);
   // Takes a transfer out of its queue for completion unless its cancel routine
   // already owns it.
   void Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,

@@ -178,11 +178,12 @@ inline void CloseAll(StreamEngine* e, uint32_t playPort, uint32_t recordPort) {
   }
 }
 
-// Sets the period before streaming starts, past the settings' bounds checks:
-// a test may ask for any period the sizing takes.
+// Starts the device with a rate, period and request count (without the
+// stored settings).
 inline void StartWith(Rig& rig, uint32_t rate, uint32_t period, uint32_t requests = 2) {
-  ASSERT_EQ(rig.engine_->StartDevice(rate, 256, requests, 0), STATUS_SUCCESS);
-  rig.engine_->status()->periodFrames = period;
+  ASSERT_EQ(rig.engine_->StartDevice(rate, period, requests, 0), STATUS_SUCCESS);
+  ASSERT_EQ(rig.engine_->periodFrames(), period);
+  ASSERT_EQ(rig.engine_->status()->periodFrames, period);
 }
 
 

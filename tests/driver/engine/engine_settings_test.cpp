@@ -37,6 +37,8 @@ tqm::MixerSettings Current(Rig& rig) {
 
 uint16_t Wire(int16_t v) { return uint16_t(v); }
 
+ULONG Bit(uint32_t word) { return 1u << word; }
+
 // Volume words reach the feature units by the half-dB law, saturating at the
 // ends of what the 16-bit field can carry.
 TEST(EngineSettings, VolumeLawAtTheFeatureUnits) {
@@ -276,10 +278,10 @@ struct SlotCounter {
   }
 };
 
-// Two companion volume calls within 50 ms: each starts from the current
-// record, the second overwrites the pending record, and one apply 50 ms after
-// the first call carries only the second call's change.
-TEST(EngineApply, TwoCallsWithinFiftyMillisecondsGiveOneApply) {
+// Two companion volume calls within 50 ms: one thread, one apply 50 ms after
+// the first call, and both calls' changes reach the device — a lost volume
+// change would leave the device at a level Windows does not show.
+TEST(EngineApply, TwoCallsWithinFiftyMillisecondsBothApply) {
   Rig rig;
   SlotCounter slots;
   rig.engine_->SetNotifySink({SlotCounter::Signal, &slots});
@@ -287,32 +289,91 @@ TEST(EngineApply, TwoCallsWithinFiftyMillisecondsGiveOneApply) {
   const uint32_t startSignals = slots.slot0.load();
   tqm::MixerSettings first = Current(rig);
   first.playVolume[0] = 50;
-  rig.engine_->ScheduleApply(first);
+  rig.engine_->ScheduleApply(first, Bit(tqm::MixerWord::PlayVolumeLeft));
   rig.Step(20);
   tqm::MixerSettings second = Current(rig);
   second.recordVolume[0] = 60;
-  rig.engine_->ScheduleApply(second);
+  rig.engine_->ScheduleApply(second, Bit(tqm::MixerWord::RecordVolumeLeft));
   EXPECT_EQ(slots.slot0.load(), startSignals + 1) << "one thread creation attempted";
   rig.Step(20);
   EXPECT_EQ(Current(rig).recordVolume[0], tqm::kRecordVolumeUnity) << "nothing applied before 50 ms";
   rig.Step(20);
   const tqm::MixerSettings cur = Current(rig);
   EXPECT_EQ(cur.recordVolume[0], 60);
-  EXPECT_EQ(cur.playVolume[0], tqm::kPlayVolumeUnity) << "the first call's change is lost";
+  EXPECT_EQ(cur.playVolume[0], 50) << "the first call's change is kept";
   const auto state = rig.device().State();
   EXPECT_EQ(Wire(state.record.volume[0]), 0xF600) << "record word 60: -10 dB";
-  EXPECT_EQ(Wire(state.playback.volume[0]), 0x0000) << "playback untouched since start";
+  EXPECT_EQ(Wire(state.playback.volume[0]), VolumeWireValue(50, kPlayback));
   // The apply stored the record, and a later call starts a new thread.
   auto stored = StoredMixer(rig);
   ASSERT_TRUE(stored);
   tqm::MixerSettings back;
   std::memcpy(&back, stored->data.data(), sizeof back);
   EXPECT_EQ(back.recordVolume[0], 60);
+  EXPECT_EQ(back.playVolume[0], 50);
   second.recordVolume[0] = 70;
-  rig.engine_->ScheduleApply(second);
+  rig.engine_->ScheduleApply(second, Bit(tqm::MixerWord::RecordVolumeLeft));
   EXPECT_EQ(slots.slot0.load(), startSignals + 2);
   rig.Step(60);
   EXPECT_EQ(Current(rig).recordVolume[0], 70);
+  EXPECT_EQ(Current(rig).playVolume[0], 50);
+}
+
+// A volume call takes its words only: a rate, routing or request-count change
+// made between the call and its apply 50 ms later survives the apply, and so
+// does a call that sets a word back to its current value.
+TEST(EngineApply, ChangesMadeBeforeTheApplySurvive) {
+  struct Row {
+    const char* name;
+    void (*change)(tqm::MixerSettings*);
+    bool (*kept)(const tqm::MixerSettings&);
+  };
+  const Row rows[] = {
+      {"rate", [](tqm::MixerSettings* s) { s->rate = 96000; },
+       [](const tqm::MixerSettings& s) { return s.rate == 96000; }},
+      {"routing",
+       [](tqm::MixerSettings* s) {
+         s->patch.entry[tqm::RoutingEntryIndex(0, 1)].routed = 1;
+         s->patch.entry[tqm::RoutingEntryIndex(0, 1)].targetPort = 2;
+       },
+       [](const tqm::MixerSettings& s) { return s.patch.entry[tqm::RoutingEntryIndex(0, 1)].targetPort == 2; }},
+      {"request count", [](tqm::MixerSettings* s) { s->requestCount = 7; },
+       [](const tqm::MixerSettings& s) { return s.requestCount == 7; }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Rig rig;
+    ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
+    tqm::MixerSettings volume = Current(rig);
+    volume.playVolume[1] = 40;
+    rig.engine_->ScheduleApply(volume, Bit(tqm::MixerWord::PlayVolumeRight));
+    rig.Step(10);
+    tqm::MixerSettings panel = Current(rig);
+    r.change(&panel);
+    rig.engine_->ApplySettings(&panel);
+    EXPECT_TRUE(r.kept(Current(rig))) << "applied";
+    rig.Step(60);
+    const tqm::MixerSettings cur = Current(rig);
+    EXPECT_TRUE(r.kept(cur)) << "survives the deferred apply";
+    EXPECT_EQ(cur.playVolume[1], 40);
+    tqm::MixerSettings back;
+    auto stored = StoredMixer(rig);
+    ASSERT_TRUE(stored);
+    std::memcpy(&back, stored->data.data(), sizeof back);
+    EXPECT_TRUE(r.kept(back)) << "stored";
+  }
+  // A call that puts a word back before the apply: the last call wins.
+  Rig rig;
+  ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
+  tqm::MixerSettings s = Current(rig);
+  s.recordMute = 1;
+  rig.engine_->ScheduleApply(s, Bit(tqm::MixerWord::RecordMute));
+  rig.Step(10);
+  s.recordMute = 0;
+  rig.engine_->ScheduleApply(s, Bit(tqm::MixerWord::RecordMute));
+  rig.Step(60);
+  EXPECT_EQ(Current(rig).recordMute, 0);
+  EXPECT_FALSE(rig.device().State().record.mute);
 }
 
 // A thread that cannot be created is reported, signals slot 0 all the same,
@@ -326,13 +387,13 @@ TEST(EngineApply, FailedThreadCreation) {
   rig.machine_.FailEvery(tqm::kernel::FailurePoint::SystemThread);
   tqm::MixerSettings r = Current(rig);
   r.recordVolume[1] = 30;
-  rig.engine_->ScheduleApply(r);
+  rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::RecordVolumeRight));
   EXPECT_TRUE(Logged(rig, "MyThreadStart ERROR PsCreateSystemThread \n"));
   EXPECT_EQ(slots.slot0.load(), startSignals + 1);
   rig.Step(60);
   EXPECT_EQ(Current(rig).recordVolume[1], tqm::kRecordVolumeUnity);
   rig.machine_.ClearFailures();
-  rig.engine_->ScheduleApply(r);
+  rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::RecordVolumeRight));
   EXPECT_EQ(slots.slot0.load(), startSignals + 2);
   rig.Step(60);
   EXPECT_EQ(Current(rig).recordVolume[1], 30);
@@ -345,7 +406,7 @@ TEST(EngineApply, StopWaitsForPendingApply) {
   ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
   tqm::MixerSettings r = Current(rig);
   r.playVolume[1] = 90;
-  rig.engine_->ScheduleApply(r);
+  rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::PlayVolumeRight));
   const uint64_t before = KeQueryInterruptTime();
   {
     tqm::kernel::Participation participate(rig.machine_);

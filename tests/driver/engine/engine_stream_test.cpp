@@ -91,14 +91,15 @@ TEST_F(EngineTest, PlaybackUrbsAt44100CarryTheExtraFrameInTheLastPacket) {
     for (ULONG k = 0; k < 5; ++k) EXPECT_EQ(play[i].offsets[k], k * stride) << "request " << i;
     // The last packet takes what lies behind its offset: 44 or 45 frames.
     EXPECT_EQ(play[i].length - play[i].offsets[4], (frames - 4 * 44) * frame) << "request " << i;
-    EXPECT_EQ(play[i].flags, ULONG(USBD_START_ISO_TRANSFER_ASAP)) << "request " << i;
+    // The first request goes down for the streams' common start frame.
+    EXPECT_EQ(play[i].flags, i == 0 ? 0 : ULONG(USBD_START_ISO_TRANSFER_ASAP)) << "request " << i;
   }
   ULONG tenRequests = 0;
   for (size_t i = 2; i < 12; ++i) tenRequests += play[i].length / frame;
   EXPECT_EQ(tenRequests, 2205u) << "ten requests carry 2205 frames";
-  for (const auto& r : record) {
-    EXPECT_EQ(r.length, 48u * frame) << "room for 48 frames in every record packet";
-    EXPECT_EQ(r.flags, ULONG(USBD_START_ISO_TRANSFER_ASAP | USBD_TRANSFER_DIRECTION_IN));
+  for (size_t i = 0; i < record.size(); ++i) {
+    EXPECT_EQ(record[i].length, 48u * frame) << "room for 48 frames in every record packet";
+    EXPECT_EQ(record[i].flags, (i == 0 ? 0 : ULONG(USBD_START_ISO_TRANSFER_ASAP)) | USBD_TRANSFER_DIRECTION_IN);
   }
 }
 
@@ -191,6 +192,7 @@ TEST_F(EngineTest, WatchdogClimbsToTenAndStays) {
   CountingClient client(engine_, 2, 2, 24);
   ASSERT_EQ(engine_->OpenChannel(2, kRecord, 0), STATUS_SUCCESS);
   std::vector<uint32_t> seen;
+  Step(5);  // the streams start a few frames ahead
   for (int i = 0; i < 15; ++i) {
     Step(2);
     seen.push_back(engine_->status()->watchdog);
@@ -229,19 +231,24 @@ TEST_F(EngineTest, StatusBlockWordsWhileStreaming) {
 namespace engine::testing {
 namespace {
 
-TEST_F(EngineTest, OutputReadyWaitsForTheFirstMixOfPort2AndOpeningDisarmsIt) {
+// OutputReady answers a period the client was handed: none before the first
+// one, none without a playback channel; a second channel opening keeps what
+// the first one queued.
+TEST_F(EngineTest, OutputReadyAnswersDeliveredPeriodsOnly) {
   StartWith(*this, 48000, 96);
   CountingClient client(engine_, 2, 2, 24);
+  EXPECT_FALSE(engine_->OutputReady(0)) << "no playback channel open";
   ASSERT_EQ(engine_->OpenChannel(2, kPlayback, 0), STATUS_SUCCESS);
-  EXPECT_FALSE(engine_->OutputReady(0)) << "queued before port 2 was ever mixed";
+  EXPECT_FALSE(engine_->OutputReady(0)) << "no period handed out yet";
   Step(10);
-  EXPECT_TRUE(engine_->OutputReady(1)) << "port 2 has been mixed: the queue is armed";
+  ASSERT_GT(client.recordPeriods.load(), 0u);
+  EXPECT_TRUE(engine_->OutputReady(engine_->status()->recordHalf));
   EXPECT_EQ(engine_->mixer().queue().fill, 1u);
   ASSERT_EQ(engine_->OpenChannel(2, kPlayback, 1), STATUS_SUCCESS);
-  EXPECT_EQ(engine_->mixer().queue().fill, 0u) << "opening a port-2 channel empties the queue";
-  EXPECT_FALSE(engine_->OutputReady(0)) << "and disarms it";
+  EXPECT_EQ(engine_->mixer().queue().fill, 1u) << "the client's second channel keeps its queue";
   EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 1), STATUS_SUCCESS);
   EXPECT_EQ(engine_->CloseChannel(2, kPlayback, 0), STATUS_SUCCESS);
+  EXPECT_FALSE(engine_->OutputReady(0)) << "no playback channel open";
 }
 
 TEST_F(EngineTest, DeviceStopUnconfiguresTheDevice) {
@@ -262,15 +269,31 @@ TEST_F(EngineTest, DeviceStopUnconfiguresTheDevice) {
 namespace engine::testing {
 namespace {
 
-// A period shorter than one packet would give playback requests without
-// packets, which never complete: such a schedule never starts.
-TEST_F(EngineTest, PeriodShorterThanAPacketNeverStreams) {
-  StartWith(*this, 44100, 44);  // 44.1 kHz packets carry up to 45 frames
-  EXPECT_EQ(engine_->OpenChannel(0, kPlayback, 0), STATUS_INVALID_PARAMETER);
-  EXPECT_FALSE(engine_->Streaming());
-  EXPECT_FALSE(engine_->mixer().IsOpen(0, kPlayback, 0));
-  EXPECT_EQ(device().State().alternate[3], 0);
-  EXPECT_TRUE(filter_->TakeLog().empty()) << "no isochronous request went down";
+// The status block is mapped into clients, which can write it: a period, rate
+// or request count written there (here one that would size requests without
+// packets) is never taken, and the block shows the engine's values again at
+// the next period.
+TEST_F(EngineTest, StatusBlockWritesDoNotReachTheEngine) {
+  StartWith(*this, 44100, 96);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(20);
+  tqm::DeviceStatusBlock* block = engine_->status();
+  block->periodFrames = 44;  // 44.1 kHz packets carry up to 45 frames
+  block->sampleRate = 0x7FFFFFFF;
+  block->requestCount = 0;
+  const uint32_t before = client.recordPeriods.load();
+  Step(5);
+  EXPECT_EQ(block->periodFrames, 96u) << "republished within a period";
+  EXPECT_EQ(block->sampleRate, 44100u);
+  EXPECT_EQ(block->requestCount, 2u);
+  block->periodFrames = 3000;
+  Step(40);
+  EXPECT_NEAR(double(client.recordPeriods.load() - before), 45 * 44.1 / 96, 1.0) << "periods run on at 96 frames";
+  EXPECT_EQ(block->periodFrames, 96u);
+  EXPECT_EQ(engine_->periodFrames(), 96u);
+  CloseAll(engine_, 0, 0);
+  EXPECT_EQ(device().Counters().outSizeMismatches, 0u);
 }
 
 }  // namespace

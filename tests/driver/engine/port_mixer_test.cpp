@@ -56,9 +56,10 @@ class PortMixerTest : public ::testing::Test {
 
   // A fresh, zeroed interleaved device half: the engine clears a half after
   // playing it.
+  // Fill f plays client period f - 1, as the engine numbers them.
   std::vector<int32_t> Play() {
     std::vector<int32_t> half(kPeriod * kChannels, 0);
-    mixer_.FillPlaybackHalf(half.data(), kPeriod);
+    mixer_.FillPlaybackHalf(half.data(), kPeriod, engine::PeriodNumber(fills_++) - 1);
     return half;
   }
 
@@ -66,7 +67,7 @@ class PortMixerTest : public ::testing::Test {
     std::vector<int32_t> half(kPeriod * kChannels);
     for (uint32_t f = 0; f < kPeriod; ++f)
       for (uint32_t c = 0; c < kChannels; ++c) half[f * kChannels + c] = base + int32_t(c << 12 | f);
-    mixer_.DistributeRecordHalf(half.data(), kPeriod);
+    mixer_.DistributeRecordHalf(half.data(), kPeriod, engine::PeriodNumber(periods_++));
   }
 
   std::vector<int32_t> rings_, queue_;
@@ -74,6 +75,7 @@ class PortMixerTest : public ::testing::Test {
   tqm::DeviceStatusBlock status_{};
   tqm::PatchTable patch_{};
   engine::PortMixer mixer_;
+  uint32_t fills_ = 0, periods_ = 0;
 };
 
 TEST_F(PortMixerTest, SinglePortPlaysItsHalvesInTurn) {
@@ -188,32 +190,109 @@ TEST_F(PortMixerTest, PeaksFollowTheMeterSwitch) {
   EXPECT_EQ(status_.outPeak[0], uint32_t(Tag(0, 0, 1, 32)));
 }
 
-// The ASIO client's OutputReady halves are played in order; a period that finds
-// the queue empty plays the client half itself, never an old slot.
-TEST_F(PortMixerTest, OutputReadyQueueNeverReplaysAnOldSlot) {
-  Open(2, kPlayback, 0);
-  EXPECT_FALSE(mixer_.QueueOutputReady(0, kPeriod)) << "not armed before the first mix";
-  Play();  // arms the queue
+// Port 2 is paired with the engine by period number: every client period is
+// played exactly once, in order, one fill after the period that ends it, from
+// the queue when the client answered with OutputReady, from its own half when
+// it never does, as silence when it answers but was late — never a stale half.
+TEST_F(PortMixerTest, AsioPeriodsPlayOnceInOrder) {
+  struct Row {
+    const char* name;
+    bool outputReady;         // the client answers with OutputReady
+    int skipFirstAnswer;      // the first answer is not sent (the ASIO driver's first call)
+    int lateAt;               // this period's answer never comes (-1: none)
+    bool runsAhead;           // the next period ends before the fill
+    uint32_t joinAt;          // port 2 opens while this period runs
+  };
+  const Row rows[] = {
+      {"answers every period", true, 0, -1, false, 0},
+      {"never answers", false, 0, -1, false, 0},
+      {"first answer not sent", true, 1, -1, false, 0},
+      {"one answer missing", true, 0, 5, false, 0},
+      {"next period ends before the fill", true, 0, -1, true, 0},
+      {"joins running streams", true, 0, -1, false, 4},
+  };
+  constexpr int kPeriods = 12;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    SetUp();
+    fills_ = periods_ = 0;
+    engine::PortMixer fresh;
+    mixer_ = fresh;
+    mixer_.Attach(rings_.data(), queue_.data(), kChannels, kChannels);
+    mixer_.SetPatch(&patch_);
+    for (uint32_t h = 0; h < 2; ++h)
+      ASSERT_TRUE(mixer_.RegisterHalf(2, kPlayback, 0, h, {client_[2][kPlayback][0][h].data(), 1}));
+    // Periods before the client joined.
+    for (uint32_t k = 0; k < r.joinAt; ++k) {
+      Record(0);
+      Play();
+    }
+    ASSERT_TRUE(mixer_.SetChannelOpen(2, kPlayback, 0, true, engine::PeriodNumber(periods_)));
+    EXPECT_EQ(Play()[0], 0) << "the first fill after joining has no period of the client";
 
-  // Ten periods with OutputReady in time; each half holds its period's number.
-  for (int32_t period = 0; period < 10; ++period) {
-    const uint32_t h = uint32_t(period) % 2;
-    client_[2][kPlayback][0][h].assign(kPeriod, 100 + period);
-    ASSERT_TRUE(mixer_.QueueOutputReady(h, kPeriod)) << "period " << period;
-    EXPECT_EQ(Play()[0], 100 + period) << "period " << period;
+    std::vector<int32_t> heard;
+    auto answer = [&](int k) {
+      const uint32_t h = uint32_t(k) % 2;
+      client_[2][kPlayback][0][h].assign(kPeriod, 100 + k);
+      const bool send = r.outputReady && k != r.lateAt && k - int(r.joinAt) >= r.skipFirstAnswer;
+      if (send) ASSERT_TRUE(mixer_.QueueOutputReady(h, kPeriod, engine::PeriodNumber(periods_)));
+    };
+    int k = int(r.joinAt);
+    Record(0);
+    answer(k);
+    for (; k < int(r.joinAt) + kPeriods; ++k) {
+      if (r.runsAhead) {
+        // Period k + 1 ends and is answered before the fill that plays k.
+        Record(0);
+        answer(k + 1);
+        heard.push_back(Play()[0]);
+      } else {
+        heard.push_back(Play()[0]);
+        Record(0);
+        answer(k + 1);
+      }
+    }
+    std::vector<int32_t> expected;
+    for (int i = int(r.joinAt); i < int(r.joinAt) + kPeriods; ++i) expected.push_back(i == r.lateAt ? 0 : 100 + i);
+    EXPECT_EQ(heard, expected);
+    EXPECT_EQ(mixer_.pairing().latePeriods, r.lateAt >= 0 ? 1u : 0u);
   }
-  // OutputReady is late: the client's own half plays (toggle is back at 1).
-  client_[2][kPlayback][0][1].assign(kPeriod, -5);
-  EXPECT_EQ(Play()[0], -5) << "an empty queue must not replay slot " << mixer_.queue().read;
-  EXPECT_FALSE(mixer_.queue().Active());
+}
+
+// A late OutputReady is tagged with the period it answers: it plays in its
+// own period's place, or is dropped when that fill has passed.
+TEST_F(PortMixerTest, LateOutputReadyAnswersItsOwnPeriod) {
+  Open(2, kPlayback, 0);
+  Play();  // fill 0: no client period yet
+  Record(0);  // period 0 ends (half 0)
+  client_[2][kPlayback][0][0].assign(kPeriod, 100);
+  Record(0);  // period 1 ends (half 1) before the client answers period 0
+  ASSERT_TRUE(mixer_.QueueOutputReady(0, kPeriod, engine::PeriodNumber(periods_)));
+  EXPECT_EQ(mixer_.queue().tag[0], 0) << "half 0 answers period 0, not the running period 1";
+  EXPECT_EQ(Play()[0], 100);
+  // Period 1 is never answered, period 2 is; an answer to period 1 after its
+  // fill has passed is dropped and period 2 still plays in place.
+  Record(0);
+  client_[2][kPlayback][0][0].assign(kPeriod, 102);
+  ASSERT_TRUE(mixer_.QueueOutputReady(0, kPeriod, engine::PeriodNumber(periods_)));
+  EXPECT_EQ(Play()[0], 0) << "period 1 unanswered: silence, not the half being written";
+  client_[2][kPlayback][0][1].assign(kPeriod, 101);
+  ASSERT_TRUE(mixer_.QueueOutputReady(1, kPeriod, engine::PeriodNumber(periods_)));
+  EXPECT_EQ(Play()[0], 102);
+  Record(0);
+  EXPECT_EQ(Play()[0], 0) << "period 3 unanswered; the stale answer to period 1 is not played";
+  EXPECT_EQ(mixer_.queue().fill, 0u) << "the stale answer was dropped";
+  EXPECT_EQ(mixer_.pairing().latePeriods, 2u);
 }
 
 TEST_F(PortMixerTest, OutputReadyRefusesBadHalvesAndAFullQueue) {
+  EXPECT_FALSE(mixer_.QueueOutputReady(0, kPeriod, 1)) << "no playback channel open";
   Open(2, kPlayback, 0);
-  Play();
-  EXPECT_FALSE(mixer_.QueueOutputReady(2, kPeriod)) << "half index from the command record";
-  for (int i = 0; i < 10; ++i) ASSERT_TRUE(mixer_.QueueOutputReady(0, kPeriod)) << i;
-  EXPECT_FALSE(mixer_.QueueOutputReady(0, kPeriod)) << "eleventh slot";
+  EXPECT_FALSE(mixer_.QueueOutputReady(0, kPeriod, 0)) << "no period handed out yet";
+  EXPECT_FALSE(mixer_.QueueOutputReady(1, kPeriod, 1)) << "half 1 was not handed out yet";
+  EXPECT_FALSE(mixer_.QueueOutputReady(2, kPeriod, 1)) << "half index from the command record";
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(mixer_.QueueOutputReady(0, kPeriod, 1)) << i;
+  EXPECT_FALSE(mixer_.QueueOutputReady(0, kPeriod, 1)) << "eleventh slot";
   EXPECT_EQ(mixer_.queue().fill, 10u);
 }
 
