@@ -267,6 +267,10 @@ NTSTATUS StreamEngine::StartStreams() {
     for (int32_t* half : playHalves_)
       if (half) RtlZeroMemory(half, playBufferBytes_);
     if (carry_) RtlZeroMemory(carry_, playBufferBytes_);
+    // A narrower record width fills only the top bytes of each sample: the
+    // low bytes must be zero, not what the last stream left there.
+    for (int32_t* half : recordHalves_)
+      if (half) RtlZeroMemory(half, recordBufferBytes_);
     mixer_.RestartPairing();
     WriteShared(&recordPeriods_, 0);
     fills_ = 0;

@@ -248,6 +248,16 @@ NTSTATUS DeviceClient::WaitForEvent(HANDLE event, std::optional<uint32_t> timeou
   return status;
 }
 
+void DeviceClient::Delay(uint64_t units, HANDLE event) {
+  if (!units) return;
+  void* object = process_->ReferenceHandle(event);
+  if (!object) return;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -int64_t(units);
+  KeWaitForSingleObject(object, UserRequest, UserMode, FALSE, &timeout);
+  ObDereferenceObject(object);
+}
+
 bool DeviceClient::SetEvent(HANDLE event) {
   void* object = process_->ReferenceHandle(event);
   if (!object) return false;

@@ -84,6 +84,8 @@ class DeviceClient {
   // Waits in the kernel; STATUS_SUCCESS, STATUS_TIMEOUT, or an error for a bad
   // handle. No timeout waits for ever.
   NTSTATUS WaitForEvent(HANDLE event, std::optional<uint32_t> timeoutMs);
+  // Waits `units` of 100 ns in the kernel, or until `event` is set.
+  void Delay(uint64_t units, HANDLE event);
   bool SetEvent(HANDLE event);
   void CloseEvent(HANDLE event);
 

@@ -62,17 +62,50 @@ void LoopAnalyser::Check(Track& track, uint32_t shift, const int32_t got[2], boo
   ++*track.next;
 }
 
+void LoopAnalyser::Restart(uint64_t playedBefore) {
+  ++restarts_;
+  relockFrom_ = playedBefore;
+  relockSilent_ = false;
+}
+
 void LoopAnalyser::Feed(const int32_t* left, const int32_t* right, uint32_t frames) {
   for (uint32_t i = 0; i < frames; ++i, ++frames_) {
     const int32_t got[2] = {left[i], right[i]};
     const bool silent = got[0] == 0 && got[1] == 0;
     // The played frame the counter names, modulo 2^16.
     const uint64_t named = (Counter(got[0], 0) + kCounterSpan - 1) % kCounterSpan;
+    if (relockFrom_ && firstLatency_) {
+      if (silent) {
+        relockSilent_ = true;
+        continue;  // the restarted pipeline's lead-in
+      }
+      if (!relockSilent_) {
+        // Still the stream from before the restart, recorded before it.
+        ++compared_;
+        Check(track16_, 16, got, silent, named);
+        Check(track24_, 8, got, silent, named);
+        continue;
+      }
+      const uint64_t roundTrip = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
+      if (roundTrip > frames_ || frames_ - roundTrip < *relockFrom_) {
+        // Played before the restart and heard after it, or no played frame.
+        ++compared_;
+        for (Track* t : {&track16_, &track24_}) {
+          if (!t->faults.first) t->faults.first = frames_;
+          ++t->faults.corrupted;
+        }
+        continue;
+      }
+      track16_.next = track24_.next = frames_ - roundTrip;
+      track16_.silent = track24_.silent = false;
+      relockFrom_.reset();
+    }
     if (!firstLatency_) {
       if (silent) continue;  // still the lead-in
       const uint64_t roundTrip = (frames_ % kCounterSpan + kCounterSpan - named) % kCounterSpan;
-      if (roundTrip > frames_) {
-        // Names a frame not played yet: nothing to lock on.
+      if (roundTrip > frames_ || (relockFrom_ && frames_ - roundTrip < *relockFrom_)) {
+        // Names a frame not played yet (nothing to lock on), or one played
+        // before a restart and heard after it.
         ++compared_;
         for (Track* t : {&track16_, &track24_}) {
           if (!t->faults.first) t->faults.first = frames_;
@@ -81,6 +114,7 @@ void LoopAnalyser::Feed(const int32_t* left, const int32_t* right, uint32_t fram
         continue;
       }
       firstLatency_ = roundTrip;
+      relockFrom_.reset();
       track16_.next = track24_.next = frames_ - roundTrip;
     }
     ++compared_;

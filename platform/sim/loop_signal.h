@@ -35,6 +35,13 @@ class LoopAnalyser {
   // The next `frames` recorded frames of both channels (each a run of 32-bit
   // samples with stride 1).
   void Feed(const int32_t* left, const int32_t* right, uint32_t frames);
+  // The streams restarted once the client had played `playedBefore` frames.
+  // The recording may go on with the old sequence until it falls silent; the
+  // first signal after the silence must be a frame played after the restart
+  // (anything older was kept across it: a fault), and from there every frame
+  // is checked again, at the new round trip.
+  void Restart(uint64_t playedBefore);
+  uint64_t restarts() const { return restarts_; }
 
   uint64_t framesSeen() const { return frames_; }
   // Frames between a played frame and the same frame recorded, as it is now
@@ -71,6 +78,11 @@ class LoopAnalyser {
   void Check(Track& track, uint32_t shift, const int32_t got[2], bool silent, uint64_t named);
 
   uint64_t frames_ = 0;
+  uint64_t restarts_ = 0;
+  // After a restart: the oldest frame the recording may bring back, and
+  // whether the old sequence has ended (a silent frame was recorded).
+  std::optional<uint64_t> relockFrom_;
+  bool relockSilent_ = false;
   std::optional<uint64_t> firstLatency_;
   uint64_t compared_ = 0;
   Track track16_, track24_;

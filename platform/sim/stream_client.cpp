@@ -102,10 +102,9 @@ bool StreamClient::Start(PeriodWork work, std::string* error, const std::functio
     return false;
   }
   work_ = std::move(work);
-  periods_ = missed_ = emptyWakes_ = readyFailures_ = 0;
-  watchdogMax_ = 0;
   handshake_ = device_->CreateEvent(false, false);
   periodEvent_ = device_->CreateEvent(false, false);
+  delayEvent_ = device_->CreateEvent(true, false);
   started_ = true;
   thread_ = std::thread([this] { PeriodThread(); });
   const CommandResult result = device_->SetPeriodEvent(periodEvent_);
@@ -131,11 +130,15 @@ void StreamClient::Stop() {
   if (!thread_.joinable()) return;
   started_ = false;
   device_->ActivateChannels(3, 3, false);
-  // The thread wakes, finds the client stopped and ends.
+  // The thread wakes, finds the client stopped and ends; a delay it is in
+  // ends at once (in virtual time nothing would move the clock for it).
+  device_->SetEvent(delayEvent_);
   device_->SetEvent(periodEvent_);
   thread_.join();
   device_->CloseEvent(periodEvent_);
   periodEvent_ = nullptr;
+  device_->CloseEvent(delayEvent_);
+  delayEvent_ = nullptr;
   device_->SetPeriodEvent(nullptr);
 }
 
@@ -194,6 +197,20 @@ void StreamClient::PeriodThread() {
       if (watchdog > watchdogMax_) watchdogMax_ = watchdog;
       half = block->Read(StatusWord::RecordHalf) & 1;
     }
+    if (behaviour_.delayFrames || behaviour_.jitterFrames) {
+      // The period's work ends this long after the event.
+      uint32_t frames = behaviour_.delayFrames;
+      if (behaviour_.jitterFrames) {
+        jitterState_ ^= jitterState_ << 13;
+        jitterState_ ^= jitterState_ >> 7;
+        jitterState_ ^= jitterState_ << 17;
+        frames += uint32_t(jitterState_ % (uint64_t(behaviour_.jitterFrames) + 1));
+      }
+      uint32_t rate = block ? block->Read(StatusWord::SampleRate) : 48000;
+      if (!rate) rate = 48000;
+      device_->Delay(uint64_t(frames) * 10000000 / rate, delayEvent_);
+      if (!started_) break;
+    }
     PeriodBuffers buffers;
     buffers.index = periods_;
     buffers.frames = periodFrames_;
@@ -203,7 +220,7 @@ void StreamClient::PeriodThread() {
       buffers.output[c] = halves_[kOutput][c][half];
     }
     if (work_) work_(buffers);
-    if (!device_->OutputReady(half).ok()) ++readyFailures_;
+    if (behaviour_.outputReady && !device_->OutputReady(half).ok()) ++readyFailures_;
     if (block) block->Write(StatusWord::Watchdog, 0);
     ++periods_;
   }

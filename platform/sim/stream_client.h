@@ -12,7 +12,8 @@
 // half the status block names (word 1), lets the period work read it and fill
 // the output half of the same index, sends OutputReady for that half and
 // clears the watchdog (word 4). Stop, DisposeBuffers and Close undo these in
-// the reverse order.
+// the reverse order; a host that resets (a new period) does Stop, DisposeBuffers,
+// CreateBuffers and Start again, and its counters go on.
 //
 // Virtual time: the period thread takes part in the clock, so the clock waits
 // for it from the period event until it waits again; each period's work is
@@ -48,6 +49,15 @@ struct PeriodBuffers {
 };
 using PeriodWork = std::function<void(const PeriodBuffers&)>;
 
+// How the client answers its periods, as real hosts do: some finish their
+// period's work a while after the event (a fixed delay plus a deterministic
+// pseudo-random jitter, in frames), some never send OutputReady.
+struct ClientBehaviour {
+  uint32_t delayFrames = 0;
+  uint32_t jitterFrames = 0;
+  bool outputReady = true;
+};
+
 struct StreamCounters {
   uint64_t periods = 0;        // period events handled
   uint64_t missed = 0;         // periods the watchdog counted beyond the one handled
@@ -77,6 +87,8 @@ class StreamClient {
   // wakes but neither runs the period work nor sends OutputReady nor clears
   // the watchdog, so the engine's watchdog climbs as it does for a hung host.
   void SetResponsive(bool responsive) { responsive_ = responsive; }
+  // Before Start.
+  void SetBehaviour(const ClientBehaviour& behaviour) { behaviour_ = behaviour; }
 
   DeviceClient& device() { return *device_; }
   uint32_t devices() const { return devices_; }
@@ -101,6 +113,9 @@ class StreamClient {
   int32_t* halves_[2][2][2] = {};
   PeriodWork work_;
   HANDLE periodEvent_ = nullptr;
+  HANDLE delayEvent_ = nullptr;  // never signalled: the client's delays wait on it
+  ClientBehaviour behaviour_;
+  uint64_t jitterState_ = 0x9E3779B97F4A7C15ull;
   HANDLE handshake_ = nullptr;
   std::thread thread_;
   std::atomic<bool> started_{false};

@@ -108,6 +108,10 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("glitchesPredicted", r.glitchesPredicted);
   j.Int("settledFramePredicted", r.settledFramePredicted);
   j.Int("packetsPerRequest", r.packetsPerRequest);
+  j.Int("clientDelayFrames", r.clientDelayFrames);
+  j.Int("clientJitterFrames", r.clientJitterFrames);
+  j.Raw("outputReady", r.outputReady ? "true" : "false");
+  j.Int("changesMade", r.changesMade);
   j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
   std::string files = "[";
   for (size_t i = 0; i < r.files.size(); ++i) {
@@ -135,6 +139,10 @@ std::string ReportText(const StreamReport& r) {
   o << "device        " << r.dacUnderruns << " DAC underruns, " << r.dacOverruns << " DAC overruns, "
     << r.inFramesLost << " IN frames lost\n";
   if (r.companionPeriods) o << "companion     " << r.companionPeriods << " playback periods filled\n";
+  if (r.clientDelayFrames || r.clientJitterFrames || !r.outputReady)
+    o << "client        answers " << r.clientDelayFrames << "+" << r.clientJitterFrames << " frames after the event, "
+      << (r.outputReady ? "with" : "without") << " OutputReady\n";
+  if (r.changesMade) o << "changes       " << r.changesMade << " restarts while streaming\n";
   o << "frames        " << r.framesPlayed << " played, " << r.framesRecorded << " recorded ("
     << r.deviceInFrames << " sent by the device)\n";
   if (r.loopbackChecked && !r.latencyFirst) {
@@ -151,7 +159,6 @@ std::string ReportText(const StreamReport& r) {
     if (r.latencyPredicted) {
       o << ", " << *r.latencyPredicted << " predicted (half lead " << r.latencyHalfLead << ", "
         << r.packetsPerRequest << " packets per request";
-      if (r.glitchesPredicted) o << ", " << r.glitchesPredicted << " start-up repeat predicted";
       o << ")";
     }
     o << "\n";

@@ -63,7 +63,10 @@ bool StreamOptions::AnalyseRecording() const {
 }
 
 StreamSession::StreamSession(Simulator& sim, StreamOptions options)
-    : sim_(sim), options_(std::move(options)), client_(std::make_unique<StreamClient>(sim)) {}
+    : sim_(sim), options_(std::move(options)), client_(std::make_unique<StreamClient>(sim)) {
+  std::stable_sort(options_.changes.begin(), options_.changes.end(),
+                   [](const StreamChange& a, const StreamChange& b) { return a.atSeconds < b.atSeconds; });
+}
 
 StreamSession::~StreamSession() {
   if (companion::Companion* companion = sim_.Companion()) companion->StopPlay();
@@ -137,6 +140,8 @@ bool StreamSession::Begin(std::string* error) {
   // few milliseconds that takes before the stream's first snapshot.
   for (int i = 0; i < 50 && !cpu_->NowNs(); ++i) sim_.Run(1);
   if (!ApplyPanelSettings(error)) return false;
+  rate_ = options_.rate;
+  client_->SetBehaviour(options_.client);
   if (!client_->Open(error) || !client_->CreateBuffers(options_.rate, error)) return false;
 
   if (!options_.outputDir.empty()) {
@@ -210,11 +215,16 @@ bool StreamSession::StartCompanion(std::string* error) {
 }
 
 void StreamSession::OnPeriod(const PeriodBuffers& b) {
-  const uint64_t first = b.index * b.frames;
+  const uint64_t first = playedFrames_.load();
   for (uint32_t c = 0; c < 2; ++c)
     for (uint32_t i = 0; i < b.frames; ++i) b.output[c][i] = LoopSample(first + i, c);
+  playedFrames_ = first + b.frames;
+  const uint64_t mark = restartMark_.exchange(kNoMark);
+  if (mark != kNoMark) analyser_.Restart(mark);
   if (options_.AnalyseRecording()) analyser_.Feed(b.input[0], b.input[1], b.frames);
+  recordedFrames_ += b.frames;
   if (recordWav_.IsOpen()) {
+    if (interleaved_.size() < size_t(b.frames) * 2) interleaved_.resize(size_t(b.frames) * 2);
     for (uint32_t i = 0; i < b.frames; ++i) {
       interleaved_[2 * i] = b.input[0][i];
       interleaved_[2 * i + 1] = b.input[1][i];
@@ -223,20 +233,99 @@ void StreamSession::OnPeriod(const PeriodBuffers& b) {
   }
 }
 
+bool StreamSession::Change(const StreamChange& change, std::string* error) {
+  // Everything the client plays from here on was played after the restart.
+  restartMark_ = playedFrames_.load();
+  switch (change.kind) {
+    case StreamChange::Kind::Rate: {
+      const CommandResult result = client_->device().SetSampleRate(change.value);
+      if (!result.ok()) {
+        *error = "SetSampleRate failed: " + StatusText(result.status);
+        return false;
+      }
+      rate_ = change.value;
+      break;
+    }
+    case StreamChange::Kind::Buffers: {
+      DeviceClient panel(sim_.machine(), "panel");
+      const std::vector<std::wstring> paths = sim_.DriverInterfaces();
+      std::optional<MixerSettings> settings;
+      if (paths.empty() || !NT_SUCCESS(panel.Open(paths.back())) || !(settings = panel.GetSettings())) {
+        *error = "the panel could not read the settings";
+        return false;
+      }
+      settings->requestCount = int32_t(change.value);
+      const CommandResult applied = panel.ApplySettings(*settings);
+      panel.Close();
+      if (!applied.ok()) {
+        *error = "ApplySettings failed: " + StatusText(applied.status);
+        return false;
+      }
+      break;
+    }
+    case StreamChange::Kind::Period: {
+      // The host resets: it stops, gives its buffers back, and makes new ones
+      // at the period the panel set.
+      client_->Stop();
+      client_->DisposeBuffers();
+      DeviceClient panel(sim_.machine(), "panel");
+      const std::vector<std::wstring> paths = sim_.DriverInterfaces();
+      if (paths.empty() || !NT_SUCCESS(panel.Open(paths.back()))) {
+        *error = "the panel could not open the device";
+        return false;
+      }
+      const CommandResult latency = panel.SetLatency(change.value, true);
+      panel.Close();
+      if (!latency.ok()) {
+        *error = "SetLatency " + std::to_string(change.value) + " refused: " + StatusText(latency.status);
+        return false;
+      }
+      if (!client_->CreateBuffers(rate_, error) ||
+          !client_->Start([this](const PeriodBuffers& b) { OnPeriod(b); }, error))
+        return false;
+      break;
+    }
+  }
+  if (usb::Tqm27Port* port = sim_.port()) {
+    const usb::DeviceState state = port->device().State();
+    const uint32_t play = AltBits(state, usb::kPlaybackInterface), record = AltBits(state, usb::kRecordInterface);
+    if (options_.input.kind == InputKind::Loopback)
+      loopWidth_ = std::min(loopWidth_, std::min(play ? play : 24u, record ? record : 24u));
+  }
+  ++changesMade_;
+  return true;
+}
+
 void StreamSession::RunFor(double milliseconds) {
   const double step = options_.progressMs > 0 ? options_.progressMs : milliseconds;
   double done = 0;
   while (done < milliseconds) {
-    const double chunk = std::min(step, milliseconds - done);
-    sim_.Run(uint32_t(chunk + 0.5));
-    done += chunk;
+    double chunk = std::min(step, milliseconds - done);
+    // Changes fall due at their machine time.
+    if (nextChange_ < options_.changes.size()) {
+      const double due = options_.changes[nextChange_].atSeconds * 1000 - (sim_.NowMs() - startMs_);
+      if (due <= 0) {
+        std::string error;
+        if (!Change(options_.changes[nextChange_], &error) && changeError_.empty()) changeError_ = error;
+        ++nextChange_;
+        continue;
+      }
+      chunk = std::min(chunk, due);
+    }
+    const uint32_t ms = uint32_t(chunk + 0.5);
+    sim_.Run(ms ? ms : 1);
+    done += ms ? ms : 1;
     if (options_.progress) options_.progress(sim_.NowMs() - startMs_, client_->counters());
   }
 }
 
 StreamReport StreamSession::End() {
   StreamReport r;
-  r.rate = options_.rate;
+  r.rate = rate_ ? rate_ : options_.rate;
+  r.clientDelayFrames = options_.client.delayFrames;
+  r.clientJitterFrames = options_.client.jitterFrames;
+  r.outputReady = options_.client.outputReady;
+  r.changesMade = changesMade_;
   r.timeMode = sim_.virtualTime() ? "virtual" : "real";
   r.input = InputText(options_.input);
   r.companion = CompanionText(options_.companion);
@@ -277,7 +366,7 @@ StreamReport StreamSession::End() {
   r.outSizeMismatches = end.outSizeMismatches - startCounters_.outSizeMismatches;
   r.framesPlayed = end.outFrames - startCounters_.outFrames;
   r.deviceInFrames = end.inFrames - startCounters_.inFrames;
-  r.framesRecorded = counters.periods * period;
+  r.framesRecorded = recordedFrames_.load();
   if (cpuStartNs_ && cpuEndNs && counters.periods)
     r.engineCpuPerPeriodUs = double(*cpuEndNs - *cpuStartNs_) / 1000.0 / double(counters.periods);
 
@@ -297,22 +386,18 @@ StreamReport StreamSession::End() {
   if (options_.input.kind == InputKind::Loopback && options_.routes.empty() &&
       options_.companion.kind == CompanionPlay::Kind::None) {
     PipelineShape shape;
-    shape.rate = options_.rate;
+    shape.rate = r.rate;
     shape.periodFrames = r.periodFrames ? r.periodFrames : period;
     shape.requestCount = r.requestCount;
     shape.loopDelay = options_.input.loopDelay;
-    shape.startFrame = startFrame_;
     const LatencyPrediction prediction = PredictLatency(shape);
     if (prediction.valid) {
       r.latencyPredicted = prediction.frames;
       r.latencyHalfLead = prediction.halfLead;
-      r.glitchesPredicted = prediction.glitches;
-      if (prediction.glitches)
-        r.settledFramePredicted = uint64_t(shape.loopDelay) + uint64_t(shape.requestCount) * prediction.baseFrames +
-                                  uint64_t(prediction.settledHalf + 1) * shape.periodFrames;
       r.packetsPerRequest = prediction.packetsPerRequest;
     }
   }
+  if (!changeError_.empty()) r.error = "a change while streaming failed: " + changeError_;
   begun_ = false;
   return r;
 }

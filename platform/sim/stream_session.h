@@ -9,6 +9,7 @@
 // whole run on a simulator of its own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -55,6 +56,17 @@ struct Route {
   uint32_t fromPort, fromChannel, toPort, toChannel;
 };
 
+// A change while streaming, at machine time `atSeconds` after the channels
+// were activated: a new rate (the client's SetSampleRate), a new buffer number
+// (the panel's ApplySettings) or a new period (the panel's SetLatency; the
+// client resets as an ASIO host does: stop, new buffers, start).
+struct StreamChange {
+  enum class Kind { Rate, Buffers, Period };
+  Kind kind = Kind::Rate;
+  uint32_t value = 0;
+  double atSeconds = 0;
+};
+
 struct StreamOptions {
   uint32_t rate = 48000;
   uint32_t periodFrames = 256;
@@ -63,6 +75,8 @@ struct StreamOptions {
   DeviceInput input;
   CompanionPlay companion;
   std::vector<Route> routes;
+  ClientBehaviour client;
+  std::vector<StreamChange> changes;
   // Look for the played signal in the recording: with the device's loopback
   // while the companion plays nothing into it, and when routes feed port 2's
   // record channels (the engine's own loop); the prediction is made for the
@@ -85,6 +99,9 @@ struct StreamReport {
   std::string input;           // "loopback:32", "sine:1000", ...
   std::string companion;       // "none", "tone:440", "wav:FILE", "signal"
   uint64_t companionPeriods = 0;  // playback periods the companion filled
+  uint32_t clientDelayFrames = 0, clientJitterFrames = 0;
+  bool outputReady = true;        // the client answered with OutputReady
+  uint32_t changesMade = 0;       // restarts while streaming that were carried out
   double machineMs = 0;        // machine time from activation to the stop
   double wallSeconds = 0;
   // Periods.
@@ -144,6 +161,8 @@ class StreamSession {
 
  private:
   bool ApplyPanelSettings(std::string* error);
+  // Carries out one change while streaming.
+  bool Change(const StreamChange& change, std::string* error);
   bool StartCompanion(std::string* error);
   void OnPeriod(const PeriodBuffers& buffers);
 
@@ -155,6 +174,17 @@ class StreamSession {
   std::vector<std::string> files_;
   audio::WavWriter recordWav_;
   std::vector<int32_t> interleaved_;
+  // The loop signal's position: frames the client played and recorded, over
+  // resets of the client. Written by the period thread.
+  std::atomic<uint64_t> playedFrames_{0};
+  std::atomic<uint64_t> recordedFrames_{0};
+  // A restart the period thread hands to the analyser before its next period.
+  static constexpr uint64_t kNoMark = ~0ull;
+  std::atomic<uint64_t> restartMark_{kNoMark};
+  uint32_t rate_ = 0;  // the rate now, after changes
+  size_t nextChange_ = 0;
+  uint32_t changesMade_ = 0;
+  std::string changeError_;
   usb::DeviceCounters startCounters_;
   uint64_t startFrame_ = 0;
   double startMs_ = 0;

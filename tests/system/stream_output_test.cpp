@@ -74,8 +74,8 @@ TEST(SystemStreamOutput, WavFilesHoldWhatWasPlayedAndRecorded) {
   dac.Feed(dacLeft.data(), dacRight.data(), uint32_t(dacLeft.size()));
   EXPECT_TRUE(dac.BitExact(24)) << dac.faults(24).discontinuities << " discontinuities, "
                                 << dac.faults(24).corrupted << " corrupted";
-  // One period of queue lead and three requests of 240 frames of silence.
-  EXPECT_EQ(dac.firstLatency(), std::optional<uint64_t>(240 + 3 * 240));
+  // Two periods of lead and three requests of 240 frames of silence.
+  EXPECT_EQ(dac.firstLatency(), std::optional<uint64_t>(2 * 240 + 3 * 240));
   std::filesystem::remove_all(dir);
 }
 

@@ -26,7 +26,12 @@ const char kUsage[] =
     "  tqm27sim stream [--rate HZ] [--period FRAMES] [--buffers N] [--seconds S]\n"
     "                  [--time real|virtual] [--input loopback[:DELAY]|sine[:HZ]|wav:FILE|silence]\n"
     "                  [--companion none|tone[:HZ]|wav:FILE|signal] [--route FROM:TO ...]\n"
+    "                  [--client-delay FRAMES[:JITTER]] [--no-output-ready]\n"
+    "                  [--restart rate:HZ@S|buffers:N@S|period:P@S ...]\n"
     "                  [--out DIR] [--json] [--quiet] [--debug]\n"
+    "      --client-delay: the client finishes each period that long after its event\n"
+    "      (plus 0..JITTER frames, pseudo-random); --no-output-ready: it never sends OutputReady\n"
+    "      --restart: a change while streaming, S seconds after the start\n"
     "      --companion: what the companion audio driver plays on port 0 (signal: the test\n"
     "      signal, for checking what InnerROUTE carries)\n"
     "      FROM is PORT.CHANNEL of a playback (port 3 = the device input), TO is\n"
@@ -136,6 +141,27 @@ int Stream(const std::vector<std::string>& args) {
     else if (a == "--input" && value(&v) && ParseInput(v, &options.input)) continue;
     else if (a == "--companion" && value(&v) && ParseCompanion(v, &options.companion)) continue;
     else if (a == "--out" && value(&v)) options.outputDir = v;
+    else if (a == "--no-output-ready") options.client.outputReady = false;
+    else if (a == "--client-delay" && value(&v)) {
+      const size_t colon = v.find(':');
+      if (!ParseUnsigned(v.substr(0, colon), &options.client.delayFrames) ||
+          (colon != std::string::npos && !ParseUnsigned(v.substr(colon + 1), &options.client.jitterFrames)))
+        return Usage("--client-delay takes FRAMES or FRAMES:JITTER: " + v);
+    } else if (a == "--restart" && value(&v)) {
+      const size_t colon = v.find(':'), at = v.find('@');
+      StreamChange change;
+      const std::string kind = v.substr(0, colon);
+      if (kind == "rate") change.kind = StreamChange::Kind::Rate;
+      else if (kind == "buffers") change.kind = StreamChange::Kind::Buffers;
+      else if (kind == "period") change.kind = StreamChange::Kind::Period;
+      else return Usage("--restart takes rate:HZ@S, buffers:N@S or period:P@S: " + v);
+      if (colon == std::string::npos || at == std::string::npos || at < colon ||
+          !ParseUnsigned(v.substr(colon + 1, at - colon - 1), &change.value))
+        return Usage("--restart takes rate:HZ@S, buffers:N@S or period:P@S: " + v);
+      change.atSeconds = std::atof(v.c_str() + at + 1);
+      if (change.atSeconds <= 0) return Usage("--restart needs a positive time: " + v);
+      options.changes.push_back(change);
+    }
     else if (a == "--route" && value(&v)) {
       const size_t colon = v.find(':');
       Route r;

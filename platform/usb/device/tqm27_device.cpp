@@ -319,6 +319,7 @@ void Tqm27Device::SetInterface(uint8_t interface, uint8_t alternate) {
     loopArmed_ = false;
   } else if (interface == kRecordInterface) {
     halted_[kRecordSlot] = false;
+    inStarted_ = false;
   } else if (interface == kHidInterface) {
     halted_[EndpointSlot(kHidInEndpoint)] = halted_[EndpointSlot(kHidOutEndpoint)] = false;
   }
@@ -330,6 +331,7 @@ void Tqm27Device::Deconfigure() {
   halted_.fill(false);
   dac_.Stop();
   loopArmed_ = false;
+  inStarted_ = false;
 }
 
 void Tqm27Device::UpdateGains() {
@@ -458,9 +460,11 @@ FrameResult Tqm27Device::RunRecord(const FrameTransfers& transfers, uint64_t now
     inFrames_[i] = int32_t(uint32_t(ApplyGain(inFrames_[i], recordGain_[i % kChannels])) &
                            0xFFFFFF00u);
   if (!transfers.in) {
-    counters_.inFramesLost += count;
+    // Before the stream's first transfer nothing was asked for yet.
+    if (inStarted_) counters_.inFramesLost += count;
     return result;
   }
+  inStarted_ = true;
   if (halted_[kRecordSlot]) {
     result.in = UsbStatus::Stall;
     return result;

@@ -111,7 +111,8 @@ struct DeviceCounters {
   uint64_t inFrames = 0;           // audio frames in them
   uint64_t dacUnderruns = 0;       // milliseconds the running DAC lacked frames
   uint64_t dacOverruns = 0;        // OUT packets that did not fit in the DAC FIFO
-  uint64_t inFramesLost = 0;       // ADC frames made while no IN transfer was pending
+  uint64_t inFramesLost = 0;       // ADC frames made while no IN transfer was pending,
+                                   // from the record stream's first transfer on
   uint64_t outSizeMismatches = 0;  // OUT packets whose size disagrees with rate and width
   uint64_t packetErrors = 0;       // isochronous packets failed by injection
   uint64_t loopbackDryFrames = 0;  // loopback frames the delay line could not supply
@@ -214,6 +215,7 @@ class Tqm27Device {
   Dac dac_;
   uint32_t loopDelay_ = 0;
   bool loopArmed_ = false;
+  bool inStarted_ = false;  // the record stream had its first IN transfer
   FrameRing loop_;
   HidResponder hid_;
 

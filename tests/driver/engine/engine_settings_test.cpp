@@ -422,3 +422,74 @@ TEST(EngineApply, StopWaitsForPendingApply) {
 
 }  // namespace
 }  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+// A rate set while no channel is open is confirmed by the next open. A device
+// that refuses it and runs another rate leaves the engine at the device's
+// rate: the open fails, and the status block, the record and the widths name
+// the rate that really runs; the next open streams at it.
+TEST(EngineSettings, IdleRateRefusedAtOpen) {
+  Rig rig;
+  StartWith(rig, 48000, 96);
+  CountingClient client(rig.engine_, 0, 0, 24);
+  OpenAll(rig.engine_, 0, 0);  // the device runs 48 kHz
+  CloseAll(rig.engine_, 0, 0);
+  tqm::usb::DeviceFaults faults;
+  faults.refuseSamplingFrequency = true;
+  rig.device().SetFaults(faults);
+  ASSERT_EQ(rig.engine_->SetRate(96000, false), STATUS_SUCCESS) << "idle: confirmed at the next open";
+  EXPECT_EQ(rig.engine_->OpenChannel(0, kPlayback, 0), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_FALSE(rig.engine_->Streaming());
+  EXPECT_FALSE(rig.engine_->AnyChannelOpen());
+  EXPECT_EQ(rig.engine_->status()->sampleRate, 48000u);
+  EXPECT_EQ(rig.engine_->rate(), 48000u);
+  EXPECT_EQ(Current(rig).rate, 48000);
+  EXPECT_EQ(rig.engine_->recordWidth(), 3u) << "the widths follow the rate that runs";
+  EXPECT_EQ(rig.device().State().alternate[kRecordInterface], 0) << "the failed open left the interfaces idle";
+  // The device still refuses every rate request, but runs 48 kHz: the engine
+  // streams at it.
+  const uint32_t before = client.recordPeriods.load();
+  OpenAll(rig.engine_, 0, 0);
+  rig.Step(100);
+  EXPECT_NEAR(double(client.recordPeriods.load() - before), 100 * 48.0 / 96, 3.0);
+  CloseAll(rig.engine_, 0, 0);
+  EXPECT_EQ(rig.device().Counters().outSizeMismatches, 0u);
+}
+
+// The stream client's start with no channel open applies the settings but
+// starts nothing; the first open starts the streams, the last close stops
+// them, and the next open starts them again.
+TEST(EngineSettings, StartStopWithoutChannelsStartsNothing) {
+  Rig rig;
+  StartWith(rig, 48000, 96);
+  CountingClient client(rig.engine_, 0, 0, 24);
+  EXPECT_EQ(rig.engine_->StartStop(true), STATUS_SUCCESS);
+  EXPECT_FALSE(rig.engine_->Streaming());
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const uint32_t before = client.recordPeriods.load();
+    OpenAll(rig.engine_, 0, 0);
+    EXPECT_TRUE(rig.engine_->Streaming());
+    rig.Step(20);
+    EXPECT_GE(client.recordPeriods.load(), before + 5);
+    CloseAll(rig.engine_, 0, 0);
+    EXPECT_FALSE(rig.engine_->Streaming());
+    EXPECT_EQ(rig.device().State().alternate[kPlaybackInterface], 0);
+  }
+  // A stop and a start while a channel is open: the streams resume.
+  OpenAll(rig.engine_, 0, 0);
+  rig.engine_->StartStop(false);
+  EXPECT_FALSE(rig.engine_->Streaming());
+  EXPECT_EQ(rig.engine_->StartStop(true), STATUS_SUCCESS);
+  EXPECT_TRUE(rig.engine_->Streaming());
+  const uint32_t before = client.recordPeriods.load();
+  rig.Step(20);
+  EXPECT_GE(client.recordPeriods.load(), before + 5);
+  CloseAll(rig.engine_, 0, 0);
+  EXPECT_EQ(rig.device().Counters().outSizeMismatches, 0u);
+}
+
+}  // namespace
+}  // namespace engine::testing

@@ -53,7 +53,44 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
       EXPECT_EQ(p.Length, 48u * 6);  // 48 frames of 24-bit stereo each millisecond
     }
   }
-  EXPECT_EQ(device().Counters().inFramesLost, 48u * 3) << "only the frames before the stream started";
+  EXPECT_EQ(device().Counters().inFramesLost, 0u) << "frames before the stream's first transfer are not lost";
+}
+
+// A transfer may name its start frame: it waits on the bus until then and the
+// pipe's later transfers follow it back to back. A frame that is not ahead of
+// the bus, or too far ahead, is refused with USBD_STATUS_BAD_START_FRAME.
+TEST_F(UsbIsochTest, AFixedStartFrameWaitsForItsFrameOrIsRefused) {
+  struct Row {
+    const char* why;
+    int32_t ahead;  // start frame - current frame
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"three frames ahead", 3, true}, {"the next frame", 1, true},     {"the current frame", 0, false},
+      {"a past frame", -2, false},     {"beyond the window", 2000, false},
+  };
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Step(2);
+    const ULONG now = ULONG(device().FrameNumber());
+    IsochStream in(client_->lower(), record, 3, 5, kInStride);
+    in.SetFirstStartFrame(ULONG(int32_t(now) + row.ahead));
+    in.Start();
+    Step(row.accepted ? uint32_t(row.ahead) + 20 : 20);
+    in.Stop();
+    std::vector<IsochStream::Completed> done = in.Take();
+    ASSERT_FALSE(done.empty());
+    if (!row.accepted) {
+      EXPECT_EQ(done[0].usbd, USBD_STATUS_BAD_START_FRAME);
+      EXPECT_FALSE(NT_SUCCESS(done[0].status));
+      continue;
+    }
+    ASSERT_EQ(done[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(done[0].startFrame, now + ULONG(row.ahead));
+    for (size_t i = 1; i < done.size() && done[i].status == STATUS_SUCCESS; ++i)
+      EXPECT_EQ(done[i].startFrame, done[i - 1].startFrame + 5) << "transfer " << i;
+  }
 }
 
 // Ten seconds at 44.1 kHz: 441000 frames, nine packets of 44 and one of 45 in

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <optional>
 #include <vector>
 
 #include "platform/kernel/machine.h"
@@ -312,6 +313,9 @@ class IsochStream {
   }
 
   void SetRunning(bool running) { running_ = running; }
+  // The first request goes down for this bus frame instead of as soon as
+  // possible; the others follow as soon as possible.
+  void SetFirstStartFrame(ULONG frame) { firstStartFrame_ = frame; }
   int InFlight() const { return inFlight_.load(); }
   // Completed requests in completion order.
   std::vector<Completed> Take() {
@@ -341,6 +345,11 @@ class IsochStream {
     urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
     r.PipeHandle = pipe_.PipeHandle;
     r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP | (in_ ? USBD_TRANSFER_DIRECTION_IN : 0);
+    if (firstStartFrame_) {
+      r.TransferFlags &= ~ULONG(USBD_START_ISO_TRANSFER_ASAP);
+      r.StartFrame = *firstStartFrame_;
+      firstStartFrame_.reset();
+    }
     r.TransferBuffer = slot.buffer.data();
     r.NumberOfPackets = packets_;
     for (ULONG k = 0; k < packets_; ++k) {
@@ -395,6 +404,7 @@ class IsochStream {
   bool in_;
   ULONG packets_;
   ULONG stride_;
+  std::optional<ULONG> firstStartFrame_;
   Filler filler_;
   KSPIN_LOCK lock_;
   KEVENT drained_;
