@@ -5,7 +5,17 @@
 // by 4 and the block is 76 bytes. The 64-bit clients use the 64-bit offsets.
 //
 // The engine writes the words from its completion routines; clients read them
-// without locks, each a naturally aligned 32-bit word.
+// without locks, each a naturally aligned 32-bit word. The engine never reads
+// back a word it publishes (period, rate, request count): a client that writes
+// one misleads other clients until the next period, when the engine writes it
+// again. Clients write only the watchdog (the ASIO driver) and the meter
+// switch (the panel).
+//
+// The stream client's halves follow word 1. When the period event fires,
+// word 1 names the half (0 or 1) of the client's input buffers that holds the
+// period just recorded; the client answers that period in its output half of
+// the same index and names that index in OutputReady. The record periods are
+// numbered from the start of the streams and period k always uses half k mod 2.
 #pragma once
 
 #include "tqm/wire.h"
@@ -14,7 +24,7 @@ namespace tqm {
 
 namespace StatusWord {
 constexpr uint32_t PeriodFrames = 0;      // latency; 3.4 writes it, 3.5 reads it
-constexpr uint32_t RecordHalf = 1;        // index of the last completed input half
+constexpr uint32_t RecordHalf = 1;        // index of the last completed input half: the client's half too
 constexpr uint32_t SampleRate = 2;        // 44100, 48000 or 96000
 constexpr uint32_t Reserved3 = 3;
 constexpr uint32_t Watchdog = 4;          // healthy while below kWatchdogLimit
