@@ -2,6 +2,8 @@
 #include "platform/sim/stream_client.h"
 
 #include <pthread.h>
+
+#include <algorithm>
 #include <sched.h>
 
 namespace tqm::sim {
@@ -92,6 +94,7 @@ bool StreamClient::CreateBuffers(uint32_t rate, std::string* error) {
     *error = "SetSampleRate " + std::to_string(rate) + " failed: " + StatusText(result.status);
     return false;
   }
+  for (std::vector<int32_t>& copy : inputCopy_) copy.assign(periodFrames_, 0);
   buffersCreated_ = true;
   return true;
 }
@@ -197,7 +200,22 @@ void StreamClient::PeriodThread() {
       if (watchdog > watchdogMax_) watchdogMax_ = watchdog;
       half = block->Read(StatusWord::RecordHalf) & 1;
     }
+    PeriodBuffers buffers;
+    buffers.index = periods_;
+    buffers.frames = periodFrames_;
+    buffers.half = half;
+    for (uint32_t c = 0; c < 2; ++c) {
+      buffers.input[c] = halves_[kInput][c][half];
+      buffers.output[c] = halves_[kOutput][c][half];
+    }
     if (behaviour_.delayFrames || behaviour_.jitterFrames) {
+      // A host reads its input as it starts the period and writes its output
+      // when it finishes: the input is taken now, before the next period can
+      // overwrite its half.
+      for (uint32_t c = 0; c < 2; ++c) {
+        std::copy(buffers.input[c], buffers.input[c] + periodFrames_, inputCopy_[c].begin());
+        buffers.input[c] = inputCopy_[c].data();
+      }
       // The period's work ends this long after the event.
       uint32_t frames = behaviour_.delayFrames;
       if (behaviour_.jitterFrames) {
@@ -210,14 +228,6 @@ void StreamClient::PeriodThread() {
       if (!rate) rate = 48000;
       device_->Delay(uint64_t(frames) * 10000000 / rate, delayEvent_);
       if (!started_) break;
-    }
-    PeriodBuffers buffers;
-    buffers.index = periods_;
-    buffers.frames = periodFrames_;
-    buffers.half = half;
-    for (uint32_t c = 0; c < 2; ++c) {
-      buffers.input[c] = halves_[kInput][c][half];
-      buffers.output[c] = halves_[kOutput][c][half];
     }
     if (work_) work_(buffers);
     if (behaviour_.outputReady && !device_->OutputReady(half).ok()) ++readyFailures_;

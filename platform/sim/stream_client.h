@@ -115,6 +115,7 @@ class StreamClient {
   HANDLE periodEvent_ = nullptr;
   HANDLE delayEvent_ = nullptr;  // never signalled: the client's delays wait on it
   ClientBehaviour behaviour_;
+  std::vector<int32_t> inputCopy_[2];  // the input a delayed client took at its wake
   uint64_t jitterState_ = 0x9E3779B97F4A7C15ull;
   HANDLE handshake_ = nullptr;
   std::thread thread_;
