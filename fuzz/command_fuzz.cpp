@@ -6,10 +6,14 @@
 // on the interface, a buffer of its own and an event) send records of 0 to
 // 256 bytes whose address and handle slots are aimed at valid, invalid,
 // foreign and mapped memory, while the script also streams, steps the clock,
-// crashes and restarts clients, and takes the device through stop, restart,
-// query-remove, surprise removal and replugging. At the end the device is
-// removed and the driver unloaded: the verifier aborts on any kernel misuse,
-// the pool check on any leak, the sanitizers on any stray access.
+// writes what it likes into the status-block mappings the driver gave its
+// clients, crashes and restarts clients, and takes the device through stop,
+// restart, query-remove, surprise removal and replugging. After the last
+// action the machine streams on for a few hundred milliseconds of virtual
+// time, so the completion routines run on whatever the input changed. At the
+// end the device is removed and the driver unloaded: the verifier aborts on
+// any kernel misuse, the pool check on any leak, the sanitizers on any stray
+// access.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +27,7 @@
 #include "platform/kernel/process.h"
 #include "tqm/command_record.h"
 #include "tqm/identity.h"
+#include "tqm/status_block.h"
 #include "usb/usb_hub.h"
 
 namespace {
@@ -81,7 +86,7 @@ class Rig {
     while (script.More()) {
       const uint8_t op = script.Byte();
       Client& client = clients_[script.Byte() % 3];
-      switch (op % 12) {
+      switch (op % 14) {
         case 0:
         case 1:
         case 2:
@@ -99,12 +104,22 @@ class Rig {
         case 7:
           Reopen(client);
           break;
+        case 12:
+        case 13:
+          Scribble(script, client);
+          break;
         default:
           Pnp(script.Byte());
           break;
       }
     }
+    // The streams run on what the script left behind, in virtual time.
+    machine_.clock().RunFree(false);
+    machine_.clock().Step(kStreamAfterMs);
+    machine_.clock().RunFree(true);
   }
+
+  static constexpr uint32_t kStreamAfterMs = 200;
 
  private:
   std::wstring Path() const {
@@ -129,6 +144,20 @@ class Rig {
     if (c.handle) c.process->CloseHandle(c.handle);
     NTSTATUS status;
     c.handle = c.process->Open(Path(), &status);
+  }
+
+  // A client writes one word of its status-block mapping, as any client can:
+  // the period, rate, request count, watchdog, meter flag or anything else.
+  void Scribble(Script& script, Client& c) {
+    const uint32_t word = script.Byte() % (sizeof(tqm::DeviceStatusBlock) / 4);
+    static constexpr uint32_t kValues[] = {0, 1, 10, 288, 3000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+    const uint8_t pick = script.Byte();
+    const uint32_t value = pick < 16 * 8 ? kValues[pick % 8] : script.Word();
+    auto* address = reinterpret_cast<uint32_t*>(uintptr_t(c.mapped) + 4 * word);
+    // Only while the mapping is there: a stale address would fault in the
+    // client, not in the kernel.
+    if (!c.mapped || !c.process->Contains(address, sizeof *address)) return;
+    __atomic_store_n(address, value, __ATOMIC_RELAXED);
   }
 
   // A slot value aimed somewhere interesting.

@@ -1,5 +1,5 @@
 // The Adapter: one per started device. It owns the TransferMemory (the
-// engine's 102400 bytes with the DeviceStatusBlock behind them), the two
+// engine's 102400 bytes), the DeviceStatusBlock on a page of its own, the two
 // status-block mappings, the notification slots and the stream engine.
 //
 // Created by the device start and destroyed by stop or removal, both under
@@ -43,15 +43,16 @@ Adapter* CreateAdapter(FdoExtension* fdx) {
   adapter->fdo = fdx->self;
   adapter->companion.firstUse = 1;
   KeInitializeSpinLock(&adapter->slotLock);
-  adapter->transferMemory = NewMappedBlock(engine::kTransferMemoryBytes, kTagTransferMemory);
-  if (!adapter->transferMemory) {
-    delete adapter;
+  adapter->transferMemory = NewMappedBlock(engine::kEngineMemoryBytes, kTagTransferMemory);
+  adapter->statusMemory = NewMappedBlock(sizeof(tqm::DeviceStatusBlock), kTagTransferMemory);
+  if (!adapter->transferMemory || !adapter->statusMemory) {
+    DestroyAdapter(adapter);
     return nullptr;
   }
   auto* memory = static_cast<UCHAR*>(adapter->transferMemory->memory);
-  adapter->transferBytes = engine::kTransferMemoryBytes;
-  adapter->statusBlock = reinterpret_cast<tqm::DeviceStatusBlock*>(memory + engine::kEngineMemoryBytes);
-  adapter->engine = new (kTagEngine) engine::StreamEngine(fdx->lower, memory, kEngineSizeValue);
+  adapter->transferBytes = engine::kEngineMemoryBytes;
+  adapter->statusBlock = static_cast<tqm::DeviceStatusBlock*>(adapter->statusMemory->memory);
+  adapter->engine = new (kTagEngine) engine::StreamEngine(fdx->lower, memory, kEngineSizeValue, adapter->statusBlock);
   if (!adapter->engine || !RememberAdapter(adapter)) {
     DestroyAdapter(adapter);
     return nullptr;
@@ -87,6 +88,7 @@ void DestroyAdapter(Adapter* adapter) {
   for (PVOID object : cells)
     if (object) ObDereferenceObject(object);
   if (adapter->transferMemory) ReleaseBlock(adapter->transferMemory);
+  if (adapter->statusMemory) ReleaseBlock(adapter->statusMemory);
   delete adapter;
 }
 
@@ -146,22 +148,76 @@ void ReleaseSharedBufferLocked() {
   delete shared;
 }
 
+void TakeSharedBufferLocked() {
+  SharedBuffer* shared = g_driver.shared;
+  if (!shared) return;
+  for (Adapter* adapter : g_driver.adapters)
+    if (adapter) RecheckClientHalves(adapter, true, 0);
+  g_driver.shared = nullptr;
+  shared->next = g_driver.taken;
+  g_driver.taken = shared;
+}
+
+void ReleaseTakenBuffersLocked(PFILE_OBJECT file) {
+  SharedBuffer** link = &g_driver.taken;
+  while (*link) {
+    SharedBuffer* taken = *link;
+    if (taken->mapping.ownerFile != file) {
+      link = &taken->next;
+      continue;
+    }
+    *link = taken->next;
+    UndoMapping(&taken->mapping);
+    delete taken;
+  }
+}
+
+namespace {
+
+bool ClientChannelOpen(engine::StreamEngine* engine, ULONG channel) {
+  return engine->ChannelOpen(2, engine::kPlayback, channel) || engine->ChannelOpen(2, engine::kRecord, channel);
+}
+
+bool WatchdogRunning(Adapter* adapter) {
+  return engine::ReadShared(&adapter->statusBlock->watchdog) < tqm::kWatchdogLimit;
+}
+
+}  // namespace
+
+bool StreamClientHealthyLocked() {
+  for (Adapter* adapter : g_driver.adapters) {
+    if (!adapter || !adapter->engine || !adapter->statusBlock) continue;
+    if (ClientChannelOpen(adapter->engine, 0) && adapter->engine->PortOpen(2) && WatchdogRunning(adapter)) return true;
+  }
+  return false;
+}
+
+bool StreamClientGoneLocked() {
+  if (StreamClientHealthyLocked()) return false;
+  for (Adapter* adapter : g_driver.adapters) {
+    if (!adapter || !adapter->engine || !adapter->statusBlock) continue;
+    if ((ClientChannelOpen(adapter->engine, 0) || ClientChannelOpen(adapter->engine, 1)) && !WatchdogRunning(adapter))
+      return true;
+  }
+  return false;
+}
+
 void CleanupFile(Adapter* adapter, PFILE_OBJECT file) {
   LockDriver();
   if (adapter) {
     if (adapter->controlMapping.mapping.ownerFile == file) UndoMapping(&adapter->controlMapping.mapping);
     if (adapter->streamMapping.mapping.ownerFile == file) UndoMapping(&adapter->streamMapping.mapping);
-  }
-  if (g_driver.shared && g_driver.shared->mapping.ownerFile == file) ReleaseSharedBufferLocked();
-  UnlockDriver();
-  if (adapter) {
-    // A stream client that went away without closing its channels would
-    // lock the next one out.
-    if (adapter->streamClientFile == file && adapter->engine) {
-      for (ULONG d = 0; d < 2; ++d)
-        for (ULONG c = 0; c < 2; ++c)
-          if (adapter->engine->ChannelOpen(2, d, c)) adapter->engine->CloseChannel(2, d, c);
-      adapter->streamClientFile = nullptr;
+    // The channels this handle opened: a host that went away without closing
+    // them would lock the next one out. Another host's stay open.
+    for (ULONG d = 0; d < 2; ++d) {
+      for (ULONG c = 0; c < 2; ++c) {
+        if (adapter->channelFiles[d][c] != file) continue;
+        adapter->channelFiles[d][c] = nullptr;
+        if (adapter->engine && adapter->engine->ChannelOpen(2, d, c)) adapter->engine->CloseChannel(2, d, c);
+      }
     }
   }
+  if (g_driver.shared && g_driver.shared->mapping.ownerFile == file) ReleaseSharedBufferLocked();
+  ReleaseTakenBuffersLocked(file);
+  UnlockDriver();
 }

@@ -92,6 +92,11 @@ inline bool IsChild(PDEVICE_OBJECT device) {
 // its last holder lets go: its owner (the Adapter or the descriptor) and each
 // live mapping of it. So the pages behind a mapping stay until the mapping is
 // undone, even when the Adapter is gone.
+//
+// A user mapping hands the process every page it touches, whole, so a mapped
+// block is whole pages that hold nothing else: its length is rounded up to
+// pages (the pool places blocks of a page or more at the start of pages of
+// their own) and all of it is zeroed.
 struct MappedBlock : PoolObject {
   PVOID memory;
   ULONG bytes;
@@ -113,6 +118,9 @@ struct UserMapping {
   DeferredUndo* node;
 };
 
+inline ULONG WholePages(ULONG bytes) { return (bytes + PAGE_SIZE - 1) & ~ULONG(PAGE_SIZE - 1); }
+// A zeroed block of `bytes` rounded up to whole pages; null when the pool has
+// no room (or bytes is 0 or near 4 GiB).
 MappedBlock* NewMappedBlock(ULONG bytes, ULONG tag);
 void ReleaseBlock(MappedBlock* block);
 // Maps [kernel, kernel + bytes) of block into the current process for user
@@ -129,11 +137,17 @@ void RunDeferredUndos();
 // ---- driver-wide state (driver_entry.cpp) -------------------------------------------
 struct SharedBuffer : PoolObject {
   // The descriptor's fields: the mapping token (mapping.mdl), the kernel
-  // address and the user address (mapping.user); then its length.
+  // address and the user address (mapping.user); then its length as the
+  // client asked for it (the block behind it is whole pages).
   UserMapping mapping;
   PVOID kernel;
   ULONG bytes;
+  SharedBuffer* next;  // on the taken list
 };
+
+// The largest SharedBuffer a client can need: eight halves of 32-bit samples
+// of the longest period for each of eight devices, in whole pages.
+constexpr ULONG kMaxSharedBufferBytes = (engine::kMaxPeriodFrames * 32 * 8 + PAGE_SIZE - 1) & ~ULONG(PAGE_SIZE - 1);
 
 struct DeferredUndo : PoolObject {
   UserMapping mapping;
@@ -147,6 +161,14 @@ struct DriverState {
   ERESOURCE mutex;  // held exclusive; at passive level, so engine calls may run under it
   FAST_MUTEX deferredMutex;  // the deferred list only; may be taken under mutex
   SharedBuffer* shared;
+  // Buffers a new host took over from a host whose stream had stopped: the
+  // engine no longer uses them, but they stay mapped in the old host's
+  // process (a host that wakes must not fault) until its handle is cleaned
+  // up or it releases its buffer.
+  SharedBuffer* taken;
+  // The status-block mapping tokens handed out: a sequence number per
+  // mapping, never an address.
+  ULONG64 lastToken;
   PVOID cells[kCells];
   DeferredUndo* deferred;
   Adapter* adapters[kMaxAdapters];
@@ -163,7 +185,8 @@ constexpr ULONG kSlotRate = 0, kSlotPeriod = 1, kSlotRemoval = 6;
 constexpr ULONG kEngineSizeValue = 0x14000;
 
 struct StatusMapping {
-  UserMapping mapping;  // mdl is the mapping token; user the address handed out
+  UserMapping mapping;  // user is the address handed out
+  ULONG64 token;        // the opaque token handed out with it
 };
 
 // A port-2 half as the client registered it, kept to check it again when the
@@ -174,8 +197,11 @@ struct ClientHalf {
 };
 
 struct Adapter : PoolObject {
-  MappedBlock* transferMemory;
+  MappedBlock* transferMemory;  // the engine's carve only
   ULONG transferBytes;
+  // The status block has a page of its own: mapping it shows a client
+  // nothing but the block.
+  MappedBlock* statusMemory;
   tqm::DeviceStatusBlock* statusBlock;
   StatusMapping controlMapping;
   StatusMapping streamMapping;
@@ -188,8 +214,9 @@ struct Adapter : PoolObject {
   PDEVICE_OBJECT fdo;
   engine::StreamEngine* engine;
   ClientHalf clientHalves[2][2][2];  // direction, channel, half
-  // The handle whose requests opened port 2's channels.
-  PFILE_OBJECT streamClientFile;
+  // The handle whose request opened each of port 2's channels (direction,
+  // channel): its cleanup closes exactly those. Under the driver mutex.
+  PFILE_OBJECT channelFiles[2][2];
 };
 
 // Creates and starts the Adapter of a started stack; null on failure.
@@ -210,6 +237,18 @@ bool SharedBufferContains(PVOID user, ULONG64 bytes, PVOID* kernel);
 // every Adapter are cleared first, the mapping is undone (or queued for its
 // process), the memory goes with its last holder.
 void ReleaseSharedBufferLocked();
+// Takes the SharedBuffer away from its host (under the driver mutex): port
+// 2's halves are cleared at once, but the mapping stays in the host's process
+// until its handle is cleaned up or it releases its own buffer.
+void TakeSharedBufferLocked();
+// Releases the buffers taken from the host of `file` (under the driver mutex).
+void ReleaseTakenBuffersLocked(PFILE_OBJECT file);
+// The stream client's health over every started device (under the driver
+// mutex). Healthy: some device's port 2 has channel 0 open in either
+// direction and its watchdog is below 10. Gone: not healthy, and some
+// device's port 2 has a channel open with the watchdog at 10.
+bool StreamClientHealthyLocked();
+bool StreamClientGoneLocked();
 // Cleanup of a handle: what it owned goes (mappings, the SharedBuffer, port
 // 2's channels). adapter may be null (the device is going).
 void CleanupFile(Adapter* adapter, PFILE_OBJECT file);

@@ -47,21 +47,20 @@ bool IsAllowedWhenSurpriseRemoved(ULONG commandClass, ULONG op) {
   return commandClass == tqm::CMD_CLASS_CONTROL && op == tqm::ControlOp::MapStatusBlock;
 }
 
-// The stream client counts as running and healthy while channel 0 of port 2
-// is open in either direction and the watchdog has not reached 10.
-bool ClientStreamingHealthily(Adapter* adapter) {
-  if (!adapter || !adapter->engine) return false;
-  engine::StreamEngine* engine = adapter->engine;
-  if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return false;
-  return adapter->statusBlock && engine->PortOpen(2) && engine::ReadShared(&adapter->statusBlock->watchdog) < tqm::kWatchdogLimit;
-}
-
-ULONG StreamHealth(Adapter* adapter) {
+// The SharedBuffer is driver-wide, so the stream client's health is judged
+// over every device: 0 without a buffer; 1 while no device's port 2 has
+// channel 0 open in either direction; otherwise 1 only while it streams
+// healthily on some device.
+ULONG StreamHealth() {
   if (!g_driver.shared) return 0;
-  if (!adapter || !adapter->engine) return 1;
-  engine::StreamEngine* engine = adapter->engine;
-  if (!engine->ChannelOpen(2, engine::kPlayback, 0) && !engine->ChannelOpen(2, engine::kRecord, 0)) return 1;
-  return ClientStreamingHealthily(adapter) ? 1 : 0;
+  bool anyOpen = false;
+  for (Adapter* adapter : g_driver.adapters) {
+    if (!adapter || !adapter->engine) continue;
+    anyOpen = anyOpen || adapter->engine->ChannelOpen(2, engine::kPlayback, 0) ||
+              adapter->engine->ChannelOpen(2, engine::kRecord, 0);
+  }
+  if (!anyOpen) return 1;
+  return StreamClientHealthyLocked() ? 1 : 0;
 }
 
 // Handle to slot: the object is referenced as an event (anything else in a
@@ -108,12 +107,14 @@ NTSTATUS MapStatusBlock(Adapter* adapter, StatusMapping* target, CommandRecord* 
   }
   UserMapping fresh = {};
   // A mapping that cannot be made leaves the record as it was: the client
-  // sees no address.
-  if (NT_SUCCESS(MapIntoCaller(adapter->transferMemory, adapter->statusBlock, sizeof(tqm::DeviceStatusBlock),
+  // sees no address. The token is a sequence number, non-zero, never the
+  // address of anything in the kernel; unmapping does not consult it.
+  if (NT_SUCCESS(MapIntoCaller(adapter->statusMemory, adapter->statusBlock, sizeof(tqm::DeviceStatusBlock),
                                file, &fresh))) {
     mapping = fresh;
+    target->token = ++g_driver.lastToken;
     record->SetSlot(Field::StatusAddress, reinterpret_cast<ULONG_PTR>(fresh.user));
-    record->SetSlot(Field::StatusToken, reinterpret_cast<ULONG_PTR>(fresh.mdl));
+    record->SetSlot(Field::StatusToken, target->token);
   }
   UnlockDriver();
   return STATUS_SUCCESS;
@@ -134,10 +135,13 @@ NTSTATUS SetClientBuffer(Adapter* adapter, const CommandRecord* record) {
     slot.user = nullptr;
     slot.stride = 0;
   } else {
-    // The half must lie inside the SharedBuffer, aligned for its samples.
+    // The half must lie inside the SharedBuffer as the caller's own process
+    // maps it (another process's addresses mean something else), aligned
+    // for its samples.
     PVOID kernel = nullptr;
     const ULONG64 bytes = ULONG64(adapter->engine->periodFrames()) * stride * sizeof(int32_t);
-    if (stride == 0 || (reinterpret_cast<ULONG_PTR>(user) & (sizeof(int32_t) - 1)) != 0 ||
+    const bool callersBuffer = g_driver.shared && g_driver.shared->mapping.owner == IoGetCurrentProcess();
+    if (stride == 0 || (reinterpret_cast<ULONG_PTR>(user) & (sizeof(int32_t) - 1)) != 0 || !callersBuffer ||
         !SharedBufferContains(user, bytes, &kernel)) {
       status = STATUS_INVALID_PARAMETER;
     } else {
@@ -151,12 +155,20 @@ NTSTATUS SetClientBuffer(Adapter* adapter, const CommandRecord* record) {
   return status;
 }
 
+// Each channel remembers the handle that opened it, so that the cleanup of
+// any host closes exactly its own.
 NTSTATUS SetChannel(Adapter* adapter, ULONG direction, ULONG channel, bool on, PFILE_OBJECT file) {
+  LockDriver();
+  NTSTATUS status;
   if (on) {
-    adapter->streamClientFile = file;
-    return adapter->engine->OpenChannel(2, direction, channel);
+    status = adapter->engine->OpenChannel(2, direction, channel);
+    if (NT_SUCCESS(status)) adapter->channelFiles[direction][channel] = file;
+  } else {
+    status = adapter->engine->CloseChannel(2, direction, channel);
+    if (!adapter->engine->ChannelOpen(2, direction, channel)) adapter->channelFiles[direction][channel] = nullptr;
   }
-  return adapter->engine->CloseChannel(2, direction, channel);
+  UnlockDriver();
+  return status;
 }
 
 NTSTATUS ActivateChannelMask(Adapter* adapter, CommandRecord* record, PFILE_OBJECT file) {
@@ -186,13 +198,23 @@ NTSTATUS ActivateChannels(Adapter* adapter, CommandRecord* record, PFILE_OBJECT 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS AllocSharedBuffer(Adapter* adapter, const CommandRecord* record, PFILE_OBJECT file) {
+// The buffer belongs to the host whose handle allocated it. Length 0
+// releases the caller's own buffer (and any taken from it), never another
+// host's. A new buffer replaces the caller's own unless it streams healthily;
+// another host's only when its stream is gone (channels open, watchdog at
+// 10): that host keeps its mapping until its handle goes, but the engine
+// stops using the halves at once. A host between allocating and starting
+// (channels closed) keeps its buffer.
+NTSTATUS AllocSharedBuffer(const CommandRecord* record, PFILE_OBJECT file) {
   const ULONG length = record->Get32(Field::SharedLength);
   PVOID cell = SlotPointer(record, Field::SharedCell);
   PVOID none = nullptr;
+  // Longer than any client can need: refused before anything changes.
+  if (length > kMaxSharedBufferBytes) return STATUS_INVALID_PARAMETER;
   LockDriver();
   if (length == 0) {
-    ReleaseSharedBufferLocked();
+    if (g_driver.shared && g_driver.shared->mapping.ownerFile == file) ReleaseSharedBufferLocked();
+    ReleaseTakenBuffersLocked(file);
     UnlockDriver();
     return STATUS_SUCCESS;
   }
@@ -203,16 +225,20 @@ NTSTATUS AllocSharedBuffer(Adapter* adapter, const CommandRecord* record, PFILE_
     return status;
   }
   if (g_driver.shared) {
-    if (ClientStreamingHealthily(adapter)) {
+    const bool mine = g_driver.shared->mapping.ownerFile == file;
+    if (mine ? StreamClientHealthyLocked() : !StreamClientGoneLocked()) {
       UnlockDriver();
       return STATUS_UNSUCCESSFUL;
     }
-    ReleaseSharedBufferLocked();
+    if (mine)
+      ReleaseSharedBufferLocked();
+    else
+      TakeSharedBufferLocked();
   }
   status = STATUS_INSUFFICIENT_RESOURCES;
   MappedBlock* block = NewMappedBlock(length, kTagSharedBuffer);
   auto* shared = block ? new (kTagSharedBuffer) SharedBuffer() : nullptr;
-  if (shared && NT_SUCCESS(MapIntoCaller(block, block->memory, length, file, &shared->mapping))) {
+  if (shared && NT_SUCCESS(MapIntoCaller(block, block->memory, block->bytes, file, &shared->mapping))) {
     shared->kernel = block->memory;
     shared->bytes = length;
     status = CopyToCaller(cell, &shared->mapping.user, sizeof shared->mapping.user);
@@ -303,7 +329,7 @@ NTSTATUS StreamCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fil
     case tqm::StreamOp::ActivateChannelMask:
       return ActivateChannelMask(adapter, record, file);
     case tqm::StreamOp::AllocSharedBuffer:
-      return AllocSharedBuffer(adapter, record, file);
+      return AllocSharedBuffer(record, file);
     case tqm::StreamOp::ActivateChannels:
       return ActivateChannels(adapter, record, file);
     case tqm::StreamOp::StartStop:
@@ -311,7 +337,7 @@ NTSTATUS StreamCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fil
       return STATUS_SUCCESS;
     case tqm::StreamOp::QueryStreamHealth:
       LockDriver();
-      record->Set32(Field::OnOff, StreamHealth(adapter));
+      record->Set32(Field::OnOff, StreamHealth());
       UnlockDriver();
       return STATUS_SUCCESS;
     case tqm::StreamOp::OutputReady: {
@@ -367,16 +393,11 @@ NTSTATUS ControlCommand(Adapter* adapter, CommandRecord* record, PFILE_OBJECT fi
       record->Set32(Field::ActiveClient, active);
       return STATUS_SUCCESS;
     }
-    case tqm::ControlOp::SetRemovalEvent: {
-      PVOID handle = SlotPointer(record, Field::NotifyEvent);
-      if (!handle) {
-        // The panel leaving: a client still streaming keeps its buffer.
-        LockDriver();
-        if (g_driver.shared && !ClientStreamingHealthily(adapter)) ReleaseSharedBufferLocked();
-        UnlockDriver();
-      }
-      return SetEventSlot(adapter, kCellRemoval, kSlotRemoval, handle);
-    }
+    case tqm::ControlOp::SetRemovalEvent:
+      // A null handle (the panel leaving, or its device going) does not touch
+      // the SharedBuffer: the buffer exists only while its host's handle is
+      // open, and that handle's cleanup is what releases a dead host's.
+      return SetEventSlot(adapter, kCellRemoval, kSlotRemoval, SlotPointer(record, Field::NotifyEvent));
     case tqm::ControlOp::FixedQuery:
       record->Set32(Field::QueryResult, tqm::kFixedQueryAnswer);
       return STATUS_SUCCESS;

@@ -38,6 +38,8 @@ void Unmap(UserMapping* mapping) {
 }  // namespace
 
 MappedBlock* NewMappedBlock(ULONG bytes, ULONG tag) {
+  bytes = WholePages(bytes);
+  if (bytes == 0) return nullptr;
   auto* block = new (tag) MappedBlock;
   if (!block) return nullptr;
   block->memory = ExAllocatePoolWithTag(NonPagedPool, bytes, tag);

@@ -16,9 +16,8 @@ constexpr ULONG kStartLeadFrames = 4;
 
 }  // namespace
 
-StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue)
-    : lower_(lower), memory_(memory), sizeValue_(sizeValue),
-      status_(reinterpret_cast<tqm::DeviceStatusBlock*>(memory + kEngineMemoryBytes)) {
+StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue, tqm::DeviceStatusBlock* status)
+    : lower_(lower), memory_(memory), sizeValue_(sizeValue), status_(status) {
   KeInitializeSpinLock(&playLock_);
   KeInitializeSpinLock(&recordLock_);
   ExInitializeResourceLite(&configLock_);

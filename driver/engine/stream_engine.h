@@ -123,10 +123,11 @@ inline void Call(const Callback& callback, ULONG a, ULONG c) {
 class StreamEngine : public PoolObject {
  public:
   // ---- life (stream_engine.cpp) ----
-  // `memory` is the adapter's transfer memory of kTransferMemoryBytes; the
-  // status block lies behind the engine memory. `sizeValue` is the size the
-  // adapter records for the engine memory (it does not limit the carve).
-  StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue);
+  // `memory` is the adapter's transfer memory of kEngineMemoryBytes;
+  // `status` the status block, which the adapter keeps on a page of its own.
+  // `sizeValue` is the size the adapter records for the engine memory (it
+  // does not limit the carve).
+  StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue, tqm::DeviceStatusBlock* status);
   ~StreamEngine();
   void SetNotifySink(NotifySink sink) { notify_ = sink; }
   // Signals a notification slot through the sink (the companion's close of

@@ -6,16 +6,30 @@
 // the kernel does. User-mode mapping maps the same arena pages a second time
 // into the current process (process.h); it raises when it cannot, as the
 // kernel does, and can be undone only in the process that owns it.
+//
+// A user mapping hands the process every page it touches, whole: whatever
+// else lies in those pages becomes readable and writable from user mode. The
+// verifier therefore faults when a user mapping touches any page that the
+// pool block it maps does not own entirely (pool.h places small blocks on
+// shared pages, as the real pool does).
+//
+// MDLs themselves are pool blocks (tag "Mdl "), charged to the driver that
+// allocates them, so one left behind shows at unload and their addresses are
+// kernel addresses like any other.
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
-#include <new>
+#include <string>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/process.h"
 
 using namespace tqm::kernel;
+
+namespace {
+constexpr ULONG kMdlTag = 0x206C644D;  // "Mdl "
+}  // namespace
 
 extern "C" {
 
@@ -25,7 +39,8 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
   if (Machine::Current().ShouldFail(FailurePoint::MdlAllocation)) return nullptr;
   const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
   const size_t bytes = sizeof(MDL) + sizeof(PFN_NUMBER) * pages;
-  auto* mdl = static_cast<PMDL>(::operator new(bytes));
+  auto* mdl = static_cast<PMDL>(Machine::Current().pool().Allocate(NonPagedPool, bytes, kMdlTag, CurrentDriver()));
+  if (!mdl) return nullptr;
   memset(mdl, 0, bytes);
   mdl->Size = SHORT(bytes);
   mdl->StartVa = PAGE_ALIGN(VirtualAddress);
@@ -43,7 +58,16 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
   return mdl;
 }
 
-VOID IoFreeMdl(PMDL Mdl) { ::operator delete(Mdl); }
+VOID IoFreeMdl(PMDL Mdl) {
+  ULONG actual = 0;
+  bool overrun = false;
+  if (!Mdl || !Machine::Current().pool().Free(Mdl, kMdlTag, true, &actual, &overrun) || overrun) {
+    char text[96];
+    std::snprintf(text, sizeof text, "IoFreeMdl of %p, which is not an MDL or was written past its end",
+                  static_cast<void*>(Mdl));
+    RaiseFault(FaultKind::PoolMisuse, text, __builtin_return_address(0));
+  }
+}
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
@@ -84,6 +108,14 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     RaiseFault(FaultKind::ObjectMisuse,
                "MmMapLockedPagesSpecifyCache(UserMode) of an MDL not built for nonpaged pool", caller);
     ExRaiseStatus(STATUS_INVALID_PARAMETER);
+  }
+  std::string why;
+  if (!Machine::Current().pool().OwnsPagesEntirely(MmGetMdlVirtualAddress(mdl), mdl->ByteCount, &why)) {
+    char text[96];
+    std::snprintf(text, sizeof text, "user mapping of %lu bytes at %p exposes ", static_cast<unsigned long>(mdl->ByteCount),
+                  MmGetMdlVirtualAddress(mdl));
+    RaiseFault(FaultKind::UserMappingMisuse,
+               text + why + " to process '" + process->name() + "'", caller);
   }
   const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
   std::vector<uintptr_t> frames(MmGetMdlPfnArray(mdl), MmGetMdlPfnArray(mdl) + pages);

@@ -66,17 +66,65 @@ void Pool::ReturnRunLocked(size_t first, size_t pages) {
   freeRuns_[first] = pages;
 }
 
-void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT owner) {
-  const size_t pages = (bytes + kPage - 1) / kPage + 1;
-  std::lock_guard lock(mu_);
-  const size_t first = TakeRunLocked(pages);
+char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd) {
+  const size_t slot = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+  auto open = sharedPages_.find(openPage_);
+  if (open != sharedPages_.end()) {
+    char* page = arena_ + openPage_ * kPage;
+    // Below the lowest block, with guard bytes between.
+    if (open->second.cursor >= page + slot + kGuardBytes) {
+      char* start = open->second.cursor - kGuardBytes - slot;
+      *guardEnd = open->second.cursor;
+      open->second.cursor = start;
+      ++open->second.live;
+      return start;
+    }
+  }
+  // A fresh page and its guard page; the page that was open stays until its
+  // last block goes.
+  const size_t first = TakeRunLocked(2);
   if (first == kArenaPages) return nullptr;
-  char* block = arena_ + first * kPage;
-  char* guard = block + (pages - 1) * kPage;
-  os::ProtectNone(guard, kPage);
-  TQM_UNPOISON(block, bytes);
+  if (open != sharedPages_.end() && open->second.live == 0) ReleaseSmallLocked(openPage_);
+  os::ProtectNone(arena_ + (first + 1) * kPage, kPage);
+  char* end = arena_ + (first + 1) * kPage;
+  char* start = end - slot;
+  openPage_ = first;
+  sharedPages_[first] = SharedPage{start, 1};
+  *guardEnd = end;
+  return start;
+}
+
+void Pool::ReleaseSmallLocked(size_t page) {
+  sharedPages_.erase(page);
+  if (openPage_ == page) openPage_ = SIZE_MAX;
+  char* base = arena_ + page * kPage;
+  os::ProtectReadWrite(base + kPage, kPage);
+  TQM_POISON(base, 2 * kPage);
+  ReturnRunLocked(page, 2);
+}
+
+void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT owner) {
+  std::lock_guard lock(mu_);
+  char* block = nullptr;
+  char* guardEnd = nullptr;
+  size_t first = 0, pages = 0;
+  if (bytes < kPage) {
+    block = PlaceSmallLocked(bytes, &guardEnd);
+    if (!block) return nullptr;
+    first = PageOf(block);
+  } else {
+    pages = (bytes + kPage - 1) / kPage + 1;
+    first = TakeRunLocked(pages);
+    if (first == kArenaPages) return nullptr;
+    block = arena_ + first * kPage;
+    guardEnd = block + (pages - 1) * kPage;
+    os::ProtectNone(guardEnd, kPage);
+  }
+  TQM_UNPOISON(block, size_t(guardEnd - block));
   memset(block, kFillPattern, bytes);
-  blocks_[block] = Block{tag, bytes, first, pages, owner};
+  memset(block + bytes, kGuardPattern, size_t(guardEnd - block) - bytes);
+  TQM_POISON(block + bytes, size_t(guardEnd - block) - bytes);
+  blocks_[block] = Block{tag, bytes, first, pages, guardEnd, owner};
   TagUsage& u = usage_[tag];
   ++u.allocations;
   ++u.blocks;
@@ -85,22 +133,93 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT own
   return block;
 }
 
-bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag) {
+bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool* overrun) {
   std::lock_guard lock(mu_);
-  auto it = blocks_.find(address);
+  auto it = blocks_.find(static_cast<const char*>(address));
   if (it == blocks_.end()) return false;
   const Block b = it->second;
   *actualTag = b.tag;
   if (checkTag && b.tag != tag) return false;
   blocks_.erase(it);
-  char* block = arena_ + b.firstPage * kPage;
-  os::ProtectReadWrite(block + (b.pages - 1) * kPage, kPage);
-  TQM_POISON(block, b.pages * kPage);
+  char* block = static_cast<char*>(address);
+  TQM_UNPOISON(block + b.bytes, size_t(b.guardEnd - block) - b.bytes);
+  bool damaged = false;
+  for (const char* p = block + b.bytes; p < b.guardEnd && !damaged; ++p)
+    damaged = uint8_t(*p) != kGuardPattern;
+  if (overrun) *overrun = damaged;
+  TQM_POISON(block, size_t(b.guardEnd - block));
   TagUsage& u = usage_[b.tag];
   ++u.frees;
   --u.blocks;
   u.bytes -= b.bytes;
+  if (b.pages == 0) {
+    auto page = sharedPages_.find(b.firstPage);
+    if (page != sharedPages_.end() && --page->second.live == 0) {
+      if (b.firstPage == openPage_)
+        page->second.cursor = arena_ + (b.firstPage + 1) * kPage;  // reused from its end
+      else
+        ReleaseSmallLocked(b.firstPage);
+    }
+    return true;
+  }
+  os::ProtectReadWrite(block + (b.pages - 1) * kPage, kPage);
+  TQM_POISON(block, b.pages * kPage);
   ReturnRunLocked(b.firstPage, b.pages);
+  return true;
+}
+
+bool Pool::FindBlock(const void* address, size_t bytes, const void** start, ULONG* tag,
+                     size_t* blockBytes) const {
+  std::lock_guard lock(mu_);
+  const char* p = static_cast<const char*>(address);
+  auto it = blocks_.upper_bound(p);
+  if (it == blocks_.begin()) return false;
+  --it;
+  if (p >= it->first + it->second.bytes || bytes > size_t(it->first + it->second.bytes - p)) return false;
+  if (start) *start = it->first;
+  if (tag) *tag = it->second.tag;
+  if (blockBytes) *blockBytes = it->second.bytes;
+  return true;
+}
+
+std::string Pool::DescribePageLocked(size_t page, const char* except) const {
+  const char* base = arena_ + page * kPage;
+  std::string others;
+  auto it = blocks_.upper_bound(base);
+  if (it != blocks_.begin()) --it;
+  for (; it != blocks_.end() && it->first < base + kPage; ++it) {
+    if (it->first == except || it->first + it->second.bytes <= base) continue;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s'%s' (%zu bytes)", others.empty() ? "" : ", ",
+                  TagText(it->second.tag).c_str(), it->second.bytes);
+    others += text;
+  }
+  return others.empty() ? "bytes no block of it owns" : "block(s) " + others;
+}
+
+bool Pool::OwnsPagesEntirely(const void* address, size_t bytes, std::string* why) const {
+  std::lock_guard lock(mu_);
+  const char* p = static_cast<const char*>(address);
+  char text[160];
+  auto it = blocks_.upper_bound(p);
+  if (it == blocks_.begin() || p >= std::prev(it)->first + std::prev(it)->second.bytes) {
+    std::snprintf(text, sizeof text, "%p is not inside a live pool block", address);
+    if (why) *why = text;
+    return false;
+  }
+  --it;
+  const char* blockStart = it->first;
+  const char* blockEnd = blockStart + it->second.bytes;
+  const size_t firstPage = PageOf(p);
+  const size_t lastPage = PageOf(p + (bytes ? bytes - 1 : 0));
+  for (size_t page = firstPage; page <= lastPage; ++page) {
+    const char* base = arena_ + page * kPage;
+    if (base >= blockStart && base + kPage <= blockEnd) continue;
+    std::snprintf(text, sizeof text, "page %zu, which block '%s' of %zu bytes at %p does not own entirely: it also holds ",
+                  page, TagText(it->second.tag).c_str(), it->second.bytes, static_cast<const void*>(blockStart));
+    if (why) *why = text + DescribePageLocked(page, blockStart);
+    return false;
+  }
   return true;
 }
 
@@ -191,7 +310,17 @@ static void FreePool(PVOID P, ULONG Tag, bool checkTag, const void* caller) {
     return;
   }
   ULONG actual = 0;
-  if (!Machine::Current().pool().Free(P, Tag, checkTag, &actual)) {
+  bool overrun = false;
+  const bool freed = Machine::Current().pool().Free(P, Tag, checkTag, &actual, &overrun);
+  if (freed && overrun) {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", P);
+    RaiseFault(FaultKind::PoolMisuse,
+               std::string("block ") + address + " tagged '" + Pool::TagText(actual) +
+                   "' was written past its end (its guard bytes changed)",
+               caller);
+  }
+  if (!freed) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", P);
     if (actual != 0 && actual != Tag) {

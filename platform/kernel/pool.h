@@ -3,12 +3,20 @@
 // Every block comes from one arena: a shared-memory object mapped once as the
 // kernel's view (memfd on Linux, a file mapping on Windows), so that the same
 // pages can be mapped a second time at another address (MapSecondView: the
-// user views of a simulated process). Blocks are placed at the start of a run
-// of whole pages followed by a guard page; the bytes after a block up to the
-// end of its guard page are poisoned for AddressSanitizer and the guard page
-// is inaccessible, so an overrun is caught with or without the sanitizer, and a
-// freed block is poisoned until it is reused. New blocks are filled with a
-// pattern, not zeroes, as real pool is not zeroed.
+// user views of a simulated process).
+//
+// Placement follows the real pool closely enough to show what a driver
+// exposes when it maps pool into a process. A block of a page or more starts
+// a run of whole pages of its own, followed by a guard page. Smaller blocks
+// share pages with each other, whatever their tags: each shared page is
+// followed by a guard page and filled from its end downwards, 16-byte
+// aligned, the first block against the end of the page and every later one
+// against 16 guard bytes below its neighbour. The bytes between a block's end
+// and the next block (or the guard page) hold a guard pattern that is checked
+// when the block is freed, and are poisoned for AddressSanitizer; the guard
+// page is inaccessible. So an overrun is caught with or without the
+// sanitizer, and a freed block is poisoned until it is reused. New blocks are
+// filled with a pattern, not zeroes, as real pool is not zeroed.
 //
 // Each block is charged to the driver that was running when it was allocated
 // (the innermost driver routine of the thread), so that unloading a driver
@@ -19,7 +27,7 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <cstddef>
 #include <vector>
 
 #include <wdm.h>
@@ -37,6 +45,10 @@ class Pool {
  public:
   static constexpr size_t kArenaBytes = size_t(64) << 20;
   static constexpr uint8_t kFillPattern = 0xA5;
+  // The bytes after a block up to its neighbour or its guard page.
+  static constexpr uint8_t kGuardPattern = 0xC7;
+  static constexpr size_t kAlignment = 16;
+  static constexpr size_t kGuardBytes = 16;  // at least, between shared-page blocks
 
   Pool();
   ~Pool();
@@ -46,8 +58,18 @@ class Pool {
   // Null when the arena is exhausted.
   void* Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT owner);
   // False when block is not an allocated block (or the tag does not match
-  // when checkTag is set); the caller reports that.
-  bool Free(void* block, ULONG tag, bool checkTag, ULONG* actualTag);
+  // when checkTag is set); the caller reports that. *overrun is set when the
+  // guard bytes after the block were written (the block is freed anyway).
+  bool Free(void* block, ULONG tag, bool checkTag, ULONG* actualTag, bool* overrun = nullptr);
+
+  // The live block that [address, address + bytes) lies in: its start, tag
+  // and length; false when there is none.
+  bool FindBlock(const void* address, size_t bytes, const void** start, ULONG* tag, size_t* blockBytes) const;
+  // Whole pages a user mapping of [address, address + bytes) would expose:
+  // true when every byte of every page the range touches belongs to the one
+  // live block the range starts in. Otherwise false, with *why saying which
+  // page holds what else.
+  bool OwnsPagesEntirely(const void* address, size_t bytes, std::string* why) const;
 
   // Successful allocations of any tag since the machine started.
   uint64_t AllocationCount() const;
@@ -71,18 +93,29 @@ class Pool {
     ULONG tag;
     size_t bytes;
     size_t firstPage;
-    size_t pages;  // including the guard page
+    size_t pages;       // including the guard page; 0 for a block on a shared page
+    char* guardEnd;     // the guard bytes after the block end here
     PDRIVER_OBJECT owner;
+  };
+  // A page shared by blocks under a page, with its guard page behind it.
+  struct SharedPage {
+    char* cursor;       // the lowest byte in use; blocks go below it
+    size_t live = 0;
   };
 
   size_t TakeRunLocked(size_t pages);
   void ReturnRunLocked(size_t first, size_t pages);
+  char* PlaceSmallLocked(size_t bytes, char** guardEnd);
+  void ReleaseSmallLocked(size_t page);
+  std::string DescribePageLocked(size_t page, const char* except) const;
 
   mutable std::mutex mu_;
   intptr_t arenaHandle_ = -1;
   char* arena_ = nullptr;
   std::map<size_t, size_t> freeRuns_;  // first page -> page count, coalesced
-  std::unordered_map<const void*, Block> blocks_;
+  std::map<const char*, Block> blocks_;  // by start, for lookups by address
+  std::map<size_t, SharedPage> sharedPages_;
+  size_t openPage_ = SIZE_MAX;           // the shared page new small blocks go to
   std::map<ULONG, TagUsage> usage_;
   uint64_t allocationCount_ = 0;
 };

@@ -141,7 +141,8 @@ class Rig {
     memory_ = static_cast<UCHAR*>(
         ExAllocatePoolWithTag(NonPagedPool, engine::kTransferMemoryBytes, kTagTransferMemory));
     std::memset(memory_, 0xA5, engine::kTransferMemoryBytes);
-    engine_ = new (kTagEngine) engine::StreamEngine(filter_->device(), memory_, 81920);
+    engine_ = new (kTagEngine) engine::StreamEngine(filter_->device(), memory_, 81920,
+                                                    reinterpret_cast<tqm::DeviceStatusBlock*>(memory_ + engine::kEngineMemoryBytes));
     engine_->SetRegistryDevice(port_->pdo());
   }
   ~Rig() {

@@ -63,6 +63,87 @@ TEST(Pool, MdlForNonPagedPoolNamesArenaPagesThatMapAgain) {
   ExFreePool(block);
 }
 
+TEST(Pool, SmallBlocksSharePagesAndLargeOnesStartWholePages) {
+  Machine machine;
+  struct Row {
+    size_t bytes;
+    ULONG tag;
+  };
+  const Row rows[] = {{100, kTag}, {76, kOtherTag}, {8, kTag}, {1000, kOtherTag}};
+  std::vector<char*> blocks;
+  for (const Row& row : rows) blocks.push_back(static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, row.bytes, row.tag)));
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    SCOPED_TRACE(rows[i].bytes);
+    ASSERT_NE(blocks[i], nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks[i]) % Pool::kAlignment, 0u);
+    // Blocks of different drivers' tags lie in one page, none overlapping.
+    EXPECT_EQ(PAGE_ALIGN(blocks[i]), PAGE_ALIGN(blocks[0]));
+    for (size_t j = 0; j < i; ++j)
+      EXPECT_TRUE(blocks[i] + rows[i].bytes <= blocks[j] || blocks[j] + rows[j].bytes <= blocks[i]);
+    const void* start = nullptr;
+    ULONG tag = 0;
+    size_t bytes = 0;
+    ASSERT_TRUE(machine.pool().FindBlock(blocks[i] + rows[i].bytes - 1, 1, &start, &tag, &bytes));
+    EXPECT_EQ(start, blocks[i]);
+    EXPECT_EQ(tag, rows[i].tag);
+    EXPECT_EQ(bytes, rows[i].bytes);
+    EXPECT_FALSE(machine.pool().FindBlock(blocks[i] + rows[i].bytes, 1, nullptr, nullptr, nullptr));
+    std::string why;
+    EXPECT_FALSE(machine.pool().OwnsPagesEntirely(blocks[i], rows[i].bytes, &why));
+    EXPECT_NE(why.find("it also holds block(s)"), std::string::npos) << why;
+  }
+  // The first block of a page lies against its end, within the alignment.
+  EXPECT_LT(size_t(static_cast<char*>(PAGE_ALIGN(blocks[0])) + PAGE_SIZE - (blocks[0] + rows[0].bytes)),
+            Pool::kAlignment);
+  // A block of a page or more starts a page of its own.
+  for (size_t bytes : {size_t(PAGE_SIZE), size_t(4196), size_t(3 * PAGE_SIZE)}) {
+    auto* big = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kTag));
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(BYTE_OFFSET(big), 0u) << bytes;
+    EXPECT_EQ(machine.pool().OwnsPagesEntirely(big, bytes, nullptr), bytes % PAGE_SIZE == 0) << bytes;
+    EXPECT_TRUE(machine.pool().OwnsPagesEntirely(big, bytes / PAGE_SIZE * PAGE_SIZE, nullptr)) << bytes;
+    ExFreePool(big);
+  }
+  for (char* block : blocks) ExFreePool(block);
+  EXPECT_EQ(machine.pool().Usage(kTag).blocks, 0u);
+}
+
+TEST(Pool, AWriteIntoTheGuardBytesIsReportedWhenTheBlockIsFreed) {
+  // Written through a second view of the page, which neither the sanitizer
+  // nor the guard page sees: the guard bytes alone must tell.
+  struct Row {
+    size_t bytes;
+    size_t at;  // offset of the stray write from the block
+    bool caught;
+  };
+  const Row rows[] = {{100, 100, true}, {100, 111, true}, {100, 127, true}, {100, 99, false}, {5000, 5000, true}, {5000, 4999, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << row.bytes << " bytes, write at " << row.at);
+    Machine machine;
+    FaultRecorder faults(machine);
+    // The block is the second on its page when small: bytes below the one
+    // above it are its guard.
+    void* above = ExAllocatePoolWithTag(NonPagedPool, 64, kOtherTag);
+    auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, row.bytes, kTag));
+    ASSERT_TRUE(above && block);
+    const uintptr_t page = machine.pool().PageOf(block + row.at);
+    auto* view = static_cast<char*>(machine.pool().MapSecondView({page}));
+    ASSERT_NE(view, nullptr);
+    view[BYTE_OFFSET(block + row.at)] = 0x11;
+    machine.pool().UnmapSecondView(view, 1);
+    ExFreePoolWithTag(block, kTag);
+    const auto seen = faults.Take();
+    if (row.caught) {
+      ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+      EXPECT_EQ(seen[0].kind, FaultKind::PoolMisuse);
+      EXPECT_NE(seen[0].what.find("written past its end"), std::string::npos) << seen[0].what;
+    } else {
+      EXPECT_TRUE(seen.empty()) << FaultRecorder::Describe(seen);
+    }
+    ExFreePool(above);
+  }
+}
+
 NTSTATUS MapForUser(PVOID context) {
   auto* mdl = static_cast<PMDL>(context);
   MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
@@ -157,7 +238,8 @@ TEST(PoolDeathTest, OverrunIntoTheGuardZoneIsCaught) {
       {
         Machine machine;
         auto* block = static_cast<volatile uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTag));
-        block[PAGE_SIZE + 1] = 1;  // in the guard page after the block's only page
+        // In the guard page after the block's page, which it shares.
+        static_cast<volatile uint8_t*>(PAGE_ALIGN(const_cast<uint8_t*>(block)))[PAGE_SIZE + 1] = 1;
       },
       "");
 #if defined(__SANITIZE_ADDRESS__)

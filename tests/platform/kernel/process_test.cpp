@@ -15,7 +15,7 @@ constexpr ULONG kUnmap = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x811, METHOD_BUFFERED, F
 constexpr ULONG kSignal = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kAnswer = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x813, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kKeep = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x814, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr size_t kShared = 3 * PAGE_SIZE + 100;
+constexpr size_t kShared = 4 * PAGE_SIZE;  // whole pages: nothing else shares them
 
 // What the driver of these tests shares: one pool block and its MDL.
 struct Shared {
@@ -384,6 +384,58 @@ TEST_F(ProcessTest, VerifierReportsMappingsUndoneElsewhereOrLeftAtExit) {
   EXPECT_EQ(seen[0].kind, FaultKind::UserMappingMisuse);
   EXPECT_NE(seen[0].what.find("exited"), std::string::npos) << seen[0].what;
   panel.Exit();
+}
+
+// A driver that maps pool for a client must map pages that hold nothing
+// else: the client gets every page the mapping touches, whole.
+TEST_F(ProcessTest, VerifierReportsAUserMappingOfPagesTheBlockDoesNotOwnEntirely) {
+  constexpr ULONG kNeighbourTag = 0x3975724F;  // "Oru9"
+  constexpr ULONG kMappedTag = 0x3275724F;     // "Oru2"
+  struct Row {
+    const char* why;
+    size_t blockBytes;
+    size_t offset;  // of the mapped range in the block
+    size_t bytes;   // mapped
+    const char* whatHas;  // null: no fault
+  };
+  const Row rows[] = {
+      {"a small block on a page it shares with the driver's other block", 76, 0, 76, "'Oru9' (312 bytes)"},
+      {"a block whose last page is only partly its own", 4196, 0, 4196, "no block of it owns"},
+      {"the 76 bytes behind a larger block's whole pages", 102400 + 76, 102400, 76, "no block of it owns"},
+      {"a range reaching past its block", 2 * PAGE_SIZE, 0, 3 * PAGE_SIZE, "does not own entirely"},
+      {"one whole page", PAGE_SIZE, 0, PAGE_SIZE, nullptr},
+      {"whole pages, partly mapped", 2 * PAGE_SIZE, 100, 3000, nullptr},
+  };
+  Process& client = machine.StartProcess("client");
+  HANDLE h = Open(client);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    FaultRecorder faults(machine);
+    void* neighbour = ExAllocatePoolWithTag(NonPagedPool, 312, kNeighbourTag);
+    auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, row.blockBytes, kMappedTag));
+    ASSERT_TRUE(neighbour && block);
+    PMDL mdl = IoAllocateMdl(block + row.offset, ULONG(row.bytes), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    std::swap(memory.mdl, mdl);
+    char* user = Map(client, h);
+    ASSERT_NE(user, nullptr);
+    const auto seen = faults.Take();
+    if (row.whatHas) {
+      ASSERT_EQ(seen.size(), 1u) << FaultRecorder::Describe(seen);
+      EXPECT_EQ(seen[0].kind, FaultKind::UserMappingMisuse);
+      EXPECT_NE(seen[0].what.find(row.whatHas), std::string::npos) << seen[0].what;
+      EXPECT_NE(seen[0].what.find("'Oru2'"), std::string::npos) << seen[0].what;
+      EXPECT_NE(seen[0].what.find("'client'"), std::string::npos) << seen[0].what;
+    } else {
+      EXPECT_TRUE(seen.empty()) << FaultRecorder::Describe(seen);
+    }
+    Unmap(client, h, user);
+    std::swap(memory.mdl, mdl);
+    IoFreeMdl(mdl);
+    ExFreePool(block);
+    ExFreePool(neighbour);
+  }
+  client.Exit();
 }
 
 TEST_F(ProcessTest, VerifierReportsAHandleReferenceKeptPastUnload) {
