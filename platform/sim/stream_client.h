@@ -96,6 +96,8 @@ class StreamClient {
   bool started() const { return started_.load(); }
   // The mapped status block (null before Open or when the driver made none).
   std::optional<StatusBlockView> status() const;
+  // Where the status block is mapped in the client's process (null when not).
+  void* statusBlockAddress() const { return statusBlock_; }
   // Safe to read after Stop; while running, a snapshot that may lag a period.
   StreamCounters counters() const;
 

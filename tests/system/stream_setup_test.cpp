@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/sim/device_client.h"
 #include "platform/sim/stream_session.h"
 
 namespace tqm::sim {
@@ -78,6 +79,61 @@ TEST(SystemStreamSetup, TheCompanionPlaysBesideTheAsioClient) {
   EXPECT_EQ(report.dacUnderruns, 0u);
   EXPECT_EQ(report.framesPlayed, 996u * 48);
   EXPECT_FALSE(report.loopbackChecked) << "the device's loop carries the mix, not the client's signal alone";
+}
+
+// The status block is mapped read-write into the client: what it writes into
+// the words the engine publishes (period, rate, request count) steers
+// nothing. A client scribbling on them every millisecond for a second, and a
+// GetSettings aimed at its own mapping, leave the stream exact, the kernel's
+// memory intact (the verifier and the pool's guards would end the run), and
+// the words right again within a period.
+TEST(SystemStreamSetup, StatusBlockScribblesSteerNothing) {
+  SimulatorOptions simOptions;
+  simOptions.clock = kernel::ClockMode::Virtual;
+  Simulator sim(simOptions);
+  ASSERT_NE(sim.Plug(), nullptr);
+  StreamOptions o = Virtual(48000, 256);
+  StreamReport report;
+  std::optional<StatusBlockView> block;
+  {
+    StreamSession session(sim, o);
+    std::string error;
+    ASSERT_TRUE(session.Begin(&error)) << error;
+    block = session.client().status();
+    ASSERT_TRUE(block);
+    session.RunFor(100);
+    const uint32_t scribbles[][3] = {{3000, 0x7FFFFFFF, 0}, {0, 0, 0xFFFFFFFF}, {1, 1, 12}};
+    for (int ms = 0; ms < 1000; ++ms) {
+      const uint32_t* values = scribbles[ms % 3];
+      block->Write(StatusWord::PeriodFrames, values[0]);
+      block->Write(StatusWord::SampleRate, values[1]);
+      block->Write(StatusWord::RequestCount, values[2]);
+      if (ms == 500) {
+        // GetSettings aimed at the client's mapping: the simulated process
+        // maps the block's bytes only, so the 276-byte record does not fit and
+        // the checked copy refuses it (Windows would write it into the page,
+        // which holds nothing else); either way nothing of the engine moves.
+        CommandRecord r = DeviceClient::Record(CMD_CLASS_CONTROL, ControlOp::GetSettings);
+        r.SetSlot(Field::SettingsAddress, uint64_t(reinterpret_cast<uintptr_t>(session.client().statusBlockAddress())));
+        const CommandResult sent = session.client().device().Send(r);
+        EXPECT_EQ(sent.status, STATUS_ACCESS_VIOLATION) << StatusText(sent.status);
+      }
+      session.RunFor(1);
+    }
+    session.RunFor(6);  // one period
+    EXPECT_EQ(block->Read(StatusWord::PeriodFrames), 256u);
+    EXPECT_EQ(block->Read(StatusWord::SampleRate), 48000u);
+    EXPECT_EQ(block->Read(StatusWord::RequestCount), 2u);
+    session.RunFor(100);
+    report = session.End();
+  }
+  sim.Unplug();
+  EXPECT_TRUE(report.loopbackBitExact) << report.loopbackDiscontinuities << " discontinuities, "
+                                       << report.loopbackCorruptedFrames << " corrupted";
+  EXPECT_EQ(report.latencyMeasured, report.latencyPredicted);
+  EXPECT_EQ(report.outSizeMismatches, 0u);
+  EXPECT_EQ(report.dacUnderruns, 0u);
+  for (const auto& [tag, blocks] : sim.DriverPoolBlocks()) EXPECT_EQ(blocks, 0u) << tag;
 }
 
 }  // namespace
