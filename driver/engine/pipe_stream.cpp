@@ -175,8 +175,12 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     self->Prepare(c);
     if (period) {
       self->Signal(1);
-      Call(self->callbacks_[1][2], 1, 2);
-      Call(self->callbacks_[1][6], 1, 6);
+      // The record callbacks run under the record lock; what they register
+      // is taken without it (see RegisterHalf).
+      __atomic_store_n(&self->recordCallbackThread_, KeGetCurrentThread(), __ATOMIC_RELEASE);
+      Call(self->ReadCallback(1, 2), 1, 2);
+      Call(self->ReadCallback(1, 6), 1, 6);
+      __atomic_store_n(&self->recordCallbackThread_, nullptr, __ATOMIC_RELEASE);
     }
   }
   // The playback callbacks run outside the lock; what they are is read
@@ -186,8 +190,8 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     self->PlaybackCompleted(c, &period);
     self->Prepare(c);
     self->pacer_.Wrap();
-    playCallbacks[0] = self->callbacks_[0][0];
-    playCallbacks[1] = self->callbacks_[0][6];
+    playCallbacks[0] = self->ReadCallback(0, 0);
+    playCallbacks[1] = self->ReadCallback(0, 6);
   }
   self->Send(s, c, irql);
   if (!record && period) {
@@ -246,6 +250,7 @@ void StreamEngine::PlaybackCompleted(TransferContext* c, bool* period) {
   const ULONG channels = playChannels_;
   const ULONG width = playWidth_;
   const ULONG periodFrames = this->periodFrames();
+  ApplyPendingHalves();
   if (playHalfFinished_) {
     // Fill f plays the client period before the last one handed out.
     mixer_.FillPlaybackHalf(playHalves_[playHalf_], periodFrames, PeriodNumber(fills_) - 1);

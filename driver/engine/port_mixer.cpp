@@ -169,10 +169,11 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, Per
     }
   }
 
+  // The record side reads the write indexes under its own lock.
   for (uint32_t ring = 0; ring < kRingCount; ++ring) {
     if (!ringUse[ring]) continue;
     uint32_t& write = ports_[ring / kPortChannels].ringWrite[kRecord][ring % kPortChannels];
-    write = Next(write, kRingSlots);
+    WriteShared(&write, Next(write, kRingSlots));
   }
 }
 
@@ -204,8 +205,9 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
         int32_t* slot = RingSlot(p, c, read);
         CopySamples(dest.address, dest.stride, slot, 1, frames);
         ClearSamples(slot, 1, frames);
-        // An empty ring is read again at the same slot next period.
-        if (read != port.ringWrite[kRecord][c]) read = Next(read, kRingSlots);
+        // An empty ring is read again at the same slot next period. The write
+        // index is the playback side's, read whole.
+        if (read != ReadShared(&port.ringWrite[kRecord][c])) read = Next(read, kRingSlots);
       }
       MeterPeak(2 + c, dest.address, dest.stride, periodFrames);
       port.toggle[kRecord][c] ^= 1;
@@ -220,7 +222,7 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
     const uint32_t tp = ring / kPortChannels, tc = ring % kPortChannels;
     const ClientPort& target = ports_[tp];
     int32_t* slot = RingSlot(tp, tc, target.ringRead[kRecord][tc]);
-    const bool empty = target.ringRead[kRecord][tc] == target.ringWrite[kRecord][tc];
+    const bool empty = target.ringRead[kRecord][tc] == ReadShared(&target.ringWrite[kRecord][tc]);
     if (++tapUse[ring] == 1 && empty)
       CopySamples(slot, 1, deviceHalf + c, recordChannels_, frames);
     else

@@ -202,11 +202,9 @@ NTSTATUS StreamEngine::SetRate(ULONG rate, bool playback16) {
 }
 
 ULONG StreamEngine::ProposeRate(ULONG rate) {
-  LockConfig();
+  // At any IRQL, from the companion: no lock, two words read whole.
   const ULONG current = this->rate();
-  const ULONG result = (rate == 0 || mixer_.AnyOpen() || !IsSupportedRate(rate)) ? current : rate;
-  UnlockConfig();
-  return result;
+  return (rate == 0 || ReadShared(&anyOpen_) || !IsSupportedRate(rate)) ? current : rate;
 }
 
 NTSTATUS StreamEngine::SetRequestCount(ULONG count) {

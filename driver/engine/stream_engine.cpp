@@ -20,6 +20,8 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue,
     : lower_(lower), memory_(memory), sizeValue_(sizeValue), status_(status) {
   KeInitializeSpinLock(&playLock_);
   KeInitializeSpinLock(&recordLock_);
+  KeInitializeSpinLock(&callbackLock_);
+  KeInitializeSpinLock(&pendingLock_);
   ExInitializeResourceLite(&configLock_);
   KeInitializeEvent(&applyIdle_, NotificationEvent, TRUE);
   current_ = tqm::DriverMixerDefaults();
@@ -38,23 +40,68 @@ StreamEngine::~StreamEngine() {
 
 void StreamEngine::SetPeriodCallback(ULONG a, ULONG c, PeriodCallback fn, void* context) {
   if (a >= 2 || c >= 16) return;
-  // Playback callbacks are read under the playback lock, record ones under
-  // the record lock: the pair changes under the same lock.
-  PKSPIN_LOCK lock = a == 0 ? &playLock_ : &recordLock_;
+  CallbackSlot& slot = callbacks_[a][c];
   KIRQL irql;
-  KeAcquireSpinLock(lock, &irql);
-  callbacks_[a][c].fn = fn;
-  callbacks_[a][c].context = context;
-  KeReleaseSpinLock(lock, irql);
+  KeAcquireSpinLock(&callbackLock_, &irql);
+  const uint32_t sequence = __atomic_load_n(&slot.sequence, __ATOMIC_RELAXED);
+  __atomic_store_n(&slot.sequence, sequence + 1, __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+  __atomic_store_n(&slot.fn, fn, __ATOMIC_RELAXED);
+  __atomic_store_n(&slot.context, context, __ATOMIC_RELAXED);
+  __atomic_store_n(&slot.sequence, sequence + 2, __ATOMIC_RELEASE);
+  KeReleaseSpinLock(&callbackLock_, irql);
+}
+
+Callback StreamEngine::ReadCallback(ULONG a, ULONG c) const {
+  const CallbackSlot& slot = callbacks_[a][c];
+  for (;;) {
+    const uint32_t before = __atomic_load_n(&slot.sequence, __ATOMIC_ACQUIRE);
+    Callback callback;
+    callback.fn = __atomic_load_n(&slot.fn, __ATOMIC_RELAXED);
+    callback.context = __atomic_load_n(&slot.context, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (!(before & 1) && __atomic_load_n(&slot.sequence, __ATOMIC_RELAXED) == before) return callback;
+  }
 }
 
 bool StreamEngine::RegisterHalf(ULONG port, ULONG direction, ULONG channel, ULONG half, SampleRun run) {
-  if (direction >= kDirections) return false;
+  if (direction >= kDirections || port >= kPorts || channel >= kPortChannels || half >= kHalves) return false;
+  if (__atomic_load_n(&recordCallbackThread_, __ATOMIC_ACQUIRE) == KeGetCurrentThread()) {
+    // Inside the record callback, with the record lock held by this thread.
+    if (direction == kRecord) return mixer_.RegisterHalf(port, direction, channel, half, run);
+    // The playback lock may not be taken inside the record lock: the
+    // playback side takes the half over at its next period.
+    KeAcquireSpinLockAtDpcLevel(&pendingLock_);
+    pendingPlay_[port][channel][half] = PendingHalf{true, run};
+    InterlockedExchange(&pendingAny_, 1);
+    KeReleaseSpinLockFromDpcLevel(&pendingLock_);
+    return true;
+  }
   KIRQL irql;
   KeAcquireSpinLock(LockOf(direction), &irql);
+  if (direction == kPlayback) {
+    // A registration now replaces one still waiting.
+    KeAcquireSpinLockAtDpcLevel(&pendingLock_);
+    pendingPlay_[port][channel][half].set = false;
+    KeReleaseSpinLockFromDpcLevel(&pendingLock_);
+  }
   const bool ok = mixer_.RegisterHalf(port, direction, channel, half, run);
   KeReleaseSpinLock(LockOf(direction), irql);
   return ok;
+}
+
+void StreamEngine::ApplyPendingHalves() {
+  if (!InterlockedExchange(&pendingAny_, 0)) return;
+  KeAcquireSpinLockAtDpcLevel(&pendingLock_);
+  for (ULONG p = 0; p < kPorts; ++p)
+    for (ULONG c = 0; c < kPortChannels; ++c)
+      for (ULONG h = 0; h < kHalves; ++h) {
+        PendingHalf& pending = pendingPlay_[p][c][h];
+        if (!pending.set) continue;
+        mixer_.RegisterHalf(p, kPlayback, c, h, pending.run);
+        pending.set = false;
+      }
+  KeReleaseSpinLockFromDpcLevel(&pendingLock_);
 }
 
 bool StreamEngine::ChannelOpen(ULONG port, ULONG direction, ULONG channel) {
@@ -271,6 +318,7 @@ NTSTATUS StreamEngine::StartStreams() {
     for (int32_t* half : recordHalves_)
       if (half) RtlZeroMemory(half, recordBufferBytes_);
     mixer_.RestartPairing();
+    ApplyPendingHalves();
     WriteShared(&recordPeriods_, 0);
     fills_ = 0;
     KeReleaseSpinLockFromDpcLevel(&recordLock_);
@@ -358,6 +406,7 @@ bool StreamEngine::SetOpen(ULONG port, ULONG direction, ULONG channel, bool open
   const bool wasOpen = mixer_.AnyOpen();
   mixer_.SetChannelOpen(port, direction, channel, open, PeriodNumber(ReadShared(&recordPeriods_)));
   const bool nowOpen = mixer_.AnyOpen();
+  WriteShared(&anyOpen_, nowOpen ? 1 : 0);
   KeReleaseSpinLockFromDpcLevel(&recordLock_);
   KeReleaseSpinLock(&playLock_, irql);
   return open ? wasOpen : nowOpen;
@@ -395,6 +444,10 @@ NTSTATUS StreamEngine::OpenChannelLocked(ULONG port, ULONG direction, ULONG chan
 }
 
 void StreamEngine::ClearPlaybackState() {
+  // The streams are stopped; OutputReady may still come from a client.
+  KIRQL irql;
+  KeAcquireSpinLock(&playLock_, &irql);
+  KeAcquireSpinLockAtDpcLevel(&recordLock_);
   for (UCHAR* buffer : playBuffers_)
     if (buffer) RtlZeroMemory(buffer, playBufferBytes_);
   for (int32_t* half : playHalves_)
@@ -402,6 +455,8 @@ void StreamEngine::ClearPlaybackState() {
   mixer_.ClearRings();
   mixer_.ClearQueue();
   ResetPositions();
+  KeReleaseSpinLockFromDpcLevel(&recordLock_);
+  KeReleaseSpinLock(&playLock_, irql);
 }
 
 NTSTATUS StreamEngine::CloseChannelLocked(ULONG port, ULONG direction, ULONG channel) {
@@ -415,12 +470,17 @@ NTSTATUS StreamEngine::CloseChannelLocked(ULONG port, ULONG direction, ULONG cha
     Deselect();
     playHalfFinished_ = false;
   }
+  // Under the direction's lock: a client releasing its buffer unregisters the
+  // halves under it first, so a half seen here is still there.
   const ULONG periodFrames = this->periodFrames();
+  KIRQL irql;
+  KeAcquireSpinLock(LockOf(direction), &irql);
   const ClientPort& p = mixer_.port(port);
   for (ULONG h = 0; h < kHalves; ++h) {
     const SampleRun& run = p.half[direction][channel][h];
     ClearSamples(run.address, run.stride, int32_t(periodFrames));
   }
+  KeReleaseSpinLock(LockOf(direction), irql);
   return STATUS_SUCCESS;
 }
 

@@ -120,6 +120,16 @@ inline void Call(const Callback& callback, ULONG a, ULONG c) {
   if (callback.fn && callback.context) callback.fn(a, c, callback.context);
 }
 
+// A callback pair that changes while the completions read it, from any IRQL
+// and from inside the callbacks themselves: readers take no lock and retry
+// while a change is under way (the sequence is odd or moved); writers are
+// serialised by the engine's callback lock, which nothing else nests inside.
+struct CallbackSlot {
+  uint32_t sequence;
+  PeriodCallback fn;
+  void* context;
+};
+
 class StreamEngine : public PoolObject {
  public:
   // ---- life (stream_engine.cpp) ----
@@ -381,9 +391,27 @@ class StreamEngine : public PoolObject {
   // under both direction locks whenever a record is applied.
   tqm::PatchTable patch_;
   NotifySink notify_ = {nullptr, nullptr};
-  // The companion's period callbacks, [a][c]: playback (a = 0) under the
-  // playback lock, record (a = 1) under the record lock.
-  Callback callbacks_[2][16] = {};
+  // The companion's period callbacks, [a][c]: a = 0 playback, 1 record.
+  CallbackSlot callbacks_[2][16] = {};
+  KSPIN_LOCK callbackLock_;
+  Callback ReadCallback(ULONG a, ULONG c) const;
+  // The thread running the record callbacks (under the record lock) while it
+  // does: what it registers for the record side needs no lock, what it
+  // registers for the playback side waits for the next playback period.
+  PKTHREAD recordCallbackThread_ = nullptr;
+  // Playback halves registered from inside the record callbacks, under
+  // pendingLock_ (innermost: taken inside either direction's lock).
+  struct PendingHalf {
+    bool set;
+    SampleRun run;
+  };
+  PendingHalf pendingPlay_[kPorts][kPortChannels][kHalves] = {};
+  volatile LONG pendingAny_ = 0;
+  KSPIN_LOCK pendingLock_;
+  // With the playback lock held: takes over the pending playback halves.
+  void ApplyPendingHalves();
+  // Any client channel open; kept beside the masks for lock-free readers.
+  uint32_t anyOpen_ = 0;
 };
 
 }  // namespace engine

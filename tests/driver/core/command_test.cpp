@@ -132,7 +132,9 @@ TEST_F(CommandTest, SetLatencyKeepsToOnePacketAndTheBusyCheck) {
   for (const Row& row : rows) {
     ASSERT_EQ(rate(row.rate), STATUS_SUCCESS) << row.why;
     EXPECT_EQ(setLatency(row.frames, row.busyCheck), row.expect) << row.why;
-    if (row.latencyAfter) EXPECT_EQ(latency(), row.latencyAfter) << row.why;
+    if (row.latencyAfter) {
+      EXPECT_EQ(latency(), row.latencyAfter) << row.why;
+    }
   }
   // The stored record follows.
   const std::vector<uint8_t> stored = StoredMixer();

@@ -555,3 +555,84 @@ TEST_F(CompanionCallTest, BlockingCallsNeedPassiveLevelAndAnEngine) {
 
 }  // namespace
 }  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+// Every operation the companion may call at any IRQL, with a block that makes
+// it do its work: at DISPATCH_LEVEL, and from inside the record callback
+// (which runs under the record lock) and the playback callback of a running
+// stream. None may wait, take a passive-level lock or a lock the caller holds.
+struct AnyLevelCalls {
+  StreamEngine* engine;
+  CompanionState* state;
+  int32_t buffer[2][512] = {};
+  std::vector<std::pair<ULONG, NTSTATUS>> results;
+  bool done = false;
+
+  static void Noop(ULONG, ULONG, void*) {}
+
+  void Run() {
+    static int marker;
+    struct Row {
+      ULONG op;
+      Block block;
+    };
+    std::vector<Row> rows = {
+        {0, CallbackBlock(1, 0, 5, Noop, &marker)},            // a record slot the engine does not call
+        {0, CallbackBlock(0, 0, 6, Noop, &marker)},            // a playback slot the engine calls
+        {1, {3, 7, 8}},                                        // a pair
+        {2, BufferBlock(kRecord, 0, 2, buffer[1], 768, 2)},    // record buffers of port 0
+        {2, BufferBlock(kPlayback, 0, 2, buffer[0], 768, 2)},  // playback buffers of port 0
+        {6, {96000, 0}},                                       // ProposeRate
+        {7, {0}},     {8, {}},     {9, {0, 0}}, {10, {0, 0}}, {11, {1, 1}}, {12, {0}}, {13, {}}, {14, {}},
+        {15, {}},     {16, {}},    {18, {0, 0, 5}}, {19, {0, 0}}, {20, {0, 0}}, {21, {0}}, {22, {0}},
+    };
+    for (Row& r : rows) results.emplace_back(r.op, CompanionCall(engine, state, r.op, r.block.w));
+    done = true;
+  }
+  static void FromCallback(ULONG, ULONG, void* context) {
+    auto* self = static_cast<AnyLevelCalls*>(context);
+    if (!self->done) self->Run();
+  }
+};
+
+TEST_F(CompanionCallTest, AnyLevelCallsAtDispatchAndFromInsideEachCallback) {
+  StartWith(*this, 48000, 96);
+  for (const char* where : {"at DISPATCH_LEVEL", "in the record callback", "in the playback callback"}) {
+    SCOPED_TRACE(where);
+    AnyLevelCalls calls{engine_, state_.get()};
+    const std::string at = where;
+    if (at == "at DISPATCH_LEVEL") {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      calls.Run();
+      KeLowerIrql(old);
+    } else {
+      const bool record = at == "in the record callback";
+      Block hook = CallbackBlock(record ? 1 : 0, 0, record ? 2 : 0, AnyLevelCalls::FromCallback, &calls);
+      ASSERT_EQ(Call(0, hook), STATUS_SUCCESS);
+      Block open{kRecord, 0, 0, 2};
+      ASSERT_EQ(Call(3, open), STATUS_SUCCESS);
+      Step(20);
+      Block close{4};
+      ASSERT_EQ(Call(4, close), STATUS_SUCCESS);
+      Block closeRecord{kRecord, 0, 0, 2};
+      ASSERT_EQ(Call(4, closeRecord), STATUS_SUCCESS);
+      Block unhook = CallbackBlock(record ? 1 : 0, 0, record ? 2 : 0, nullptr, nullptr);
+      ASSERT_EQ(Call(0, unhook), STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(calls.done) << "the callback never ran";
+    for (const auto& [op, status] : calls.results) EXPECT_EQ(status, STATUS_SUCCESS) << "op " << op;
+    // What the calls registered took effect.
+    EXPECT_EQ(engine_->mixer().port(0).half[kRecord][1][1].address, calls.buffer[1] + 1 + 192);
+    EXPECT_EQ(engine_->mixer().port(0).half[kPlayback][0][0].address, calls.buffer[0]);
+    for (ULONG direction : {kPlayback, kRecord}) {
+      Block none = BufferBlock(direction, 0, 2, nullptr, 0, 2);
+      ASSERT_EQ(Call(2, none), STATUS_SUCCESS);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace engine::testing
