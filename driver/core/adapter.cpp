@@ -70,7 +70,7 @@ void DestroyAdapter(Adapter* adapter) {
   // Out of the SharedBuffer's reach first: a release from another device
   // must not clear halves in an engine that is going.
   ForgetAdapter(adapter);
-  if (adapter->engine) adapter->engine->StopStreams();
+  if (adapter->engine) adapter->engine->StopForTeardown();
   UndoMapping(&adapter->controlMapping.mapping);
   UndoMapping(&adapter->streamMapping.mapping);
   delete adapter->engine;

@@ -3,8 +3,9 @@
 //
 // A PipeStream is created when streaming starts and freed when it stops. Its
 // in-flight count holds one reference for the stream itself, one per request
-// that is down in the stack or waiting to go down, and one while a thread is
-// passing requests down; whoever drops it to zero sets the drain event, and
+// that is down in the stack or waiting to go down, one while a thread is
+// passing requests down, and one while a completion calls the playback
+// period callbacks; whoever drops it to zero sets the drain event, and
 // that is the last time anything touches the stream before StopPipe frees it.
 //
 // A completion does its sample work and rebuilds its request under the
@@ -132,7 +133,6 @@ void StreamEngine::Send(PipeStream* s, TransferContext* c, KIRQL irql) {
 
 void StreamEngine::Retire(PipeStream* s) {
   if (InterlockedDecrement(&s->inFlight) == 0) {
-    s->drainedBy = KeGetCurrentThread();
     KeSetEvent(&s->drained, IO_NO_INCREMENT, FALSE);
   }
 }
@@ -183,20 +183,26 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
       __atomic_store_n(&self->recordCallbackThread_, nullptr, __ATOMIC_RELEASE);
     }
   }
-  // The playback callbacks run outside the lock; what they are is read
-  // under it, so a registration never pairs one routine with another's context.
+  // The playback callbacks run outside the lock, under a count of their own
+  // on the stream: a stop waits for them, so no callback runs after the
+  // stream's stop has returned.
   Callback playCallbacks[2] = {};
   if (!record) {
     self->PlaybackCompleted(c, &period);
     self->Prepare(c);
     self->pacer_.Wrap();
-    playCallbacks[0] = self->ReadCallback(0, 0);
-    playCallbacks[1] = self->ReadCallback(0, 6);
+    if (period) {
+      playCallbacks[0] = self->ReadCallback(0, 0);
+      playCallbacks[1] = self->ReadCallback(0, 6);
+      InterlockedIncrement(&s->inFlight);
+    }
   }
   self->Send(s, c, irql);
   if (!record && period) {
     Call(playCallbacks[0], 0, 0);
     Call(playCallbacks[1], 0, 6);
+    // Nothing of the stream or the request is touched after this.
+    self->Retire(s);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -314,15 +320,10 @@ void StreamEngine::StopPipe(PipeStream** slot) {
     drained = KeWaitForSingleObject(&s->drained, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
   }
   *slot = nullptr;
-  if (drained && s->drainedBy != KeGetCurrentThread()) {
-    // The last request retired on another processor, from a completion that
-    // may still be returning through the I/O manager's completion walk. That
-    // walk is frame work of the bus: one tick later it has finished and the
-    // requests are ours to free.
-    LARGE_INTEGER tick;
-    tick.QuadPart = -10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &tick);
-  }
+  // The last count may have dropped in a completion routine on another
+  // processor that is still returning: it touches neither the stream nor its
+  // request any more, and the request is ours again (it returned, or will
+  // return, STATUS_MORE_PROCESSING_REQUIRED).
   if (!drained) {
     // Requests the stack still holds after cancel and four seconds: their
     // memory stays with them rather than being freed under the stack.

@@ -274,6 +274,10 @@ NTSTATUS StreamEngine::StartWithSettings() {
 
 void StreamEngine::ScheduleApply(const tqm::MixerSettings& record, ULONG wordMask) {
   LockConfig();
+  if (tearingDown_) {
+    UnlockConfig();
+    return;
+  }
   // Only the volumes and mutes wait for the apply; every call's changes are
   // kept until then.
   wordMask &= kDeferredWords;
@@ -321,6 +325,17 @@ void StreamEngine::ApplyThread(PVOID context) {
   // touched after the event.
   if (InterlockedDecrement(&self->applyThreads_) == 0) KeSetEvent(&self->applyIdle_, IO_NO_INCREMENT, FALSE);
   PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void StreamEngine::StopForTeardown() {
+  LockConfig();
+  tearingDown_ = true;
+  UnlockConfig();
+  // An apply thread takes the configuration lock: wait for it outside.
+  WaitForApply();
+  LockConfig();
+  StopStreams();
+  UnlockConfig();
 }
 
 void StreamEngine::WaitForApply() {

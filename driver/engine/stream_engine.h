@@ -87,7 +87,6 @@ struct PipeStream : PoolObject {
   ULONG direction;
   volatile LONG inFlight;
   KEVENT drained;
-  PKTHREAD drainedBy;  // the thread that took inFlight to zero
   UCHAR endpoint;
   USBD_PIPE_HANDLE pipe;
   USBD_PIPE_TYPE pipeType;
@@ -154,6 +153,10 @@ class StreamEngine : public PoolObject {
   NTSTATUS StartDevice(ULONG rate, ULONG periodFrames, ULONG requestCount, ULONG meterEnable);
   // Stops the streams, unconfigures the device and frees what StartDevice made.
   void StopDevice();
+  // The first step of the adapter's teardown: no deferred apply is taken any
+  // more, one under way finishes, then the streams stop under the
+  // configuration lock.
+  void StopForTeardown();
 
   // ---- settings (settings.cpp) ----
   // Device start with the stored settings: defaults, the stored "Mixer"
@@ -381,6 +384,7 @@ class StreamEngine : public PoolObject {
   ULONG mode_ = 0;
   // Under configLock_: an apply thread is created and has not applied yet.
   bool applyPending_ = false;
+  bool tearingDown_ = false;  // under configLock_: ScheduleApply takes nothing
   // Apply threads created and not finished; applyIdle_ is set when none.
   volatile LONG applyThreads_ = 0;
   KEVENT applyIdle_;

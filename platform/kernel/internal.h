@@ -153,6 +153,10 @@ struct IrpRecord {
   uint64_t generation = 0;  // counts sends and completion walks
   uint64_t owner = 0;       // token of the dispatch call that owns the IRP; 0 = none
   PDRIVER_OBJECT allocator = nullptr;
+  // The walk is in the allocator's own completion routine (on any thread):
+  // the IRP is the allocator's again, and it may free it from another thread
+  // as long as that routine returns STATUS_MORE_PROCESSING_REQUIRED.
+  bool inAllocatorCompletion = false;
   std::vector<LevelRecord> levels;  // index = stack level (1..StackCount)
   IO_STACK_LOCATION* locations = nullptr;
   // Buffered device control: where the output goes back to.

@@ -331,20 +331,24 @@ VOID IoFreeIrp(PIRP Irp) {
   const void* caller = __builtin_return_address(0);
   IrpRecord* record = RecordOf(Irp, caller);
   IrpState state;
+  bool allocatorsTurn;
   {
     std::lock_guard lock(record->mu);
     state = record->state;
+    allocatorsTurn = record->inAllocatorCompletion;
     record->state = IrpState::Freed;
   }
   if (state == IrpState::Freed) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " freed twice", caller);
     return;
   }
-  // The completion routine of the IRP's own allocator may free it, and then
-  // must stop the walk (STATUS_MORE_PROCESSING_REQUIRED, checked there).
+  // Once the walk has reached the allocator's own completion routine the IRP
+  // is the allocator's: that routine, or another thread of the allocator, may
+  // free it, and the routine must then stop the walk
+  // (STATUS_MORE_PROCESSING_REQUIRED, checked there). The routines of the
+  // drivers below may not.
   const Frame* frame = FrameFor(record);
-  const bool ownCompletion = state == IrpState::Walking && frame && frame->kind == FrameKind::Completion &&
-                             frame->driver == record->allocator;
+  const bool ownCompletion = state == IrpState::Walking && allocatorsTurn;
   if ((state == IrpState::Walking && !ownCompletion) ||
       (state == IrpState::InDriver && Irp->CurrentLocation <= Irp->StackCount && !frame)) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " freed while a driver below still owns it", caller);
@@ -546,15 +550,21 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       const bool top = Irp->CurrentLocation == Irp->StackCount + 1;
       PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       NTSTATUS result;
+      const PDRIVER_OBJECT routineDriver = device ? device->DriverObject : record->allocator;
       {
-        RoutineCheck check(FrameKind::Completion, device ? device->DriverObject : record->allocator,
-                           record, Irp->CurrentLocation, reinterpret_cast<const void*>(routine));
+        std::lock_guard lock(record->mu);
+        record->inAllocatorCompletion = routineDriver == record->allocator;
+      }
+      {
+        RoutineCheck check(FrameKind::Completion, routineDriver, record, Irp->CurrentLocation,
+                           reinterpret_cast<const void*>(routine));
         result = routine(device, Irp, context);
       }
       bool reused;
       bool freed;
       {
         std::lock_guard lock(record->mu);
+        record->inAllocatorCompletion = false;
         reused = record->generation != generation;
         freed = record->state == IrpState::Freed;
         if (result == STATUS_MORE_PROCESSING_REQUIRED && !reused && !freed) {

@@ -493,3 +493,35 @@ TEST(EngineSettings, StartStopWithoutChannelsStartsNothing) {
 
 }  // namespace
 }  // namespace engine::testing
+
+namespace engine::testing {
+namespace {
+
+// The adapter's teardown: an apply scheduled before it finishes first (its
+// volume reaches the device), one scheduled after it is not taken.
+TEST(EngineApply, TeardownWaitsForTheApplyAndRefusesNewOnes) {
+  Rig rig;
+  SlotCounter slots;
+  rig.engine_->SetNotifySink({SlotCounter::Signal, &slots});
+  ASSERT_EQ(rig.engine_->StartWithSettings(), STATUS_SUCCESS);
+  tqm::MixerSettings r = Current(rig);
+  r.playVolume[0] = 70;
+  rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::PlayVolumeLeft));
+  {
+    tqm::kernel::Participation participate(rig.machine_);
+    rig.machine_.clock().RunFree(true);
+    rig.engine_->StopForTeardown();
+    rig.machine_.clock().RunFree(false);
+  }
+  EXPECT_EQ(Current(rig).playVolume[0], 70);
+  EXPECT_EQ(Wire(rig.device().State().playback.volume[0]), VolumeWireValue(70, kPlayback));
+  const uint32_t signals = slots.slot0.load();
+  r.playVolume[0] = 20;
+  rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::PlayVolumeLeft));
+  rig.Step(60);
+  EXPECT_EQ(Current(rig).playVolume[0], 70) << "no apply after the teardown began";
+  EXPECT_EQ(slots.slot0.load(), signals) << "no thread was created";
+}
+
+}  // namespace
+}  // namespace engine::testing

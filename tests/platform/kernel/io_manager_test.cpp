@@ -1,6 +1,9 @@
 // The I/O manager's rules as drivers meet them: the completion walk, pending
 // propagation, cancel, buffered device control and driver-allocated IRPs.
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <thread>
 
 #include "tests/platform/kernel/kernel_fixture.h"
 
@@ -367,6 +370,40 @@ TEST(IoManager, TheAllocatorsCompletionRoutineMayFreeItsIrp) {
     const auto recorded = faults.Take();
     EXPECT_EQ(recorded.size(), row.faults) << FaultRecorder::Describe(recorded);
   }
+}
+
+// Once the walk has reached the allocator's own completion routine the IRP is
+// the allocator's: another of its threads may free it while that routine is
+// still returning (a stream stop that waited for the routine's last count),
+// as long as the routine then stops the walk.
+struct SlowReturn {
+  std::atomic<bool> inside{false};
+  std::atomic<bool> freed{false};
+};
+
+NTSTATUS SlowReturningRoutine(PDEVICE_OBJECT, PIRP, PVOID context) {
+  auto* s = static_cast<SlowReturn*>(context);
+  s->inside = true;
+  for (int i = 0; i < 5000 && !s->freed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(IoManager, AnotherThreadOfTheAllocatorMayFreeTheIrpWhileItsRoutineReturns) {
+  Machine machine;
+  FaultRecorder faults(machine);
+  TestStack stack(machine, 1);
+  stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) { return Complete(irp); };
+  SlowReturn s;
+  PIRP irp = IoAllocateIrp(stack[0].device->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  IoSetCompletionRoutine(irp, SlowReturningRoutine, &s, TRUE, TRUE, TRUE);
+  std::thread completing([&] { IoCallDriver(stack[0].device, irp); });
+  while (!s.inside) std::this_thread::yield();
+  IoFreeIrp(irp);
+  s.freed = true;
+  completing.join();
+  const auto recorded = faults.Take();
+  EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
 }
 
 TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {
