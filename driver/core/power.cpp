@@ -102,8 +102,14 @@ NTSTATUS RunMachine(PowerContext* context, ULONG event) {
   for (;;) {
     switch (step) {
       case 1:
+        // The reference the request keeps until its completion. A removal
+        // that began since the dispatch took its own ends the request here.
+        if (!NT_SUCCESS(AcquireRemoveLock(&fdx->removeLock))) {
+          PoStartNextPowerIrp(irp);
+          ExFreePoolWithTag(context, kTagPnp);
+          return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+        }
         IoMarkIrpPending(irp);
-        AcquireRemoveLock(&fdx->removeLock);
         SetResult(context, STATUS_PENDING);
         if (location->Parameters.Power.Type == SystemPowerState) {
           if (ULONG(location->Parameters.Power.State.SystemState) < fdx->systemPower) {
