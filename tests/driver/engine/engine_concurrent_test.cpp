@@ -130,9 +130,11 @@ TEST(EngineConcurrent, ConfigurationChangesRaceEachOtherAndTheCompletions) {
   const uint32_t before = client.recordPeriods.load();
   WaitForPeriods(client, before + 10);
   const auto state = rig.device().State();
-  EXPECT_EQ(state.recordRate, rig.engine_->status()->sampleRate);
-  EXPECT_EQ(rig.engine_->status()->periodFrames, 64u + 16 * 11);
-  EXPECT_EQ(rig.engine_->status()->requestCount, 2u + 11 % 8);
+  // The engine writes the words at every period: read them whole.
+  tqm::DeviceStatusBlock* block = rig.engine_->status();
+  EXPECT_EQ(state.recordRate, ReadShared(&block->sampleRate));
+  EXPECT_EQ(ReadShared(&block->periodFrames), 64u + 16 * 11);
+  EXPECT_EQ(ReadShared(&block->requestCount), 2u + 11 % 8);
   CloseAll(rig.engine_, 2, 2);
   rig.machine_.clock().RunFree(false);
   EXPECT_FALSE(rig.engine_->Streaming());
