@@ -13,6 +13,17 @@
 
 namespace {
 
+// The last range this thread probed in a remote process: the copy that
+// follows the probe inside the same guarded call reaches it through the
+// process's connection. A copy consumes it.
+struct RemoteProbe {
+  tqm::kernel::Process* process;
+  uintptr_t start;
+  size_t bytes;
+  bool write;
+};
+thread_local RemoteProbe lastRemoteProbe{};
+
 void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name, const void* caller) {
   using namespace tqm::kernel;
   if (!InsideGuardedCall()) {
@@ -25,10 +36,23 @@ void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (alignment > 1 && (start & (alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   Process* process = CurrentProcess();
+  if (process && process->remote()) {
+    const bool write = name[9] == 'W';  // ProbeForWrite
+    if (!process->remote()->Accessible(start, length, write)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    lastRemoteProbe = RemoteProbe{process, start, length, write};
+    return;
+  }
   if (!process || !process->Contains(address, length)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
 }
 
+bool InProbe(const RemoteProbe& p, const void* address, size_t bytes) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  return at >= p.start && at - p.start <= p.bytes && bytes <= p.bytes - (at - p.start);
+}
+
 }  // namespace
+
+using namespace tqm::kernel;
 
 extern "C" {
 
@@ -57,6 +81,27 @@ SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
   SIZE_T same = 0;
   while (same < Length && a[same] == b[same]) ++same;
   return same;
+}
+
+void TqmRtlCopyMemory(void* Destination, const void* Source, size_t Length) {
+  RemoteProbe& probe = lastRemoteProbe;
+  if (probe.process && Length && probe.process == CurrentProcess()) {
+    RemoteAddressSpace* remote = probe.process->remote();
+    const RemoteProbe used = probe;
+    if (used.write && InProbe(used, Destination, Length)) {
+      probe = RemoteProbe{};
+      if (!remote->Write(reinterpret_cast<uintptr_t>(Destination), Source, Length))
+        ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+      return;
+    }
+    if (!used.write && InProbe(used, Source, Length)) {
+      probe = RemoteProbe{};
+      if (!remote->Read(reinterpret_cast<uintptr_t>(Source), Destination, Length))
+        ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+      return;
+    }
+  }
+  memcpy(Destination, Source, Length);
 }
 
 VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment) {
