@@ -37,7 +37,7 @@ void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name
   if (alignment > 1 && (start & (alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   Process* process = CurrentProcess();
   if (process && process->remote()) {
-    const bool write = name[9] == 'W';  // ProbeForWrite
+    const bool write = name[8] == 'W';  // ProbeForWrite
     if (!process->remote()->Accessible(start, length, write)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
     lastRemoteProbe = RemoteProbe{process, start, length, write};
     return;

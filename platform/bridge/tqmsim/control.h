@@ -1,0 +1,22 @@
+// The simulated machine's control API (tests and the demo, never product
+// code), exported by tqmsim.dll and carried on the bridge's connection.
+// Every call returns an NT status (0 = success); 0xC000014B when no server
+// is reachable.
+#pragma once
+
+#include <stdint.h>
+
+#if defined(TQM_SYS_IMPLEMENTATION)
+#define TQM_SIM_CONTROL_API extern "C" __declspec(dllexport)
+#else
+#define TQM_SIM_CONTROL_API extern "C" __declspec(dllimport)
+#endif
+
+// Plugs a TQM27 in (Plug and Play starts the driver) or pulls it out
+// (surprise removal).
+TQM_SIM_CONTROL_API uint32_t TqmSimPlug(void);
+TQM_SIM_CONTROL_API uint32_t TqmSimUnplug(void);
+// This process's id on the simulated machine.
+TQM_SIM_CONTROL_API uint32_t TqmSimProcessId(uint64_t* id);
+// The open handles of a simulated process and whether it has exited.
+TQM_SIM_CONTROL_API uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited);
