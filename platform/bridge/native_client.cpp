@@ -27,7 +27,12 @@ NativeClient::~NativeClient() {
   Kill();
   if (reader_.joinable()) reader_.join();
   if (socket_ >= 0) ::close(socket_);
-  for (const auto& [address, bytes] : views_) munmap(reinterpret_cast<void*>(address), bytes);
+  for (const auto& [address, r] : regions_) {
+    if (!r.view) continue;
+    munmap(reinterpret_cast<void*>(address), r.bytes);
+    munmap(r.local, r.bytes);
+  }
+  for (const auto& [address, bytes] : reserved_) munmap(reinterpret_cast<void*>(address), bytes);
   for (void* b : buffers_) free(b);
   if (arena_ >= 0) ::close(arena_);
 }
@@ -78,14 +83,39 @@ bool NativeClient::connected() const {
   return !dead_;
 }
 
+namespace {
+// An inaccessible reservation the server knows the memory by.
+uint64_t Reserve(size_t bytes) {
+  void* r = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return r == MAP_FAILED ? 0 : reinterpret_cast<uint64_t>(r);
+}
+}  // namespace
+
 void* NativeClient::Allocate(size_t bytes) {
-  void* b = aligned_alloc(kPage, (bytes + kPage - 1) / kPage * kPage);
+  const size_t rounded = (bytes + kPage - 1) / kPage * kPage;
+  auto* b = static_cast<uint8_t*>(aligned_alloc(kPage, rounded ? rounded : kPage));
   if (!b) return nullptr;
   memset(b, 0, bytes);
+  const uint64_t stand = Reserve(rounded ? rounded : kPage);
   std::lock_guard lock(mu_);
   buffers_.push_back(b);
-  regions_[reinterpret_cast<uint64_t>(b)] = bytes;
-  return b;
+  reserved_.emplace_back(stand, rounded ? rounded : kPage);
+  // Only the bytes asked for are the client's: an overrun is refused.
+  regions_[stand + (rounded - bytes)] = Region{b + (rounded - bytes), bytes, false};
+  return b + (rounded - bytes);
+}
+
+uint64_t NativeClient::Address(const void* local) const {
+  const auto* at = static_cast<const uint8_t*>(local);
+  std::lock_guard lock(mu_);
+  for (const auto& [address, r] : regions_)
+    if (at >= r.local && at < r.local + r.bytes) return address + uint64_t(at - r.local);
+  return 0;
+}
+
+void* NativeClient::Local(uint64_t address) const {
+  std::lock_guard lock(mu_);
+  return Reach(address, 1);
 }
 
 void NativeClient::SetCallbackHook(std::function<bool(const Message&)> hook) {
@@ -95,7 +125,9 @@ void NativeClient::SetCallbackHook(std::function<bool(const Message&)> hook) {
 
 size_t NativeClient::mappedViews() const {
   std::lock_guard lock(mu_);
-  return views_.size();
+  size_t n = 0;
+  for (const auto& [address, r] : regions_) n += r.view ? 1 : 0;
+  return n;
 }
 
 bool NativeClient::Send(const Message& message) {
@@ -206,11 +238,13 @@ std::vector<NativeClient::DeviceChange> NativeClient::deviceChanges() const {
   return changes_;
 }
 
-bool NativeClient::Reachable(uint64_t address, size_t bytes) const {
+uint8_t* NativeClient::Reach(uint64_t address, size_t bytes) const {
   auto it = regions_.upper_bound(address);
-  if (it == regions_.begin()) return false;
+  if (it == regions_.begin()) return nullptr;
   --it;
-  return address - it->first <= it->second && bytes <= it->second - (address - it->first);
+  const size_t at = address - it->first;
+  if (at > it->second.bytes || bytes > it->second.bytes - at) return nullptr;
+  return it->second.local + at;
 }
 
 void NativeClient::ReaderThread() {
@@ -267,41 +301,44 @@ void NativeClient::Answer(const Message& m) {
   reply.status = kSuccess;
   switch (m.type) {
     case MessageType::Query:
-      if (!Reachable(m.a[0], m.a[1])) reply.status = kAccessViolation;
+      if (m.a[1] && !Reach(m.a[0], m.a[1])) reply.status = kAccessViolation;
       break;
-    case MessageType::Read:
-      if (m.a[1] > kMaxPayload || !Reachable(m.a[0], m.a[1])) {
-        reply.status = kAccessViolation;
-      } else {
-        const auto* at = reinterpret_cast<const uint8_t*>(m.a[0]);
-        reply.payload.assign(at, at + m.a[1]);
-      }
-      break;
-    case MessageType::Write:
-      if (!Reachable(m.a[0], m.payload.size()))
+    case MessageType::Read: {
+      const uint8_t* at = m.a[1] <= kMaxPayload ? Reach(m.a[0], m.a[1]) : nullptr;
+      if (!at)
         reply.status = kAccessViolation;
       else
-        memcpy(reinterpret_cast<void*>(m.a[0]), m.payload.data(), m.payload.size());
+        reply.payload.assign(at, at + m.a[1]);
       break;
+    }
+    case MessageType::Write: {
+      uint8_t* at = Reach(m.a[0], m.payload.size());
+      if (!at)
+        reply.status = kAccessViolation;
+      else if (!m.payload.empty())
+        memcpy(at, m.payload.data(), m.payload.size());
+      break;
+    }
     case MessageType::Map: {
       void* view = mmap(nullptr, m.a[1], PROT_READ | PROT_WRITE, MAP_SHARED, arena_, off_t(m.a[0]));
-      if (view == MAP_FAILED) {
+      const uint64_t stand = view == MAP_FAILED ? 0 : Reserve(m.a[1]);
+      if (!stand) {
+        if (view != MAP_FAILED) munmap(view, m.a[1]);
         reply.status = kAccessViolation;
       } else {
-        views_[reinterpret_cast<uint64_t>(view)] = m.a[1];
-        regions_[reinterpret_cast<uint64_t>(view)] = m.a[1];
-        reply.a[0] = reinterpret_cast<uint64_t>(view);
+        regions_[stand] = Region{static_cast<uint8_t*>(view), m.a[1], true};
+        reply.a[0] = stand;
       }
       break;
     }
     case MessageType::Unmap: {
-      auto it = views_.find(m.a[0]);
-      if (it == views_.end()) {
+      auto it = regions_.find(m.a[0]);
+      if (it == regions_.end() || !it->second.view) {
         reply.status = kAccessViolation;
       } else {
-        munmap(reinterpret_cast<void*>(it->first), it->second);
-        regions_.erase(it->first);
-        views_.erase(it);
+        munmap(it->second.local, it->second.bytes);
+        munmap(reinterpret_cast<void*>(it->first), it->second.bytes);
+        regions_.erase(it);
       }
       break;
     }

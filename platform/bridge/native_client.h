@@ -5,7 +5,10 @@
 // The client's "process memory" is what it allocated with Allocate and the
 // views the server had it map (Map callbacks, real views of the pool arena's
 // file); a probe of anything else fails, as VirtualQuery would say on
-// Windows. Events are the client's own objects; the server's references to
+// Windows. The server lives in this same host process in the tests, so the
+// addresses the client hands it (Address) are inaccessible reservations that
+// stand for the memory, never the memory itself: anything the server touched
+// directly instead of through the callbacks would fault. Events are the client's own objects; the server's references to
 // them are duplicates, counted so a test can see them released.
 //
 // Threads: any number of threads may send requests; one reader thread
@@ -46,7 +49,13 @@ class NativeClient {
   bool connected() const;
 
   // ---- memory the server may reach ----
+  // A zero-filled buffer; pass Address(buffer) to the server.
   void* Allocate(size_t bytes);
+  // The address the server knows for a local pointer into client memory, and
+  // the local pointer for an address the server gave (a view, a cell's
+  // contents); null when it is not the client's.
+  uint64_t Address(const void* local) const;
+  void* Local(uint64_t address) const;
   // A callback the client is about to answer; return false to leave it
   // unanswered (the test may Kill the client from here).
   void SetCallbackHook(std::function<bool(const Message&)> hook);
@@ -87,7 +96,8 @@ class NativeClient {
   void ReaderThread();
   void Answer(const Message& callback);
   bool Send(const Message& message);
-  bool Reachable(uint64_t address, size_t bytes) const;
+  // The local bytes behind [address, address + bytes), or null.
+  uint8_t* Reach(uint64_t address, size_t bytes) const;
 
   int socket_ = -1;
   int arena_ = -1;
@@ -99,9 +109,14 @@ class NativeClient {
   bool dead_ = false;
   uint32_t nextSequence_ = 1;
   std::map<uint32_t, std::optional<Message>> waiting_;
-  std::map<uint64_t, size_t> regions_;  // start -> bytes: buffers and views
-  std::map<uint64_t, size_t> views_;
-  std::vector<void*> buffers_;
+  struct Region {
+    uint8_t* local;
+    size_t bytes;
+    bool view;
+  };
+  std::map<uint64_t, Region> regions_;  // by the server's address: buffers and views
+  std::vector<void*> buffers_;                           // what Allocate allocated
+  std::vector<std::pair<uint64_t, size_t>> reserved_;    // the buffers' reservations
   std::map<uint64_t, std::shared_ptr<Event>> events_;      // handles the client made
   std::map<uint64_t, std::shared_ptr<Event>> duplicates_;  // the server's references
   uint64_t nextHandle_ = 0x1000;

@@ -24,7 +24,7 @@ struct RemoteProbe {
 };
 thread_local RemoteProbe lastRemoteProbe{};
 
-void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name, const void* caller) {
+void Probe(const void* address, SIZE_T length, ULONG alignment, bool write, const char* name, const void* caller) {
   using namespace tqm::kernel;
   if (!InsideGuardedCall()) {
     char text[128];
@@ -37,7 +37,6 @@ void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name
   if (alignment > 1 && (start & (alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   Process* process = CurrentProcess();
   if (process && process->remote()) {
-    const bool write = name[8] == 'W';  // ProbeForWrite
     if (!process->remote()->Accessible(start, length, write)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
     lastRemoteProbe = RemoteProbe{process, start, length, write};
     return;
@@ -105,11 +104,11 @@ void TqmRtlCopyMemory(void* Destination, const void* Source, size_t Length) {
 }
 
 VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment) {
-  Probe(Address, Length, Alignment, "ProbeForRead", __builtin_return_address(0));
+  Probe(Address, Length, Alignment, false, "ProbeForRead", __builtin_return_address(0));
 }
 
 VOID ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
-  Probe(Address, Length, Alignment, "ProbeForWrite", __builtin_return_address(0));
+  Probe(Address, Length, Alignment, true, "ProbeForWrite", __builtin_return_address(0));
 }
 
 }  // extern "C"

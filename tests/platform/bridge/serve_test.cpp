@@ -92,13 +92,14 @@ class Client {
     CommandRecord r = Record(CMD_CLASS_STREAM, StreamOp::MapStatusBlock);
     r.Set32(Field::MapFlag, 1);
     const uint32_t status = Send(r);
-    *view = reinterpret_cast<void*>(r.GetSlot(Field::StatusAddress));
+    address_ = r.GetSlot(Field::StatusAddress);
+    *view = native.Local(address_);
     token_ = r.GetSlot(Field::StatusToken);
     return status;
   }
-  uint32_t UnmapStatusBlock(void* view) {
+  uint32_t UnmapStatusBlock() {
     CommandRecord r = Record(CMD_CLASS_STREAM, StreamOp::MapStatusBlock);
-    r.SetSlot(Field::StatusAddress, reinterpret_cast<uint64_t>(view));
+    r.SetSlot(Field::StatusAddress, address_);
     r.SetSlot(Field::StatusToken, token_);
     return Send(r);
   }
@@ -135,16 +136,19 @@ class Client {
     auto* cell = static_cast<uint64_t*>(native.Allocate(8));
     r = Record(CMD_CLASS_STREAM, StreamOp::AllocSharedBuffer);
     r.Set32(Field::SharedLength, period * 32);
-    r.SetSlot(Field::SharedCell, reinterpret_cast<uint64_t>(cell));
+    r.SetSlot(Field::SharedCell, native.Address(cell));
     if (uint32_t s = Send(r); s != kSuccess) return s;
-    shared = reinterpret_cast<int32_t*>(*cell);
+    // The cell holds the SharedBuffer's address in this client.
+    sharedAddress = *cell;
+    shared = static_cast<int32_t*>(native.Local(sharedAddress));
+    if (!shared) return ~0u;
     for (uint32_t i = 0; i < 4; ++i) {
       for (uint32_t half = 0; half < 2; ++half) {
         r = Record(CMD_CLASS_STREAM, StreamOp::SetClientBuffer);
         r.Set32(Field::Direction, i < 2 ? 1 : 0);
         r.Set32(Field::Channel, i % 2);
         r.Set32(Field::Half, half);
-        r.SetSlot(Field::HalfAddress, reinterpret_cast<uint64_t>(shared + (i * 2 + half) * period));
+        r.SetSlot(Field::HalfAddress, sharedAddress + (i * 2 + half) * period * sizeof(int32_t));
         r.Set32(Field::Stride, 1);
         if (uint32_t s = Send(r); s != kSuccess) return s;
       }
@@ -173,11 +177,13 @@ class Client {
   uint64_t handle = 0;
   uint32_t openStatus = ~0u;
   uint32_t period = 0;
+  uint64_t sharedAddress = 0;
   int32_t* shared = nullptr;
 
  private:
   bool connected_ = false;
   uint8_t* record_ = nullptr;
+  uint64_t address_ = 0;
   uint64_t token_ = 0;
 };
 
@@ -246,17 +252,17 @@ TEST_F(ServeTest, SettingsTravelThroughTheCallersMemory) {
   auto* before = static_cast<uint8_t*>(c.native.Allocate(kMixerSettingsSize));
   auto* after = static_cast<uint8_t*>(c.native.Allocate(kMixerSettingsSize));
   memset(before, 0xEE, kMixerSettingsSize);
-  ASSERT_EQ(c.Settings(ControlOp::GetSettings, reinterpret_cast<uint64_t>(before)), kSuccess);
+  ASSERT_EQ(c.Settings(ControlOp::GetSettings, c.native.Address(before)), kSuccess);
   // The driver wrote the block into this client's memory through the copy
   // callbacks: the pattern is gone.
   EXPECT_NE(before[0] | before[kMixerSettingsSize - 1], 0xEE);
 
   // Addresses the client does not have: the probe refuses them.
-  for (uint64_t bad : {uint64_t(0x10), reinterpret_cast<uint64_t>(before) + 8, uint64_t(0x7FFF00000000)}) {
+  for (uint64_t bad : {uint64_t(0x10), c.native.Address(before) + 8, uint64_t(0x7FFF00000000)}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(c.Settings(ControlOp::ApplySettings, bad), kAccessViolation);
   }
-  ASSERT_EQ(c.Settings(ControlOp::GetSettings, reinterpret_cast<uint64_t>(after)), kSuccess);
+  ASSERT_EQ(c.Settings(ControlOp::GetSettings, c.native.Address(after)), kSuccess);
   EXPECT_EQ(memcmp(before, after, kMixerSettingsSize), 0) << "a refused apply changed the settings";
 }
 
@@ -275,7 +281,7 @@ TEST_F(ServeTest, StatusBlockIsMappedIntoTheClientAndBusyForASecond) {
   EXPECT_EQ(second.MapStatusBlock(&other), kDeviceBusy);
   EXPECT_EQ(second.native.mappedViews(), 0u);
 
-  EXPECT_EQ(first.UnmapStatusBlock(view), kSuccess);
+  EXPECT_EQ(first.UnmapStatusBlock(), kSuccess);
   EXPECT_EQ(first.native.mappedViews(), 0u);
   EXPECT_EQ(second.MapStatusBlock(&other), kSuccess);
 }
@@ -327,7 +333,7 @@ TEST_F(ServeTest, ClientDyingMidRequestLeavesNothingBehind) {
     dying.native.Kill();
     return false;
   });
-  EXPECT_NE(dying.Settings(ControlOp::ApplySettings, reinterpret_cast<uint64_t>(block)), kSuccess);
+  EXPECT_NE(dying.Settings(ControlOp::ApplySettings, dying.native.Address(block)), kSuccess);
   Client observer(port_, "observer");
   EXPECT_TRUE(Eventually([&] {
     return observer.ProcessState(dying.native.processId()) == std::make_pair(uint64_t(0), true);
