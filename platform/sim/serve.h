@@ -2,7 +2,8 @@
 // (tqmsim.dll under Wine) and native test clients reach over the bridge
 // protocol (platform/bridge/protocol.h).
 //
-// The server boots the machine in real time, plugs a TQM27 and listens on
+// The server boots the machine (real time, or virtual time for tests: see
+// serve_connection.h for how a client's period work holds the clock), plugs a TQM27 and listens on
 // 127.0.0.1 with an ephemeral port written to DIR/port. Each accepted
 // connection is one simulated process (Connection): its first message names
 // it, its end is the process's exit. Per connection, a reader thread cuts the
@@ -80,6 +81,8 @@ class BridgeServer {
   bool OnMachineThread(const std::function<void()>& work);
   void Log(const std::string& text);
   void NoteFault(const kernel::Fault& fault);
+  // A clock hold given up after its time-out: the run fails.
+  void NoteHoldTimeout(const std::string& what);
 
  private:
   void RunTasks();
@@ -97,10 +100,11 @@ class BridgeServer {
   uint16_t port_ = 0;
   struct Task {
     std::function<void()> work;
-    bool done = false;
+    KEVENT done;  // a kernel wait: the waiting request thread may take part in the clock
   };
   std::vector<Task*> tasks_;
   std::vector<kernel::Fault> faults_;
+  uint64_t holdTimeouts_ = 0;
   std::vector<std::shared_ptr<Connection>> connections_;  // main thread only
 };
 

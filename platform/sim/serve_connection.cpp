@@ -9,6 +9,7 @@
 
 #include "platform/kernel/pool.h"
 #include "platform/sim/serve.h"
+#include "tqm/command_record.h"
 #include "tqm/wire.h"
 
 namespace tqm::sim {
@@ -44,11 +45,13 @@ std::string Narrow(const std::vector<uint8_t>& utf16) {
 struct RemoteEvent {
   std::weak_ptr<Connection> connection;
   uint64_t duplicate;
+  bool period;  // the client's period event: its signal holds the clock in virtual time
 };
 
 void SignalRemote(void* context) {
   auto* e = static_cast<RemoteEvent*>(context);
   if (auto c = e->connection.lock()) {
+    if (e->period) c->HoldClock();
     Message m;
     m.type = MessageType::Signal;
     m.a[0] = e->duplicate;
@@ -70,7 +73,9 @@ void ReleaseRemote(void* context) {
 }  // namespace
 
 Connection::Connection(BridgeServer& server, int socket, uint32_t number)
-    : server_(server), socket_(socket), number_(number) {}
+    : server_(server), socket_(socket), number_(number) {
+  KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+}
 
 Connection::~Connection() {
   Shutdown();
@@ -103,11 +108,28 @@ void Connection::MarkDead(const char* why) {
     if (dead_) return;
     dead_ = true;
     endSeen_ = std::chrono::steady_clock::now();
+    ReleaseHoldLocked();
   }
   cv_.notify_all();
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
   if (why) server_.Log("connection " + std::to_string(number_) + ": " + why);
   ::shutdown(socket_, SHUT_RDWR);
 }
+
+void Connection::HoldClock() {
+  if (!server_.sim().virtualTime()) return;
+  {
+    std::lock_guard lock(mu_);
+    if (dead_ || hold_) return;
+    hold_ = true;
+    holdArrival_ = arrivals_;
+    holdSince_ = std::chrono::steady_clock::now();
+  }
+  // The request thread leaves its kernel wait: the clock waits for it now.
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+void Connection::ReleaseHoldLocked() { hold_ = false; }
 
 void Connection::Post(Message message) {
   std::vector<uint8_t> frame = bridge::Encode(message);
@@ -144,9 +166,13 @@ void Connection::ReaderThread() {
         MarkDead("a client sent a message only the server sends; connection closed");
         return;
       }
-      std::lock_guard lock(mu_);
-      requests_.push_back(std::move(m));
+      {
+        std::lock_guard lock(mu_);
+        requests_.push_back(Queued{std::move(m), ++arrivals_});
+      }
+      // The request thread waits in the kernel, or on cv_ while it holds the clock.
       cv_.notify_all();
+      KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
     }
     if (r == bridge::DecodeResult::Malformed) {
       MarkDead("malformed message; connection closed");
@@ -179,16 +205,40 @@ void Connection::SenderThread() {
 }
 
 void Connection::RequestThread() {
+  constexpr auto kHoldLimit = std::chrono::seconds(2);
+  std::optional<kernel::Participation> participation;
+  if (server_.sim().virtualTime()) participation.emplace(server_.sim().machine());
   for (;;) {
-    Message request;
+    Queued request;
     {
       std::unique_lock lock(mu_);
-      cv_.wait(lock, [&] { return !requests_.empty() || dead_; });
+      for (;;) {
+        if (!requests_.empty() || dead_) break;
+        if (!hold_) {
+          // Waiting in the kernel lets the clock move.
+          lock.unlock();
+          KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, nullptr);
+          lock.lock();
+          continue;
+        }
+        // The real-time safety net: a client that never comes back must not
+        // stop the machine for good.
+        if (cv_.wait_until(lock, holdSince_ + kHoldLimit) == std::cv_status::timeout && hold_ &&
+            requests_.empty() && !dead_) {
+          ReleaseHoldLocked();
+          lock.unlock();
+          server_.NoteHoldTimeout("connection " + std::to_string(number_) +
+                                  ": the clock was held 2 s for a period the client never answered");
+          lock.lock();
+        }
+      }
       if (requests_.empty()) break;
       request = std::move(requests_.front());
       requests_.pop_front();
     }
-    Serve(request);
+    Serve(request.message);
+    std::lock_guard lock(mu_);
+    if (hold_ && request.arrival > holdArrival_) ReleaseHoldLocked();
   }
   // The connection's end is the process's exit: its handles close in its own
   // context, as when a program ends or crashes on Windows.
@@ -276,6 +326,14 @@ Message Connection::Answer(const Message& request) {
     }
     case MessageType::Control: {
       const uint64_t outLength = request.a[2];
+      // Which of its events the client makes its period event: that one's
+      // signals hold the clock in virtual time.
+      if (request.a[1] == kCommandControlCode && request.payload.size() >= kCommandRecordSize) {
+        CommandRecord record;
+        memcpy(record.bytes, request.payload.data(), kCommandRecordSize);
+        if (record.Get32(Field::Class) == CMD_CLASS_STREAM && record.Get32(Field::SubOp) == StreamOp::SetPeriodEvent)
+          periodHandle_ = record.GetSlot(Field::PeriodEvent);
+      }
       if (outLength > bridge::kMaxPayload) {
         reply.status = STATUS_INVALID_PARAMETER;
         break;
@@ -428,7 +486,8 @@ void* Connection::ReferenceEvent(HANDLE handle) {
   m.a[0] = reinterpret_cast<uintptr_t>(handle);
   std::optional<Message> r = Call(std::move(m));
   if (!r || r->status != STATUS_SUCCESS) return nullptr;
-  auto* context = new RemoteEvent{weak_from_this(), r->a[0]};
+  const bool period = periodHandle_ && reinterpret_cast<uintptr_t>(handle) == periodHandle_;
+  auto* context = new RemoteEvent{weak_from_this(), r->a[0], period};
   return kernel::MakeSignalHookedEvent(r->a[1] ? NotificationEvent : SynchronizationEvent, SignalRemote, context,
                                        ReleaseRemote);
 }

@@ -7,6 +7,16 @@
 // queue in order). One mutex guards the queues, the waiters and `dead_`; no
 // call into the kernel or the socket is made under it.
 //
+// Virtual time: the request thread takes part in the clock (a
+// Participation), so a request runs whole at one instant of machine time
+// (the clock moves on only while the driver waits in the kernel), and the
+// thread waits for requests in a kernel wait, which lets time pass. When the
+// event the client registered as its period event is signalled, the thread
+// leaves that wait and holds the clock until a request of the client that
+// arrived after the signal has been served (its OutputReady): each period's
+// work is done before the machine's next instant. A hold that lasts two
+// seconds of wall time is given up and counted: the run then fails.
+//
 // Lifetime: the server holds it from accept until the machine is gone, so the
 // process's RemoteAddressSpace stays valid as long as the process; events the
 // driver still holds keep only a weak reference.
@@ -24,6 +34,7 @@
 #include <vector>
 
 #include "platform/bridge/protocol.h"
+#include "platform/kernel/clock.h"
 #include "platform/kernel/process.h"
 
 namespace tqm::sim {
@@ -55,6 +66,9 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
 
   // Queues a one-way message (any thread, any IRQL: never blocks on the socket).
   void Post(bridge::Message message);
+  // Holds the clock for the client's period work (virtual time; the clock
+  // thread, from the period event's signal).
+  void HoldClock();
 
  private:
   void ReaderThread();
@@ -65,19 +79,31 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   // Sends a callback and waits for its reply; nothing when the connection ended.
   std::optional<bridge::Message> Call(bridge::Message message);
   void MarkDead(const char* why);
+  // Under mu_: gives the hold up.
+  void ReleaseHoldLocked();
 
   BridgeServer& server_;
   const int socket_;
   const uint32_t number_;
   kernel::Process* process_ = nullptr;  // set by Hello on the request thread
   int watchCookie_ = -1;
+  uint64_t periodHandle_ = 0;  // the client's handle it registered as its period event
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool dead_ = false;
   bool finished_ = false;
   bool senderStop_ = false;
-  std::deque<bridge::Message> requests_;
+  struct Queued {
+    bridge::Message message;
+    uint64_t arrival;
+  };
+  std::deque<Queued> requests_;
+  uint64_t arrivals_ = 0;
+  bool hold_ = false;
+  uint64_t holdArrival_ = 0;  // requests that had arrived when the hold was taken
+  KEVENT wake_;               // a request arrived, a hold began, the connection ended
+  std::chrono::steady_clock::time_point holdSince_{};
   std::deque<std::vector<uint8_t>> outgoing_;
   std::map<uint32_t, std::optional<bridge::Message>> waiting_;  // callbacks by sequence
   uint32_t nextCallback_ = 1;

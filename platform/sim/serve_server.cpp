@@ -53,8 +53,15 @@ void BridgeServer::NoteFault(const kernel::Fault& fault) {
   faults_.push_back(fault);
 }
 
+void BridgeServer::NoteHoldTimeout(const std::string& what) {
+  Log(what);
+  std::lock_guard lock(mu_);
+  ++holdTimeouts_;
+}
+
 bool BridgeServer::OnMachineThread(const std::function<void()>& work) {
-  Task task{work};
+  Task task{work, {}};
+  KeInitializeEvent(&task.done, NotificationEvent, FALSE);
   {
     std::lock_guard lock(mu_);
     if (stopping_.load()) return false;
@@ -62,8 +69,7 @@ bool BridgeServer::OnMachineThread(const std::function<void()>& work) {
   }
   const char byte = 't';
   [[maybe_unused]] ssize_t n = ::write(wake_[1], &byte, 1);
-  std::unique_lock lock(mu_);
-  cv_.wait(lock, [&] { return task.done; });
+  KeWaitForSingleObject(&task.done, Executive, KernelMode, FALSE, nullptr);
   return true;
 }
 
@@ -75,10 +81,8 @@ void BridgeServer::RunTasks() {
   }
   for (Task* t : tasks) {
     if (!stopping_.load()) t->work();
-    std::lock_guard lock(mu_);
-    t->done = true;
+    KeSetEvent(&t->done, IO_NO_INCREMENT, FALSE);
   }
-  cv_.notify_all();
 }
 
 namespace {
@@ -163,7 +167,11 @@ int BridgeServer::Run() {
   uint32_t accepted = 0;
   while (!stopping_.load()) {
     pollfd fds[2] = {{listen_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (::poll(fds, 2, 1000) < 0 && errno != EINTR) break;
+    // In virtual time this thread takes part in the clock: it lets time pass
+    // by waiting in the kernel, a millisecond at a time, and only glances at
+    // the sockets between.
+    const bool virtualTime = sim_->virtualTime();
+    if (::poll(fds, 2, virtualTime ? 0 : 1000) < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];
       while (::read(wake_[0], drain, sizeof drain) > 0) {
@@ -183,6 +191,7 @@ int BridgeServer::Run() {
     // Plug and Play work that requests queued (interface arrivals and
     // removals) is done on this thread.
     machine.ProcessDeviceRelations();
+    if (virtualTime) sim_->Run(1);
   }
   return Teardown();
 }
@@ -208,7 +217,7 @@ int BridgeServer::Teardown() {
   sim_.reset();
   connections_.clear();
   std::lock_guard lock(mu_);
-  if (!faults_.empty()) clean = false;
+  if (!faults_.empty() || holdTimeouts_) clean = false;
   Log(clean ? "stopped cleanly" : "stopped with faults or leaks");
   return clean ? 0 : 1;
 }

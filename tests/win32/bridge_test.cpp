@@ -348,7 +348,7 @@ TEST(Bridge, StatusBlockIsMappedHereAndRefusedToASecondProcess) {
   EXPECT_EQ(WaitChild(child), DWORD(ERROR_BUSY));
 }
 
-TEST(Bridge, DISABLED_CountingSignalComesBackBitExactThroughTheLoopback) {
+TEST(Bridge, CountingSignalComesBackBitExactThroughTheLoopback) {
   Device d;
   ASSERT_TRUE(d.open());
   void* view = nullptr;

@@ -41,8 +41,10 @@ const char kUsage[] =
     "      notify, ...); VALUE is a number or, for an event slot, new; mixer.N=VALUE sets word N\n"
     "      of the settings block of 3.1/3.2/3.9/3.21\n"
     "  tqm27sim scenario NAME [--json]      NAME: list, or one of the names it prints\n"
-    "  tqm27sim serve --dir DIR [--input loopback[:DELAY]|silence] [--companion none] [--unplugged] [--debug]\n"
-    "      boots the machine (real time) with a TQM27 plugged in and serves Windows programs\n"
+    "  tqm27sim serve --dir DIR [--time real|virtual] [--input loopback[:DELAY]|silence]\n"
+    "                 [--companion none] [--unplugged] [--debug]\n"
+    "      boots the machine (real time by default; in virtual time a client's period work\n"
+    "      holds the clock) with a TQM27 plugged in and serves Windows programs\n"
     "      (tqmsim.dll) until SIGTERM or SIGINT; the port is written to DIR/port; exits 1\n"
     "      when the verifier found a fault or the driver left pool behind\n";
 
@@ -237,6 +239,8 @@ int Serve(const std::vector<std::string>& args) {
     if (a == "--dir" && i + 1 < args.size()) options.dir = args[++i];
     else if (a == "--companion" && i + 1 < args.size() && args[i + 1] == "none") options.companion = false, ++i;
     else if (a == "--unplugged") options.plug = false;
+    else if (a == "--time" && i + 1 < args.size() && (args[i + 1] == "real" || args[i + 1] == "virtual"))
+      options.clock = args[++i] == "real" ? tqm::kernel::ClockMode::Real : tqm::kernel::ClockMode::Virtual;
     else if (a == "--input" && i + 1 < args.size()) {
       DeviceInput input;
       if (!ParseInput(args[++i], &input) || (input.kind != InputKind::Loopback && input.kind != InputKind::Silence))
