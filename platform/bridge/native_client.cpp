@@ -37,7 +37,7 @@ NativeClient::~NativeClient() {
   if (arena_ >= 0) ::close(arena_);
 }
 
-bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* error) {
+bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* error, uint32_t heartbeatMs) {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -53,6 +53,7 @@ bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* 
   Message hello;
   hello.type = MessageType::Hello;
   hello.a[0] = uint64_t(getpid());
+  hello.a[1] = heartbeatMs;
   hello.payload = PathBytes(std::wstring(name.begin(), name.end()));
   std::optional<Message> reply = Request(hello);
   if (!reply || reply->status != kSuccess) {

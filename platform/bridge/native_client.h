@@ -40,7 +40,10 @@ class NativeClient {
   NativeClient& operator=(const NativeClient&) = delete;
 
   // Connects to the server on 127.0.0.1 and says Hello; false with *error.
-  bool Connect(uint16_t port, const std::string& name, std::string* error);
+  // A heartbeat interval promises a sign of life that often (this client
+  // sends none itself: a test uses the promise to play a process that died
+  // without its connection ending).
+  bool Connect(uint16_t port, const std::string& name, std::string* error, uint32_t heartbeatMs = 0);
   // The simulated process's id the server gave this connection.
   uint64_t processId() const { return processId_; }
   // Ends the connection at once, as a crashing process's ends; requests in

@@ -24,6 +24,7 @@ constexpr TypeRule kRules[] = {
     {MessageType::Close, 0, false},
     {MessageType::WatchInterfaces, kGuidBytes, false},
     {MessageType::Machine, 0, false},
+    {MessageType::Heartbeat, 0, false},
     {MessageType::Query, 0, false},
     {MessageType::Read, 0, false},
     {MessageType::Write, kMaxPayload, false},

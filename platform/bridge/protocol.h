@@ -35,7 +35,8 @@ namespace tqm::bridge {
 
 enum class MessageType : uint32_t {
   // ---- requests (client -> server) ----
-  Hello = 1,          // a0 = Windows process id; payload = process name (UTF-16LE)
+  Hello = 1,          // a0 = Windows process id, a1 = heartbeat interval in ms (0 = none);
+                      //   payload = process name (UTF-16LE)
                       //   reply: a0 = server pid, a1 = arena bytes; payload = arena file path (UTF-8)
   InterfacePath = 2,  // a0 = index; payload = class GUID (16 bytes, Windows layout)
                       //   reply: status; payload = the path (UTF-16LE)
@@ -45,6 +46,7 @@ enum class MessageType : uint32_t {
   Close = 5,          // a0 = handle; reply: status
   WatchInterfaces = 6,  // a0 = 1 watch, 0 stop; payload = class GUID; reply: status
   Machine = 7,        // the control API: a0 = MachineOp, a1.. arguments; reply: status, a0..
+  Heartbeat = 8,      // one-way: the process is alive (sent every interval Hello named)
   // ---- callbacks (server -> client) ----
   Query = 0x40,       // a0 = address, a1 = bytes, a2 = 1 for write access; reply: status
   Read = 0x41,        // a0 = address, a1 = bytes (<= kMaxPayload); reply: status, payload

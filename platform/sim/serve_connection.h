@@ -53,6 +53,9 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   void Join();
   // The request thread has finished (the process has exited).
   bool finished() const;
+  // A client that promised heartbeats and has been silent for five of them
+  // is taken for dead (Wine does not always end a killed process's socket).
+  void CheckAlive(std::chrono::steady_clock::time_point now);
 
   // The referenced kernel event behind one of the client's handles, or null.
   void* ReferenceEvent(HANDLE handle);
@@ -108,6 +111,8 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   std::map<uint32_t, std::optional<bridge::Message>> waiting_;  // callbacks by sequence
   uint32_t nextCallback_ = 1;
   std::chrono::steady_clock::time_point endSeen_{};
+  std::chrono::steady_clock::time_point lastHeard_{};
+  std::chrono::milliseconds heartbeat_{0};
 
   std::thread reader_, requester_, sender_;
 };

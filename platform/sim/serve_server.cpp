@@ -191,6 +191,8 @@ int BridgeServer::Run() {
     // Plug and Play work that requests queued (interface arrivals and
     // removals) is done on this thread.
     machine.ProcessDeviceRelations();
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& c : connections_) c->CheckAlive(now);
     if (virtualTime) sim_->Run(1);
   }
   return Teardown();

@@ -43,6 +43,7 @@ constexpr uint32_t kInvalidHandle = 0xC0000008;
 constexpr uint32_t kObjectTypeMismatch = 0xC0000024;
 constexpr uint32_t kNoServer = 0xC000014B;  // STATUS_PIPE_BROKEN
 constexpr uint64_t kViewGranularity = 64 * 1024;
+constexpr uint32_t kHeartbeatMs = 200;
 
 // ntdll's own conversion and object queries, found at run time.
 using NtStatusToDosError = ULONG(WINAPI*)(LONG);
@@ -256,6 +257,16 @@ class Bridge {
     reader_.detach();
     notifier_ = std::thread([this] { NotifierThread(); });
     notifier_.detach();
+    // Wine does not always end a killed process's socket at once: the
+    // heartbeat lets the server see the end anyway.
+    std::thread([this] {
+      Message beat;
+      beat.type = MessageType::Heartbeat;
+      for (;;) {
+        Sleep(kHeartbeatMs);
+        if (!Send(beat)) return;
+      }
+    }).detach();
 
     wchar_t module[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, module, MAX_PATH);
@@ -264,6 +275,7 @@ class Bridge {
     Message hello;
     hello.type = MessageType::Hello;
     hello.a[0] = GetCurrentProcessId();
+    hello.a[1] = kHeartbeatMs;
     hello.payload = tqm::bridge::PathBytes(name.substr(0, 200));
     // Request() would wait for this very call_once: send by hand.
     uint32_t sequence;

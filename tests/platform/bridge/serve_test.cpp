@@ -165,6 +165,12 @@ class Client {
     r.Set32(Field::OnOff, 1);
     return Send(r);
   }
+  uint32_t SetLatency(uint32_t frames) {
+    CommandRecord r = Record(CMD_CLASS_CONTROL, ControlOp::SetLatency);
+    r.Set32(Field::Latency, frames);
+    r.Set32(Field::BusyCheck, 1);
+    return Send(r);
+  }
   uint32_t OutputReady(uint32_t half) {
     CommandRecord r = Record(CMD_CLASS_STREAM, StreamOp::OutputReady);
     r.Set32(Field::ReadyHalf, half);
@@ -189,12 +195,14 @@ class Client {
 
 class ServeTest : public ::testing::Test {
  protected:
+  virtual kernel::ClockMode Clock() const { return kernel::ClockMode::Real; }
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
            ("tqm-serve-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
     ServeOptions o;
     o.dir = dir_.string();
+    o.clock = Clock();
     o.log = [this](const std::string& line) {
       std::lock_guard lock(logMu_);
       log_.push_back(line);
@@ -342,6 +350,23 @@ TEST_F(ServeTest, ClientDyingMidRequestLeavesNothingBehind) {
   EXPECT_EQ(observer.MapStatusBlock(&again), kSuccess) << "the dead process's mapping was not released";
 }
 
+TEST_F(ServeTest, AClientSilentPastItsHeartbeatsIsTakenForDead) {
+  NativeClient silent;
+  std::string error;
+  ASSERT_TRUE(silent.Connect(port_, "silent", &error, 50)) << error;
+  uint8_t guid[bridge::kGuidBytes];
+  InterfaceGuid(guid);
+  uint64_t handle = 0;
+  ASSERT_EQ(silent.Open(silent.InterfacePaths(guid).back(), &handle), kSuccess);
+  Client observer(port_, "observer");
+  // The socket stays open; only the missing heartbeats tell.
+  EXPECT_TRUE(Eventually([&] {
+    return observer.ProcessState(silent.processId()) == std::make_pair(uint64_t(0), true);
+  }));
+  // and the server closed its end.
+  EXPECT_TRUE(Eventually([&] { return !silent.connected(); }));
+}
+
 TEST_F(ServeTest, MalformedMessageClosesOnlyThatConnection) {
   Client bad(port_, "garbage");
   Client good(port_, "good");
@@ -378,6 +403,62 @@ TEST_F(ServeTest, UnplugAndPlugAreToldToWatchingClients) {
   EXPECT_EQ(changes[0].path, path);
   EXPECT_TRUE(changes.back().arrival);
   EXPECT_FALSE(panel.native.InterfacePaths(guid).empty());
+}
+
+// In virtual time the client's period work holds the clock: a stream through
+// the connection is as exact as the simulator's own.
+class VirtualServeTest : public ServeTest {
+ protected:
+  kernel::ClockMode Clock() const override { return kernel::ClockMode::Virtual; }
+};
+
+// A 16-bit frame counter in the top bits and the channel below: the 24 bits
+// the device carries hold both.
+int32_t Counting(uint32_t frame, uint32_t channel) { return int32_t((frame & 0xFFFF) << 16 | (channel + 1) << 8); }
+
+TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
+  Client host(port_, "asio host");
+  void* view = nullptr;
+  ASSERT_EQ(host.MapStatusBlock(&view), kSuccess);
+  // 240 frames at 48 kHz is five whole packets: bit-exact from the first frame.
+  ASSERT_EQ(host.SetLatency(240), kSuccess);
+  const uint64_t event = host.native.CreateEvent(false);
+  ASSERT_EQ(host.StartStream(event), kSuccess);
+  ASSERT_EQ(host.period, 240u);
+  const StatusBlockView block(view, kNativeWide);
+  int32_t* input[2][2];
+  int32_t* output[2][2];
+  for (uint32_t c = 0; c < 2; ++c)
+    for (uint32_t h = 0; h < 2; ++h) {
+      input[c][h] = host.shared + (c * 2 + h) * host.period;
+      output[c][h] = host.shared + ((2 + c) * 2 + h) * host.period;
+    }
+  uint32_t played = 0, expect = 0;
+  bool locked = false;
+  uint64_t checked = 0, wrong = 0;
+  const uint32_t periods = 2 * 48000 / host.period;  // two seconds of machine time
+  for (uint32_t p = 0; p < periods; ++p) {
+    ASSERT_TRUE(host.native.WaitEvent(event, 5000)) << "period " << p;
+    const uint32_t half = block.Read(StatusWord::RecordHalf) & 1;
+    for (uint32_t f = 0; f < host.period; ++f) {
+      if (!locked && input[0][half][f] != 0) {
+        locked = true;
+        expect = uint32_t(input[0][half][f]) >> 16;
+      }
+      if (!locked) continue;
+      ++checked;
+      wrong += input[0][half][f] != Counting(expect, 0) || input[1][half][f] != Counting(expect, 1);
+      ++expect;
+    }
+    for (uint32_t f = 0; f < host.period; ++f, ++played) {
+      output[0][half][f] = Counting(played, 0);
+      output[1][half][f] = Counting(played, 1);
+    }
+    ASSERT_EQ(host.OutputReady(half), kSuccess) << "period " << p;
+    block.Write(StatusWord::Watchdog, 0);
+  }
+  EXPECT_GT(checked, uint64_t(periods - 10) * host.period);
+  EXPECT_EQ(wrong, 0u) << "of " << checked << " frames";
 }
 
 }  // namespace
