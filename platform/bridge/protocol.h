@@ -55,7 +55,8 @@ enum class MessageType : uint32_t {
   Unmap = 0x44,       // a0 = address; reply: status
   ReferenceEvent = 0x45,  // a0 = the client's handle; reply: status, a0 = duplicate, a1 = 1 manual reset
   // ---- one-way (server -> client) ----
-  Signal = 0x80,        // a0 = duplicate handle to set
+  Signal = 0x80,        // a0 = duplicate handle to set, a1 = when the kernel signalled it
+                        //   (CLOCK_MONOTONIC_RAW in 100 ns units, Wine's performance counter)
   ReleaseEvent = 0x81,  // a0 = duplicate handle to close
   DeviceChange = 0x82,  // a0 = 1 arrival, 0 removal; payload = interface path (UTF-16LE)
   // ---- answers ----

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -55,6 +57,9 @@ void SignalRemote(void* context) {
     Message m;
     m.type = MessageType::Signal;
     m.a[0] = e->duplicate;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    m.a[1] = uint64_t(now.tv_sec) * 10000000u + uint64_t(now.tv_nsec) / 100u;
     c->Post(std::move(m));
   }
 }

@@ -158,6 +158,13 @@ class Bridge {
   }
 
   uint64_t processId() const { return processId_; }
+  bool LastSignal(HANDLE event, uint64_t* counter) {
+    std::lock_guard lock(mu_);
+    auto it = lastSignal_.find(reinterpret_cast<uintptr_t>(event));
+    if (it == lastSignal_.end()) return false;
+    *counter = it->second;
+    return true;
+  }
 
   // ---- device handles: a real event handle of ours stands for the server's ----
   HANDLE AddDevice(uint64_t serverHandle) {
@@ -351,12 +358,21 @@ class Bridge {
 
   void Answer(const Message& m) {
     switch (m.type) {
-      case MessageType::Signal:
+      case MessageType::Signal: {
+        {
+          std::lock_guard lock(mu_);
+          auto it = originals_.find(m.a[0]);
+          if (it != originals_.end()) lastSignal_[it->second] = m.a[1];
+        }
         ::SetEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
         return;
-      case MessageType::ReleaseEvent:
+      }
+      case MessageType::ReleaseEvent: {
+        std::lock_guard lock(mu_);
+        originals_.erase(m.a[0]);
         ::CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
         return;
+      }
       case MessageType::DeviceChange: {
         std::lock_guard lock(mu_);
         changes_.push_back(m);
@@ -410,6 +426,10 @@ class Bridge {
         bool manual = false;
         reply.status = DuplicateEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])), &duplicate, &manual);
         reply.a[0] = reinterpret_cast<uintptr_t>(duplicate);
+        if (reply.status == kSuccess) {
+          std::lock_guard lock(mu_);
+          originals_[reply.a[0]] = m.a[0];
+        }
         reply.a[1] = manual ? 1 : 0;
         break;
       }
@@ -503,6 +523,8 @@ class Bridge {
   std::map<uint32_t, std::optional<Message>> waiting_;
   std::map<HANDLE, uint64_t> devices_;
   std::map<uint64_t, void*> views_;
+  std::map<uint64_t, uint64_t> originals_;   // duplicate -> the process's own handle
+  std::map<uint64_t, uint64_t> lastSignal_;  // own handle -> when last signalled
   std::vector<Notification*> notifications_;
   std::deque<Message> changes_;
 };
@@ -699,6 +721,10 @@ uint32_t TqmSimProcessId(uint64_t* id) {
   if (!Bridge::Get().Connected()) return kNoServer;
   *id = Bridge::Get().processId();
   return kSuccess;
+}
+
+uint32_t TqmSimLastSignal(void* event, uint64_t* counter) {
+  return Bridge::Get().LastSignal(event, counter) ? kSuccess : kInvalidHandle;
 }
 
 uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited) {

@@ -18,5 +18,10 @@ TQM_SIM_CONTROL_API uint32_t TqmSimPlug(void);
 TQM_SIM_CONTROL_API uint32_t TqmSimUnplug(void);
 // This process's id on the simulated machine.
 TQM_SIM_CONTROL_API uint32_t TqmSimProcessId(uint64_t* id);
+// When the kernel last signalled one of this process's events (its own
+// handle), in performance-counter units (the server stamps the signal with
+// the same clock Wine's counter reads): for measuring how late a waiting
+// thread wakes.
+TQM_SIM_CONTROL_API uint32_t TqmSimLastSignal(void* event, uint64_t* counter);
 // The open handles of a simulated process and whether it has exited.
 TQM_SIM_CONTROL_API uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited);
