@@ -213,8 +213,7 @@ class ServeTest : public ::testing::Test {
     ASSERT_NE(port_, 0);
   }
   void TearDown() override {
-    server_->Stop();
-    thread_.join();
+    StopServer();
     std::filesystem::remove_all(dir_);
     if (expectCleanExit_) {
       std::lock_guard lock(logMu_);
@@ -222,6 +221,11 @@ class ServeTest : public ::testing::Test {
       for (const auto& l : log_) all += l + "\n";
       EXPECT_EQ(exitStatus_, 0) << all;
     }
+  }
+  void StopServer() {
+    if (!thread_.joinable()) return;
+    server_->Stop();
+    thread_.join();
   }
   std::vector<std::string> Log() {
     std::lock_guard lock(logMu_);
@@ -243,6 +247,17 @@ TEST_F(ServeTest, PortFileNamesTheListeningPort) {
   int port = 0;
   in >> port;
   EXPECT_EQ(port, port_);
+}
+
+TEST_F(ServeTest, AVerifierFaultAtAnyTimeFailsTheRun) {
+  {
+    Client c(port_, "asio host");
+    ASSERT_TRUE(c.Identify());
+  }
+  server_->sim().machine().ReportFault(kernel::FaultKind::PoolMisuse, "a block freed twice", "a test");
+  StopServer();
+  EXPECT_EQ(exitStatus_, 1);
+  expectCleanExit_ = false;
 }
 
 TEST_F(ServeTest, ClientEnumeratesOpensAndIdentifies) {
