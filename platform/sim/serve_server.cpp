@@ -204,6 +204,18 @@ int BridgeServer::Teardown() {
   // Requests waiting for this thread are answered as refused.
   RunTasks();
   for (auto& c : connections_) c->Shutdown();
+  // The processes exit on their connections' threads, and their cleanup may
+  // need machine time: in virtual time this thread lets it pass meanwhile.
+  for (;;) {
+    bool all = true;
+    for (auto& c : connections_) all = all && c->finished();
+    if (all) break;
+    if (sim_->virtualTime())
+      sim_->Run(1);
+    else
+      ::usleep(1000);
+    RunTasks();
+  }
   for (auto& c : connections_) c->Join();
   RunTasks();
   bool clean = true;

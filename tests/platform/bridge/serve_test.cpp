@@ -476,5 +476,22 @@ TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
   EXPECT_EQ(wrong, 0u) << "of " << checked << " frames";
 }
 
+TEST_F(VirtualServeTest, StoppingMidStreamClosesTheProcessAndEndsCleanly) {
+  Client host(port_, "asio host");
+  void* view = nullptr;
+  ASSERT_EQ(host.MapStatusBlock(&view), kSuccess);
+  const uint64_t event = host.native.CreateEvent(false);
+  ASSERT_EQ(host.StartStream(event), kSuccess);
+  const StatusBlockView block(view, kNativeWide);
+  for (int p = 0; p < 5; ++p) {
+    ASSERT_TRUE(host.native.WaitEvent(event, 5000));
+    ASSERT_EQ(host.OutputReady(block.Read(StatusWord::RecordHalf) & 1), kSuccess);
+  }
+  // The server stops while the stream runs and the client owes a period.
+  StopServer();
+  EXPECT_EQ(exitStatus_, 0);
+  EXPECT_TRUE(Eventually([&] { return !host.native.connected(); }));
+}
+
 }  // namespace
 }  // namespace tqm::sim
