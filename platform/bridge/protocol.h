@@ -70,6 +70,8 @@ enum class MachineOp : uint64_t {
   Unplug = 2,           // surprise removal; reply: status
   OpenHandles = 3,      // reply: a0 = handles of the calling process
   ProcessHandles = 4,   // a1 = process id (a Hello reply's); reply: a0 = its handles, a1 = 1 if exited
+  SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz; reply: status
+  FaultCount = 6,       // reply: a0 = verifier faults since the server started
 };
 
 constexpr uint32_t kHeaderBytes = 12;              // type, length, sequence

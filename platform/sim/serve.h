@@ -83,6 +83,7 @@ class BridgeServer {
   void NoteFault(const kernel::Fault& fault);
   // A clock hold given up after its time-out: the run fails.
   void NoteHoldTimeout(const std::string& what);
+  uint64_t FaultCount();
 
  private:
   void RunTasks();

@@ -12,6 +12,7 @@
 #include "platform/kernel/pool.h"
 #include "platform/sim/serve.h"
 #include "tqm/command_record.h"
+#include "usb/tqm27_port.h"
 #include "tqm/wire.h"
 
 namespace tqm::sim {
@@ -423,6 +424,23 @@ Message Connection::Answer(const Message& request) {
                 if (server_.sim().port()) server_.sim().Unplug();
               }))
             reply.status = STATUS_UNSUCCESSFUL;
+          break;
+        case bridge::MachineOp::SetInput: {
+          bool done = false;
+          const uint64_t kind = request.a[1], value = request.a[2];
+          if (kind > 2 || value > 48000 || !server_.OnMachineThread([&] {
+                usb::Tqm27Port* port = server_.sim().port();
+                if (!port) return;
+                if (kind == 0) port->device().SelectSilence();
+                if (kind == 1) port->device().SelectLoopback(uint32_t(value));
+                if (kind == 2) port->device().SelectSine(double(value), -6.0);
+                done = true;
+              }) || !done)
+            reply.status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        case bridge::MachineOp::FaultCount:
+          reply.a[0] = server_.FaultCount();
           break;
         case bridge::MachineOp::OpenHandles:
           reply.a[0] = process_->HandleCount();

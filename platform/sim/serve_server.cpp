@@ -59,6 +59,11 @@ void BridgeServer::NoteHoldTimeout(const std::string& what) {
   ++holdTimeouts_;
 }
 
+uint64_t BridgeServer::FaultCount() {
+  std::lock_guard lock(mu_);
+  return faults_.size();
+}
+
 bool BridgeServer::OnMachineThread(const std::function<void()>& work) {
   Task task{work, {}};
   KeInitializeEvent(&task.done, NotificationEvent, FALSE);

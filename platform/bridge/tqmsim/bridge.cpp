@@ -717,6 +717,23 @@ uint32_t TqmSimPlug(void) { return MachineRequest(tqm::bridge::MachineOp::Plug, 
 
 uint32_t TqmSimUnplug(void) { return MachineRequest(tqm::bridge::MachineOp::Unplug, 0, nullptr); }
 
+uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) {
+  Message m;
+  m.type = MessageType::Machine;
+  m.a[0] = uint64_t(tqm::bridge::MachineOp::SetInput);
+  m.a[1] = kind;
+  m.a[2] = value;
+  std::optional<Message> r = Bridge::Get().Request(m);
+  return r ? r->status : kNoServer;
+}
+
+uint32_t TqmSimFaultCount(uint64_t* faults) {
+  Message reply;
+  const uint32_t status = MachineRequest(tqm::bridge::MachineOp::FaultCount, 0, &reply);
+  if (status == kSuccess) *faults = reply.a[0];
+  return status;
+}
+
 uint32_t TqmSimProcessId(uint64_t* id) {
   if (!Bridge::Get().Connected()) return kNoServer;
   *id = Bridge::Get().processId();

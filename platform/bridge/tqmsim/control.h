@@ -16,6 +16,12 @@
 // (surprise removal).
 TQM_SIM_CONTROL_API uint32_t TqmSimPlug(void);
 TQM_SIM_CONTROL_API uint32_t TqmSimUnplug(void);
+// The device's input: 0 silence, 1 its output looped back after `value`
+// frames, 2 a sine of `value` Hz at -6 dBFS.
+TQM_SIM_CONTROL_API uint32_t TqmSimSetInput(uint32_t kind, uint32_t value);
+// Verifier faults the machine found since the server started (a test fails
+// when this is not 0).
+TQM_SIM_CONTROL_API uint32_t TqmSimFaultCount(uint64_t* faults);
 // This process's id on the simulated machine.
 TQM_SIM_CONTROL_API uint32_t TqmSimProcessId(uint64_t* id);
 // When the kernel last signalled one of this process's events (its own

@@ -476,6 +476,41 @@ TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
   EXPECT_EQ(wrong, 0u) << "of " << checked << " frames";
 }
 
+TEST_F(VirtualServeTest, TheInputChosenOverTheConnectionIsWhatTheClientRecords) {
+  Client host(port_, "asio host");
+  void* view = nullptr;
+  ASSERT_EQ(host.MapStatusBlock(&view), kSuccess);
+  const auto setInput = [&](uint64_t kind, uint64_t value) {
+    Message m;
+    m.type = MessageType::Machine;
+    m.a[0] = uint64_t(bridge::MachineOp::SetInput);
+    m.a[1] = kind;
+    m.a[2] = value;
+    std::optional<Message> r = host.native.Request(m);
+    return r ? r->status : ~0u;
+  };
+  EXPECT_EQ(setInput(7, 0), 0xC000000Du) << "an input kind the device does not have";
+  ASSERT_EQ(setInput(2, 1000), kSuccess);  // a 1 kHz sine instead of the loopback
+  const uint64_t event = host.native.CreateEvent(false);
+  ASSERT_EQ(host.StartStream(event), kSuccess);
+  const StatusBlockView block(view, kNativeWide);
+  uint64_t nonzero = 0;
+  for (int p = 0; p < 40; ++p) {
+    ASSERT_TRUE(host.native.WaitEvent(event, 5000));
+    const uint32_t half = block.Read(StatusWord::RecordHalf) & 1;
+    // The client plays silence: whatever it records comes from the sine.
+    for (uint32_t f = 0; f < host.period; ++f) nonzero += host.shared[half * host.period + f] != 0;
+    ASSERT_EQ(host.OutputReady(half), kSuccess);
+  }
+  EXPECT_GT(nonzero, 20u * host.period);
+  Message faults;
+  faults.type = MessageType::Machine;
+  faults.a[0] = uint64_t(bridge::MachineOp::FaultCount);
+  std::optional<Message> r = host.native.Request(faults);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->a[0], 0u);
+}
+
 TEST_F(VirtualServeTest, StoppingMidStreamClosesTheProcessAndEndsCleanly) {
   Client host(port_, "asio host");
   void* view = nullptr;
