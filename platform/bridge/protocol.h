@@ -72,6 +72,10 @@ enum class MachineOp : uint64_t {
   ProcessHandles = 4,   // a1 = process id (a Hello reply's); reply: a0 = its handles, a1 = 1 if exited
   SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz; reply: status
   FaultCount = 6,       // reply: a0 = verifier faults since the server started
+  Now = 7,              // reply: a0 = machine time in 100 ns units since boot
+  RunFree = 8,          // virtual time: a1 = 1 lets the clock run on its own, 0 stops it
+  Step = 9,             // virtual time, stopped: a1 = milliseconds to run; the reply comes
+                        //   after every signal of those milliseconds
 };
 
 constexpr uint32_t kHeaderBytes = 12;              // type, length, sequence

@@ -84,6 +84,10 @@ class BridgeServer {
   // A clock hold given up after its time-out: the run fails.
   void NoteHoldTimeout(const std::string& what);
   uint64_t FaultCount();
+  // Virtual time: whether the machine's thread lets the clock run on its
+  // own (the default) or only when a client steps it.
+  bool freeRunning() const { return freeRun_.load(); }
+  void SetFreeRun(bool on) { freeRun_.store(on); }
 
  private:
   void RunTasks();
@@ -94,6 +98,7 @@ class BridgeServer {
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> freeRun_{true};
 
   std::mutex mu_;  // port, tasks, faults
   std::condition_variable cv_;

@@ -23,6 +23,10 @@ using bridge::MessageType;
 namespace {
 
 constexpr NTSTATUS kNoMoreEntries = NTSTATUS(0x8000001AL);
+// Heartbeats a client may miss before it is taken for dead: generous, since
+// a loaded machine (a build beside the tests) starves Wine's threads for a
+// second at times.
+constexpr int kSilentBeats = 15;
 
 GUID GuidFromBytes(const std::vector<uint8_t>& b) {
   GUID g{};
@@ -123,7 +127,8 @@ void Connection::MarkDead(const char* why) {
 }
 
 void Connection::HoldClock() {
-  if (!server_.sim().virtualTime()) return;
+  // A stopped clock moves only when stepped: nothing to hold then.
+  if (!server_.sim().virtualTime() || !server_.freeRunning()) return;
   {
     std::lock_guard lock(mu_);
     if (dead_ || hold_) return;
@@ -140,7 +145,7 @@ void Connection::ReleaseHoldLocked() { hold_ = false; }
 void Connection::CheckAlive(std::chrono::steady_clock::time_point now) {
   {
     std::lock_guard lock(mu_);
-    if (dead_ || heartbeat_.count() == 0 || now - lastHeard_ < 5 * heartbeat_) return;
+    if (dead_ || heartbeat_.count() == 0 || now - lastHeard_ < kSilentBeats * heartbeat_) return;
   }
   MarkDead("the client stopped sending heartbeats; taken for dead");
 }
@@ -244,7 +249,7 @@ void Connection::RequestThread() {
         // client's heartbeat is watched from here meanwhile.
         cv_.wait_for(lock, std::chrono::milliseconds(20));
         const auto now = std::chrono::steady_clock::now();
-        if (!dead_ && heartbeat_.count() && now - lastHeard_ >= 5 * heartbeat_) {
+        if (!dead_ && heartbeat_.count() && now - lastHeard_ >= kSilentBeats * heartbeat_) {
           lock.unlock();
           MarkDead("the client stopped sending heartbeats; taken for dead");
           lock.lock();
@@ -273,7 +278,7 @@ void Connection::RequestThread() {
       std::lock_guard lock(mu_);
       held = hold_;
     }
-    if (participation && !held) server_.sim().RunToMidFrame();
+    if (participation && !held && server_.freeRunning()) server_.sim().RunToMidFrame();
     Serve(request.message);
     std::lock_guard lock(mu_);
     if (hold_ && request.arrival > holdArrival_) ReleaseHoldLocked();
@@ -441,6 +446,26 @@ Message Connection::Answer(const Message& request) {
         }
         case bridge::MachineOp::FaultCount:
           reply.a[0] = server_.FaultCount();
+          break;
+        case bridge::MachineOp::Now:
+          reply.a[0] = uint64_t(machine.clock().Now());
+          break;
+        case bridge::MachineOp::RunFree:
+          if (!server_.sim().virtualTime()) {
+            reply.status = STATUS_INVALID_DEVICE_STATE;
+            break;
+          }
+          // Set between two of the machine thread's milliseconds: once the
+          // reply is sent, a stopped clock does not move.
+          if (!server_.OnMachineThread([&] { server_.SetFreeRun(request.a[1] != 0); }))
+            reply.status = STATUS_INVALID_DEVICE_STATE;
+          break;
+        case bridge::MachineOp::Step:
+          // The machine's thread runs the milliseconds; signals they make are
+          // queued on this connection before the reply.
+          if (!server_.sim().virtualTime() || server_.freeRunning() || request.a[1] > 60000 ||
+              !server_.OnMachineThread([&] { server_.sim().Run(uint32_t(request.a[1])); }))
+            reply.status = STATUS_INVALID_DEVICE_STATE;
           break;
         case bridge::MachineOp::OpenHandles:
           reply.a[0] = process_->HandleCount();

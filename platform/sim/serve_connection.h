@@ -53,8 +53,9 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   void Join();
   // The request thread has finished (the process has exited).
   bool finished() const;
-  // A client that promised heartbeats and has been silent for five of them
-  // is taken for dead (Wine does not always end a killed process's socket).
+  // A client that promised heartbeats and has been silent for fifteen of
+  // them is taken for dead (Wine does not always end a killed process's
+  // socket).
   void CheckAlive(std::chrono::steady_clock::time_point now);
 
   // The referenced kernel event behind one of the client's handles, or null.

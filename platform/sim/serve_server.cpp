@@ -175,8 +175,11 @@ int BridgeServer::Run() {
     // In virtual time this thread takes part in the clock: it lets time pass
     // by waiting in the kernel, a millisecond at a time, and only glances at
     // the sockets between.
+    // A stopped virtual clock stays where it is while this thread is out of
+    // the kernel: it waits for the sockets a while instead.
     const bool virtualTime = sim_->virtualTime();
-    if (::poll(fds, 2, virtualTime ? 0 : 1000) < 0 && errno != EINTR) break;
+    const bool freeRun = freeRun_.load();
+    if (::poll(fds, 2, !virtualTime ? 1000 : freeRun ? 0 : 5) < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) {
       char drain[64];
       while (::read(wake_[0], drain, sizeof drain) > 0) {
@@ -198,7 +201,7 @@ int BridgeServer::Run() {
     machine.ProcessDeviceRelations();
     const auto now = std::chrono::steady_clock::now();
     for (auto& c : connections_) c->CheckAlive(now);
-    if (virtualTime) sim_->Run(1);
+    if (virtualTime && freeRun_.load()) sim_->Run(1);
   }
   return Teardown();
 }
@@ -215,7 +218,7 @@ int BridgeServer::Teardown() {
     bool all = true;
     for (auto& c : connections_) all = all && c->finished();
     if (all) break;
-    if (sim_->virtualTime())
+    if (sim_->virtualTime())  // the clock runs for the teardown, stepped or not
       sim_->Run(1);
     else
       ::usleep(1000);

@@ -226,6 +226,33 @@ TEST(Bridge, CountingSignalComesBackBitExactThroughTheLoopback) {
   CloseHandle(event);
 }
 
+TEST(Bridge, AStepReplyComesAfterTheSignalsOfItsMilliseconds) {
+  Device d;
+  ASSERT_TRUE(d.open());
+  void* view = nullptr;
+  ASSERT_EQ(d.MapStatusBlock(&view), 0u);
+  const StatusBlockView block(view, kNativeWide);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(d.StartStream(event), 0u);
+  EXPECT_EQ(Stream(d, event, block, 10).periods, 10u);
+  ASSERT_EQ(TqmSimRunFree(0), 0u);
+  WaitForSingleObject(event, 0);  // a signal from before the stop, if any
+  uint64_t before = 0, after = 0;
+  ASSERT_EQ(TqmSimNow(&before), 0u);
+  Sleep(50);
+  ASSERT_EQ(TqmSimNow(&after), 0u);
+  EXPECT_EQ(after, before) << "the stopped clock moved";
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
+  // One period is 5 ms: the period's signal is set before the reply returns.
+  ASSERT_EQ(TqmSimStep(5), 0u);
+  EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_OBJECT_0));
+  ASSERT_EQ(TqmSimNow(&after), 0u);
+  EXPECT_EQ(after, before + 5 * 10000);
+  ASSERT_EQ(TqmSimRunFree(1), 0u);
+  EXPECT_EQ(d.StopStream(), 0u);
+  CloseHandle(event);
+}
+
 TEST(Bridge, AKilledProcessIsCleanedUpAndAnotherStreams) {
   HANDLE out = nullptr;
   PROCESS_INFORMATION child = StartChild("stream", &out);

@@ -734,6 +734,21 @@ uint32_t TqmSimFaultCount(uint64_t* faults) {
   return status;
 }
 
+uint32_t TqmSimNow(uint64_t* now) {
+  Message reply;
+  const uint32_t status = MachineRequest(tqm::bridge::MachineOp::Now, 0, &reply);
+  if (status == kSuccess) *now = reply.a[0];
+  return status;
+}
+
+uint32_t TqmSimRunFree(int runFree) {
+  return MachineRequest(tqm::bridge::MachineOp::RunFree, runFree ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimStep(uint32_t milliseconds) {
+  return MachineRequest(tqm::bridge::MachineOp::Step, milliseconds, nullptr);
+}
+
 uint32_t TqmSimProcessId(uint64_t* id) {
   if (!Bridge::Get().Connected()) return kNoServer;
   *id = Bridge::Get().processId();

@@ -22,6 +22,13 @@ TQM_SIM_CONTROL_API uint32_t TqmSimSetInput(uint32_t kind, uint32_t value);
 // Verifier faults the machine found since the server started (a test fails
 // when this is not 0).
 TQM_SIM_CONTROL_API uint32_t TqmSimFaultCount(uint64_t* faults);
+// Virtual time (the server's --time virtual): the machine's time in 100 ns
+// units; stop the clock (runFree 0) or let it run on its own again; run a
+// stopped clock `milliseconds` on, returning after the signals of that time
+// have been delivered to this process.
+TQM_SIM_CONTROL_API uint32_t TqmSimNow(uint64_t* now);
+TQM_SIM_CONTROL_API uint32_t TqmSimRunFree(int runFree);
+TQM_SIM_CONTROL_API uint32_t TqmSimStep(uint32_t milliseconds);
 // This process's id on the simulated machine.
 TQM_SIM_CONTROL_API uint32_t TqmSimProcessId(uint64_t* id);
 // When the kernel last signalled one of this process's events (its own

@@ -511,6 +511,27 @@ TEST_F(VirtualServeTest, TheInputChosenOverTheConnectionIsWhatTheClientRecords) 
   EXPECT_EQ(r->a[0], 0u);
 }
 
+TEST_F(VirtualServeTest, AStoppedClockMovesOnlyWhenStepped) {
+  Client c(port_, "test");
+  const auto op = [&](bridge::MachineOp which, uint64_t arg) {
+    Message m;
+    m.type = MessageType::Machine;
+    m.a[0] = uint64_t(which);
+    m.a[1] = arg;
+    std::optional<Message> r = c.native.Request(m);
+    return r ? *r : Message{};
+  };
+  EXPECT_EQ(op(bridge::MachineOp::Step, 5).status, 0xC0000184u) << "a running clock is not stepped";
+  ASSERT_EQ(op(bridge::MachineOp::RunFree, 0).status, kSuccess);
+  const uint64_t t0 = op(bridge::MachineOp::Now, 0).a[0];
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(op(bridge::MachineOp::Now, 0).a[0], t0) << "the clock moved while stopped";
+  ASSERT_EQ(op(bridge::MachineOp::Step, 10).status, kSuccess);
+  EXPECT_EQ(op(bridge::MachineOp::Now, 0).a[0], t0 + 10 * 10000);
+  ASSERT_EQ(op(bridge::MachineOp::RunFree, 1).status, kSuccess);
+  EXPECT_TRUE(Eventually([&] { return op(bridge::MachineOp::Now, 0).a[0] > t0 + 100 * 10000; }));
+}
+
 TEST_F(VirtualServeTest, StoppingMidStreamClosesTheProcessAndEndsCleanly) {
   Client host(port_, "asio host");
   void* view = nullptr;
