@@ -392,7 +392,11 @@ Message Connection::Answer(const Message& request) {
                                                request.payload.data(), ULONG(request.payload.size()),
                                                out.empty() ? nullptr : out.data(), ULONG(outLength), &returned);
       reply.a[0] = returned;
-      if (!NT_ERROR(reply.status)) out.resize(returned), reply.payload = std::move(out);
+      // As the I/O manager copies back: nothing after an error.
+      if (!NT_ERROR(reply.status)) {
+        out.resize(returned);
+        reply.payload = std::move(out);
+      }
       break;
     }
     case MessageType::Close:
@@ -491,7 +495,6 @@ Message Connection::Answer(const Message& request) {
 }
 
 std::optional<Message> Connection::Call(Message message) {
-  message.type = message.type;
   uint32_t sequence;
   {
     std::lock_guard lock(mu_);
