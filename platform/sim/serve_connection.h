@@ -14,7 +14,7 @@
 // event the client registered as its period event is signalled, the thread
 // leaves that wait and holds the clock until a request of the client that
 // arrived after the signal has been served (its OutputReady): each period's
-// work is done before the machine's next instant. A hold that lasts two
+// work is done before the machine's next instant. A hold that lasts five
 // seconds of wall time is given up and counted: the run then fails.
 //
 // Lifetime: the server holds it from accept until the machine is gone, so the
