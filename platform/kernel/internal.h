@@ -187,6 +187,7 @@ constexpr UCHAR kSignalHookedEvent = 1;
 struct EventObject {
   KEVENT event;
   void (*onSignal)(void*);
+  void (*onDestroy)(void*);
   void* context;
 };
 

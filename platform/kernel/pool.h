@@ -85,6 +85,9 @@ class Pool {
   // Maps the given arena pages, in order, as one more view; null on failure.
   void* MapSecondView(const std::vector<uintptr_t>& pages);
   void UnmapSecondView(void* view, size_t pageCount);
+  // The arena's shared-memory object (the memfd's descriptor on Linux), for a
+  // client in another host process that maps its own views of it.
+  intptr_t arenaHandle() const { return arenaHandle_; }
 
   static std::string TagText(ULONG tag);
 

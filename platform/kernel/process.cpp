@@ -35,7 +35,10 @@ struct FileBody {
 
 void DestroyFile(ObjectHeader* header) { static_cast<FileBody*>(BodyOf(header))->~FileBody(); }
 
-void DestroyEvent(ObjectHeader*) {}
+void DestroyEvent(ObjectHeader* header) {
+  auto* body = static_cast<EventObject*>(BodyOf(header));
+  if (body->onDestroy) body->onDestroy(body->context);
+}
 
 std::string ProcessText(const Process& p) {
   return "process '" + p.name() + "' (" + std::to_string(p.id()) + ")";
@@ -81,10 +84,12 @@ ProcessScope::ProcessScope(Process& process) : previous_(Self().process) {
 
 ProcessScope::~ProcessScope() { Self().process = previous_; }
 
-PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context) {
+PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context,
+                              void (*onDestroy)(void*)) {
   auto* body = static_cast<EventObject*>(CreateObject(ObjectType::Event, sizeof(EventObject), DestroyEvent));
   KeInitializeEvent(&body->event, type, FALSE);
   body->onSignal = onSignal;
+  body->onDestroy = onDestroy;
   body->context = context;
   body->event.Header.Reserved = kSignalHookedEvent;
   return &body->event;
@@ -98,7 +103,8 @@ Process::Process(Machine& machine, ULONG id, std::string name)
 }
 
 Process::~Process() {
-  for (auto& [start, region] : regions_) os::ReleaseRetired(region.base, region.bytes);
+  for (auto& [start, region] : regions_)
+    if (region.base) os::ReleaseRetired(region.base, region.bytes);
   for (auto& [handle, entry] : handles_) DereferenceObject(entry.object);
   object_->process = nullptr;
   DereferenceObject(object_);
@@ -302,7 +308,7 @@ void Process::Exit() {
                       static_cast<void*>(region.mdl), region.usable);
         left.push_back(text);
       }
-      os::Retire(region.base, region.bytes, region.mdl != nullptr);
+      if (region.base) os::Retire(region.base, region.bytes, region.mdl != nullptr);
       region.usable = 0;
     }
   }
@@ -314,6 +320,7 @@ void Process::Exit() {
 }
 
 void* Process::MapPages(const std::vector<uintptr_t>& pages, ULONG byteOffset, PMDL mdl) {
+  if (remote_) return MapRemote(pages, byteOffset, mdl);
   auto* view = static_cast<char*>(machine_.pool().MapSecondView(pages));
   if (!view) return nullptr;
   char* user = view + byteOffset;
@@ -324,12 +331,34 @@ void* Process::MapPages(const std::vector<uintptr_t>& pages, ULONG byteOffset, P
 }
 
 bool Process::UnmapPages(void* address, PMDL mdl) {
-  std::lock_guard lock(mu_);
-  auto it = regions_.find(reinterpret_cast<uintptr_t>(address));
-  if (it == regions_.end() || it->second.mdl != mdl || it->second.usable == 0) return false;
-  os::Retire(it->second.base, it->second.bytes, true);
-  it->second.usable = 0;
+  {
+    std::lock_guard lock(mu_);
+    auto it = regions_.find(reinterpret_cast<uintptr_t>(address));
+    if (it == regions_.end() || it->second.mdl != mdl || it->second.usable == 0) return false;
+    it->second.usable = 0;
+    if (it->second.base) {
+      os::Retire(it->second.base, it->second.bytes, true);
+      return true;
+    }
+  }
+  // The client unmaps its view outside the lock: the connection may take a
+  // while, and a dead one answers at once.
+  remote_->Unmap(reinterpret_cast<uintptr_t>(address) & ~uintptr_t(PAGE_SIZE - 1));
   return true;
+}
+
+// A remote process maps the arena's file itself: the MDL's pages must be one
+// run of the arena (nonpaged pool always is).
+void* Process::MapRemote(const std::vector<uintptr_t>& pages, ULONG byteOffset, PMDL mdl) {
+  if (pages.empty()) return nullptr;
+  for (size_t i = 1; i < pages.size(); ++i)
+    if (pages[i] != pages[0] + i) return nullptr;
+  const uint64_t view = remote_->Map(uint64_t(pages[0]) * PAGE_SIZE, pages.size() * PAGE_SIZE);
+  if (!view) return nullptr;
+  char* user = reinterpret_cast<char*>(view) + byteOffset;
+  std::lock_guard lock(mu_);
+  regions_[reinterpret_cast<uintptr_t>(user)] = Region{nullptr, 0, MmGetMdlByteCount(mdl), mdl, user};
+  return user;
 }
 
 Process* Process::MappingOwner(Machine& machine, const void* address) {

@@ -20,6 +20,13 @@
 // simulator's windows build resolves real Win32 events there and signals them
 // through an event object made with MakeSignalHookedEvent.
 //
+// Remote processes: a process whose memory lives in another host process (a
+// Windows program that reaches the machine through the bridge) is given a
+// RemoteAddressSpace. Its probes ask the client whether the range is
+// accessible, the copy after a probe reads or writes the client's memory
+// through it (RtlCopyMemory), and its user mappings are views the client maps
+// of the pool arena's file; its buffers are the client's own, never Allocate.
+//
 // Lifecycle: Machine::StartProcess makes one; Exit (or destruction of the
 // machine) closes its handles in its own context, reports user mappings the
 // driver left in it, and retires its address space. The machine owns it.
@@ -39,6 +46,22 @@ namespace tqm::kernel {
 
 class Machine;
 
+// The memory of a remote process, reached through its connection. Every call
+// may come from any thread; a false return (or null) is what a dead
+// connection gives too.
+class RemoteAddressSpace {
+ public:
+  virtual ~RemoteAddressSpace() = default;
+  // True when every byte of the range may be read (and written, with write).
+  virtual bool Accessible(uint64_t address, size_t bytes, bool write) = 0;
+  virtual bool Read(uint64_t address, void* to, size_t bytes) = 0;
+  virtual bool Write(uint64_t address, const void* from, size_t bytes) = 0;
+  // Maps `bytes` of the pool arena from `arenaOffset` (whole pages) into the
+  // client; the user address of the first byte, or 0.
+  virtual uint64_t Map(uint64_t arenaOffset, size_t bytes) = 0;
+  virtual void Unmap(uint64_t address) = 0;
+};
+
 class Process {
  public:
   Process(Machine& machine, ULONG id, std::string name);
@@ -50,6 +73,11 @@ class Process {
   const std::string& name() const { return name_; }
   PEPROCESS object() const { return object_; }
   bool exited() const;
+
+  // Makes this a remote process (before any request of it); the space must
+  // outlive the process.
+  void SetRemote(RemoteAddressSpace* remote) { remote_ = remote; }
+  RemoteAddressSpace* remote() const { return remote_; }
 
   // ---- address space ----
   // A zero-filled buffer valid in this process only; null when out of memory.
@@ -94,7 +122,7 @@ class Process {
 
  private:
   struct Region {
-    char* base;
+    char* base;          // null for a remote process's view
     size_t bytes;        // the whole reservation
     size_t usable;       // valid bytes from base (a buffer) or from the view start
     PMDL mdl = nullptr;  // a user mapping's MDL; null for a buffer
@@ -106,8 +134,10 @@ class Process {
   };
 
   NTSTATUS CloseLocked(std::unique_lock<std::mutex>& lock, HANDLE handle);
+  void* MapRemote(const std::vector<uintptr_t>& pages, ULONG byteOffset, PMDL mdl);
 
   Machine& machine_;
+  RemoteAddressSpace* remote_ = nullptr;
   const ULONG id_;
   const std::string name_;
   PEPROCESS object_ = nullptr;
@@ -136,8 +166,10 @@ class ProcessScope {
 Process* CurrentProcess();
 
 // A kernel event object whose KeSetEvent also calls onSignal(context) (a real
-// Win32 event behind a user handle, in the simulator). The caller holds the
-// one reference returned.
-PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context);
+// Win32 event behind a user handle, in the simulator), and whose last
+// dereference calls onDestroy(context) when given. The caller holds the one
+// reference returned.
+PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context,
+                              void (*onDestroy)(void*) = nullptr);
 
 }  // namespace tqm::kernel

@@ -13,7 +13,18 @@
 
 namespace {
 
-void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name, const void* caller) {
+// The last range this thread probed in a remote process: the copy that
+// follows the probe inside the same guarded call reaches it through the
+// process's connection. A copy consumes it.
+struct RemoteProbe {
+  tqm::kernel::Process* process;
+  uintptr_t start;
+  size_t bytes;
+  bool write;
+};
+thread_local RemoteProbe lastRemoteProbe{};
+
+void Probe(const void* address, SIZE_T length, ULONG alignment, bool write, const char* name, const void* caller) {
   using namespace tqm::kernel;
   if (!InsideGuardedCall()) {
     char text[128];
@@ -25,10 +36,22 @@ void Probe(const void* address, SIZE_T length, ULONG alignment, const char* name
   const auto start = reinterpret_cast<uintptr_t>(address);
   if (alignment > 1 && (start & (alignment - 1)) != 0) ExRaiseStatus(STATUS_DATATYPE_MISALIGNMENT);
   Process* process = CurrentProcess();
+  if (process && process->remote()) {
+    if (!process->remote()->Accessible(start, length, write)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+    lastRemoteProbe = RemoteProbe{process, start, length, write};
+    return;
+  }
   if (!process || !process->Contains(address, length)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
 }
 
+bool InProbe(const RemoteProbe& p, const void* address, size_t bytes) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  return at >= p.start && at - p.start <= p.bytes && bytes <= p.bytes - (at - p.start);
+}
+
 }  // namespace
+
+using namespace tqm::kernel;
 
 extern "C" {
 
@@ -59,12 +82,33 @@ SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
   return same;
 }
 
+void TqmRtlCopyMemory(void* Destination, const void* Source, size_t Length) {
+  RemoteProbe& probe = lastRemoteProbe;
+  if (probe.process && Length && probe.process == CurrentProcess()) {
+    RemoteAddressSpace* remote = probe.process->remote();
+    const RemoteProbe used = probe;
+    if (used.write && InProbe(used, Destination, Length)) {
+      probe = RemoteProbe{};
+      if (!remote->Write(reinterpret_cast<uintptr_t>(Destination), Source, Length))
+        ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+      return;
+    }
+    if (!used.write && InProbe(used, Source, Length)) {
+      probe = RemoteProbe{};
+      if (!remote->Read(reinterpret_cast<uintptr_t>(Source), Destination, Length))
+        ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+      return;
+    }
+  }
+  memcpy(Destination, Source, Length);
+}
+
 VOID ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment) {
-  Probe(Address, Length, Alignment, "ProbeForRead", __builtin_return_address(0));
+  Probe(Address, Length, Alignment, false, "ProbeForRead", __builtin_return_address(0));
 }
 
 VOID ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
-  Probe(Address, Length, Alignment, "ProbeForWrite", __builtin_return_address(0));
+  Probe(Address, Length, Alignment, true, "ProbeForWrite", __builtin_return_address(0));
 }
 
 }  // extern "C"

@@ -3,9 +3,11 @@
 //   tqm27sim stream [options]                 stream like an ASIO client, then report
 //   tqm27sim ioctl CLASS SUBOP [FIELD=VALUE ...] [--state S] [--json]
 //   tqm27sim scenario NAME [--json]           a named end-to-end run
+//   tqm27sim serve --dir DIR [options]        serve Windows programs until SIGTERM/SIGINT
 //
 // Exit status: 0 when the run worked (a scenario passed), 1 when it did not,
 // 2 for a usage error.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 
 #include "platform/sim/raw_command.h"
 #include "platform/sim/scenarios.h"
+#include "platform/sim/serve.h"
 #include "platform/sim/stream_session.h"
 
 namespace {
@@ -42,7 +45,13 @@ const char kUsage[] =
     "      direction, channel, half, onoff, length, outmask, inmask, readyhalf, mapflag, event,\n"
     "      notify, ...); VALUE is a number or, for an event slot, new; mixer.N=VALUE sets word N\n"
     "      of the settings block of 3.1/3.2/3.9/3.21\n"
-    "  tqm27sim scenario NAME [--json]      NAME: list, or one of the names it prints\n";
+    "  tqm27sim scenario NAME [--json]      NAME: list, or one of the names it prints\n"
+    "  tqm27sim serve --dir DIR [--time real|virtual] [--input loopback[:DELAY]|silence]\n"
+    "                 [--companion none] [--unplugged] [--debug]\n"
+    "      boots the machine (real time by default; in virtual time a client's period work\n"
+    "      holds the clock) with a TQM27 plugged in and serves Windows programs\n"
+    "      (tqmsim.dll) until SIGTERM or SIGINT; the port is written to DIR/port; exits 1\n"
+    "      when the verifier found a fault or the driver left pool behind\n";
 
 int Usage(const std::string& why) {
   if (!why.empty()) std::fprintf(stderr, "tqm27sim: %s\n", why.c_str());
@@ -243,6 +252,46 @@ int Scenario(const std::vector<std::string>& args) {
   return result.pass ? 0 : 1;
 }
 
+tqm::sim::BridgeServer* servingNow = nullptr;
+
+void StopServing(int) {
+  if (servingNow) servingNow->Stop();
+}
+
+int Serve(const std::vector<std::string>& args) {
+  ServeOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--dir" && i + 1 < args.size()) options.dir = args[++i];
+    else if (a == "--companion" && i + 1 < args.size() && args[i + 1] == "none") options.companion = false, ++i;
+    else if (a == "--unplugged") options.plug = false;
+    else if (a == "--time" && i + 1 < args.size() && (args[i + 1] == "real" || args[i + 1] == "virtual"))
+      options.clock = args[++i] == "real" ? tqm::kernel::ClockMode::Real : tqm::kernel::ClockMode::Virtual;
+    else if (a == "--input" && i + 1 < args.size()) {
+      DeviceInput input;
+      if (!ParseInput(args[++i], &input) || (input.kind != InputKind::Loopback && input.kind != InputKind::Silence))
+        return Usage("serve's input is loopback[:DELAY] or silence");
+      options.loopback = input.kind == InputKind::Loopback;
+      options.loopDelay = input.loopDelay;
+    }
+    else if (a == "--debug") options.echoDebugOutput = true;
+    else return Usage("bad serve option: " + a);
+  }
+  if (options.dir.empty()) return Usage("serve needs --dir DIR");
+  BridgeServer server(options);
+  servingNow = &server;
+  struct sigaction action {};
+  action.sa_handler = StopServing;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  const int status = server.Run();
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  servingNow = nullptr;
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -252,6 +301,7 @@ int main(int argc, char** argv) {
   if (command == "stream") return Stream(args);
   if (command == "ioctl") return Ioctl(args);
   if (command == "scenario") return Scenario(args);
+  if (command == "serve") return Serve(args);
   if (command == "--help" || command == "help") return Usage(""), 0;
   return Usage("unknown command " + command);
 }

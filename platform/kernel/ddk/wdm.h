@@ -117,7 +117,11 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
   ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define ARGUMENT_PRESENT(p) ((p) != NULL)
 
-#define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
+// A copy to or from a remote process's memory right after its probe goes
+// through that process's connection (platform/kernel/rtl.cpp); every other
+// copy is memcpy.
+extern "C" void TqmRtlCopyMemory(void* Destination, const void* Source, size_t Length);
+#define RtlCopyMemory(d, s, n) TqmRtlCopyMemory((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
 #define RtlFillMemory(d, n, v) memset((d), (v), (n))
 #define RtlZeroMemory(d, n) memset((d), 0, (n))

@@ -1,0 +1,131 @@
+// The bridge's wire protocol: how a Windows process (tqmsim.dll under Wine,
+// or a native test client) and `tqm27sim serve` talk over one connection.
+//
+// A connection is one simulated process. Every message is one frame: a fixed
+// header {type, length, sequence} and a fixed body {status, four 64-bit
+// arguments}, then at most kMaxPayload bytes of payload (a command record,
+// caller memory, a UTF-16LE path). A frame is always below 4 KiB, so a writer
+// sends it whole in one write and a pipe never interleaves two writers'
+// frames.
+//
+// Who sends what:
+//  - requests, client to server, each answered by one Reply with the same
+//    sequence (the client numbers them);
+//  - callbacks, server to client, made while a request runs in the client's
+//    process (probe and copy caller memory, map and unmap a user view,
+//    reference an event), each answered by one CallbackReply with the same
+//    sequence (the server numbers them);
+//  - one-way messages, server to client: Signal (set an event),
+//    ReleaseEvent (close the duplicate a reference made), DeviceChange.
+//
+// The decoder trusts nothing: an unknown type, a length that does not match
+// the frame, a payload longer than its type allows or a path of odd length
+// is malformed, and the connection that sent it is closed.
+//
+// Plain C++ with no platform headers: compiled into the server (host build)
+// and into tqmsim.dll (windows build).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tqm::bridge {
+
+enum class MessageType : uint32_t {
+  // ---- requests (client -> server) ----
+  Hello = 1,          // a0 = Windows process id, a1 = heartbeat interval in ms (0 = none);
+                      //   payload = process name (UTF-16LE)
+                      //   reply: a0 = server pid, a1 = arena bytes; payload = arena file path (UTF-8)
+  InterfacePath = 2,  // a0 = index; payload = class GUID (16 bytes, Windows layout)
+                      //   reply: status; payload = the path (UTF-16LE)
+  Open = 3,           // payload = interface path (UTF-16LE); reply: status, a0 = handle
+  Control = 4,        // a0 = handle, a1 = control code, a2 = output length; payload = input
+                      //   reply: status, a0 = information; payload = output
+  Close = 5,          // a0 = handle; reply: status
+  WatchInterfaces = 6,  // a0 = 1 watch, 0 stop; payload = class GUID; reply: status
+  Machine = 7,        // the control API: a0 = MachineOp, a1.. arguments; reply: status, a0..
+  Heartbeat = 8,      // one-way: the process is alive (sent every interval Hello named)
+  // ---- callbacks (server -> client) ----
+  Query = 0x40,       // a0 = address, a1 = bytes, a2 = 1 for write access; reply: status
+  Read = 0x41,        // a0 = address, a1 = bytes (<= kMaxPayload); reply: status, payload
+  Write = 0x42,       // a0 = address; payload = bytes; reply: status
+  Map = 0x43,         // a0 = arena offset of the first page, a1 = bytes; reply: status, a0 = address
+  Unmap = 0x44,       // a0 = address; reply: status
+  ReferenceEvent = 0x45,  // a0 = the client's handle; reply: status, a0 = duplicate, a1 = 1 manual reset
+  // ---- one-way (server -> client) ----
+  Signal = 0x80,        // a0 = duplicate handle to set, a1 = when the kernel signalled it
+                        //   (CLOCK_MONOTONIC_RAW in 100 ns units, Wine's performance counter)
+  ReleaseEvent = 0x81,  // a0 = duplicate handle to close
+  DeviceChange = 0x82,  // a0 = 1 arrival, 0 removal; payload = interface path (UTF-16LE)
+  // ---- answers ----
+  Reply = 0xC0,          // to a request
+  CallbackReply = 0xC1,  // to a callback
+};
+
+// The operations of the Machine request (tests and the demo only).
+enum class MachineOp : uint64_t {
+  Plug = 1,             // reply: status
+  Unplug = 2,           // surprise removal; reply: status
+  OpenHandles = 3,      // reply: a0 = handles of the calling process
+  ProcessHandles = 4,   // a1 = process id (a Hello reply's); reply: a0 = its handles, a1 = 1 if exited
+  SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz; reply: status
+  FaultCount = 6,       // reply: a0 = verifier faults since the server started
+  Now = 7,              // reply: a0 = machine time in 100 ns units since boot
+  RunFree = 8,          // virtual time: a1 = 1 lets the clock run on its own, 0 stops it
+  Step = 9,             // virtual time, stopped: a1 = milliseconds to run; the reply comes
+                        //   after every signal of those milliseconds
+};
+
+constexpr uint32_t kHeaderBytes = 12;              // type, length, sequence
+constexpr uint32_t kBodyBytes = 4 + 4 * 8;         // status, a0..a3
+constexpr uint32_t kFixedBytes = kHeaderBytes + kBodyBytes;
+constexpr uint32_t kMaxFrameBytes = 4000;          // below PIPE_BUF and the 4 KiB page
+constexpr uint32_t kMaxPayload = kMaxFrameBytes - kFixedBytes;
+constexpr uint32_t kGuidBytes = 16;
+
+struct Message {
+  MessageType type = MessageType::Reply;
+  uint32_t sequence = 0;
+  uint32_t status = 0;   // an NT status in replies
+  uint64_t a[4] = {};
+  std::vector<uint8_t> payload;
+};
+
+// True for a type the protocol defines.
+bool KnownType(uint32_t type);
+// The largest payload a message of this type may carry.
+uint32_t PayloadLimit(MessageType type);
+
+// The frame of a message; empty when the payload is too long for its type.
+std::vector<uint8_t> Encode(const Message& message);
+
+enum class DecodeResult { Complete, NeedMore, Malformed };
+
+// Decodes the frame at the start of [data, data + size). Complete: *message
+// is filled and *used is the frame's length. NeedMore: the frame is not all
+// there yet (its header, when present, is plausible). Malformed: the bytes
+// can never be a frame.
+DecodeResult Decode(const uint8_t* data, size_t size, Message* message, size_t* used);
+
+// Cuts a byte stream into messages: Feed what arrives, then take messages
+// until Next says NeedMore. After Malformed the reader stays malformed.
+class FrameReader {
+ public:
+  void Feed(const uint8_t* data, size_t size);
+  DecodeResult Next(Message* message);
+  size_t buffered() const { return buffer_.size() - start_; }
+
+ private:
+  std::vector<uint8_t> buffer_;
+  size_t start_ = 0;
+  bool malformed_ = false;
+};
+
+// Paths cross as UTF-16LE whatever the width of wchar_t (2 bytes on Windows,
+// 4 on Linux). Characters beyond the basic plane are not used in paths.
+std::vector<uint8_t> PathBytes(const std::wstring& path);
+std::wstring PathFromBytes(const std::vector<uint8_t>& bytes);
+
+}  // namespace tqm::bridge

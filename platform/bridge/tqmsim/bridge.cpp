@@ -1,0 +1,770 @@
+// tqmsim.dll: the Windows process's end of the bridge (sys.h, control.h).
+//
+// One Bridge per process, made at the first call and never destroyed (the
+// process's end is what ends the connection; a destructor racing the loader
+// at exit would only get in the way). It connects to the server named by
+// TQM_SIM_DIR (DIR/port, 127.0.0.1) and says Hello; with no server the calls
+// behave as on a machine without the device.
+//
+// Threads: callers send requests and wait for their replies; the reader
+// thread answers the server's callbacks at once (probe, copy, map, unmap,
+// reference an event), sets events on Signal and closes duplicates on
+// ReleaseEvent, and hands device changes to the notifier thread, which is the
+// only one that sends WM_DEVICECHANGE (a window's thread may itself be
+// waiting for a reply the reader must deliver). One mutex guards the tables.
+#define TQM_SYS_IMPLEMENTATION
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bridge/protocol.h"
+#include "platform/bridge/sys.h"
+#include "platform/bridge/tqmsim/control.h"
+
+namespace {
+
+using tqm::bridge::Message;
+using tqm::bridge::MessageType;
+
+constexpr uint32_t kSuccess = 0;
+constexpr uint32_t kAccessViolation = 0xC0000005;
+constexpr uint32_t kInvalidHandle = 0xC0000008;
+constexpr uint32_t kObjectTypeMismatch = 0xC0000024;
+constexpr uint32_t kNoServer = 0xC000014B;  // STATUS_PIPE_BROKEN
+constexpr uint64_t kViewGranularity = 64 * 1024;
+constexpr uint32_t kHeartbeatMs = 200;
+
+// ntdll's own conversion and object queries, found at run time.
+using NtStatusToDosError = ULONG(WINAPI*)(LONG);
+using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+using NtQueryEventFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+
+struct Ntdll {
+  NtStatusToDosError toDosError = nullptr;
+  NtQueryObjectFn queryObject = nullptr;
+  NtQueryEventFn queryEvent = nullptr;
+  Ntdll() {
+    HMODULE m = GetModuleHandleW(L"ntdll.dll");
+    toDosError = reinterpret_cast<NtStatusToDosError>(reinterpret_cast<void*>(GetProcAddress(m, "RtlNtStatusToDosError")));
+    queryObject = reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(m, "NtQueryObject")));
+    queryEvent = reinterpret_cast<NtQueryEventFn>(reinterpret_cast<void*>(GetProcAddress(m, "NtQueryEvent")));
+  }
+};
+
+const Ntdll& Nt() {
+  static const Ntdll nt;
+  return nt;
+}
+
+DWORD Win32Error(uint32_t status) {
+  if (status == kNoServer) return ERROR_BROKEN_PIPE;
+  return Nt().toDosError ? Nt().toDosError(LONG(status)) : ERROR_GEN_FAILURE;
+}
+
+bool IsError(uint32_t status) { return (status >> 30) == 3; }
+bool IsSuccess(uint32_t status) { return (status >> 31) == 0; }
+
+// A Linux path from the environment as Wine opens it (its Z: drive is /).
+std::wstring WindowsPath(const std::string& path) {
+  std::wstring out;
+  if (!path.empty() && path[0] == '/') out = L"Z:";
+  for (char c : path) out.push_back(c == '/' ? L'\\' : wchar_t(uint8_t(c)));
+  return out;
+}
+
+bool Readable(DWORD protect) {
+  if (protect & (PAGE_NOACCESS | PAGE_GUARD)) return false;
+  return protect & (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
+                    PAGE_EXECUTE_WRITECOPY);
+}
+
+bool Writable(DWORD protect) {
+  if (protect & (PAGE_NOACCESS | PAGE_GUARD)) return false;
+  return protect & (PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY);
+}
+
+// The fault guard of the copies: every page of the range must be committed
+// with the access asked for, as VirtualQuery reports it now.
+bool Accessible(uint64_t address, uint64_t bytes, bool write) {
+  if (bytes == 0) return true;
+  if (address + bytes < address) return false;
+  uint64_t at = address;
+  while (at < address + bytes) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(reinterpret_cast<void*>(uintptr_t(at)), &info, sizeof info) != sizeof info) return false;
+    if (info.State != MEM_COMMIT || !(write ? Writable(info.Protect) : Readable(info.Protect))) return false;
+    at = uint64_t(reinterpret_cast<uintptr_t>(info.BaseAddress)) + info.RegionSize;
+  }
+  return true;
+}
+
+// A UNICODE_STRING, as NTSTATUS-returning calls fill it.
+struct CountedName {
+  USHORT length;
+  USHORT maximum;
+  PWSTR buffer;
+};
+
+struct DeviceSet {
+  GUID cls;
+  std::vector<std::wstring> paths;
+};
+
+struct Notification {
+  HWND window;
+  GUID cls;
+};
+
+class Bridge {
+ public:
+  static Bridge& Get() {
+    static Bridge* bridge = new Bridge();  // never destroyed: see the file's head
+    return *bridge;
+  }
+
+  bool Connected() {
+    std::call_once(connectOnce_, [this] { Connect(); });
+    std::lock_guard lock(mu_);
+    return connected_;
+  }
+
+  std::optional<Message> Request(Message request) {
+    if (!Connected()) return std::nullopt;
+    uint32_t sequence;
+    {
+      std::lock_guard lock(mu_);
+      if (!connected_) return std::nullopt;
+      sequence = nextSequence_++;
+      waiting_[sequence];
+    }
+    request.sequence = sequence;
+    if (!Send(request)) Lost();
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return !connected_ || waiting_[sequence].has_value(); });
+    std::optional<Message> reply = std::move(waiting_[sequence]);
+    waiting_.erase(sequence);
+    return reply;
+  }
+
+  uint64_t processId() const { return processId_; }
+  bool LastSignal(HANDLE event, uint64_t* counter) {
+    std::lock_guard lock(mu_);
+    auto it = lastSignal_.find(reinterpret_cast<uintptr_t>(event));
+    if (it == lastSignal_.end()) return false;
+    *counter = it->second;
+    return true;
+  }
+
+  // ---- device handles: a real event handle of ours stands for the server's ----
+  HANDLE AddDevice(uint64_t serverHandle) {
+    HANDLE token = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!token) return INVALID_HANDLE_VALUE;
+    std::lock_guard lock(mu_);
+    devices_[token] = serverHandle;
+    return token;
+  }
+  std::optional<uint64_t> DeviceOf(HANDLE token) {
+    std::lock_guard lock(mu_);
+    auto it = devices_.find(token);
+    if (it == devices_.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<uint64_t> TakeDevice(HANDLE token) {
+    std::lock_guard lock(mu_);
+    auto it = devices_.find(token);
+    if (it == devices_.end()) return std::nullopt;
+    const uint64_t h = it->second;
+    devices_.erase(it);
+    return h;
+  }
+
+  // ---- notifications ----
+  HDEVNOTIFY AddNotification(HWND window, const GUID& cls) {
+    auto* n = new Notification{window, cls};
+    {
+      std::lock_guard lock(mu_);
+      notifications_.push_back(n);
+    }
+    Message m;
+    m.type = MessageType::WatchInterfaces;
+    m.a[0] = 1;
+    m.payload.resize(sizeof(GUID));
+    memcpy(m.payload.data(), &cls, sizeof(GUID));
+    Request(m);
+    return reinterpret_cast<HDEVNOTIFY>(n);
+  }
+  bool RemoveNotification(HDEVNOTIFY handle) {
+    std::lock_guard lock(mu_);
+    for (auto it = notifications_.begin(); it != notifications_.end(); ++it) {
+      if (reinterpret_cast<HDEVNOTIFY>(*it) == handle) {
+        delete *it;
+        notifications_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  Bridge() = default;
+
+  void Connect() {
+    char dir[1024];
+    const DWORD n = GetEnvironmentVariableA("TQM_SIM_DIR", dir, sizeof dir);
+    if (n == 0 || n >= sizeof dir) return;
+    HANDLE file = ::CreateFileW((WindowsPath(dir) + L"\\port").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    char text[32] = {};
+    DWORD got = 0;
+    ::ReadFile(file, text, sizeof text - 1, &got, nullptr);
+    ::CloseHandle(file);
+    const int port = atoi(text);
+    if (port <= 0 || port > 65535) return;
+
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return;
+    // Not inherited: a child process is a process of its own with its own
+    // connection, and must not keep this one's open.
+    socket_ = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (socket_ == INVALID_SOCKET) return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      closesocket(socket_);
+      socket_ = INVALID_SOCKET;
+      return;
+    }
+    BOOL one = TRUE;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    // Pinned: an EXE and the DLLs it loads share this one bridge until the
+    // process ends.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&Bridge::Get), &self);
+    {
+      std::lock_guard lock(mu_);
+      connected_ = true;
+    }
+    reader_ = std::thread([this] { ReaderThread(); });
+    reader_.detach();
+    notifier_ = std::thread([this] { NotifierThread(); });
+    notifier_.detach();
+    // Wine does not always end a killed process's socket at once: the
+    // heartbeat lets the server see the end anyway.
+    std::thread([this] {
+      Message beat;
+      beat.type = MessageType::Heartbeat;
+      for (;;) {
+        Sleep(kHeartbeatMs);
+        if (!Send(beat)) return;
+      }
+    }).detach();
+
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring name = module;
+    if (const size_t slash = name.find_last_of(L"\\/"); slash != std::wstring::npos) name = name.substr(slash + 1);
+    Message hello;
+    hello.type = MessageType::Hello;
+    hello.a[0] = GetCurrentProcessId();
+    hello.a[1] = kHeartbeatMs;
+    hello.payload = tqm::bridge::PathBytes(name.substr(0, 200));
+    // Request() would wait for this very call_once: send by hand.
+    uint32_t sequence;
+    {
+      std::lock_guard lock(mu_);
+      sequence = nextSequence_++;
+      waiting_[sequence];
+    }
+    hello.sequence = sequence;
+    if (!Send(hello)) Lost();
+    std::optional<Message> reply;
+    {
+      std::unique_lock lock(mu_);
+      cv_.wait(lock, [&] { return !connected_ || waiting_[sequence].has_value(); });
+      reply = std::move(waiting_[sequence]);
+      waiting_.erase(sequence);
+    }
+    if (!reply || reply->status != kSuccess) return Lost();
+    processId_ = reply->a[2];
+    const std::string arena(reply->payload.begin(), reply->payload.end());
+    HANDLE arenaFile = ::CreateFileW(WindowsPath(arena).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (arenaFile != INVALID_HANDLE_VALUE) {
+      arena_ = CreateFileMappingW(arenaFile, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+      ::CloseHandle(arenaFile);
+    }
+  }
+
+  void Lost() {
+    {
+      std::lock_guard lock(mu_);
+      connected_ = false;
+    }
+    cv_.notify_all();
+  }
+
+  bool Send(const Message& m) {
+    const std::vector<uint8_t> frame = tqm::bridge::Encode(m);
+    if (frame.empty()) return false;
+    std::lock_guard lock(sendMu_);
+    size_t sent = 0;
+    while (sent < frame.size()) {
+      const int n = ::send(socket_, reinterpret_cast<const char*>(frame.data()) + sent, int(frame.size() - sent), 0);
+      if (n <= 0) return false;
+      sent += size_t(n);
+    }
+    return true;
+  }
+
+  void ReaderThread() {
+    tqm::bridge::FrameReader frames;
+    char buffer[8192];
+    for (;;) {
+      const int n = ::recv(socket_, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      frames.Feed(reinterpret_cast<const uint8_t*>(buffer), size_t(n));
+      Message m;
+      tqm::bridge::DecodeResult r;
+      while ((r = frames.Next(&m)) == tqm::bridge::DecodeResult::Complete) {
+        if (m.type == MessageType::Reply) {
+          std::lock_guard lock(mu_);
+          auto it = waiting_.find(m.sequence);
+          if (it != waiting_.end()) it->second = std::move(m);
+          cv_.notify_all();
+        } else {
+          Answer(m);
+        }
+      }
+      if (r == tqm::bridge::DecodeResult::Malformed) break;
+    }
+    Lost();
+  }
+
+  void Answer(const Message& m) {
+    switch (m.type) {
+      case MessageType::Signal: {
+        {
+          std::lock_guard lock(mu_);
+          auto it = originals_.find(m.a[0]);
+          if (it != originals_.end()) lastSignal_[it->second] = m.a[1];
+        }
+        ::SetEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
+        return;
+      }
+      case MessageType::ReleaseEvent: {
+        std::lock_guard lock(mu_);
+        originals_.erase(m.a[0]);
+        ::CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
+        return;
+      }
+      case MessageType::DeviceChange: {
+        std::lock_guard lock(mu_);
+        changes_.push_back(m);
+        cv_.notify_all();
+        return;
+      }
+      default:
+        break;
+    }
+    Message reply;
+    reply.type = MessageType::CallbackReply;
+    reply.sequence = m.sequence;
+    reply.status = kSuccess;
+    switch (m.type) {
+      case MessageType::Query:
+        if (!Accessible(m.a[0], m.a[1], m.a[2] != 0)) reply.status = kAccessViolation;
+        break;
+      case MessageType::Read:
+        if (m.a[1] > tqm::bridge::kMaxPayload || !Accessible(m.a[0], m.a[1], false)) {
+          reply.status = kAccessViolation;
+        } else {
+          const auto* at = reinterpret_cast<const uint8_t*>(uintptr_t(m.a[0]));
+          reply.payload.assign(at, at + m.a[1]);
+        }
+        break;
+      case MessageType::Write:
+        if (!Accessible(m.a[0], m.payload.size(), true))
+          reply.status = kAccessViolation;
+        else if (!m.payload.empty())
+          memcpy(reinterpret_cast<void*>(uintptr_t(m.a[0])), m.payload.data(), m.payload.size());
+        break;
+      case MessageType::Map: {
+        const uint64_t address = MapView(m.a[0], m.a[1]);
+        if (!address) reply.status = kAccessViolation;
+        reply.a[0] = address;
+        break;
+      }
+      case MessageType::Unmap: {
+        std::lock_guard lock(mu_);
+        auto it = views_.find(m.a[0]);
+        if (it == views_.end()) {
+          reply.status = kAccessViolation;
+        } else {
+          UnmapViewOfFile(it->second);
+          views_.erase(it);
+        }
+        break;
+      }
+      case MessageType::ReferenceEvent: {
+        HANDLE duplicate = nullptr;
+        bool manual = false;
+        reply.status = DuplicateEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])), &duplicate, &manual);
+        reply.a[0] = reinterpret_cast<uintptr_t>(duplicate);
+        if (reply.status == kSuccess) {
+          std::lock_guard lock(mu_);
+          originals_[reply.a[0]] = m.a[0];
+        }
+        reply.a[1] = manual ? 1 : 0;
+        break;
+      }
+      default:
+        reply.status = kAccessViolation;
+    }
+    Send(reply);
+  }
+
+  // The block's pages as a view of the arena's file: views start on the
+  // 64 KiB allocation granularity, so the window around the block is mapped
+  // and every page of it outside the block made inaccessible.
+  uint64_t MapView(uint64_t offset, uint64_t bytes) {
+    if (!arena_ || bytes == 0) return 0;
+    const uint64_t start = offset & ~(kViewGranularity - 1);
+    const uint64_t end = (offset + bytes + kViewGranularity - 1) & ~(kViewGranularity - 1);
+    auto* view = static_cast<uint8_t*>(MapViewOfFile(arena_, FILE_MAP_READ | FILE_MAP_WRITE, DWORD(start >> 32),
+                                                     DWORD(start), SIZE_T(end - start)));
+    if (!view) return 0;
+    DWORD old;
+    if (offset > start) VirtualProtect(view, SIZE_T(offset - start), PAGE_NOACCESS, &old);
+    if (offset + bytes < end) VirtualProtect(view + (offset - start) + bytes, SIZE_T(end - offset - bytes), PAGE_NOACCESS, &old);
+    const uint64_t address = reinterpret_cast<uintptr_t>(view) + (offset - start);
+    std::lock_guard lock(mu_);
+    views_[address] = view;
+    return address;
+  }
+
+  uint32_t DuplicateEvent(HANDLE handle, HANDLE* duplicate, bool* manual) {
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+      return kInvalidHandle;
+    // The object type: a UNICODE_STRING name first in what NtQueryObject
+    // gives for ObjectTypeInformation (2).
+    alignas(8) uint8_t info[512] = {};
+    ULONG length = 0;
+    if (Nt().queryObject && Nt().queryObject(*duplicate, 2, info, sizeof info, &length) >= 0) {
+      const auto* name = reinterpret_cast<const CountedName*>(info);
+      if (name->length != 10 || !name->buffer || wcsncmp(name->buffer, L"Event", 5) != 0) {
+        ::CloseHandle(*duplicate);
+        *duplicate = nullptr;
+        return kObjectTypeMismatch;
+      }
+    }
+    // EventBasicInformation (0): the type (0 = notification, manual reset), the state.
+    struct {
+      int type;
+      LONG state;
+    } basic{};
+    if (Nt().queryEvent && Nt().queryEvent(*duplicate, 0, &basic, sizeof basic, &length) >= 0)
+      *manual = basic.type == 0;
+    return kSuccess;
+  }
+
+  void NotifierThread() {
+    for (;;) {
+      Message m;
+      std::vector<Notification> targets;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return !changes_.empty(); });
+        m = std::move(changes_.front());
+        changes_.pop_front();
+        for (Notification* n : notifications_) targets.push_back(*n);
+      }
+      const std::wstring path = tqm::bridge::PathFromBytes(m.payload);
+      const size_t bytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(wchar_t);
+      std::vector<uint8_t> block(bytes);
+      auto* broadcast = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
+      broadcast->dbcc_size = DWORD(bytes);
+      broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      memcpy(broadcast->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+      for (const Notification& n : targets) {
+        broadcast->dbcc_classguid = n.cls;
+        SendMessageW(n.window, WM_DEVICECHANGE, m.a[0] ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+                     reinterpret_cast<LPARAM>(broadcast));
+      }
+    }
+  }
+
+  std::once_flag connectOnce_;
+  SOCKET socket_ = INVALID_SOCKET;
+  HANDLE arena_ = nullptr;
+  uint64_t processId_ = 0;
+  std::thread reader_, notifier_;
+  std::mutex sendMu_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool connected_ = false;
+  uint32_t nextSequence_ = 1;
+  std::map<uint32_t, std::optional<Message>> waiting_;
+  std::map<HANDLE, uint64_t> devices_;
+  std::map<uint64_t, void*> views_;
+  std::map<uint64_t, uint64_t> originals_;   // duplicate -> the process's own handle
+  std::map<uint64_t, uint64_t> lastSignal_;  // own handle -> when last signalled
+  std::vector<Notification*> notifications_;
+  std::deque<Message> changes_;
+};
+
+std::vector<uint8_t> GuidBytes(const GUID& g) {
+  std::vector<uint8_t> b(sizeof(GUID));
+  memcpy(b.data(), &g, sizeof(GUID));
+  return b;
+}
+
+bool IsInterfacePath(LPCWSTR path) {
+  // "\\?\X:\..." is a long file path, not a device interface.
+  return path && wcsncmp(path, L"\\\\?\\", 4) == 0 && !(path[4] && path[5] == L':');
+}
+
+uint32_t MachineRequest(tqm::bridge::MachineOp op, uint64_t argument, Message* reply) {
+  Message m;
+  m.type = MessageType::Machine;
+  m.a[0] = uint64_t(op);
+  m.a[1] = argument;
+  std::optional<Message> r = Bridge::Get().Request(m);
+  if (!r) return kNoServer;
+  if (reply) *reply = *r;
+  return r->status;
+}
+
+}  // namespace
+
+namespace sys {
+
+HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
+  if (!classGuid || !(flags & DIGCF_DEVICEINTERFACE)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto* set = new DeviceSet{*classGuid, {}};
+  // Without a server the set is empty, as on a machine without the device.
+  for (uint64_t index = 0;; ++index) {
+    Message m;
+    m.type = MessageType::InterfacePath;
+    m.a[0] = index;
+    m.payload = GuidBytes(*classGuid);
+    std::optional<Message> r = Bridge::Get().Request(m);
+    if (!r || r->status != kSuccess) break;
+    set->paths.push_back(tqm::bridge::PathFromBytes(r->payload));
+  }
+  return reinterpret_cast<HDEVINFO>(set);
+}
+
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA, const GUID* classGuid, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA data) {
+  auto* set = reinterpret_cast<DeviceSet*>(handle);
+  if (!set || handle == INVALID_HANDLE_VALUE || !classGuid) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (memcmp(classGuid, &set->cls, sizeof(GUID)) != 0 || index >= set->paths.size()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  data->InterfaceClassGuid = set->cls;
+  data->Flags = SPINT_ACTIVE;
+  data->Reserved = index;
+  return TRUE;
+}
+
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
+                                      PDWORD requiredSize, PSP_DEVINFO_DATA) {
+  auto* set = reinterpret_cast<DeviceSet*>(handle);
+  if (!set || handle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved >= set->paths.size()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::wstring& path = set->paths[data->Reserved];
+  const DWORD required = DWORD(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (path.size() + 1) * sizeof(WCHAR));
+  if (requiredSize) *requiredSize = required;
+  // Windows' order: no buffer with a size is a bad buffer; a short one asks
+  // for the size; then the structure's own size must be the one of this
+  // build (8 on x64).
+  if (!detail && detailSize) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (detailSize < required) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+  return TRUE;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
+  if (!handle || handle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  delete reinterpret_cast<DeviceSet*>(handle);
+  return TRUE;
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+  if (!IsInterfacePath(path)) return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
+  Message m;
+  m.type = MessageType::Open;
+  m.payload = tqm::bridge::PathBytes(std::wstring(path).substr(0, 500));
+  std::optional<Message> r = Bridge::Get().Request(m);
+  if (!r) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!IsSuccess(r->status)) {
+    SetLastError(Win32Error(r->status));
+    return INVALID_HANDLE_VALUE;
+  }
+  return Bridge::Get().AddDevice(r->a[0]);
+}
+
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength,
+                     LPDWORD returned, LPOVERLAPPED overlapped) {
+  const std::optional<uint64_t> server = Bridge::Get().DeviceOf(device);
+  if (!server) return ::DeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
+  if (inLength > tqm::bridge::kMaxPayload || outLength > tqm::bridge::kMaxPayload || (inLength && !in)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Message m;
+  m.type = MessageType::Control;
+  m.a[0] = *server;
+  m.a[1] = code;
+  m.a[2] = outLength;
+  if (inLength) m.payload.assign(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + inLength);
+  std::optional<Message> r = Bridge::Get().Request(m);
+  if (!r) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return FALSE;
+  }
+  // As the I/O manager does: the output is copied back unless the status is
+  // an error; a warning still fails the call.
+  if (!IsError(r->status) && out && !r->payload.empty() && r->payload.size() <= outLength)
+    memcpy(out, r->payload.data(), r->payload.size());
+  if (returned) *returned = IsError(r->status) ? 0 : DWORD(r->a[0]);
+  if (!IsSuccess(r->status)) {
+    SetLastError(Win32Error(r->status));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  const std::optional<uint64_t> server = Bridge::Get().TakeDevice(handle);
+  if (!server) return ::CloseHandle(handle);
+  Message m;
+  m.type = MessageType::Close;
+  m.a[0] = *server;
+  Bridge::Get().Request(m);
+  return ::CloseHandle(handle);
+}
+
+HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
+  auto* f = static_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+  if (!f || (flags & DEVICE_NOTIFY_SERVICE_HANDLE) || f->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+      f->dbcc_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) - sizeof(f->dbcc_name)) {
+    return ::RegisterDeviceNotificationW(recipient, filter, flags);
+  }
+  return Bridge::Get().AddNotification(static_cast<HWND>(recipient), f->dbcc_classguid);
+}
+
+BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
+  if (Bridge::Get().RemoveNotification(notification)) return TRUE;
+  return ::UnregisterDeviceNotification(notification);
+}
+
+}  // namespace sys
+
+uint32_t TqmSimPlug(void) { return MachineRequest(tqm::bridge::MachineOp::Plug, 0, nullptr); }
+
+uint32_t TqmSimUnplug(void) { return MachineRequest(tqm::bridge::MachineOp::Unplug, 0, nullptr); }
+
+uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) {
+  Message m;
+  m.type = MessageType::Machine;
+  m.a[0] = uint64_t(tqm::bridge::MachineOp::SetInput);
+  m.a[1] = kind;
+  m.a[2] = value;
+  std::optional<Message> r = Bridge::Get().Request(m);
+  return r ? r->status : kNoServer;
+}
+
+uint32_t TqmSimFaultCount(uint64_t* faults) {
+  Message reply;
+  const uint32_t status = MachineRequest(tqm::bridge::MachineOp::FaultCount, 0, &reply);
+  if (status == kSuccess) *faults = reply.a[0];
+  return status;
+}
+
+uint32_t TqmSimNow(uint64_t* now) {
+  Message reply;
+  const uint32_t status = MachineRequest(tqm::bridge::MachineOp::Now, 0, &reply);
+  if (status == kSuccess) *now = reply.a[0];
+  return status;
+}
+
+uint32_t TqmSimRunFree(int runFree) {
+  return MachineRequest(tqm::bridge::MachineOp::RunFree, runFree ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimStep(uint32_t milliseconds) {
+  return MachineRequest(tqm::bridge::MachineOp::Step, milliseconds, nullptr);
+}
+
+uint32_t TqmSimProcessId(uint64_t* id) {
+  if (!Bridge::Get().Connected()) return kNoServer;
+  *id = Bridge::Get().processId();
+  return kSuccess;
+}
+
+uint32_t TqmSimLastSignal(void* event, uint64_t* counter) {
+  return Bridge::Get().LastSignal(event, counter) ? kSuccess : kInvalidHandle;
+}
+
+uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited) {
+  Message reply;
+  const uint32_t status = MachineRequest(tqm::bridge::MachineOp::ProcessHandles, id, &reply);
+  if (status == kSuccess) {
+    *handles = reply.a[0];
+    *exited = reply.a[1] != 0;
+  }
+  return status;
+}

@@ -1,0 +1,117 @@
+// `tqm27sim serve`: the simulated machine as a server that Windows programs
+// (tqmsim.dll under Wine) and native test clients reach over the bridge
+// protocol (platform/bridge/protocol.h).
+//
+// The server boots the machine (real time, or virtual time for tests: see
+// serve_connection.h for how a client's period work holds the clock), plugs a TQM27 and listens on
+// 127.0.0.1 with an ephemeral port written to DIR/port. Each accepted
+// connection is one simulated process (Connection): its first message names
+// it, its end is the process's exit. Per connection, a reader thread cuts the
+// byte stream into messages (a malformed one closes that connection only),
+// a request thread runs the requests in order inside the connection's
+// process, and a sender thread writes everything the server says to it in
+// the order it was queued, so the clock thread, which signals events at
+// DISPATCH_LEVEL, only ever queues.
+//
+// What the kernel does in a remote process's context comes back to the
+// client as callbacks (Connection implements kernel::RemoteAddressSpace):
+// probing and copying caller memory, mapping and unmapping user views of the
+// pool arena, and referencing its Win32 events, which the kernel then knows
+// as signal-hooked events that queue a Signal on every KeSetEvent.
+//
+// Lifecycle: Run() on the thread that is to own the machine; Stop() (from a
+// signal handler too) ends it: every connection is closed and its process
+// exits in its own context, the TQM27 is unplugged, the driver's pool is
+// checked by tag, the machine ends with its unload checks. Run() returns 0
+// when all of that was clean and no verifier fault happened at any time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/machine.h"
+#include "platform/sim/simulator.h"
+
+namespace tqm::sim {
+
+class Connection;
+
+struct ServeOptions {
+  std::string dir;                       // DIR/port is written here
+  kernel::ClockMode clock = kernel::ClockMode::Real;
+  bool companion = true;
+  bool plug = true;                      // plug a TQM27 at boot
+  // The device's input: its own output looped back after loopDelay frames
+  // (as `stream` does by default), or silence.
+  bool loopback = true;
+  uint32_t loopDelay = 32;
+  bool echoDebugOutput = false;
+  // Where the server says what happens (connections, exits, faults); stderr
+  // when empty.
+  std::function<void(const std::string&)> log;
+};
+
+class BridgeServer {
+ public:
+  explicit BridgeServer(ServeOptions options);
+  ~BridgeServer();
+  BridgeServer(const BridgeServer&) = delete;
+  BridgeServer& operator=(const BridgeServer&) = delete;
+
+  // Serves until Stop; the exit status described above (2 when it could not
+  // start).
+  int Run();
+  // Async-signal-safe.
+  void Stop();
+  // Blocks until Run listens (the port) or failed to start (0).
+  uint16_t WaitListening();
+
+  // For the connections (any thread).
+  Simulator& sim() { return *sim_; }
+  // Plugs a TQM27 in with the input chosen (the machine's thread only).
+  bool Plug();
+  // Runs work on the thread that owns the machine (Plug and Play steps);
+  // false when the server is stopping.
+  bool OnMachineThread(const std::function<void()>& work);
+  void Log(const std::string& text);
+  void NoteFault(const kernel::Fault& fault);
+  // A clock hold given up after its time-out: the run fails.
+  void NoteHoldTimeout(const std::string& what);
+  uint64_t FaultCount();
+  // Virtual time: whether the machine's thread lets the clock run on its
+  // own (the default) or only when a client steps it.
+  bool freeRunning() const { return freeRun_.load(); }
+  void SetFreeRun(bool on) { freeRun_.store(on); }
+
+ private:
+  void RunTasks();
+  int Teardown();
+
+  ServeOptions options_;
+  std::unique_ptr<Simulator> sim_;
+  int listen_ = -1;
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> freeRun_{true};
+
+  std::mutex mu_;  // port, tasks, faults
+  std::condition_variable cv_;
+  bool startDone_ = false;
+  uint16_t port_ = 0;
+  struct Task {
+    std::function<void()> work;
+    KEVENT done;  // a kernel wait: the waiting request thread may take part in the clock
+  };
+  std::vector<Task*> tasks_;
+  std::vector<kernel::Fault> faults_;
+  uint64_t holdTimeouts_ = 0;
+  std::vector<std::shared_ptr<Connection>> connections_;  // main thread only
+};
+
+}  // namespace tqm::sim

@@ -1,0 +1,585 @@
+// One connection of the server: one simulated process (serve_connection.h).
+#include "platform/sim/serve_connection.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/kernel/pool.h"
+#include "platform/sim/serve.h"
+#include "tqm/command_record.h"
+#include "usb/tqm27_port.h"
+#include "tqm/wire.h"
+
+namespace tqm::sim {
+
+using bridge::Message;
+using bridge::MessageType;
+
+namespace {
+
+constexpr NTSTATUS kNoMoreEntries = NTSTATUS(0x8000001AL);
+// Heartbeats a client may miss before it is taken for dead: generous, since
+// a loaded machine (a build beside the tests) starves Wine's threads for a
+// second at times.
+constexpr int kSilentBeats = 15;
+
+GUID GuidFromBytes(const std::vector<uint8_t>& b) {
+  GUID g{};
+  if (b.size() != bridge::kGuidBytes) return g;
+  g.Data1 = tqm::LoadLe32(b.data());
+  g.Data2 = USHORT(b[4] | b[5] << 8);
+  g.Data3 = USHORT(b[6] | b[7] << 8);
+  for (int i = 0; i < 8; ++i) g.Data4[i] = b[8 + i];
+  return g;
+}
+
+bool SameGuid(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+std::string Narrow(const std::vector<uint8_t>& utf16) {
+  std::string out;
+  for (wchar_t c : bridge::PathFromBytes(utf16)) out.push_back(c < 0x80 ? char(c) : '?');
+  return out;
+}
+
+// A Win32 event of the client as the kernel knows it: KeSetEvent posts a
+// Signal for the duplicate the client made; the last dereference posts its
+// release. The connection may be gone by then.
+struct RemoteEvent {
+  std::weak_ptr<Connection> connection;
+  uint64_t duplicate;
+  bool period;  // the client's period event: its signal holds the clock in virtual time
+};
+
+void SignalRemote(void* context) {
+  auto* e = static_cast<RemoteEvent*>(context);
+  if (auto c = e->connection.lock()) {
+    if (e->period) c->HoldClock();
+    Message m;
+    m.type = MessageType::Signal;
+    m.a[0] = e->duplicate;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    m.a[1] = uint64_t(now.tv_sec) * 10000000u + uint64_t(now.tv_nsec) / 100u;
+    c->Post(std::move(m));
+  }
+}
+
+void ReleaseRemote(void* context) {
+  auto* e = static_cast<RemoteEvent*>(context);
+  if (auto c = e->connection.lock()) {
+    Message m;
+    m.type = MessageType::ReleaseEvent;
+    m.a[0] = e->duplicate;
+    c->Post(std::move(m));
+  }
+  delete e;
+}
+
+}  // namespace
+
+Connection::Connection(BridgeServer& server, int socket, uint32_t number)
+    : server_(server), socket_(socket), number_(number) {
+  KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+}
+
+Connection::~Connection() {
+  Shutdown();
+  Join();
+  ::close(socket_);
+}
+
+void Connection::Start() {
+  reader_ = std::thread([this] { ReaderThread(); });
+  requester_ = std::thread([this] { RequestThread(); });
+  sender_ = std::thread([this] { SenderThread(); });
+}
+
+void Connection::Shutdown() { ::shutdown(socket_, SHUT_RDWR); }
+
+void Connection::Join() {
+  if (reader_.joinable()) reader_.join();
+  if (requester_.joinable()) requester_.join();
+  if (sender_.joinable()) sender_.join();
+}
+
+bool Connection::finished() const {
+  std::lock_guard lock(mu_);
+  return finished_;
+}
+
+void Connection::MarkDead(const char* why) {
+  {
+    std::lock_guard lock(mu_);
+    if (dead_) return;
+    dead_ = true;
+    endSeen_ = std::chrono::steady_clock::now();
+    ReleaseHoldLocked();
+  }
+  cv_.notify_all();
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+  if (why) server_.Log("connection " + std::to_string(number_) + ": " + why);
+  ::shutdown(socket_, SHUT_RDWR);
+}
+
+void Connection::HoldClock() {
+  // A stopped clock moves only when stepped: nothing to hold then.
+  if (!server_.sim().virtualTime() || !server_.freeRunning()) return;
+  {
+    std::lock_guard lock(mu_);
+    if (dead_ || hold_) return;
+    hold_ = true;
+    holdArrival_ = arrivals_;
+    holdSince_ = std::chrono::steady_clock::now();
+  }
+  // The request thread leaves its kernel wait: the clock waits for it now.
+  KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+}
+
+void Connection::ReleaseHoldLocked() { hold_ = false; }
+
+void Connection::CheckAlive(std::chrono::steady_clock::time_point now) {
+  {
+    std::lock_guard lock(mu_);
+    if (dead_ || heartbeat_.count() == 0 || now - lastHeard_ < kSilentBeats * heartbeat_) return;
+  }
+  MarkDead("the client stopped sending heartbeats; taken for dead");
+}
+
+void Connection::Post(Message message) {
+  std::vector<uint8_t> frame = bridge::Encode(message);
+  {
+    std::lock_guard lock(mu_);
+    if (dead_ || frame.empty()) return;
+    outgoing_.push_back(std::move(frame));
+  }
+  cv_.notify_all();
+}
+
+void Connection::ReaderThread() {
+  bridge::FrameReader frames;
+  uint8_t buffer[8192];
+  for (;;) {
+    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      MarkDead(nullptr);
+      return;
+    }
+    frames.Feed(buffer, size_t(n));
+    {
+      std::lock_guard lock(mu_);
+      lastHeard_ = std::chrono::steady_clock::now();
+    }
+    Message m;
+    bridge::DecodeResult r;
+    while ((r = frames.Next(&m)) == bridge::DecodeResult::Complete) {
+      if (m.type == MessageType::Heartbeat) continue;
+      if (m.type == MessageType::CallbackReply) {
+        std::lock_guard lock(mu_);
+        auto it = waiting_.find(m.sequence);
+        if (it != waiting_.end()) it->second = std::move(m);
+        cv_.notify_all();
+        continue;
+      }
+      if (uint32_t(m.type) >= uint32_t(MessageType::Query)) {
+        MarkDead("a client sent a message only the server sends; connection closed");
+        return;
+      }
+      {
+        std::lock_guard lock(mu_);
+        requests_.push_back(Queued{std::move(m), ++arrivals_});
+      }
+      // The request thread waits in the kernel, or on cv_ while it holds the clock.
+      cv_.notify_all();
+      KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+    }
+    if (r == bridge::DecodeResult::Malformed) {
+      MarkDead("malformed message; connection closed");
+      return;
+    }
+  }
+}
+
+void Connection::SenderThread() {
+  for (;;) {
+    std::vector<uint8_t> frame;
+    {
+      std::unique_lock lock(mu_);
+      cv_.wait(lock, [&] { return !outgoing_.empty() || senderStop_ || dead_; });
+      if (outgoing_.empty() || dead_) return;
+      frame = std::move(outgoing_.front());
+      outgoing_.pop_front();
+    }
+    size_t sent = 0;
+    while (sent < frame.size()) {
+      const ssize_t n = ::send(socket_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        MarkDead(nullptr);
+        return;
+      }
+      sent += size_t(n);
+    }
+  }
+}
+
+void Connection::RequestThread() {
+  // Longer than the heartbeats' margin, so that a client that died holding
+  // the clock is found dead before its hold counts as a failure.
+  constexpr auto kHoldLimit = std::chrono::seconds(5);
+  std::optional<kernel::Participation> participation;
+  if (server_.sim().virtualTime()) participation.emplace(server_.sim().machine());
+  for (;;) {
+    Queued request;
+    {
+      std::unique_lock lock(mu_);
+      for (;;) {
+        if (!requests_.empty() || dead_) break;
+        if (!hold_) {
+          // Waiting in the kernel lets the clock move.
+          lock.unlock();
+          KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE, nullptr);
+          lock.lock();
+          continue;
+        }
+        // The machine's thread may be waiting for this hold to end: the
+        // client's heartbeat is watched from here meanwhile.
+        cv_.wait_for(lock, std::chrono::milliseconds(20));
+        const auto now = std::chrono::steady_clock::now();
+        if (!dead_ && heartbeat_.count() && now - lastHeard_ >= kSilentBeats * heartbeat_) {
+          lock.unlock();
+          MarkDead("the client stopped sending heartbeats; taken for dead");
+          lock.lock();
+          continue;
+        }
+        // The real-time safety net: a client that never comes back must not
+        // stop the machine for good.
+        if (now >= holdSince_ + kHoldLimit && hold_ && requests_.empty() && !dead_) {
+          ReleaseHoldLocked();
+          lock.unlock();
+          server_.NoteHoldTimeout("connection " + std::to_string(number_) +
+                                  ": the clock was held 5 s for a period the client never answered");
+          lock.lock();
+        }
+      }
+      if (requests_.empty()) break;
+      request = std::move(requests_.front());
+      requests_.pop_front();
+    }
+    // Outside a period's work a request starts in the middle of a
+    // millisecond, where no bus work is due, as the simulator's own client
+    // activates its channels: where a stream starts relative to the USB
+    // frames then never depends on how fast the client was.
+    bool held;
+    {
+      std::lock_guard lock(mu_);
+      held = hold_;
+    }
+    if (participation && !held && server_.freeRunning()) server_.sim().RunToMidFrame();
+    Serve(request.message);
+    std::lock_guard lock(mu_);
+    if (hold_ && request.arrival > holdArrival_) ReleaseHoldLocked();
+  }
+  // The connection's end is the process's exit: its handles close in its own
+  // context, as when a program ends or crashes on Windows.
+  if (process_) {
+    if (watchCookie_ >= 0) server_.sim().machine().UnregisterInterfaceNotification(watchCookie_);
+    process_->Exit();
+    std::chrono::steady_clock::time_point seen;
+    {
+      std::lock_guard lock(mu_);
+      seen = endSeen_;
+    }
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - seen).count();
+    char text[160];
+    std::snprintf(text, sizeof text, "process '%s' (%u) exited; its handles were closed %.2f ms after its connection ended",
+                  process_->name().c_str(), unsigned(process_->id()), ms);
+    server_.Log(text);
+  }
+  {
+    std::lock_guard lock(mu_);
+    senderStop_ = true;
+    finished_ = true;
+  }
+  cv_.notify_all();
+}
+
+void Connection::Serve(const Message& request) {
+  Message reply = Answer(request);
+  reply.type = MessageType::Reply;
+  reply.sequence = request.sequence;
+  Post(std::move(reply));
+}
+
+Message Connection::Answer(const Message& request) {
+  Message reply;
+  reply.status = STATUS_SUCCESS;
+  if (request.type == MessageType::Hello) {
+    if (process_) {
+      reply.status = STATUS_INVALID_DEVICE_REQUEST;
+      return reply;
+    }
+    kernel::Machine& machine = server_.sim().machine();
+    const std::string name = Narrow(request.payload);
+    process_ = &machine.StartProcess(name.empty() ? "client" : name);
+    process_->SetRemote(this);
+    if (request.a[1] > 0 && request.a[1] <= 10000) {
+      std::lock_guard lock(mu_);
+      heartbeat_ = std::chrono::milliseconds(request.a[1]);
+      lastHeard_ = std::chrono::steady_clock::now();
+    }
+    server_.Log("connection " + std::to_string(number_) + " is process '" + process_->name() + "' (" +
+                std::to_string(process_->id()) + "), Windows pid " + std::to_string(request.a[0]));
+    const std::string arena = "/proc/" + std::to_string(getpid()) + "/fd/" +
+                              std::to_string(machine.pool().arenaHandle());
+    reply.a[0] = uint64_t(getpid());
+    reply.a[1] = kernel::Pool::kArenaBytes;
+    reply.a[2] = process_->id();
+    reply.payload.assign(arena.begin(), arena.end());
+    return reply;
+  }
+  if (!process_) {
+    reply.status = STATUS_INVALID_DEVICE_REQUEST;
+    return reply;
+  }
+  kernel::Machine& machine = server_.sim().machine();
+  switch (request.type) {
+    case MessageType::InterfacePath: {
+      if (request.payload.size() != bridge::kGuidBytes) {
+        reply.status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      const GUID cls = GuidFromBytes(request.payload);
+      uint64_t index = 0;
+      reply.status = kNoMoreEntries;
+      for (const kernel::DeviceInterfaceInfo& i : machine.DeviceInterfaces(cls)) {
+        if (!i.enabled || !i.present || !SameGuid(i.classGuid, cls)) continue;
+        if (index++ == request.a[0]) {
+          reply.status = STATUS_SUCCESS;
+          reply.payload = bridge::PathBytes(i.path);
+          break;
+        }
+      }
+      break;
+    }
+    case MessageType::Open: {
+      NTSTATUS status = STATUS_SUCCESS;
+      HANDLE h = process_->Open(bridge::PathFromBytes(request.payload), &status);
+      reply.status = status;
+      reply.a[0] = reinterpret_cast<uintptr_t>(h);
+      break;
+    }
+    case MessageType::Control: {
+      const uint64_t outLength = request.a[2];
+      // Which of its events the client makes its period event: that one's
+      // signals hold the clock in virtual time.
+      if (request.a[1] == kCommandControlCode && request.payload.size() >= kCommandRecordSize) {
+        CommandRecord record;
+        memcpy(record.bytes, request.payload.data(), kCommandRecordSize);
+        if (record.Get32(Field::Class) == CMD_CLASS_STREAM && record.Get32(Field::SubOp) == StreamOp::SetPeriodEvent)
+          periodHandle_ = record.GetSlot(Field::PeriodEvent);
+      }
+      if (outLength > bridge::kMaxPayload) {
+        reply.status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      std::vector<uint8_t> out(outLength);
+      ULONG returned = 0;
+      reply.status = process_->DeviceIoControl(reinterpret_cast<HANDLE>(uintptr_t(request.a[0])), ULONG(request.a[1]),
+                                               request.payload.data(), ULONG(request.payload.size()),
+                                               out.empty() ? nullptr : out.data(), ULONG(outLength), &returned);
+      reply.a[0] = returned;
+      // As the I/O manager copies back: nothing after an error.
+      if (!NT_ERROR(reply.status)) {
+        out.resize(returned);
+        reply.payload = std::move(out);
+      }
+      break;
+    }
+    case MessageType::Close:
+      reply.status = process_->CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(request.a[0])));
+      break;
+    case MessageType::WatchInterfaces: {
+      if (watchCookie_ >= 0) machine.UnregisterInterfaceNotification(watchCookie_);
+      watchCookie_ = -1;
+      if (request.a[0] && request.payload.size() == bridge::kGuidBytes) {
+        std::weak_ptr<Connection> self = weak_from_this();
+        watchCookie_ = machine.RegisterInterfaceNotification(
+            *process_, GuidFromBytes(request.payload), [self](bool arrival, const std::wstring& path) {
+              if (auto c = self.lock()) {
+                Message m;
+                m.type = MessageType::DeviceChange;
+                m.a[0] = arrival ? 1 : 0;
+                m.payload = bridge::PathBytes(path);
+                c->Post(std::move(m));
+              }
+            });
+      }
+      break;
+    }
+    case MessageType::Machine: {
+      switch (bridge::MachineOp(request.a[0])) {
+        case bridge::MachineOp::Plug: {
+          bool plugged = false;
+          if (!server_.OnMachineThread([&] { plugged = server_.Plug(); }) || !plugged)
+            reply.status = STATUS_UNSUCCESSFUL;
+          break;
+        }
+        case bridge::MachineOp::Unplug:
+          if (!server_.OnMachineThread([&] {
+                if (server_.sim().port()) server_.sim().Unplug();
+              }))
+            reply.status = STATUS_UNSUCCESSFUL;
+          break;
+        case bridge::MachineOp::SetInput: {
+          bool done = false;
+          const uint64_t kind = request.a[1], value = request.a[2];
+          if (kind > 2 || value > 48000 || !server_.OnMachineThread([&] {
+                usb::Tqm27Port* port = server_.sim().port();
+                if (!port) return;
+                if (kind == 0) port->device().SelectSilence();
+                if (kind == 1) port->device().SelectLoopback(uint32_t(value));
+                if (kind == 2) port->device().SelectSine(double(value), -6.0);
+                done = true;
+              }) || !done)
+            reply.status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        case bridge::MachineOp::FaultCount:
+          reply.a[0] = server_.FaultCount();
+          break;
+        case bridge::MachineOp::Now:
+          reply.a[0] = uint64_t(machine.clock().Now());
+          break;
+        case bridge::MachineOp::RunFree:
+          if (!server_.sim().virtualTime()) {
+            reply.status = STATUS_INVALID_DEVICE_STATE;
+            break;
+          }
+          // Set between two of the machine thread's milliseconds: once the
+          // reply is sent, a stopped clock does not move.
+          if (!server_.OnMachineThread([&] { server_.SetFreeRun(request.a[1] != 0); }))
+            reply.status = STATUS_INVALID_DEVICE_STATE;
+          break;
+        case bridge::MachineOp::Step:
+          // The machine's thread runs the milliseconds; signals they make are
+          // queued on this connection before the reply.
+          if (!server_.sim().virtualTime() || server_.freeRunning() || request.a[1] > 60000 ||
+              !server_.OnMachineThread([&] { server_.sim().Run(uint32_t(request.a[1])); }))
+            reply.status = STATUS_INVALID_DEVICE_STATE;
+          break;
+        case bridge::MachineOp::OpenHandles:
+          reply.a[0] = process_->HandleCount();
+          break;
+        case bridge::MachineOp::ProcessHandles:
+          reply.status = STATUS_INVALID_PARAMETER;
+          for (kernel::Process* p : machine.Processes()) {
+            if (p->id() != request.a[1]) continue;
+            reply.status = STATUS_SUCCESS;
+            reply.a[0] = p->HandleCount();
+            reply.a[1] = p->exited() ? 1 : 0;
+          }
+          break;
+        default:
+          reply.status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    }
+    default:
+      reply.status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  return reply;
+}
+
+std::optional<Message> Connection::Call(Message message) {
+  uint32_t sequence;
+  {
+    std::lock_guard lock(mu_);
+    if (dead_) return std::nullopt;
+    sequence = nextCallback_++;
+    waiting_[sequence];
+  }
+  message.sequence = sequence;
+  Post(std::move(message));
+  std::unique_lock lock(mu_);
+  cv_.wait(lock, [&] { return dead_ || waiting_[sequence].has_value(); });
+  std::optional<Message> reply = std::move(waiting_[sequence]);
+  waiting_.erase(sequence);
+  return reply;
+}
+
+bool Connection::Accessible(uint64_t address, size_t bytes, bool write) {
+  Message m;
+  m.type = MessageType::Query;
+  m.a[0] = address;
+  m.a[1] = bytes;
+  m.a[2] = write ? 1 : 0;
+  std::optional<Message> r = Call(std::move(m));
+  return r && r->status == STATUS_SUCCESS;
+}
+
+bool Connection::Read(uint64_t address, void* to, size_t bytes) {
+  auto* out = static_cast<uint8_t*>(to);
+  for (size_t done = 0; done < bytes;) {
+    const size_t chunk = std::min<size_t>(bytes - done, bridge::kMaxPayload);
+    Message m;
+    m.type = MessageType::Read;
+    m.a[0] = address + done;
+    m.a[1] = chunk;
+    std::optional<Message> r = Call(std::move(m));
+    if (!r || r->status != STATUS_SUCCESS || r->payload.size() != chunk) return false;
+    memcpy(out + done, r->payload.data(), chunk);
+    done += chunk;
+  }
+  return true;
+}
+
+bool Connection::Write(uint64_t address, const void* from, size_t bytes) {
+  const auto* in = static_cast<const uint8_t*>(from);
+  for (size_t done = 0; done < bytes;) {
+    const size_t chunk = std::min<size_t>(bytes - done, bridge::kMaxPayload);
+    Message m;
+    m.type = MessageType::Write;
+    m.a[0] = address + done;
+    m.payload.assign(in + done, in + done + chunk);
+    std::optional<Message> r = Call(std::move(m));
+    if (!r || r->status != STATUS_SUCCESS) return false;
+    done += chunk;
+  }
+  return true;
+}
+
+uint64_t Connection::Map(uint64_t arenaOffset, size_t bytes) {
+  Message m;
+  m.type = MessageType::Map;
+  m.a[0] = arenaOffset;
+  m.a[1] = bytes;
+  std::optional<Message> r = Call(std::move(m));
+  return r && r->status == STATUS_SUCCESS ? r->a[0] : 0;
+}
+
+void Connection::Unmap(uint64_t address) {
+  Message m;
+  m.type = MessageType::Unmap;
+  m.a[0] = address;
+  Call(std::move(m));
+}
+
+void* Connection::ReferenceEvent(HANDLE handle) {
+  Message m;
+  m.type = MessageType::ReferenceEvent;
+  m.a[0] = reinterpret_cast<uintptr_t>(handle);
+  std::optional<Message> r = Call(std::move(m));
+  if (!r || r->status != STATUS_SUCCESS) return nullptr;
+  const bool period = periodHandle_ && reinterpret_cast<uintptr_t>(handle) == periodHandle_;
+  auto* context = new RemoteEvent{weak_from_this(), r->a[0], period};
+  return kernel::MakeSignalHookedEvent(r->a[1] ? NotificationEvent : SynchronizationEvent, SignalRemote, context,
+                                       ReleaseRemote);
+}
+
+}  // namespace tqm::sim
