@@ -201,7 +201,8 @@ void StreamEngine::FillFailedPackets(TransferContext* c) {
     if (bytes > c->bufferBytes - offset) bytes = c->bufferBytes - offset;
     RtlZeroMemory(c->buffer + offset, bytes);
     packet.Length = bytes;
-    if (frameBytes) WriteShared(&faults_[1].recordFramesFilled, ReadShared(&faults_[1].recordFramesFilled) + bytes / frameBytes);
+    uint32_t* filled = &faults_[1].recordFramesFilled;
+    if (frameBytes) WriteShared(filled, ReadShared(filled) + bytes / frameBytes);
   }
 }
 
