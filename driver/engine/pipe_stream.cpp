@@ -137,15 +137,73 @@ void StreamEngine::Retire(PipeStream* s) {
   }
 }
 
+// A request retires when its stream stops, when it was cancelled (stop,
+// removal, an aborted pipe) and when the device is no longer there. Every
+// other failure is transient while the device is present (on Windows a late
+// DPC leaves a request's packets not accessed by the controller): the slot
+// goes down again, see Resubmit.
 bool StreamEngine::ShouldRetire(PipeStream* s, PIRP irp, PURB urb) {
-  if (s->stopping || !NT_SUCCESS(irp->IoStatus.Status)) return true;
-  const _URB_ISOCH_TRANSFER& t = urb->UrbIsochronousTransfer;
-  if (s->direction == kPlayback && urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE) return true;
-  if (t.ErrorCount != 0) {
-    for (ULONG k = 0; k < t.NumberOfPackets && k < kMaxPackets; ++k)
-      if (t.IsoPacket[k].Status == USBD_STATUS_DEV_NOT_RESPONDING) return true;
+  if (s->stopping) return true;
+  const NTSTATUS status = irp->IoStatus.Status;
+  const USBD_STATUS usbd = urb->UrbHeader.Status;
+  if (status == STATUS_CANCELLED || usbd == USBD_STATUS_CANCELED) return true;
+  return DeviceGone(status, usbd);
+}
+
+bool StreamEngine::DeviceGone(NTSTATUS status, USBD_STATUS usbd) {
+  return usbd == USBD_STATUS_DEVICE_GONE || status == STATUS_DEVICE_NOT_CONNECTED ||
+         status == STATUS_NO_SUCH_DEVICE || status == STATUS_DEVICE_REMOVED || status == STATUS_DELETE_PENDING;
+}
+
+bool StreamEngine::Resubmit(TransferContext* c, PIRP irp) {
+  TransferFaultCounters& f = faults_[c->stream->direction == kPlayback ? 0 : 1];
+  const _URB_ISOCH_TRANSFER& t = c->urb->UrbIsochronousTransfer;
+  const USBD_STATUS usbd = c->urb->UrbHeader.Status;
+  const bool failed = !NT_SUCCESS(irp->IoStatus.Status) || !USBD_SUCCESS(usbd) ||
+                      (t.NumberOfPackets != 0 && t.ErrorCount >= t.NumberOfPackets);
+  if (!failed) {
+    c->failures = 0;
+    if (t.ErrorCount != 0) Count(&f.packetErrors);
+    return true;
   }
-  return false;
+  if (++c->failures >= kMaxConsecutiveFailures) {
+    Count(&f.slotsRetired);
+    TQM_TRACE("TQMDRV: stream %u slot %u retired after %u failures (0x%08x)\n", c->stream->direction, c->slot,
+              c->failures, ULONG(usbd));
+    return false;
+  }
+  if (usbd == USBD_STATUS_STALL_PID || usbd == USBD_STATUS_ENDPOINT_HALTED) Count(&f.stalled);
+  else if (usbd == USBD_STATUS_ISOCH_REQUEST_FAILED || usbd == USBD_STATUS_ISO_NOT_ACCESSED_BY_HW ||
+           usbd == USBD_STATUS_ISO_TD_ERROR || usbd == USBD_STATUS_ISO_NA_LATE_USBPORT ||
+           usbd == USBD_STATUS_ISO_NOT_ACCESSED_LATE || usbd == USBD_STATUS_DEV_NOT_RESPONDING ||
+           (USBD_SUCCESS(usbd) && t.ErrorCount != 0))
+    Count(&f.requestFailed);
+  else Count(&f.otherErrors);
+  return true;
+}
+
+void StreamEngine::FillFailedPackets(TransferContext* c) {
+  _URB_ISOCH_TRANSFER& t = c->urb->UrbIsochronousTransfer;
+  if (t.ErrorCount == 0) return;
+  const ULONG frameBytes = recordWidth_ * recordChannels_;
+  const ULONG rate = this->rate();
+  for (ULONG k = 0; k < t.NumberOfPackets && k < kMaxPackets; ++k) {
+    USBD_ISO_PACKET_DESCRIPTOR& packet = t.IsoPacket[k];
+    if (USBD_SUCCESS(packet.Status)) continue;
+    // The device makes floor((n+1)R/1000) - floor(nR/1000) frames in bus
+    // frame n (44 or 45 at 44.1 kHz); the stack set the transfer's start frame.
+    const uint64_t n = uint64_t(t.StartFrame) + k;
+    const ULONG frames = ULONG((n + 1) * rate / 1000 - n * rate / 1000);
+    const ULONG offset = packet.Offset;
+    if (offset > c->bufferBytes) continue;
+    ULONG bytes = frames * frameBytes;
+    if (bytes > schedule_.recordPacketSize) bytes = schedule_.recordPacketSize;
+    if (bytes > c->bufferBytes - offset) bytes = c->bufferBytes - offset;
+    RtlZeroMemory(c->buffer + offset, bytes);
+    packet.Length = bytes;
+    uint32_t* filled = &faults_[1].recordFramesFilled;
+    if (frameBytes) WriteShared(filled, ReadShared(filled) + bytes / frameBytes);
+  }
 }
 
 NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -164,13 +222,18 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     self->Send(s, c, irql);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (ShouldRetire(s, irp, c->urb)) {
+  if (ShouldRetire(s, irp, c->urb) || !self->Resubmit(c, irp)) {
+    if (!s->stopping && DeviceGone(irp->IoStatus.Status, c->urb->UrbHeader.Status))
+      self->Count(&self->faults_[record ? 1 : 0].deviceGone);
     KeReleaseSpinLock(self->LockOf(s->direction), irql);
     self->Retire(s);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   bool period = false;
   if (record) {
+    // A failed request still took its place in time: its packets' frames
+    // are lost, and the record stream carries silence for them.
+    self->FillFailedPackets(c);
     self->RecordCompleted(c, &period);
     self->Prepare(c);
     if (period) {

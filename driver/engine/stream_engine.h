@@ -51,6 +51,10 @@ constexpr ULONG kRecordInterface = 2, kPlaybackInterface = 3;
 constexpr UCHAR kPlaybackEndpoint = 0x03, kRecordEndpoint = 0x82;
 constexpr USHORT kPlaybackUnitIndex = 0x1001, kRecordUnitIndex = 0x0E01;
 constexpr ULONG kDrainRoundMs = 100, kDrainRounds = 40;
+// A slot whose request fails this many times in a row is not passed down
+// again: a failure that repeats at once (a halted pipe, a stack that rejects
+// the request) would otherwise resubmit it in a loop.
+constexpr ULONG kMaxConsecutiveFailures = 4;
 
 // The 16-bit USB audio volume (1/256 dB) for a settings volume word: half-dB
 // steps from -55 dB (playback) or -40 dB (record).
@@ -80,6 +84,28 @@ struct TransferContext : PoolObject {
   // Being passed down by Send right now (under the direction's lock): a stop
   // leaves it to finish on the bus rather than cancel it mid-call.
   bool inCall;
+  // Completions in a row that failed (under the direction's lock); a
+  // completion without error clears it.
+  ULONG failures;
+};
+
+// What became of the requests that came back with an error, per direction,
+// since the engine was made. A request that failed while the device is
+// present goes down again and counts under its cause; cancelled requests
+// (stop, removal) and those of a vanished device retire. Written under the
+// direction's lock, read whole-word by anyone.
+struct TransferFaultCounters {
+  // Resubmitted, by cause:
+  uint32_t requestFailed;  // the request failed as a whole (its packets not
+                           // accessed by the controller, late, in error)
+  uint32_t packetErrors;   // it completed with some of its packets in error
+  uint32_t stalled;        // the pipe stalled or is halted
+  uint32_t otherErrors;    // any other failure status
+  // Retired:
+  uint32_t slotsRetired;   // slots given up after kMaxConsecutiveFailures
+  uint32_t deviceGone;     // requests of a vanished or removed device
+  // Frames of silence put in place of the failed IN packets' frames.
+  uint32_t recordFramesFilled;
 };
 
 struct PipeStream : PoolObject {
@@ -190,6 +216,19 @@ class StreamEngine : public PoolObject {
   // Periods port 2 played as silence because its OutputReady had not come.
   ULONG lateOutputPeriods();
   PortMixer& mixer() { return mixer_; }
+  // The failed-request counters of a direction (kPlayback or kRecord).
+  TransferFaultCounters transferFaults(ULONG direction) const {
+    const TransferFaultCounters& f = faults_[direction == kPlayback ? 0 : 1];
+    TransferFaultCounters out;
+    out.requestFailed = ReadShared(&f.requestFailed);
+    out.packetErrors = ReadShared(&f.packetErrors);
+    out.stalled = ReadShared(&f.stalled);
+    out.otherErrors = ReadShared(&f.otherErrors);
+    out.slotsRetired = ReadShared(&f.slotsRetired);
+    out.deviceGone = ReadShared(&f.deviceGone);
+    out.recordFramesFilled = ReadShared(&f.recordFramesFilled);
+    return out;
+  }
 
   // ---- clients (stream_engine.cpp) ----
   NTSTATUS OpenChannel(ULONG port, ULONG direction, ULONG channel);
@@ -303,6 +342,14 @@ class StreamEngine : public PoolObject {
   void RecordCompleted(TransferContext* context, bool* periodDone);
   void PlaybackCompleted(TransferContext* context, bool* periodDone);
   static bool ShouldRetire(PipeStream* stream, PIRP irp, PURB urb);
+  static bool DeviceGone(NTSTATUS status, USBD_STATUS usbd);
+  // Under the direction's lock, for a completion that is not retired: counts
+  // a failed request by cause and says whether its slot goes down again.
+  bool Resubmit(TransferContext* context, PIRP irp);
+  // Under the record lock: the frames of IN packets that failed become
+  // silence of the size the device sends, so the record stream keeps time.
+  void FillFailedPackets(TransferContext* context);
+  void Count(uint32_t* counter) { WriteShared(counter, ReadShared(counter) + 1); }
   void Prepare(TransferContext* context);
   // Called with the direction's lock held (taken at `irql`), returns with it
   // released: queues a prepared request and passes down whatever is queued
@@ -416,6 +463,8 @@ class StreamEngine : public PoolObject {
   void ApplyPendingHalves();
   // Any client channel open; kept beside the masks for lock-free readers.
   uint32_t anyOpen_ = 0;
+  // [0] playback, [1] record: each under its direction's lock.
+  TransferFaultCounters faults_[2] = {};
 };
 
 }  // namespace engine

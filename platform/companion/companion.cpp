@@ -138,6 +138,21 @@ void Companion::Quiesce() {
   attached_ = false;
 }
 
+NTSTATUS Companion::LetGo(bool* released) {
+  *released = false;
+  {
+    SpinGuard guard(&lock_);
+    // A stream open through the interface: the device is in use.
+    if (playing_ || recording_) return STATUS_DEVICE_BUSY;
+  }
+  if (keepsInterface_.load() || !attached_.load()) return STATUS_SUCCESS;
+  Quiesce();
+  Release();
+  ++letGo_;
+  *released = true;
+  return STATUS_SUCCESS;
+}
+
 void Companion::Release() {
   attached_ = false;
   if (itf_.InterfaceDereference) itf_.InterfaceDereference(itf_.Context);

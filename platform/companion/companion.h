@@ -23,6 +23,17 @@
 // with SetWDMVolume (levels in 1/65536 dB) and told to the observers, as the
 // endpoint's change notification.
 //
+// Letting the device go: on QUERY_REMOVE and QUERY_STOP the driver gives the
+// interface back (LetGo: quiesce, dereference, free the buffers), so that
+// TQMDRV, which refuses both while its interface is referenced, lets a safe
+// removal, a disable or a rebalance through; on CANCEL_REMOVE/CANCEL_STOP it
+// asks for the interface again and attaches as at START. While a render or
+// capture stream is open through the interface the companion refuses the
+// query itself (STATUS_DEVICE_BUSY, as a driver with an open audio stream
+// does) and keeps everything as it was. SetKeepsInterface(true) makes a
+// companion that does not let go: it agrees to the queries and keeps its
+// reference, and TQMDRV's own veto refuses them.
+//
 // Lifetime: the Companion exists from the driver's AddDevice to its REMOVE;
 // a pointer from FindCompanion is good until the child device is removed.
 // Control calls come from host threads at PASSIVE_LEVEL; none of them may be
@@ -128,6 +139,18 @@ class Companion {
   // Gives the reference back and frees the buffers (after Quiesce).
   void Release();
   bool Attached() const { return attached_.load(); }
+  // The query (QUERY_REMOVE, QUERY_STOP): STATUS_DEVICE_BUSY, with nothing
+  // changed, while a stream is open; otherwise gives the interface back
+  // (Quiesce and Release) unless it keeps it, and succeeds.
+  NTSTATUS LetGo(bool* released);
+  // A companion that keeps its interface through the queries (false: it lets
+  // go, the default).
+  void SetKeepsInterface(bool keeps) { keepsInterface_ = keeps; }
+  bool KeepsInterface() const { return keepsInterface_.load(); }
+  // Times the interface was given back at a query and taken again at its cancel.
+  uint64_t LetGoCount() const { return letGo_.load(); }
+  uint64_t TakeBackCount() const { return takenBack_.load(); }
+  void CountTakeBack() { ++takenBack_; }
 
   // ---- streams ----
   // Sets the stream format (SetFormat) and starts the render stream on port 0
@@ -178,6 +201,8 @@ class Companion {
   TqmCompanionInterface itf_ = {};
   PDRIVER_OBJECT provider_ = nullptr;
   std::atomic<bool> attached_{false};
+  std::atomic<bool> keepsInterface_{false};
+  std::atomic<uint64_t> letGo_{0}, takenBack_{0};
   int32_t* playBuffer_ = nullptr;    // two halves, port 0 playback
   int32_t* recordBuffer_ = nullptr;  // two halves, port 1 record
 

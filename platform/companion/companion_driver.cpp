@@ -7,7 +7,10 @@
 // START without the interface fails: the companion has nothing to stream
 // through. SURPRISE_REMOVAL quiesces the Companion (no call-in after it, while
 // TQMDRV is still there to take the closes); STOP and REMOVE also give the
-// reference back, before the request goes down to the child. Everything else
+// reference back, before the request goes down to the child. QUERY_REMOVE and
+// QUERY_STOP give the interface back too (or are refused while a stream is
+// open, see companion.h), and their CANCEL takes it again once the child is
+// back to started. Everything else
 // passes down unchanged; nobody opens the companion's device itself.
 //
 // Every request here arrives at PASSIVE_LEVEL on the Plug and Play manager's
@@ -31,6 +34,8 @@ struct DeviceExtension {
   PDEVICE_OBJECT lower;
   PDEVICE_OBJECT pdo;
   Companion* companion;
+  // The interface was given back at a query; its cancel takes it again.
+  bool letGo;
 };
 
 struct Loaded {
@@ -122,6 +127,30 @@ NTSTATUS Start(DeviceExtension* ext, PIRP irp) {
   return Complete(irp, status);
 }
 
+NTSTATUS Query(DeviceExtension* ext, PIRP irp) {
+  bool released = false;
+  const NTSTATUS status = ext->companion->LetGo(&released);
+  if (!NT_SUCCESS(status)) return Complete(irp, status);
+  if (released) ext->letGo = true;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDown(ext, irp);
+}
+
+// The cancel goes down first: the interface is asked for again once the
+// child is started again.
+NTSTATUS Cancel(DeviceExtension* ext, PIRP irp) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  const NTSTATUS status = ForwardAndWait(ext, irp);
+  if (ext->letGo) {
+    ext->letGo = false;
+    TqmCompanionInterface itf;
+    NTSTATUS attach = QueryCompanionInterface(ext, &itf);
+    if (NT_SUCCESS(attach)) attach = ext->companion->Attach(itf, ext->pdo->DriverObject);
+    if (NT_SUCCESS(attach)) ext->companion->CountTakeBack();
+  }
+  return Complete(irp, status);
+}
+
 void Forget(PDEVICE_OBJECT fdo) {
   std::lock_guard lock(loadedMu);
   loaded.erase(std::remove_if(loaded.begin(), loaded.end(), [&](const Loaded& l) { return l.fdo == fdo; }),
@@ -134,11 +163,12 @@ NTSTATUS DispatchPnp(DeviceExtension* ext, PIRP irp) {
       return Start(ext, irp);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
+      return Query(ext, irp);
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return PassDown(ext, irp);
+      return Cancel(ext, irp);
     case IRP_MN_STOP_DEVICE:
+      ext->letGo = false;
       ext->companion->Quiesce();
       ext->companion->Release();
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -148,6 +178,7 @@ NTSTATUS DispatchPnp(DeviceExtension* ext, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(ext, irp);
     case IRP_MN_REMOVE_DEVICE: {
+      ext->letGo = false;
       ext->companion->Quiesce();
       ext->companion->Release();
       Forget(ext->self);
@@ -196,7 +227,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return status;
   }
   auto* ext = static_cast<DeviceExtension*>(fdo->DeviceExtension);
-  *ext = DeviceExtension{fdo, IoAttachDeviceToDeviceStack(fdo, pdo), pdo, companion};
+  *ext = DeviceExtension{fdo, IoAttachDeviceToDeviceStack(fdo, pdo), pdo, companion, false};
   if (!ext->lower) {
     IoDeleteDevice(fdo);
     delete companion;

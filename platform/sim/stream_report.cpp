@@ -113,6 +113,25 @@ std::string ReportJson(const StreamReport& r) {
   j.Raw("outputReady", r.outputReady ? "true" : "false");
   j.Int("changesMade", r.changesMade);
   j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
+  j.Int("failOutPerMillion", r.failOutPerMillion);
+  j.Int("failInPerMillion", r.failInPerMillion);
+  j.Int("outRequestsFailed", r.outRequestsFailed);
+  j.Int("inRequestsFailed", r.inRequestsFailed);
+  j.Int("outPacketsFailed", r.outPacketsFailed);
+  j.Int("inPacketsFailed", r.inPacketsFailed);
+  j.Int("outRetriesRequestFailed", r.outRetriesRequestFailed);
+  j.Int("inRetriesRequestFailed", r.inRetriesRequestFailed);
+  j.Int("outRetriesPacketErrors", r.outRetriesPacketErrors);
+  j.Int("inRetriesPacketErrors", r.inRetriesPacketErrors);
+  j.Int("outRetriesStalled", r.outRetriesStalled);
+  j.Int("inRetriesStalled", r.inRetriesStalled);
+  j.Int("outRetriesOther", r.outRetriesOther);
+  j.Int("inRetriesOther", r.inRetriesOther);
+  j.Int("outSlotsRetired", r.outSlotsRetired);
+  j.Int("inSlotsRetired", r.inSlotsRetired);
+  j.Int("outRequestsGone", r.outRequestsGone);
+  j.Int("inRequestsGone", r.inRequestsGone);
+  j.Int("inFramesFilled", r.inFramesFilled);
   std::string files = "[";
   for (size_t i = 0; i < r.files.size(); ++i) {
     if (i) files += ',';
@@ -142,6 +161,22 @@ std::string ReportText(const StreamReport& r) {
   if (r.clientDelayFrames || r.clientJitterFrames || !r.outputReady)
     o << "client        answers " << r.clientDelayFrames << "+" << r.clientJitterFrames << " frames after the event, "
       << (r.outputReady ? "with" : "without") << " OutputReady\n";
+  const uint64_t outRetries =
+      r.outRetriesRequestFailed + r.outRetriesPacketErrors + r.outRetriesStalled + r.outRetriesOther;
+  const uint64_t inRetries = r.inRetriesRequestFailed + r.inRetriesPacketErrors + r.inRetriesStalled + r.inRetriesOther;
+  if (r.failOutPerMillion || r.failInPerMillion || r.outRequestsFailed || r.inRequestsFailed || outRetries ||
+      inRetries || r.outSlotsRetired || r.inSlotsRetired || r.outRequestsGone || r.inRequestsGone) {
+    o << "bus faults    " << r.outRequestsFailed << " OUT and " << r.inRequestsFailed << " IN requests failed ("
+      << r.outPacketsFailed << " and " << r.inPacketsFailed << " packets), " << r.inFramesFilled
+      << " IN frames filled with silence\n";
+    o << "resubmitted   OUT " << outRetries << " (" << r.outRetriesRequestFailed << " failed, "
+      << r.outRetriesPacketErrors << " packet errors, " << r.outRetriesStalled << " stalled, " << r.outRetriesOther
+      << " other), IN " << inRetries << " (" << r.inRetriesRequestFailed << " failed, " << r.inRetriesPacketErrors
+      << " packet errors, " << r.inRetriesStalled << " stalled, " << r.inRetriesOther << " other)\n";
+    o << "retired       " << r.outSlotsRetired << " OUT and " << r.inSlotsRetired
+      << " IN slots after repeated failures; " << r.outRequestsGone << " OUT and " << r.inRequestsGone
+      << " IN requests of a vanished device\n";
+  }
   if (r.changesMade) o << "changes       " << r.changesMade << " restarts while streaming\n";
   o << "frames        " << r.framesPlayed << " played, " << r.framesRecorded << " recorded ("
     << r.deviceInFrames << " sent by the device)\n";

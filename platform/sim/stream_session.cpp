@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "companion/companion.h"
+#include "driver/core/core.h"
 #include "usb/device/descriptors.h"
 
 namespace tqm::sim {
@@ -159,11 +160,15 @@ bool StreamSession::Begin(std::string* error) {
 
   interleaved_.assign(size_t(client_->periodFrames()) * 2, 0);
   wallStart_ = WallSeconds();
-  auto atActivation = [this, &device] {
+  port->FailRequests(usb::kPlaybackEndpoint, {options_.failOutPerMillion, options_.failSeed});
+  port->FailRequests(usb::kRecordEndpoint, {options_.failInPerMillion, options_.failSeed ^ 0x5A5A5A5Aull});
+  auto atActivation = [this, &device, port] {
     // In virtual time the stream starts in the middle of a millisecond, with
     // no bus work beside it; the snapshots below are the stream's first instant.
     if (sim_.virtualTime()) sim_.RunToMidFrame();
     startCounters_ = device.Counters();
+    startPort_ = port->Counters();
+    for (uint32_t d = 0; d < 2; ++d) startFaults_[d] = ReadEngineFaults(d);
     startFrame_ = device.FrameNumber();
     startMs_ = sim_.NowMs();
     cpuStartNs_ = cpu_->NowNs();
@@ -367,6 +372,33 @@ StreamReport StreamSession::End() {
   r.framesPlayed = end.outFrames - startCounters_.outFrames;
   r.deviceInFrames = end.inFrames - startCounters_.inFrames;
   r.framesRecorded = recordedFrames_.load();
+  r.failOutPerMillion = options_.failOutPerMillion;
+  r.failInPerMillion = options_.failInPerMillion;
+  if (port) {
+    const usb::PortCounters bus = port->Counters();
+    r.outRequestsFailed = bus.failedOutRequests - startPort_.failedOutRequests;
+    r.inRequestsFailed = bus.failedInRequests - startPort_.failedInRequests;
+    r.outPacketsFailed = bus.failedOutPackets - startPort_.failedOutPackets;
+    r.inPacketsFailed = bus.failedInPackets - startPort_.failedInPackets;
+  }
+  {
+    const EngineFaults out = ReadEngineFaults(engine::kPlayback), in = ReadEngineFaults(engine::kRecord);
+    const EngineFaults& out0 = startFaults_[engine::kPlayback];
+    const EngineFaults& in0 = startFaults_[engine::kRecord];
+    r.outRetriesRequestFailed = out.requestFailed - out0.requestFailed;
+    r.inRetriesRequestFailed = in.requestFailed - in0.requestFailed;
+    r.outRetriesPacketErrors = out.packetErrors - out0.packetErrors;
+    r.inRetriesPacketErrors = in.packetErrors - in0.packetErrors;
+    r.outRetriesStalled = out.stalled - out0.stalled;
+    r.inRetriesStalled = in.stalled - in0.stalled;
+    r.outRetriesOther = out.other - out0.other;
+    r.inRetriesOther = in.other - in0.other;
+    r.outSlotsRetired = out.retired - out0.retired;
+    r.inSlotsRetired = in.retired - in0.retired;
+    r.outRequestsGone = out.gone - out0.gone;
+    r.inRequestsGone = in.gone - in0.gone;
+    r.inFramesFilled = in.filled - in0.filled;
+  }
   if (cpuStartNs_ && cpuEndNs && counters.periods)
     r.engineCpuPerPeriodUs = double(*cpuEndNs - *cpuStartNs_) / 1000.0 / double(counters.periods);
 
@@ -400,6 +432,26 @@ StreamReport StreamSession::End() {
   if (!changeError_.empty()) r.error = "a change while streaming failed: " + changeError_;
   begun_ = false;
   return r;
+}
+
+// The engine's counters, read through TQMDRV's device extension on the
+// TQM27's stack (zeros when the device or its engine is gone). They only grow
+// while one engine lives; a new engine (a new device start) starts from zero.
+StreamSession::EngineFaults StreamSession::ReadEngineFaults(uint32_t direction) const {
+  EngineFaults f;
+  PDEVICE_OBJECT pdo = sim_.pdo();
+  if (!pdo || !pdo->AttachedDevice) return f;
+  const auto* fdx = static_cast<const FdoExtension*>(pdo->AttachedDevice->DeviceExtension);
+  if (!fdx || !fdx->adapter || !fdx->adapter->engine) return f;
+  const engine::TransferFaultCounters c = fdx->adapter->engine->transferFaults(direction);
+  f.requestFailed = c.requestFailed;
+  f.packetErrors = c.packetErrors;
+  f.stalled = c.stalled;
+  f.other = c.otherErrors;
+  f.retired = c.slotsRetired;
+  f.gone = c.deviceGone;
+  f.filled = c.recordFramesFilled;
+  return f;
 }
 
 bool RunStream(const StreamOptions& options, StreamReport* report) {

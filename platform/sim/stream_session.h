@@ -77,6 +77,11 @@ struct StreamOptions {
   std::vector<Route> routes;
   ClientBehaviour client;
   std::vector<StreamChange> changes;
+  // Isochronous requests the bus fails, per direction, in millionths
+  // (10000 = 1 %), drawn pseudo-randomly from failSeed.
+  uint32_t failOutPerMillion = 0;
+  uint32_t failInPerMillion = 0;
+  uint64_t failSeed = 1;
   // Look for the played signal in the recording: with the device's loopback
   // while the companion plays nothing into it, and when routes feed port 2's
   // record channels (the engine's own loop); the prediction is made for the
@@ -118,6 +123,20 @@ struct StreamReport {
   uint64_t framesPlayed = 0;    // frames the device took in OUT packets
   uint64_t deviceInFrames = 0;  // frames the device sent in IN packets
   uint64_t framesRecorded = 0;  // frames the client received
+  // Failed requests: what the bus failed (injected), per direction, and what
+  // the engine did with them: resubmitted by cause, slots given up after
+  // repeated failures, requests of a vanished device retired; and the frames
+  // of silence the engine put in place of failed IN packets.
+  uint32_t failOutPerMillion = 0, failInPerMillion = 0;
+  uint64_t outRequestsFailed = 0, inRequestsFailed = 0;
+  uint64_t outPacketsFailed = 0, inPacketsFailed = 0;
+  uint64_t outRetriesRequestFailed = 0, inRetriesRequestFailed = 0;
+  uint64_t outRetriesPacketErrors = 0, inRetriesPacketErrors = 0;
+  uint64_t outRetriesStalled = 0, inRetriesStalled = 0;
+  uint64_t outRetriesOther = 0, inRetriesOther = 0;
+  uint64_t outSlotsRetired = 0, inSlotsRetired = 0;
+  uint64_t outRequestsGone = 0, inRequestsGone = 0;
+  uint64_t inFramesFilled = 0;
   // The loopback.
   bool loopbackChecked = false;
   bool loopbackBitExact = false;
@@ -186,6 +205,13 @@ class StreamSession {
   uint32_t changesMade_ = 0;
   std::string changeError_;
   usb::DeviceCounters startCounters_;
+  usb::PortCounters startPort_;
+  // The engine's failed-request counters at the start ([0] playback, [1] record).
+  struct EngineFaults {
+    uint64_t requestFailed = 0, packetErrors = 0, stalled = 0, other = 0, retired = 0, gone = 0, filled = 0;
+  };
+  EngineFaults startFaults_[2];
+  EngineFaults ReadEngineFaults(uint32_t direction) const;
   uint64_t startFrame_ = 0;
   double startMs_ = 0;
   double wallStart_ = 0;

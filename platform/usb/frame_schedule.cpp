@@ -14,6 +14,11 @@
 // frame; the head IN transfer completes in the first frame the device answers
 // with a report, and waits while it answers NAK.
 //
+// Injected request failures (FailRequests): a request drawn to fail at
+// submission keeps its frames in the schedule, but none of its packets reaches
+// the device; each ends USBD_STATUS_ISO_NOT_ACCESSED_BY_HW and the request
+// fails after its last frame, as every request whose packets all failed does.
+//
 // On any pipe a STALL halts the pipe and ends every transfer on it; a vanished
 // device ends every transfer.
 //
@@ -47,11 +52,13 @@ ULONG PacketEnd(const _URB_ISOCH_TRANSFER& urb, ULONG k) {
 
 // Queues a validated transfer, marked pending, with its cancel routine; called
 // with mutex_ held.
-void Tqm27Port::Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done) {
+void Tqm27Port::Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done, bool failing) {
   Queue& queue = QueueFor(pipe.endpoint);
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
   IoMarkIrpPending(irp);
-  queue.push_back(Transfer{irp, urb, buffer, pipe.handle});
+  Transfer transfer{irp, urb, buffer, pipe.handle};
+  transfer.failing = failing;
+  queue.push_back(transfer);
   IoSetCancelRoutine(irp, CancelTransfer);
   if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
     // Cancelled before it was queued: it ends here.
@@ -116,9 +123,31 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
     r.IsoPacket[k].Status = USBD_STATUS_NOT_ACCESSED;
     if (in) r.IsoPacket[k].Length = 0;
   }
-  Enqueue(irp, urb, buffer, *pipe, done);
+  Enqueue(irp, urb, buffer, *pipe, done, DrawFailure(pipe->endpoint));
   *queued = true;
   return STATUS_PENDING;
+}
+
+void Tqm27Port::FailRequests(UCHAR endpoint, RequestFaults faults) {
+  std::lock_guard lock(mutex_);
+  const size_t q = QueueIndex(endpoint);
+  failPerMillion_[q] = faults.perMillion > 1000000 ? 1000000 : faults.perMillion;
+  // splitmix64 of the seed, so that nearby seeds give unrelated sequences.
+  uint64_t z = faults.seed + 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  failState_[q] = z ? z : 1;
+}
+
+bool Tqm27Port::DrawFailure(UCHAR endpoint) {
+  const size_t q = QueueIndex(endpoint);
+  if (failPerMillion_[q] == 0) return false;
+  uint64_t& x = failState_[q];  // xorshift64
+  x ^= x << 13;
+  x ^= x >> 7;
+  x ^= x << 17;
+  return x % 1000000 < failPerMillion_[q];
 }
 
 NTSTATUS Tqm27Port::SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued) {
@@ -210,12 +239,14 @@ void Tqm27Port::RunIsochronous() {
   Transfer* in = Head(inQueue, frameNumber);
   Pipe* inPipe = in ? FindPipe(in->pipe) : nullptr;
   FrameTransfers frame;
-  if (out) {
+  // A failing request's packets never reach the device: the DAC goes without
+  // them and the ADC's frames of those milliseconds have nowhere to go.
+  if (out && !out->failing) {
     const _URB_ISOCH_TRANSFER& r = out->urb->UrbIsochronousTransfer;
     const ULONG offset = r.IsoPacket[out->next].Offset;
     frame.out = std::span<const uint8_t>(out->buffer + offset, PacketEnd(r, out->next) - offset);
   }
-  if (in) {
+  if (in && !in->failing) {
     const _URB_ISOCH_TRANSFER& r = in->urb->UrbIsochronousTransfer;
     const ULONG offset = r.IsoPacket[in->next].Offset;
     const ULONG room = std::min<ULONG>(PacketEnd(r, in->next) - offset, inPipe ? inPipe->maxPacket : 0);
@@ -239,6 +270,16 @@ void Tqm27Port::RunIsochronous() {
     if (!t) continue;
     _URB_ISOCH_TRANSFER& r = t->urb->UrbIsochronousTransfer;
     USBD_ISO_PACKET_DESCRIPTOR& packet = r.IsoPacket[t->next];
+    if (t->failing) {
+      packet.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+      if (side.in) packet.Length = 0;
+      ++r.ErrorCount;
+      ++(side.in ? counters_.failedInPackets : counters_.failedOutPackets);
+      if (++t->next < r.NumberOfPackets) continue;
+      ++(side.in ? counters_.failedInRequests : counters_.failedOutRequests);
+      Retire(side.queue, t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frameDone_);
+      continue;
+    }
     packet.Status = UsbdStatusFor(side.status);
     if (side.in) packet.Length = side.status == UsbStatus::Ok ? result.inLength : 0;
     if (side.status != UsbStatus::Ok) ++r.ErrorCount;

@@ -51,6 +51,23 @@ struct PortCounters {
   uint64_t rejected = 0;              // completed at once with an error
   uint64_t completed = 0;             // transfers completed by the bus, from the clock
   uint64_t cancelled = 0;             // cancelled or aborted
+  // Isochronous requests failed by injection (FailRequests) on the OUT and
+  // IN endpoints, and the packets in them.
+  uint64_t failedOutRequests = 0;
+  uint64_t failedInRequests = 0;
+  uint64_t failedOutPackets = 0;
+  uint64_t failedInPackets = 0;
+};
+
+// Isochronous requests the host controller fails, as it does when its
+// schedule was serviced late (a late DPC): none of the request's packets
+// crosses the bus, each ends USBD_STATUS_ISO_NOT_ACCESSED_BY_HW, and the
+// request completes with USBD_STATUS_ISOCH_REQUEST_FAILED and
+// STATUS_UNSUCCESSFUL in the frame of its last packet. Which requests fail
+// is a deterministic pseudo-random draw per submitted request, from `seed`.
+struct RequestFaults {
+  uint32_t perMillion = 0;  // the fraction of requests that fail, in millionths
+  uint64_t seed = 1;
 };
 
 class Tqm27Port {
@@ -64,6 +81,9 @@ class Tqm27Port {
   PDEVICE_OBJECT pdo() const { return pdo_; }
   Tqm27Device& device() { return device_; }
   PortCounters Counters() const;
+  // Fails a fraction of the isochronous requests submitted on `endpoint`
+  // (0x03 or 0x82) from now on; perMillion 0 stops it.
+  void FailRequests(UCHAR endpoint, RequestFaults faults);
 
   // The device leaves the bus: the model goes away, and from the next frame on
   // every pending transfer completes as a vanished device's, as does every new
@@ -105,6 +125,7 @@ class Tqm27Port {
     USBD_PIPE_HANDLE pipe;
     ULONG next = 0;           // isochronous: the packet the next frame moves
     bool cancelling = false;  // its cancel routine owns it now
+    bool failing = false;     // injected: no packet of it crosses the bus
   };
   using Queue = std::deque<Transfer>;
   static constexpr size_t kQueues = 32;  // per endpoint number and direction
@@ -136,7 +157,9 @@ class Tqm27Port {
   // Transfers on the bus (frame_schedule.cpp).
   NTSTATUS SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
   NTSTATUS SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
-  void Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done);
+  void Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done, bool failing = false);
+  // Draws whether the next request on the endpoint fails; mutex_ held.
+  bool DrawFailure(UCHAR endpoint);
   void RunFrame();
   void RunIsochronous();
   void RunInterrupt(UCHAR endpoint);
@@ -174,6 +197,9 @@ class Tqm27Port {
   std::array<Queue, kQueues> queues_;
   std::array<ULONG, kQueues> nextFrame_{};  // first free frame of each isochronous schedule
   PortCounters counters_;
+  // Injected request failures per queue, and each queue's generator state.
+  std::array<uint32_t, kQueues> failPerMillion_{};
+  std::array<uint64_t, kQueues> failState_{};
   std::vector<Done> frameDone_;  // the clock thread's completions, reused
 };
 

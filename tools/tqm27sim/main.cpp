@@ -30,11 +30,12 @@ const char kUsage[] =
     "                  [--time real|virtual] [--input loopback[:DELAY]|sine[:HZ]|wav:FILE|silence]\n"
     "                  [--companion none|tone[:HZ]|wav:FILE|signal] [--route FROM:TO ...]\n"
     "                  [--client-delay FRAMES[:JITTER]] [--no-output-ready]\n"
-    "                  [--restart rate:HZ@S|buffers:N@S|period:P@S ...]\n"
+    "                  [--restart rate:HZ@S|buffers:N@S|period:P@S ...] [--fail-requests PCT[:PCT]]\n"
     "                  [--out DIR] [--json] [--quiet] [--debug]\n"
     "      --client-delay: the client finishes each period that long after its event\n"
     "      (plus 0..JITTER frames, pseudo-random); --no-output-ready: it never sends OutputReady\n"
     "      --restart: a change while streaming, S seconds after the start\n"
+    "      --fail-requests: the bus fails that percentage of OUT[:IN] requests (pseudo-random)\n"
     "      --companion: what the companion audio driver plays on port 0 (signal: the test\n"
     "      signal, for checking what InnerROUTE carries)\n"
     "      FROM is PORT.CHANNEL of a playback (port 3 = the device input), TO is\n"
@@ -151,6 +152,15 @@ int Stream(const std::vector<std::string>& args) {
     else if (a == "--companion" && value(&v) && ParseCompanion(v, &options.companion)) continue;
     else if (a == "--out" && value(&v)) options.outputDir = v;
     else if (a == "--no-output-ready") options.client.outputReady = false;
+    else if (a == "--fail-requests" && value(&v)) {
+      const size_t colon = v.find(':');
+      const double out = std::atof(v.substr(0, colon).c_str());
+      const double in = colon == std::string::npos ? out : std::atof(v.substr(colon + 1).c_str());
+      if (out < 0 || out > 100 || in < 0 || in > 100)
+        return Usage("--fail-requests takes a percentage or OUT:IN percentages: " + v);
+      options.failOutPerMillion = uint32_t(out * 10000 + 0.5);
+      options.failInPerMillion = uint32_t(in * 10000 + 0.5);
+    }
     else if (a == "--client-delay" && value(&v)) {
       const size_t colon = v.find(':');
       if (!ParseUnsigned(v.substr(0, colon), &options.client.delayFrames) ||

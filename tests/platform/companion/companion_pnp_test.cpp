@@ -80,18 +80,116 @@ TEST_F(CompanionPnpTest, LoadsOnTheChildAndHoldsTheInterface) {
   EXPECT_EQ(Companions(), std::vector<Companion*>{companion_});
 }
 
-// While the companion holds its interface the parent refuses query-remove
-// and query-stop (the child, asked first, agrees and is told of the cancel),
-// and everything stays started with the reference still held.
+// A companion that keeps its interface through the queries: the parent
+// refuses query-remove and query-stop (the child, asked first, agrees and is
+// told of the cancel), and everything stays started with the reference still
+// held.
 TEST_F(CompanionPnpTest, HeldInterfaceRefusesQueryRemoveAndQueryStop) {
+  companion_->SetKeepsInterface(true);
   EXPECT_FALSE(NT_SUCCESS(machine_.QueryRemoveDevice(Pdo(), true)));
   EXPECT_FALSE(NT_SUCCESS(machine_.QueryStopDevice(Pdo())));
+  EXPECT_FALSE(NT_SUCCESS(machine_.RebalanceDevice(Pdo())));
   EXPECT_EQ(State(), NodeState::Started);
   EXPECT_EQ(machine_.DeviceNodeState(child_), NodeState::Started);
   EXPECT_TRUE(companion_->Attached());
   EXPECT_EQ(Parent()->interfaceReferences, 1);
+  EXPECT_EQ(companion_->LetGoCount(), 0u);
   EXPECT_EQ(companion_->Play(Source::Tone(1000, -12)), STATUS_SUCCESS) << "and it still streams";
   companion_->StopPlay();
+}
+
+// An idle companion gives its interface back at query-remove and query-stop,
+// so the parent agrees; the cancel takes the interface again and the
+// companion streams as before.
+TEST_F(CompanionPnpTest, IdleCompanionLetsGoAtTheQueryAndTakesTheInterfaceBackAtTheCancel) {
+  HoldClock();
+  auto queryRemove = [](tqm::kernel::Machine& m, PDEVICE_OBJECT pdo) { return m.QueryRemoveDevice(pdo, true); };
+  const struct {
+    const char* name;
+    bool remove;
+    NodeState pending;
+  } rows[] = {{"query-remove", true, NodeState::RemovePending}, {"query-stop", false, NodeState::StopPending}};
+  uint64_t round = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ++round;
+    const NTSTATUS query = row.remove ? queryRemove(machine_, Pdo()) : machine_.QueryStopDevice(Pdo());
+    ASSERT_EQ(query, STATUS_SUCCESS);
+    EXPECT_EQ(State(), row.pending);
+    EXPECT_EQ(machine_.DeviceNodeState(child_), row.pending);
+    EXPECT_FALSE(companion_->Attached());
+    EXPECT_EQ(Parent()->interfaceReferences, 0) << "the reference was given back";
+    EXPECT_EQ(companion_->LetGoCount(), round);
+    EXPECT_EQ(companion_->Play(Source::Tone(440, -12)), STATUS_DEVICE_NOT_CONNECTED) << "nothing to play through";
+    ASSERT_EQ(row.remove ? machine_.CancelRemoveDevice(Pdo()) : machine_.CancelStopDevice(Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(State(), NodeState::Started);
+    EXPECT_EQ(machine_.DeviceNodeState(child_), NodeState::Started);
+    EXPECT_TRUE(companion_->Attached());
+    EXPECT_EQ(Parent()->interfaceReferences, 1);
+    EXPECT_EQ(companion_->TakeBackCount(), round);
+    ASSERT_EQ(companion_->Play(Source::Tone(440, -12)), STATUS_SUCCESS);
+    Step(30);
+    // The count starts again with each stream.
+    EXPECT_GT(companion_->PlayPeriods(), 0u) << "it streams again";
+    companion_->StopPlay();
+  }
+}
+
+// With the companion loaded and idle, a rebalance stops and starts the whole
+// tree (the companion attaches again at its START), and a safe removal takes
+// it down with nothing of its pool left.
+TEST_F(CompanionPnpTest, IdleCompanionAllowsRebalanceAndSafeRemoval) {
+  HoldClock();
+  ASSERT_EQ(machine_.RebalanceDevice(Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(State(), NodeState::Started);
+  const auto children = machine_.ChildDevices(Pdo());
+  ASSERT_EQ(children.size(), 1u);
+  Companion* companion = FindCompanion(children[0]);
+  ASSERT_NE(companion, nullptr);
+  EXPECT_TRUE(companion->Attached());
+  EXPECT_EQ(Parent()->interfaceReferences, 1);
+  ASSERT_EQ(companion->Play(Source::Tone(440, -12)), STATUS_SUCCESS);
+  Step(30);
+  EXPECT_GT(companion->PlayPeriods(), 0u);
+  companion->StopPlay();
+
+  ASSERT_EQ(machine_.RequestRemoval(Pdo(), true), STATUS_SUCCESS);
+  EXPECT_EQ(State(), NodeState::Removed);
+  EXPECT_TRUE(Companions().empty());
+  EXPECT_EQ(machine_.FindDriverByServicePath(kCompanionServicePath), nullptr) << "unloaded with its last device";
+}
+
+// While the companion streams through the interface it refuses the query
+// itself (the device is busy): safe removal, query-stop and rebalance fail,
+// the tree stays started and the stream goes on.
+TEST_F(CompanionPnpTest, StreamingCompanionRefusesRemovalAndRebalance) {
+  HoldClock();
+  const struct {
+    const char* name;
+    bool play, record;
+  } streams[] = {{"render", true, false}, {"capture", false, true}, {"both", true, true}};
+  for (const auto& stream : streams) {
+    SCOPED_TRACE(stream.name);
+    if (stream.play) ASSERT_EQ(companion_->Play(Source::Tone(440, -12)), STATUS_SUCCESS);
+    if (stream.record) ASSERT_EQ(companion_->StartRecord(), STATUS_SUCCESS);
+    Step(10);
+    EXPECT_EQ(machine_.RequestRemoval(Pdo(), true), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(machine_.QueryStopDevice(Pdo()), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(machine_.RebalanceDevice(Pdo()), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(State(), NodeState::Started);
+    EXPECT_EQ(machine_.DeviceNodeState(child_), NodeState::Started);
+    EXPECT_TRUE(companion_->Attached());
+    EXPECT_EQ(Parent()->interfaceReferences, 1);
+    EXPECT_EQ(companion_->LetGoCount(), 0u);
+    const uint64_t play = companion_->PlayPeriods(), record = companion_->RecordPeriods();
+    Step(30);
+    if (stream.play) EXPECT_GT(companion_->PlayPeriods(), play) << "the render stream goes on";
+    if (stream.record) EXPECT_GT(companion_->RecordPeriods(), record) << "the capture stream goes on";
+    companion_->StopPlay();
+    companion_->StopRecord();
+  }
+  // Idle again: the removal goes through.
+  EXPECT_EQ(machine_.RequestRemoval(Pdo(), true), STATUS_SUCCESS);
 }
 
 // Unplugged while playing: the companion hears of it before TQMDRV (children

@@ -2,6 +2,7 @@
 // driver that resubmits from its completion routines on the clock thread:
 // scheduling, packet sizes and the 44.1 kHz pattern, loopback through the
 // device, underruns, cancel and abort, injected faults and surprise removal.
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -334,6 +335,80 @@ TEST_F(UsbIsochTest, PacketErrorsReachTheClientPerPacket) {
     EXPECT_EQ(failedPackets, std::min<uint32_t>(row.errors, 20));
     EXPECT_EQ(wholeFailed, row.errors >= 20);
   }
+}
+
+// Injected request failures, per direction: about the chosen fraction of the
+// requests fails, the same ones for the same seed; a failed request keeps its
+// frames in the schedule but none of its packets reaches the device (the DAC
+// goes without them, the ADC's frames of those milliseconds are lost), each
+// packet ends not accessed, and the request fails.
+TEST_F(UsbIsochTest, InjectedRequestFailuresFailWholeRequestsDeterministically) {
+  struct Row {
+    UCHAR endpoint;
+    uint32_t perMillion;
+    uint64_t seed;
+  } rows[] = {{0x82, 100000, 5}, {0x82, 100000, 5}, {0x82, 0, 5}, {0x03, 250000, 9}};
+  std::vector<std::vector<size_t>> failedIndexes;
+  std::vector<uint64_t> lost;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.endpoint) + " at " + std::to_string(row.perMillion) + " ppm");
+    auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+    const bool in = row.endpoint == 0x82;
+    constexpr ULONG kPackets = 2, kOutBytes = 48 * 6;
+    // 200 requests queued back to back, none passed down again.
+    IsochStream stream(client_->lower(), in ? record : playback, 200, kPackets, in ? kInStride : kOutBytes,
+                       in ? IsochStream::Filler() : [](UCHAR*, _URB_ISOCH_TRANSFER& urb) {
+                         return urb.NumberOfPackets * kOutBytes;
+                       });
+    port_->FailRequests(row.endpoint, {row.perMillion, row.seed});
+    const DeviceCounters before = device().Counters();
+    const PortCounters portBefore = port_->Counters();
+    stream.Start();
+    stream.SetRunning(false);
+    Step(200 * kPackets + 5);
+    stream.Stop();
+    port_->FailRequests(row.endpoint, {0, 0});
+    const DeviceCounters after = device().Counters();
+    const PortCounters bus = port_->Counters();
+    const auto done = stream.Take();
+    ASSERT_EQ(done.size(), 200u);
+    std::vector<size_t> failed;
+    for (size_t i = 0; i < done.size(); ++i) {
+      const auto& c = done[i];
+      if (c.usbd == USBD_STATUS_SUCCESS) {
+        EXPECT_EQ(c.errorCount, 0u);
+        continue;
+      }
+      failed.push_back(i);
+      EXPECT_EQ(c.usbd, USBD_STATUS_ISOCH_REQUEST_FAILED) << Hex(c.usbd);
+      EXPECT_EQ(c.status, STATUS_UNSUCCESSFUL) << Hex(c.status);
+      EXPECT_EQ(c.errorCount, kPackets);
+      for (const auto& p : c.packets) {
+        EXPECT_EQ(p.Status, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW) << Hex(p.Status);
+        if (in) EXPECT_EQ(p.Length, 0u);
+      }
+    }
+    const uint64_t failedRequests =
+        in ? bus.failedInRequests - portBefore.failedInRequests : bus.failedOutRequests - portBefore.failedOutRequests;
+    EXPECT_EQ(failed.size(), failedRequests);
+    const double expected = double(done.size()) * row.perMillion / 1e6;
+    EXPECT_NEAR(double(failed.size()), expected, 4 * std::sqrt(expected) + 1) << "of " << done.size();
+    // The bus kept its schedule: one packet per frame either way.
+    if (in) {
+      // Compared below with the run without failures, which also loses the
+      // frames after its last request.
+      lost.push_back(after.inFramesLost - before.inFramesLost);
+    } else {
+      EXPECT_EQ(after.outPackets - before.outPackets, (done.size() - failed.size()) * kPackets)
+          << "only the packets of requests that did not fail reached the device";
+    }
+    failedIndexes.push_back(failed);
+  }
+  EXPECT_EQ(failedIndexes[0], failedIndexes[1]) << "the same seed fails the same requests";
+  EXPECT_TRUE(failedIndexes[2].empty());
+  ASSERT_EQ(lost.size(), 3u);
+  for (size_t i = 0; i < 2; ++i)
+    EXPECT_EQ(lost[i] - lost[2], failedIndexes[i].size() * 2 * 48) << "the ADC frames of the failed packets";
 }
 
 // A stalled endpoint fails the transfers on its pipe; later ones are refused
