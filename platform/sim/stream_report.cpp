@@ -112,6 +112,7 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("clientJitterFrames", r.clientJitterFrames);
   j.Raw("outputReady", r.outputReady ? "true" : "false");
   j.Int("changesMade", r.changesMade);
+  j.Int("outputLatePeriods", r.outputLatePeriods);
   j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
   j.Int("failOutPerMillion", r.failOutPerMillion);
   j.Int("failInPerMillion", r.failInPerMillion);
@@ -154,6 +155,7 @@ std::string ReportText(const StreamReport& r) {
   o << "periods       " << r.periodsDelivered << " delivered, " << r.periodsMissed << " missed (watchdog max "
     << r.watchdogMax;
   if (r.emptyWakes) o << ", " << r.emptyWakes << " wakes found it at 0";
+  if (r.outputLatePeriods) o << ", " << r.outputLatePeriods << " played as silence: OutputReady late";
   o << ")\n";
   o << "device        " << r.dacUnderruns << " DAC underruns, " << r.dacOverruns << " DAC overruns, "
     << r.inFramesLost << " IN frames lost\n";

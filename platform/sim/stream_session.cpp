@@ -398,6 +398,7 @@ StreamReport StreamSession::End() {
     r.outRequestsGone = out.gone - out0.gone;
     r.inRequestsGone = in.gone - in0.gone;
     r.inFramesFilled = in.filled - in0.filled;
+    r.outputLatePeriods = out.late;
   }
   if (cpuStartNs_ && cpuEndNs && counters.periods)
     r.engineCpuPerPeriodUs = double(*cpuEndNs - *cpuStartNs_) / 1000.0 / double(counters.periods);
@@ -451,6 +452,7 @@ StreamSession::EngineFaults StreamSession::ReadEngineFaults(uint32_t direction) 
   f.retired = c.slotsRetired;
   f.gone = c.deviceGone;
   f.filled = c.recordFramesFilled;
+  if (direction == engine::kPlayback) f.late = fdx->adapter->engine->lateOutputPeriods();
   return f;
 }
 

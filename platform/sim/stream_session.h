@@ -115,6 +115,9 @@ struct StreamReport {
   uint32_t watchdogMax = 0;
   uint64_t emptyWakes = 0;  // wakes that found the watchdog at 0
   uint64_t outputReadyFailures = 0;
+  // Periods the engine played as silence for the client because its
+  // OutputReady had not come in time (since the last stream start).
+  uint64_t outputLatePeriods = 0;
   // The device's counters over the run.
   uint64_t dacUnderruns = 0;
   uint64_t dacOverruns = 0;
@@ -209,6 +212,7 @@ class StreamSession {
   // The engine's failed-request counters at the start ([0] playback, [1] record).
   struct EngineFaults {
     uint64_t requestFailed = 0, packetErrors = 0, stalled = 0, other = 0, retired = 0, gone = 0, filled = 0;
+    uint64_t late = 0;  // periods port 2 played as silence: OutputReady came late
   };
   EngineFaults startFaults_[2];
   EngineFaults ReadEngineFaults(uint32_t direction) const;
