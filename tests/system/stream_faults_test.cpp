@@ -89,7 +89,9 @@ void ExpectSurvives(const StreamOptions& o, StreamReport* report) {
     const int64_t moved = int64_t(*r.latencyMeasured) - int64_t(*r.latencyPredicted);
     EXPECT_LE(uint64_t(moved < 0 ? -moved : moved), r.outRequestsFailed);
   }
-  if (o.failOutPerMillion || o.failInPerMillion) EXPECT_GT(r.loopbackDiscontinuities, 0u);
+  if (o.failOutPerMillion || o.failInPerMillion) {
+    EXPECT_GT(r.loopbackDiscontinuities, 0u);
+  }
 
   // Nothing leaks: the unload found all of TQMDRV's and the companion's pool
   // returned, and the verifier found no misuse.
