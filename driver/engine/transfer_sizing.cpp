@@ -1,13 +1,15 @@
 // Transfer sizing; see transfer_sizing.h for the packet model.
 #include "driver/engine/transfer_sizing.h"
 
+#include "tqm/transfer_sizing.h"
+
 namespace engine {
 
 bool ComputeSchedule(const StreamFormat& format, TransferSchedule* schedule) {
   if (!IsSupportedRate(format.rate)) return false;
-  const uint32_t k = format.rate / 1000;
-  // At 44.1 kHz a packet may carry 45 frames, so a period holds P / 45 of them.
-  const uint32_t packets = format.periodFrames / (k == 44 ? 45 : k);
+  const uint32_t k = tqm::FramesPerPacket(format.rate);
+  // The rule the ASIO driver's latencies rely on lives in common/.
+  const uint32_t packets = tqm::PlaybackPacketsPerRequest(format.rate, format.periodFrames);
   if (packets == 0) return false;
 
   TransferSchedule s{};
