@@ -53,3 +53,23 @@ function(tqm_add_test)
   endif()
   gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${_props})
 endfunction()
+
+# tqm_user_library(NAME name SOURCES ... [LIBS ...] [USER_LIBS ...])
+# A user-mode library (Windows build) in two variants: `name` calls Win32
+# directly and goes into what ships; `name_sim` is compiled for the simulator
+# and reaches the machine through tqmsim.dll, for the programs the Windows
+# tests run. USER_LIBS are other such libraries: each variant links the
+# matching variant of them.
+function(tqm_user_library)
+  cmake_parse_arguments(L "" "NAME" "SOURCES;LIBS;USER_LIBS;INCLUDES" ${ARGN})
+  set(_sim_user_libs "")
+  foreach(_lib IN LISTS L_USER_LIBS)
+    list(APPEND _sim_user_libs ${_lib}_sim)
+  endforeach()
+  add_library(${L_NAME} STATIC ${L_SOURCES})
+  target_include_directories(${L_NAME} PUBLIC ${PROJECT_SOURCE_DIR} ${L_INCLUDES})
+  target_link_libraries(${L_NAME} PUBLIC ${L_USER_LIBS} ${L_LIBS})
+  add_library(${L_NAME}_sim STATIC ${L_SOURCES})
+  target_include_directories(${L_NAME}_sim PUBLIC ${PROJECT_SOURCE_DIR} ${L_INCLUDES})
+  target_link_libraries(${L_NAME}_sim PUBLIC tqmsim ${_sim_user_libs} ${L_LIBS})
+endfunction()
