@@ -4,6 +4,12 @@ namespace tqm::panel {
 
 using win32::MakeRecord;
 
+namespace {
+// What a channel wrapper answers when the request never reached the engine
+// (the record still holds the on/off flag the caller sent).
+constexpr uint32_t kRequestFailed = 0xC0000001;  // STATUS_UNSUCCESSFUL
+}  // namespace
+
 int DeviceLink::Enumerate() {
   if (table_.count() != 0) return table_.count();
   selected_ = 0;
@@ -145,7 +151,7 @@ uint32_t DeviceLink::ActivateChannelMask(uint32_t mask, uint32_t on) {
   CommandRecord record = MakeRecord(CMD_CLASS_STREAM, StreamOp::ActivateChannelMask);
   record.Set32(Field::ChannelMask, mask);
   record.Set32(Field::OnOff, on);
-  return Send(record) ? record.Get32(Field::OnOff) : 0;
+  return Send(record) ? record.Get32(Field::OnOff) : kRequestFailed;
 }
 
 bool DeviceLink::AllocSharedBuffer(uint32_t length, void** cell) {
@@ -160,7 +166,7 @@ uint32_t DeviceLink::ActivateChannels(uint32_t outputMask, uint32_t inputMask, u
   record.Set32(Field::OutputMask, outputMask);
   record.Set32(Field::InputMask, inputMask);
   record.Set32(Field::OnOff, on);
-  return Send(record) ? record.Get32(Field::OnOff) : 0;
+  return Send(record) ? record.Get32(Field::OnOff) : kRequestFailed;
 }
 
 bool DeviceLink::StartStop(uint32_t on) {

@@ -64,7 +64,8 @@ class DeviceLink {
   bool SetSampleRate(uint32_t rate);
   bool SetClientBuffer(uint32_t direction, uint32_t channel, uint32_t half, const void* address,
                        uint32_t stride);
-  // The engine's result of the last channel operation (field 64), 0 on failure.
+  // The engine's status for the last channel it opened or closed (field 64);
+  // a failure status when the request itself failed.
   uint32_t ActivateChannelMask(uint32_t mask, uint32_t on);
   // Asks for a SharedBuffer of length bytes (0 releases it); the driver writes
   // its address into *cell.
