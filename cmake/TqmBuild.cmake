@@ -53,3 +53,42 @@ function(tqm_add_test)
   endif()
   gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 ${_props})
 endfunction()
+
+# tqm_user_library(NAME name SOURCES ... [LIBS ...] [USER_LIBS ...])
+# A user-mode library (Windows build) in two variants: `name` calls Win32
+# directly and goes into what ships; `name_sim` is compiled for the simulator
+# and reaches the machine through tqmsim.dll, for the programs the Windows
+# tests run. USER_LIBS are other such libraries: each variant links the
+# matching variant of them.
+function(tqm_user_library)
+  cmake_parse_arguments(L "" "NAME" "SOURCES;LIBS;USER_LIBS;INCLUDES" ${ARGN})
+  set(_sim_user_libs "")
+  foreach(_lib IN LISTS L_USER_LIBS)
+    list(APPEND _sim_user_libs ${_lib}_sim)
+  endforeach()
+  add_library(${L_NAME} STATIC ${L_SOURCES})
+  target_include_directories(${L_NAME} PUBLIC ${PROJECT_SOURCE_DIR} ${L_INCLUDES})
+  target_link_libraries(${L_NAME} PUBLIC tqm_sys ${L_USER_LIBS} ${L_LIBS})
+  add_library(${L_NAME}_sim STATIC ${L_SOURCES})
+  target_include_directories(${L_NAME}_sim PUBLIC ${PROJECT_SOURCE_DIR} ${L_INCLUDES})
+  target_link_libraries(${L_NAME}_sim PUBLIC tqmsim ${_sim_user_libs} ${L_LIBS})
+endfunction()
+
+# tqm_add_sim_test(NAME name SOURCES ... [LIBS ...] [LABELS ...])
+# A GoogleTest program of the Windows build that drives the simulated machine
+# through tqmsim.dll: every case runs under Wine beside a private
+# `tqm27sim serve` from the host build (cmake/with-sim-server), one at a time,
+# since they share the prefix's wineserver.
+set(TQM_SIM_SERVER "${PROJECT_SOURCE_DIR}/build/host/tools/tqm27sim/tqm27sim" CACHE FILEPATH
+    "The host build's tqm27sim, which serves the Windows tests of the bridge")
+function(tqm_add_sim_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tqmsim ${TQM_GTEST_MAIN})
+  add_custom_command(TARGET ${T_NAME} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:tqmsim> $<TARGET_FILE_DIR:${T_NAME}>)
+  set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR
+    "${PROJECT_SOURCE_DIR}/cmake/with-sim-server;${TQM_SIM_SERVER};${PROJECT_SOURCE_DIR}/cmake/wine-run")
+  gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS "bridge;${T_LABELS}" RUN_SERIAL TRUE)
+endfunction()

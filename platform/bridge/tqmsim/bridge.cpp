@@ -711,6 +711,42 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
   return ::UnregisterDeviceNotification(notification);
 }
 
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped) {
+  return ::ReadFile(file, buffer, length, read, overlapped);
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
+  return ::WriteFile(file, buffer, length, written, overlapped);
+}
+
+BOOL CancelIo(HANDLE file) { return ::CancelIo(file); }
+
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
+  return ::GetOverlappedResult(file, overlapped, transferred, wait);
+}
+
+void WINAPI HidD_GetHidGuid(LPGUID hidGuid) { ::HidD_GetHidGuid(hidGuid); }
+
+BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
+  return ::HidD_GetAttributes(device, attributes);
+}
+
+BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsed) {
+  return ::HidD_GetPreparsedData(device, preparsed);
+}
+
+BOOLEAN WINAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed) { return ::HidD_FreePreparsedData(preparsed); }
+
+NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
+  return ::HidP_GetCaps(preparsed, caps);
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) { return ::WaitForSingleObject(handle, milliseconds); }
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+}
+
 }  // namespace sys
 
 uint32_t TqmSimPlug(void) { return MachineRequest(tqm::bridge::MachineOp::Plug, 0, nullptr); }

@@ -1,0 +1,176 @@
+// The panel's device link against the driver on the simulated machine, under
+// Wine: enumeration and the identity probe, the selection rule, every command
+// wrapper, and what a failed request leaves behind.
+#include "panel/devicelink/device_link.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/bridge/tqmsim/control.h"
+#include "tqm/mixer_settings.h"
+#include "tqm/status_block.h"
+
+namespace {
+
+using namespace tqm;
+using tqm::panel::DeviceLink;
+
+// Kernel handles this process holds on the simulated machine.
+uint64_t MachineHandles() {
+  uint64_t id = 0, handles = 0;
+  int exited = 0;
+  EXPECT_EQ(TqmSimProcessId(&id), 0u);
+  EXPECT_EQ(TqmSimProcessState(id, &handles, &exited), 0u);
+  return handles;
+}
+
+TEST(DeviceLink, EnumeratesProbesAndClosesEverything) {
+  const uint64_t before = MachineHandles();
+  DeviceLink link;
+  ASSERT_EQ(link.Enumerate(), 1);
+  EXPECT_EQ(MachineHandles(), before + 1);
+  // A second enumeration keeps what it has.
+  EXPECT_EQ(link.Enumerate(), 1);
+  EXPECT_EQ(MachineHandles(), before + 1);
+  link.Select(0);
+  EXPECT_TRUE(link.Identify(kIdentifyMajor, kIdentifyMinor));
+  EXPECT_FALSE(link.Identify(kDriverVersionMajor, kDriverVersionMinor));
+  link.CloseAll();
+  EXPECT_EQ(link.count(), 0);
+  EXPECT_EQ(MachineHandles(), before);
+  // Commands after close-all fail without reaching anything.
+  EXPECT_EQ(link.GetLatency(), 0u);
+  EXPECT_FALSE(link.SetLatency(256, 1));
+}
+
+TEST(DeviceLink, SelectingPastTheCountTakesTheLast) {
+  DeviceLink link;
+  ASSERT_EQ(link.Enumerate(), 1);
+  for (int n : {0, 1, 7, 100, -1}) {
+    link.Select(n);
+    EXPECT_EQ(link.selected(), 0) << n;
+    EXPECT_TRUE(link.Identify(1, 0)) << n;
+  }
+}
+
+// Every wrapper against the live driver: what it returns and what the driver
+// did with the fields it set.
+TEST(DeviceLink, EveryWrapperReachesTheDriver) {
+  DeviceLink link;
+  ASSERT_EQ(link.Enumerate(), 1);
+  link.Select(0);
+  std::vector<uint8_t> settings(kMixerSettingsSize, 0xEE), again(kMixerSettingsSize, 0x11);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+  struct Row {
+    const char* name;
+    std::function<bool()> run;
+  };
+  const std::vector<Row> rows = {
+      {"Identify", [&] { return link.Identify(1, 0); }},
+      {"GetSettings", [&] { return link.GetSettings(settings.data()); }},
+      {"ApplySettings then GetSettings gives the same block",
+       [&] {
+         link.ApplySettings(settings.data());
+         return link.GetSettings(again.data()) && again == settings;
+       }},
+      {"ApplyAndSaveSettings", [&] { return link.ApplyAndSaveSettings(settings.data()); }},
+      {"ApplySettingsAlias", [&] { return link.ApplySettingsAlias(settings.data()); }},
+      {"SetLatency 256 then GetLatency", [&] { return link.SetLatency(256, 1) && link.GetLatency() == 256; }},
+      {"SetLatency of a size off the menu is refused", [&] { return !link.SetLatency(12345, 1); }},
+      {"GetActiveClient with nothing open", [&] { return link.GetActiveClient() == 0; }},
+      {"SetEvent rate", [&] { return link.SetEvent(event, ControlOp::SetRateEvent); }},
+      {"SetEvent rate cleared", [&] { return link.SetEvent(nullptr, ControlOp::SetRateEvent); }},
+      {"SetEvent removal", [&] { return link.SetEvent(event, ControlOp::SetRemovalEvent); }},
+      {"SetEvent removal cleared", [&] { return link.SetEvent(nullptr, ControlOp::SetRemovalEvent); }},
+      {"ReservedQuery answers 0", [&] { return link.ReservedQuery() == 0; }},
+      {"ReservedSet", [&] { return link.ReservedSet(); }},
+      {"GetChannelCounts 2/2",
+       [&] {
+         const auto c = link.GetChannelCounts();
+         return c.inputs == 2 && c.outputs == 2;
+       }},
+      {"GetDriverVersion 2.1",
+       [&] {
+         const auto v = link.GetDriverVersion();
+         return v.major == kDriverVersionMajor && v.minor == kDriverVersionMinor;
+       }},
+      {"Reserved6", [&] { return link.Reserved6(); }},
+      {"Reserved8", [&] { return link.Reserved8(); }},
+      {"NoOp 17, 19, 20", [&] { return link.NoOp(17) && link.NoOp(19) && link.NoOp(20); }},
+      {"NoOp of an unknown sub-op fails", [&] { return !link.NoOp(12); }},
+      {"FixedQuery answers 999", [&] { return link.FixedQuery(1, 2, 3) == kFixedQueryAnswer; }},
+      {"QueryStreamHealth: nobody holds the engine", [&] { return link.QueryStreamHealth() == 0; }},
+      {"TakePendingFlag", [&] { return link.TakePendingFlag() <= 1; }},
+      {"SetSampleRate 48000 shows in the status block",
+       [&] {
+         uint64_t token = 0, address = 0;
+         if (!link.MapStatusBlock(1, token, address) || !address) return false;
+         const bool ok = link.SetSampleRate(48000);
+         StatusBlockView block(reinterpret_cast<void*>(address), kNativeWide);
+         bool seen = false;
+         for (int i = 0; i < 200 && !seen; ++i) {
+           TqmSimStep(1);
+           seen = block.Read(StatusWord::SampleRate) == 48000;
+         }
+         return ok && seen && link.MapStatusBlock(0, token, address) != 0;
+       }},
+      {"MapStreamStatusBlock maps and unmaps",
+       [&] {
+         uint64_t token = 0, address = 0;
+         return link.MapStreamStatusBlock(1, token, address) != 0 && address != 0 &&
+                link.MapStreamStatusBlock(0, token, address) != 0;
+       }},
+      {"A stream set up and torn down through the wrappers",
+       [&] {
+         void* cell = nullptr;
+         const uint32_t period = link.GetLatency();
+         if (!link.AllocSharedBuffer(period * 32, &cell) || !cell) return false;
+         auto* shared = static_cast<int32_t*>(cell);
+         bool ok = true;
+         for (uint32_t i = 0; i < 8; ++i)
+           ok = ok && link.SetClientBuffer(i < 4 ? 1 : 0, (i / 2) % 2, i % 2, shared + i * period, 1);
+         ok = ok && link.SetPeriodEvent(event);
+         ok = ok && link.ActivateChannels(3, 3, 1) == 0 && link.GetActiveClient() == 3;
+         ok = ok && link.OutputReady(0) && link.StartStop(1);
+         ok = ok && link.ActivateChannels(3, 3, 0) == 0 && link.GetActiveClient() == 0;
+         // The same through the mask form: bits 0-1 outputs, 16-17 inputs.
+         ok = ok && link.ActivateChannelMask(0x30003, 1) == 0 && link.GetActiveClient() == 3;
+         ok = ok && link.ActivateChannelMask(0x30003, 0) == 0 && link.GetActiveClient() == 0;
+         ok = ok && link.SetPeriodEvent(nullptr) && link.AllocSharedBuffer(0, &cell);
+         return ok && link.GetActiveClient() == 0;
+       }},
+  };
+  for (const Row& row : rows) EXPECT_TRUE(row.run()) << row.name;
+  CloseHandle(event);
+  uint64_t faults = 0;
+  ASSERT_EQ(TqmSimFaultCount(&faults), 0u);
+  EXPECT_EQ(faults, 0u);
+}
+
+TEST(DeviceLink, AFailedRequestLeavesNoStaleAnswer) {
+  DeviceLink link;
+  ASSERT_EQ(link.Enumerate(), 1);
+  link.Select(0);
+  ASSERT_TRUE(link.SetLatency(256, 1));
+  ASSERT_EQ(link.GetLatency(), 256u);
+  uint64_t token = 0x1111, address = 0x2222;
+  ASSERT_EQ(TqmSimUnplug(), 0u);
+  EXPECT_EQ(link.GetLatency(), 0u);
+  EXPECT_EQ(link.GetActiveClient(), 0u);
+  link.CloseAll();
+  // With no device a mapping request fails and leaves the outputs alone; the
+  // channel wrappers answer a failure status, not the flag they sent.
+  EXPECT_EQ(link.MapStatusBlock(1, token, address), 0u);
+  EXPECT_EQ(token, 0x1111u);
+  EXPECT_EQ(address, 0x2222u);
+  EXPECT_NE(link.ActivateChannels(3, 3, 0), 0u);
+  link.CloseAll();
+  EXPECT_EQ(link.Enumerate(), 0);
+}
+
+}  // namespace
