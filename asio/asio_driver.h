@@ -91,7 +91,10 @@ class AsioDirectSound : public IASIO, public CUnknown {
   void ReadOptions();
   void SetMessage(const char* text);
   bool usable() const { return initialized_ && !removed_; }
-  int deviceCount() const { return device_ ? device_->count() : 0; }
+  int deviceCount() const {
+    DeviceClient* d = device_.load();
+    return d ? d->count() : 0;
+  }
   // Under the lock: ends the stream on the device and hands back the thread to join.
   Stopped StopLocked();
   // Under the lock: unregisters the halves and frees the SharedBuffer.
@@ -108,6 +111,7 @@ class AsioDirectSound : public IASIO, public CUnknown {
   bool initialized_ = false;
   bool buffersCreated_ = false;
   bool started_ = false;
+  bool disposing_ = false;  // between a stop and the release of the halves
   std::atomic<bool> removed_{false};
 
   ASIOCallbacks callbacks_{};
@@ -134,7 +138,7 @@ class AsioDirectSound : public IASIO, public CUnknown {
   void* sysHandle_ = nullptr;
   void* status_ = nullptr;
   uint64_t statusCookie_ = 0;
-  DeviceClient* device_ = nullptr;
+  std::atomic<DeviceClient*> device_{nullptr};
 
   long processNow_ = 1, useOutReady_ = 1, outLatency_ = 1, inLatency_ = 1;
   UINT timerPeriod_ = 0;

@@ -3,6 +3,8 @@
 
 #include <mmsystem.h>
 
+#include <new>
+
 namespace tqmasio {
 namespace {
 

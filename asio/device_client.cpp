@@ -1,20 +1,12 @@
 // Commands of the ASIO driver; see device_client.h for the addressing rule.
 #include "asio/device_client.h"
 
-#include <cstring>
-
 namespace tqmasio {
 
 using tqm::CommandRecord;
 namespace Field = tqm::Field;
 
-CommandRecord MakeRecord(uint32_t cls, uint32_t op) {
-  CommandRecord r;
-  std::memset(r.bytes, 0, sizeof r.bytes);
-  r.Set32(Field::Class, cls);
-  r.Set32(Field::SubOp, op);
-  return r;
-}
+using tqm::win32::MakeRecord;
 
 bool DeviceClient::Send(int device, CommandRecord& record) {
   const int n = table_.count();

@@ -50,6 +50,4 @@ class DeviceClient {
   tqm::win32::InterfaceTable table_;
 };
 
-tqm::CommandRecord MakeRecord(uint32_t cls, uint32_t op);
-
 }  // namespace tqmasio
