@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/engine/transfer_sizing.h"
+#include "tqm/transfer_sizing.h"
 
 namespace {
 
@@ -32,6 +33,20 @@ TEST(TransferSizing, SchedulePerRateAndPeriod) {
     EXPECT_EQ(s.recordPacketSize, r.recordPacket) << r.why;
     EXPECT_EQ(s.recordBytesPerRequest, r.recordPacket) << r.why;
     EXPECT_EQ(s.recordPackets, 1u) << r.why;
+  }
+}
+
+// The ASIO driver reports its latencies with the shared rule: it must give
+// the request size the engine uses for every rate and every period.
+TEST(TransferSizing, SharedRuleGivesTheEnginesRequestSize) {
+  for (uint32_t rate : {44100u, 48000u, 96000u}) {
+    for (uint32_t period = 1; period <= 2048; ++period) {
+      engine::TransferSchedule s{};
+      const bool sized = engine::ComputeSchedule({rate, period, 3, 2, 3, 2}, &s);
+      EXPECT_EQ(sized ? s.playBaseFrames : 0u, tqm::PlaybackFramesPerRequest(rate, period))
+          << rate << " Hz, period " << period;
+      if (sized) EXPECT_EQ(s.framesPerPacket, tqm::FramesPerPacket(rate));
+    }
   }
 }
 
