@@ -14,6 +14,7 @@
 #include "tests/asio/asio_harness.h"
 #include "tqm/command_record.h"
 #include "tqm/identity.h"
+#include "tqm/mixer_settings.h"
 #include "tqm/win32/interface_table.h"
 
 namespace {
@@ -216,6 +217,43 @@ TEST(Driver, RateChangeTellsTheHostAndLatenciesFollow) {
   ASIOSampleRate rate = 0;
   ASSERT_EQ(o.driver->getSampleRate(&rate), ASE_OK);
   EXPECT_EQ(rate, 48000.0);
+  host.MarkClosed();
+  o.driver->Release();
+}
+
+// The panel changes the number of playback requests in flight while the host
+// streams: the output latency grows by a request's frames per request, and
+// the host hears of it.
+TEST(Driver, RequestCountChangeWhileStreamingTellsTheHost) {
+  Host host;
+  Opened o;
+  ASSERT_TRUE(OpenWithBuffers(host, &o));
+  long in = 0, out = 0;
+  ASSERT_EQ(o.driver->getLatencies(&in, &out), ASE_OK);
+  ASSERT_EQ(o.driver->start(), ASE_OK);
+  ASSERT_TRUE(WaitSwitches(host, 5));
+  tqm::win32::InterfaceTable table;
+  ASSERT_GE(table.Open(), 1);
+  tqm::MixerSettings settings{};
+  tqm::CommandRecord r = tqm::win32::MakeRecord(tqm::CMD_CLASS_CONTROL, tqm::ControlOp::GetSettings);
+  r.SetSlot(tqm::Field::SettingsAddress, reinterpret_cast<uintptr_t>(&settings));
+  ASSERT_TRUE(tqm::win32::SendRecord(table.handle(0), r));
+  ASSERT_EQ(settings.requestCount, 2);
+  settings.requestCount = 4;
+  r = tqm::win32::MakeRecord(tqm::CMD_CLASS_CONTROL, tqm::ControlOp::ApplySettings);
+  r.SetSlot(tqm::Field::SettingsAddress, reinterpret_cast<uintptr_t>(&settings));
+  ASSERT_TRUE(tqm::win32::SendRecord(table.handle(0), r));
+  table.CloseAll();
+  for (long seen = host.switches.load(); host.latencyChanges.load() == 0;) {
+    seen += 10;
+    if (!WaitSwitches(host, seen)) break;
+  }
+  EXPECT_EQ(host.latencyChanges.load(), 1);
+  long in4 = 0, out4 = 0;
+  ASSERT_EQ(o.driver->getLatencies(&in4, &out4), ASE_OK);
+  EXPECT_EQ(in4, in);
+  EXPECT_EQ(out4, out + 2 * 220);  // two more requests of five 44-frame packets
+  EXPECT_EQ(o.driver->stop(), ASE_OK);
   host.MarkClosed();
   o.driver->Release();
 }
