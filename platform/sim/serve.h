@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "platform/kernel/machine.h"
+#include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
 namespace tqm::sim {
@@ -52,6 +53,9 @@ struct ServeOptions {
   bool loopback = true;
   uint32_t loopDelay = 32;
   bool echoDebugOutput = false;
+  // An unrelated HID device (another vendor) beside the TQM27s' own; it
+  // refuses every open.
+  bool foreignHid = false;
   // Where the server says what happens (connections, exits, faults); stderr
   // when empty.
   std::function<void(const std::string&)> log;
@@ -74,8 +78,21 @@ class BridgeServer {
 
   // For the connections (any thread).
   Simulator& sim() { return *sim_; }
-  // Plugs a TQM27 in with the input chosen (the machine's thread only).
+  // Plugs a TQM27 in with the input chosen, its HID collection with it (the
+  // machine's thread only).
   bool Plug();
+  // The TQM27 leaves the bus, its HID collection with it (the machine's thread).
+  void Unplug();
+
+  // The HID collections present now, in the order enumeration finds them
+  // (the unrelated one first, so a search must go on past it).
+  std::vector<std::shared_ptr<HidCollection>> HidCollections();
+  // The collection at this path, or null.
+  std::shared_ptr<HidCollection> HidAt(const std::wstring& path);
+  // The plugged TQM27's collection, or null.
+  std::shared_ptr<HidCollection> Tqm27Hid();
+  // Adds or removes the unrelated HID device.
+  void SetForeignHid(bool present);
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -112,6 +129,11 @@ class BridgeServer {
   std::vector<kernel::Fault> faults_;
   uint64_t holdTimeouts_ = 0;
   std::vector<std::shared_ptr<Connection>> connections_;  // main thread only
+
+  std::mutex hidMu_;  // the collections' list
+  std::shared_ptr<HidCollection> foreignHid_;
+  std::shared_ptr<HidCollection> tqm27Hid_;
+  uint32_t plugs_ = 0;
 };
 
 }  // namespace tqm::sim

@@ -10,10 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <fstream>
 
 #include "platform/sim/serve.h"
 #include "platform/sim/serve_connection.h"
+#include "tqm/identity.h"
 #include "usb/tqm27_port.h"
 
 namespace tqm::sim {
@@ -127,7 +130,68 @@ bool BridgeServer::Plug() {
   usb::Tqm27Port* port = sim_->Plug();
   if (!port) return false;
   if (options_.loopback) port->device().SelectLoopback(options_.loopDelay);
+  // Each arrival is a new device instance, with a path of its own.
+  wchar_t path[160];
+  std::swprintf(path, sizeof path / sizeof path[0],
+                L"\\\\?\\HID#VID_%04X&PID_%04X#7&%x&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                unsigned(kUsbVendorId), unsigned(kUsbProductId), unsigned(++plugs_));
+  // The version is the device descriptor's release number (bytes 12, 13);
+  // the usage is the report descriptor's vendor page 0xFF00, usage 1.
+  const std::span<const uint8_t> device = usb::DeviceDescriptor();
+  HidIdentity identity{kUsbVendorId, kUsbProductId, uint16_t(device[12] | device[13] << 8), 0xFF00, 0x0001};
+  auto hid = std::make_shared<HidCollection>(path, identity, uint16_t(usb::kHidInputReportBytes + 1),
+                                             uint16_t(usb::kHidOutputReportBytes + 1), false);
+  hid->Attach(sim_->machine().clock(), &port->device());
+  std::lock_guard lock(hidMu_);
+  tqm27Hid_ = std::move(hid);
   return true;
+}
+
+void BridgeServer::Unplug() {
+  std::shared_ptr<HidCollection> hid;
+  {
+    std::lock_guard lock(hidMu_);
+    hid = std::move(tqm27Hid_);
+  }
+  if (hid) hid->Detach();
+  if (sim_->port()) sim_->Unplug();
+}
+
+std::vector<std::shared_ptr<HidCollection>> BridgeServer::HidCollections() {
+  std::lock_guard lock(hidMu_);
+  std::vector<std::shared_ptr<HidCollection>> all;
+  if (foreignHid_) all.push_back(foreignHid_);
+  if (tqm27Hid_) all.push_back(tqm27Hid_);
+  return all;
+}
+
+std::shared_ptr<HidCollection> BridgeServer::HidAt(const std::wstring& path) {
+  for (auto& c : HidCollections()) {
+    const std::wstring& p = c->path();
+    if (p.size() == path.size() &&
+        std::equal(p.begin(), p.end(), path.begin(), [](wchar_t a, wchar_t b) { return towlower(a) == towlower(b); }))
+      return c;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<HidCollection> BridgeServer::Tqm27Hid() {
+  std::lock_guard lock(hidMu_);
+  return tqm27Hid_;
+}
+
+void BridgeServer::SetForeignHid(bool present) {
+  std::lock_guard lock(hidMu_);
+  if (!present) {
+    foreignHid_.reset();
+    return;
+  }
+  if (foreignHid_) return;
+  // Another maker's device: opening it is refused, as for a keyboard the
+  // system holds.
+  HidIdentity identity{0x1D28, 0x0001, 0x0100, 0x0001, 0x0006};
+  foreignHid_ = std::make_shared<HidCollection>(
+      L"\\\\?\\HID#VID_1D28&PID_0001#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", identity, 9, 2, true);
 }
 
 int BridgeServer::Run() {
@@ -153,6 +217,7 @@ int BridgeServer::Run() {
     return process.ReferenceHandle(handle);
   });
   if (options_.plug && !Plug()) return startFailed("the TQM27 could not be plugged in");
+  if (options_.foreignHid) SetForeignHid(true);
 
   uint16_t port = 0;
   listen_ = Listen(&port);
@@ -227,8 +292,9 @@ int BridgeServer::Teardown() {
   for (auto& c : connections_) c->Join();
   RunTasks();
   bool clean = true;
+  SetForeignHid(false);
   if (sim_->port()) {
-    sim_->Unplug();
+    Unplug();
     for (const auto& [tag, blocks] : sim_->DriverPoolBlocks()) {
       if (blocks == 0) continue;
       Log(std::to_string(blocks) + " pool blocks of tag " + tag + " remain after the TQM27 was removed");

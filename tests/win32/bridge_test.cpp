@@ -226,6 +226,32 @@ TEST(Bridge, CountingSignalComesBackBitExactThroughTheLoopback) {
   CloseHandle(event);
 }
 
+// A client that sends nothing per period (no OutputReady): its period
+// thread's next wait on the event is what ends the period's hold on the
+// virtual clock. Were it not, each period would wait out the server's 5 s
+// hold limit, these waits would time out, and the server would fail the run.
+TEST(Bridge, ThePeriodThreadsNextWaitReleasesTheClock) {
+  Device d;
+  ASSERT_TRUE(d.open());
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_EQ(d.StartStream(event), 0u);
+  uint64_t before = 0, after = 0;
+  ASSERT_EQ(TqmSimNow(&before), 0u);
+  const uint32_t periods = 200;  // a second of 5 ms periods
+  for (uint32_t p = 0; p < periods; ++p) {
+    // Both forms of wait a period thread uses.
+    const HANDLE both[2] = {never, event};
+    const DWORD woke = p % 2 ? sys::WaitForSingleObject(event, 2000) : sys::WaitForMultipleObjects(2, both, FALSE, 2000);
+    ASSERT_EQ(woke, p % 2 ? DWORD(WAIT_OBJECT_0) : DWORD(WAIT_OBJECT_0 + 1)) << "period " << p;
+  }
+  ASSERT_EQ(TqmSimNow(&after), 0u);
+  EXPECT_GE(after - before, uint64_t(periods - 1) * 5 * 10000) << "machine time passed, in 100 ns units";
+  EXPECT_EQ(d.StopStream(), 0u);
+  CloseHandle(never);
+  CloseHandle(event);
+}
+
 TEST(Bridge, AStepReplyComesAfterTheSignalsOfItsMilliseconds) {
   Device d;
   ASSERT_TRUE(d.open());

@@ -48,11 +48,12 @@ const char kUsage[] =
     "      of the settings block of 3.1/3.2/3.9/3.21\n"
     "  tqm27sim scenario NAME [--json]      NAME: list, or one of the names it prints\n"
     "  tqm27sim serve --dir DIR [--time real|virtual] [--input loopback[:DELAY]|silence]\n"
-    "                 [--companion none] [--unplugged] [--debug]\n"
+    "                 [--companion none] [--unplugged] [--foreign-hid] [--debug]\n"
     "      boots the machine (real time by default; in virtual time a client's period work\n"
     "      holds the clock) with a TQM27 plugged in and serves Windows programs\n"
     "      (tqmsim.dll) until SIGTERM or SIGINT; the port is written to DIR/port; exits 1\n"
-    "      when the verifier found a fault or the driver left pool behind\n";
+    "      when the verifier found a fault or the driver left pool behind; --foreign-hid adds\n"
+    "      an unrelated HID device (another vendor) that refuses every open\n";
 
 int Usage(const std::string& why) {
   if (!why.empty()) std::fprintf(stderr, "tqm27sim: %s\n", why.c_str());
@@ -285,6 +286,7 @@ int Serve(const std::vector<std::string>& args) {
       options.loopDelay = input.loopDelay;
     }
     else if (a == "--debug") options.echoDebugOutput = true;
+    else if (a == "--foreign-hid") options.foreignHid = true;
     else return Usage("bad serve option: " + a);
   }
   if (options.dir.empty()) return Usage("serve needs --dir DIR");

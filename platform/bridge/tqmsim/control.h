@@ -38,3 +38,35 @@ TQM_SIM_CONTROL_API uint32_t TqmSimProcessId(uint64_t* id);
 TQM_SIM_CONTROL_API uint32_t TqmSimLastSignal(void* event, uint64_t* counter);
 // The open handles of a simulated process and whether it has exited.
 TQM_SIM_CONTROL_API uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited);
+
+// ---- the HID devices ----
+// `device` numbers a plugged TQM27 (0 the first). Report lengths count the id
+// byte, as HidP_GetCaps gives them (the TQM27: input 32, output 64); 0 keeps
+// a length. Lengths set here hold until the device is unplugged.
+TQM_SIM_CONTROL_API uint32_t TqmSimHidReportLengths(uint32_t device, uint32_t inputBytes, uint32_t outputBytes);
+// A silent device takes every report and never answers.
+TQM_SIM_CONTROL_API uint32_t TqmSimHidSilent(uint32_t device, int silent);
+// Milliseconds of machine time between a command report and its reply (1 by
+// default).
+TQM_SIM_CONTROL_API uint32_t TqmSimHidReplyDelay(uint32_t device, uint32_t milliseconds);
+// Writes stay pending until cancelled, as to a device that stopped taking
+// reports.
+TQM_SIM_CONTROL_API uint32_t TqmSimHidStallWrites(uint32_t device, int stall);
+// The device's log of the output reports it received (every report, commands
+// or not, the last 256), oldest first, each as the host wrote it: the report
+// id byte 0, then the bytes the device got. *length is the report's length;
+// at most `size` bytes are copied.
+TQM_SIM_CONTROL_API uint32_t TqmSimHidReportCount(uint32_t device, uint32_t* count);
+TQM_SIM_CONTROL_API uint32_t TqmSimHidReport(uint32_t device, uint32_t index, uint8_t* buffer, uint32_t size,
+                                             uint32_t* length);
+// An unrelated HID device (vendor 0x1D28, product 0x0001) present or not; it
+// comes first in the HID enumeration and refuses every open (access denied).
+TQM_SIM_CONTROL_API uint32_t TqmSimForeignHid(int present);
+
+// ---- this process's bridge ----
+// Handles the bridge gave this process (device interfaces and HID files)
+// that are still open, and HID preparsed-data blocks not yet freed: a test
+// reads them before and after to prove nothing was left open. Answered
+// without the server.
+TQM_SIM_CONTROL_API uint32_t TqmSimOpenHandles(uint64_t* handles);
+TQM_SIM_CONTROL_API uint32_t TqmSimPreparsedBlocks(uint64_t* blocks);
