@@ -1106,15 +1106,24 @@ uint32_t TqmSimPlug(void) { return MachineRequest(tqm::bridge::MachineOp::Plug, 
 
 uint32_t TqmSimUnplug(void) { return MachineRequest(tqm::bridge::MachineOp::Unplug, 0, nullptr); }
 
-uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) {
+uint32_t TqmSimPlugDevice(uint32_t device) { return MachineRequest(tqm::bridge::MachineOp::Plug, device, nullptr); }
+
+uint32_t TqmSimUnplugDevice(uint32_t device) {
+  return MachineRequest(tqm::bridge::MachineOp::Unplug, device, nullptr);
+}
+
+uint32_t TqmSimSetDeviceInput(uint32_t device, uint32_t kind, uint32_t value) {
   Message m;
   m.type = MessageType::Machine;
   m.a[0] = uint64_t(tqm::bridge::MachineOp::SetInput);
   m.a[1] = kind;
   m.a[2] = value;
+  m.a[3] = device;
   std::optional<Message> r = Bridge::Get().Request(m);
   return r ? r->status : kNoServer;
 }
+
+uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) { return TqmSimSetDeviceInput(0, kind, value); }
 
 uint32_t TqmSimFaultCount(uint64_t* faults) {
   Message reply;
