@@ -96,6 +96,9 @@ enum class MachineOp : uint64_t {
   HidReportCount = 14,    // reply: a0 = output reports the device received
   HidReport = 15,         // a2 = index; reply: payload = the report as written (id byte first)
   ForeignHid = 16,        // a1 = 1: an unrelated HID device (another vendor) is present; it refuses opens
+  // ---- the rest of the machine ----
+  OtherVersion = 17,      // a1 = 1: a device of another interface version (Identify answers 2.1)
+                          //   is present under the driver's interface class
 };
 
 // What a handle the server gave out stands for.

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "platform/kernel/machine.h"
+#include "platform/sim/other_version.h"
 #include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
@@ -58,6 +59,9 @@ struct ServeOptions {
   // An unrelated HID device (another vendor) beside the TQM27s' own; it
   // refuses every open.
   bool foreignHid = false;
+  // A device of another interface version registered under TQMDRV's
+  // interface class (it answers Identify with 2.1).
+  bool otherVersion = false;
   // Where the server says what happens (connections, exits, faults); stderr
   // when empty.
   std::function<void(const std::string&)> log;
@@ -95,6 +99,9 @@ class BridgeServer {
   std::shared_ptr<HidCollection> Tqm27Hid(size_t index);
   // Adds or removes the unrelated HID device.
   void SetForeignHid(bool present);
+  // Adds or removes the device of another interface version (the machine's
+  // thread only).
+  NTSTATUS SetOtherVersion(bool present);
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -114,6 +121,7 @@ class BridgeServer {
 
   ServeOptions options_;
   std::unique_ptr<Simulator> sim_;
+  std::unique_ptr<OtherVersionDevice> otherVersion_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};

@@ -491,6 +491,13 @@ Message Connection::Answer(const Message& request) {
               !server_.OnMachineThread([&] { server_.Unplug(size_t(request.a[1])); }))
             reply.status = STATUS_UNSUCCESSFUL;
           break;
+        case bridge::MachineOp::OtherVersion: {
+          NTSTATUS status = STATUS_UNSUCCESSFUL;
+          if (!server_.OnMachineThread([&] { status = server_.SetOtherVersion(request.a[1] != 0); }))
+            status = STATUS_UNSUCCESSFUL;
+          reply.status = status;
+          break;
+        }
         case bridge::MachineOp::HidReportLengths:
         case bridge::MachineOp::HidSilent:
         case bridge::MachineOp::HidReplyDelay:

@@ -178,6 +178,11 @@ std::shared_ptr<HidCollection> BridgeServer::HidAt(const std::wstring& path) {
   return nullptr;
 }
 
+NTSTATUS BridgeServer::SetOtherVersion(bool present) {
+  if (!otherVersion_) return STATUS_INVALID_DEVICE_STATE;
+  return present ? otherVersion_->Add() : otherVersion_->Remove();
+}
+
 std::shared_ptr<HidCollection> BridgeServer::Tqm27Hid(size_t index) {
   std::lock_guard lock(hidMu_);
   return index < tqm27Hid_.size() ? tqm27Hid_[index] : nullptr;
@@ -222,6 +227,9 @@ int BridgeServer::Run() {
   for (uint32_t i = 0; options_.plug && i < options_.devices; ++i)
     if (!Plug(i)) return startFailed("TQM27 " + std::to_string(i) + " could not be plugged in");
   if (options_.foreignHid) SetForeignHid(true);
+  otherVersion_ = std::make_unique<OtherVersionDevice>(machine);
+  if (options_.otherVersion && !NT_SUCCESS(SetOtherVersion(true)))
+    return startFailed("the device of another interface version could not be added");
 
   uint16_t port = 0;
   listen_ = Listen(&port);
@@ -297,6 +305,11 @@ int BridgeServer::Teardown() {
   RunTasks();
   bool clean = true;
   SetForeignHid(false);
+  if (otherVersion_ && !NT_SUCCESS(otherVersion_->Remove())) {
+    Log("the device of another interface version refused its removal");
+    clean = false;
+  }
+  otherVersion_.reset();
   bool plugged = false;
   for (size_t i = 0; i < usb::UsbHub::kPorts; ++i) plugged = plugged || sim_->port(i);
   if (plugged) {

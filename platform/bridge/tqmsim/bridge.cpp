@@ -1220,6 +1220,10 @@ uint32_t TqmSimForeignHid(int present) {
   return MachineRequest(tqm::bridge::MachineOp::ForeignHid, present ? 1 : 0, nullptr);
 }
 
+uint32_t TqmSimOtherVersion(int present) {
+  return MachineRequest(tqm::bridge::MachineOp::OtherVersion, present ? 1 : 0, nullptr);
+}
+
 uint32_t TqmSimOpenHandles(uint64_t* handles) {
   *handles = Bridge::Get().DeviceCount();
   return kSuccess;

@@ -69,6 +69,12 @@ TQM_SIM_CONTROL_API uint32_t TqmSimHidReport(uint32_t device, uint32_t index, ui
 // comes first in the HID enumeration and refuses every open (access denied).
 TQM_SIM_CONTROL_API uint32_t TqmSimForeignHid(int present);
 
+// A device of another interface version, registered under the driver's
+// interface class: Identify answers 2.1, every other command fails
+// (ERROR_INVALID_FUNCTION). Its interface comes after the ones registered
+// before it; removing it closes the handles processes hold on it.
+TQM_SIM_CONTROL_API uint32_t TqmSimOtherVersion(int present);
+
 // ---- this process's bridge ----
 // Handles the bridge gave this process (device interfaces and HID files)
 // that are still open, and HID preparsed-data blocks not yet freed: a test
