@@ -77,11 +77,12 @@ enum class MessageType : uint32_t {
 
 // The operations of the Machine request (tests and the demo only).
 enum class MachineOp : uint64_t {
-  Plug = 1,             // reply: status
-  Unplug = 2,           // surprise removal; reply: status
+  Plug = 1,             // a1 = TQM27 number (its hub port, 0 the first); reply: status
+  Unplug = 2,           // a1 = TQM27 number; surprise removal; reply: status
   OpenHandles = 3,      // reply: a0 = handles of the calling process
   ProcessHandles = 4,   // a1 = process id (a Hello reply's); reply: a0 = its handles, a1 = 1 if exited
-  SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz; reply: status
+  SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz;
+                        //   a3 = TQM27 number; reply: status
   FaultCount = 6,       // reply: a0 = verifier faults since the server started
   Now = 7,              // reply: a0 = machine time in 100 ns units since boot
   RunFree = 8,          // virtual time: a1 = 1 lets the clock run on its own, 0 stops it
@@ -95,6 +96,9 @@ enum class MachineOp : uint64_t {
   HidReportCount = 14,    // reply: a0 = output reports the device received
   HidReport = 15,         // a2 = index; reply: payload = the report as written (id byte first)
   ForeignHid = 16,        // a1 = 1: an unrelated HID device (another vendor) is present; it refuses opens
+  // ---- the rest of the machine ----
+  OtherVersion = 17,      // a1 = 1: a device of another interface version (Identify answers 2.1)
+                          //   is present under the driver's interface class
 };
 
 // What a handle the server gave out stands for.

@@ -26,6 +26,7 @@
 // when all of that was clean and no verifier fault happened at any time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -36,6 +37,7 @@
 #include <vector>
 
 #include "platform/kernel/machine.h"
+#include "platform/sim/other_version.h"
 #include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
@@ -47,7 +49,8 @@ struct ServeOptions {
   std::string dir;                       // DIR/port is written here
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool companion = true;
-  bool plug = true;                      // plug a TQM27 at boot
+  bool plug = true;                      // plug TQM27s at boot
+  uint32_t devices = 1;                  // how many (hub ports 0..devices-1)
   // The device's input: its own output looped back after loopDelay frames
   // (as `stream` does by default), or silence.
   bool loopback = true;
@@ -56,6 +59,9 @@ struct ServeOptions {
   // An unrelated HID device (another vendor) beside the TQM27s' own; it
   // refuses every open.
   bool foreignHid = false;
+  // A device of another interface version registered under TQMDRV's
+  // interface class (it answers Identify with 2.1).
+  bool otherVersion = false;
   // Where the server says what happens (connections, exits, faults); stderr
   // when empty.
   std::function<void(const std::string&)> log;
@@ -78,21 +84,24 @@ class BridgeServer {
 
   // For the connections (any thread).
   Simulator& sim() { return *sim_; }
-  // Plugs a TQM27 in with the input chosen, its HID collection with it (the
-  // machine's thread only).
-  bool Plug();
+  // Plugs a TQM27 into hub port `index` with the input chosen, its HID
+  // collection with it (the machine's thread only).
+  bool Plug(size_t index = 0);
   // The TQM27 leaves the bus, its HID collection with it (the machine's thread).
-  void Unplug();
+  void Unplug(size_t index = 0);
 
   // The HID collections present now, in the order enumeration finds them
   // (the unrelated one first, so a search must go on past it).
   std::vector<std::shared_ptr<HidCollection>> HidCollections();
   // The collection at this path, or null.
   std::shared_ptr<HidCollection> HidAt(const std::wstring& path);
-  // The plugged TQM27's collection, or null.
-  std::shared_ptr<HidCollection> Tqm27Hid();
+  // The collection of the TQM27 on hub port `index`, or null.
+  std::shared_ptr<HidCollection> Tqm27Hid(size_t index);
   // Adds or removes the unrelated HID device.
   void SetForeignHid(bool present);
+  // Adds or removes the device of another interface version (the machine's
+  // thread only).
+  NTSTATUS SetOtherVersion(bool present);
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -112,6 +121,7 @@ class BridgeServer {
 
   ServeOptions options_;
   std::unique_ptr<Simulator> sim_;
+  std::unique_ptr<OtherVersionDevice> otherVersion_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
@@ -132,7 +142,7 @@ class BridgeServer {
 
   std::mutex hidMu_;  // the collections' list
   std::shared_ptr<HidCollection> foreignHid_;
-  std::shared_ptr<HidCollection> tqm27Hid_;
+  std::array<std::shared_ptr<HidCollection>, usb::UsbHub::kPorts> tqm27Hid_;
   uint32_t plugs_ = 0;
 };
 

@@ -481,13 +481,23 @@ Message Connection::Answer(const Message& request) {
       switch (bridge::MachineOp(request.a[0])) {
         case bridge::MachineOp::Plug: {
           bool plugged = false;
-          if (!server_.OnMachineThread([&] { plugged = server_.Plug(); }) || !plugged)
+          if (request.a[1] >= usb::UsbHub::kPorts ||
+              !server_.OnMachineThread([&] { plugged = server_.Plug(size_t(request.a[1])); }) || !plugged)
             reply.status = STATUS_UNSUCCESSFUL;
           break;
         }
         case bridge::MachineOp::Unplug:
-          if (!server_.OnMachineThread([&] { server_.Unplug(); })) reply.status = STATUS_UNSUCCESSFUL;
+          if (request.a[1] >= usb::UsbHub::kPorts ||
+              !server_.OnMachineThread([&] { server_.Unplug(size_t(request.a[1])); }))
+            reply.status = STATUS_UNSUCCESSFUL;
           break;
+        case bridge::MachineOp::OtherVersion: {
+          NTSTATUS status = STATUS_UNSUCCESSFUL;
+          if (!server_.OnMachineThread([&] { status = server_.SetOtherVersion(request.a[1] != 0); }))
+            status = STATUS_UNSUCCESSFUL;
+          reply.status = status;
+          break;
+        }
         case bridge::MachineOp::HidReportLengths:
         case bridge::MachineOp::HidSilent:
         case bridge::MachineOp::HidReplyDelay:
@@ -499,8 +509,8 @@ Message Connection::Answer(const Message& request) {
         case bridge::MachineOp::SetInput: {
           bool done = false;
           const uint64_t kind = request.a[1], value = request.a[2];
-          if (kind > 2 || value > 48000 || !server_.OnMachineThread([&] {
-                usb::Tqm27Port* port = server_.sim().port();
+          if (kind > 2 || value > 48000 || request.a[3] >= usb::UsbHub::kPorts || !server_.OnMachineThread([&] {
+                usb::Tqm27Port* port = server_.sim().port(size_t(request.a[3]));
                 if (!port) return;
                 if (kind == 0) port->device().SelectSilence();
                 if (kind == 1) port->device().SelectLoopback(uint32_t(value));
@@ -741,14 +751,15 @@ Message Connection::AnswerHidControl(const Message& request) {
   }
   // The device and its collection change on the machine's thread, between
   // two of its milliseconds.
-  if (request.a[1] != 0) {
+  const uint64_t index = request.a[1];
+  if (index >= usb::UsbHub::kPorts) {
     reply.status = STATUS_NO_SUCH_DEVICE;
     return reply;
   }
   bool found = false;
   const bool ran = server_.OnMachineThread([&] {
-    usb::Tqm27Port* port = server_.sim().port();
-    std::shared_ptr<HidCollection> hid = server_.Tqm27Hid();
+    usb::Tqm27Port* port = server_.sim().port(size_t(index));
+    std::shared_ptr<HidCollection> hid = server_.Tqm27Hid(size_t(index));
     if (!port || !hid) return;
     found = true;
     usb::Tqm27Device& device = port->device();

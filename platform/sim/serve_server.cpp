@@ -126,8 +126,9 @@ bool WritePortFile(const std::string& dir, uint16_t port) {
 
 }  // namespace
 
-bool BridgeServer::Plug() {
-  usb::Tqm27Port* port = sim_->Plug();
+bool BridgeServer::Plug(size_t index) {
+  if (index >= usb::UsbHub::kPorts) return false;
+  usb::Tqm27Port* port = sim_->Plug(index);
   if (!port) return false;
   if (options_.loopback) port->device().SelectLoopback(options_.loopDelay);
   // Each arrival is a new device instance, with a path of its own.
@@ -143,25 +144,27 @@ bool BridgeServer::Plug() {
                                              uint16_t(usb::kHidOutputReportBytes + 1), false);
   hid->Attach(sim_->machine().clock(), &port->device());
   std::lock_guard lock(hidMu_);
-  tqm27Hid_ = std::move(hid);
+  tqm27Hid_[index] = std::move(hid);
   return true;
 }
 
-void BridgeServer::Unplug() {
+void BridgeServer::Unplug(size_t index) {
+  if (index >= usb::UsbHub::kPorts) return;
   std::shared_ptr<HidCollection> hid;
   {
     std::lock_guard lock(hidMu_);
-    hid = std::move(tqm27Hid_);
+    hid = std::move(tqm27Hid_[index]);
   }
   if (hid) hid->Detach();
-  if (sim_->port()) sim_->Unplug();
+  if (sim_->port(index)) sim_->Unplug(index);
 }
 
 std::vector<std::shared_ptr<HidCollection>> BridgeServer::HidCollections() {
   std::lock_guard lock(hidMu_);
   std::vector<std::shared_ptr<HidCollection>> all;
   if (foreignHid_) all.push_back(foreignHid_);
-  if (tqm27Hid_) all.push_back(tqm27Hid_);
+  for (const auto& hid : tqm27Hid_)
+    if (hid) all.push_back(hid);
   return all;
 }
 
@@ -175,9 +178,14 @@ std::shared_ptr<HidCollection> BridgeServer::HidAt(const std::wstring& path) {
   return nullptr;
 }
 
-std::shared_ptr<HidCollection> BridgeServer::Tqm27Hid() {
+NTSTATUS BridgeServer::SetOtherVersion(bool present) {
+  if (!otherVersion_) return STATUS_INVALID_DEVICE_STATE;
+  return present ? otherVersion_->Add() : otherVersion_->Remove();
+}
+
+std::shared_ptr<HidCollection> BridgeServer::Tqm27Hid(size_t index) {
   std::lock_guard lock(hidMu_);
-  return tqm27Hid_;
+  return index < tqm27Hid_.size() ? tqm27Hid_[index] : nullptr;
 }
 
 void BridgeServer::SetForeignHid(bool present) {
@@ -216,8 +224,12 @@ int BridgeServer::Run() {
     if (auto* connection = dynamic_cast<Connection*>(process.remote())) return connection->ReferenceEvent(handle);
     return process.ReferenceHandle(handle);
   });
-  if (options_.plug && !Plug()) return startFailed("the TQM27 could not be plugged in");
+  for (uint32_t i = 0; options_.plug && i < options_.devices; ++i)
+    if (!Plug(i)) return startFailed("TQM27 " + std::to_string(i) + " could not be plugged in");
   if (options_.foreignHid) SetForeignHid(true);
+  otherVersion_ = std::make_unique<OtherVersionDevice>(machine);
+  if (options_.otherVersion && !NT_SUCCESS(SetOtherVersion(true)))
+    return startFailed("the device of another interface version could not be added");
 
   uint16_t port = 0;
   listen_ = Listen(&port);
@@ -293,8 +305,15 @@ int BridgeServer::Teardown() {
   RunTasks();
   bool clean = true;
   SetForeignHid(false);
-  if (sim_->port()) {
-    Unplug();
+  if (otherVersion_ && !NT_SUCCESS(otherVersion_->Remove())) {
+    Log("the device of another interface version refused its removal");
+    clean = false;
+  }
+  otherVersion_.reset();
+  bool plugged = false;
+  for (size_t i = 0; i < usb::UsbHub::kPorts; ++i) plugged = plugged || sim_->port(i);
+  if (plugged) {
+    for (size_t i = 0; i < usb::UsbHub::kPorts; ++i) Unplug(i);
     for (const auto& [tag, blocks] : sim_->DriverPoolBlocks()) {
       if (blocks == 0) continue;
       Log(std::to_string(blocks) + " pool blocks of tag " + tag + " remain after the TQM27 was removed");

@@ -53,7 +53,9 @@ void ExpectCommand(const std::vector<uint8_t>& report, std::array<uint8_t, 5> co
   EXPECT_EQ(report[22], 1);  // marker
   for (size_t i = 0; i < command.size(); ++i) EXPECT_EQ(report[23 + i], command[i]) << "command byte " << i;
   for (size_t i = 1; i < report.size(); ++i) {
-    if (i < 22 || i > 27) EXPECT_EQ(report[i], 0) << "byte " << i;
+    if (i < 22 || i > 27) {
+      EXPECT_EQ(report[i], 0) << "byte " << i;
+    }
   }
 }
 

@@ -252,6 +252,85 @@ TEST(Bridge, ThePeriodThreadsNextWaitReleasesTheClock) {
   CloseHandle(event);
 }
 
+// Nine TQM27s on the hub at once. The driver keeps a table of eight
+// adapters: the ninth device's start fails, so eight interfaces answer
+// Identify, each its own; every device has its HID collection. Unplugging
+// takes them away again.
+TEST(Bridge, NineTqm27sPlugAndEnumerate) {
+  for (uint32_t i = 1; i < 9; ++i) ASSERT_EQ(TqmSimPlugDevice(i), 0u) << "device " << i;
+  const std::vector<std::wstring> paths = InterfacePaths();
+  ASSERT_EQ(paths.size(), 8u);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(i);
+    for (size_t j = 0; j < i; ++j) EXPECT_NE(paths[i], paths[j]);
+    HANDLE h = sys::CreateFileW(paths[i].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    CommandRecord r = Record(CMD_CLASS_DRIVER, DriverOp::Identify);
+    r.Set32(Field::VersionMajor, kProbeFill);
+    r.Set32(Field::VersionMinor, kProbeFill);
+    DWORD returned = 0;
+    EXPECT_TRUE(sys::DeviceIoControl(h, kCommandControlCode, r.bytes, sizeof r.bytes, r.bytes, sizeof r.bytes,
+                                     &returned, nullptr));
+    EXPECT_EQ(r.Get32(Field::VersionMajor), kIdentifyMajor);
+    EXPECT_EQ(r.Get32(Field::VersionMinor), kIdentifyMinor);
+    EXPECT_TRUE(sys::CloseHandle(h));
+  }
+  GUID hid;
+  sys::HidD_GetHidGuid(&hid);
+  HDEVINFO set = sys::SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  DWORD collections = 0;
+  while (sys::SetupDiEnumDeviceInterfaces(set, nullptr, &hid, collections, &data)) ++collections;
+  sys::SetupDiDestroyDeviceInfoList(set);
+  EXPECT_EQ(collections, 9u);
+  for (uint32_t i = 1; i < 9; ++i) ASSERT_EQ(TqmSimUnplugDevice(i), 0u) << "device " << i;
+  EXPECT_EQ(InterfacePaths().size(), 1u);
+  EXPECT_EQ(TqmSimPlugDevice(16), 0xC0000001u) << "the hub has 16 ports";
+  uint64_t faults = ~0ull;
+  EXPECT_EQ(TqmSimFaultCount(&faults), 0u);
+  EXPECT_EQ(faults, 0u);
+}
+
+// The interface of another version answers Identify with 2.1 and refuses
+// every other command; its removal takes its interface away.
+TEST(Bridge, AnInterfaceOfAnotherVersionAnswersIdentifyWithTwoOne) {
+  ASSERT_EQ(TqmSimOtherVersion(1), 0u);
+  const std::vector<std::wstring> paths = InterfacePaths();
+  ASSERT_EQ(paths.size(), 2u);
+  struct Answer {
+    uint32_t major, minor;
+  };
+  std::vector<Answer> answers;
+  for (const std::wstring& path : paths) {
+    HANDLE h = sys::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    CommandRecord r = Record(CMD_CLASS_DRIVER, DriverOp::Identify);
+    r.Set32(Field::VersionMajor, kProbeFill);
+    r.Set32(Field::VersionMinor, kProbeFill);
+    DWORD returned = 0;
+    EXPECT_TRUE(sys::DeviceIoControl(h, kCommandControlCode, r.bytes, sizeof r.bytes, r.bytes, sizeof r.bytes,
+                                     &returned, nullptr));
+    answers.push_back({r.Get32(Field::VersionMajor), r.Get32(Field::VersionMinor)});
+    if (answers.back().major == 2) {
+      CommandRecord latency = Record(CMD_CLASS_CONTROL, ControlOp::GetLatency);
+      EXPECT_FALSE(sys::DeviceIoControl(h, kCommandControlCode, latency.bytes, sizeof latency.bytes, latency.bytes,
+                                        sizeof latency.bytes, &returned, nullptr));
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+    }
+    EXPECT_TRUE(sys::CloseHandle(h));
+  }
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].major, kIdentifyMajor) << "the TQM27's, registered first";
+  EXPECT_EQ(answers[0].minor, kIdentifyMinor);
+  EXPECT_EQ(answers[1].major, 2u);
+  EXPECT_EQ(answers[1].minor, 1u);
+  ASSERT_EQ(TqmSimOtherVersion(0), 0u);
+  EXPECT_EQ(InterfacePaths(), std::vector<std::wstring>{paths[0]});
+}
+
 TEST(Bridge, AStepReplyComesAfterTheSignalsOfItsMilliseconds) {
   Device d;
   ASSERT_TRUE(d.open());

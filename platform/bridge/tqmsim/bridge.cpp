@@ -1106,15 +1106,24 @@ uint32_t TqmSimPlug(void) { return MachineRequest(tqm::bridge::MachineOp::Plug, 
 
 uint32_t TqmSimUnplug(void) { return MachineRequest(tqm::bridge::MachineOp::Unplug, 0, nullptr); }
 
-uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) {
+uint32_t TqmSimPlugDevice(uint32_t device) { return MachineRequest(tqm::bridge::MachineOp::Plug, device, nullptr); }
+
+uint32_t TqmSimUnplugDevice(uint32_t device) {
+  return MachineRequest(tqm::bridge::MachineOp::Unplug, device, nullptr);
+}
+
+uint32_t TqmSimSetDeviceInput(uint32_t device, uint32_t kind, uint32_t value) {
   Message m;
   m.type = MessageType::Machine;
   m.a[0] = uint64_t(tqm::bridge::MachineOp::SetInput);
   m.a[1] = kind;
   m.a[2] = value;
+  m.a[3] = device;
   std::optional<Message> r = Bridge::Get().Request(m);
   return r ? r->status : kNoServer;
 }
+
+uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) { return TqmSimSetDeviceInput(0, kind, value); }
 
 uint32_t TqmSimFaultCount(uint64_t* faults) {
   Message reply;
@@ -1209,6 +1218,10 @@ uint32_t TqmSimHidReport(uint32_t device, uint32_t index, uint8_t* buffer, uint3
 
 uint32_t TqmSimForeignHid(int present) {
   return MachineRequest(tqm::bridge::MachineOp::ForeignHid, present ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimOtherVersion(int present) {
+  return MachineRequest(tqm::bridge::MachineOp::OtherVersion, present ? 1 : 0, nullptr);
 }
 
 uint32_t TqmSimOpenHandles(uint64_t* handles) {

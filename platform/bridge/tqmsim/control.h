@@ -13,12 +13,18 @@
 #endif
 
 // Plugs a TQM27 in (Plug and Play starts the driver) or pulls it out
-// (surprise removal).
+// (surprise removal). The machine's hub has 16 ports: `device` names one
+// (0..15); TqmSimPlug and TqmSimUnplug use port 0. Each arrival is a new
+// device instance with new interface paths. A port whose device was pulled
+// is free again once that device's last handle has closed.
 TQM_SIM_CONTROL_API uint32_t TqmSimPlug(void);
 TQM_SIM_CONTROL_API uint32_t TqmSimUnplug(void);
+TQM_SIM_CONTROL_API uint32_t TqmSimPlugDevice(uint32_t device);
+TQM_SIM_CONTROL_API uint32_t TqmSimUnplugDevice(uint32_t device);
 // The device's input: 0 silence, 1 its output looped back after `value`
 // frames, 2 a sine of `value` Hz at -6 dBFS.
 TQM_SIM_CONTROL_API uint32_t TqmSimSetInput(uint32_t kind, uint32_t value);
+TQM_SIM_CONTROL_API uint32_t TqmSimSetDeviceInput(uint32_t device, uint32_t kind, uint32_t value);
 // Verifier faults the machine found since the server started (a test fails
 // when this is not 0).
 TQM_SIM_CONTROL_API uint32_t TqmSimFaultCount(uint64_t* faults);
@@ -62,6 +68,12 @@ TQM_SIM_CONTROL_API uint32_t TqmSimHidReport(uint32_t device, uint32_t index, ui
 // An unrelated HID device (vendor 0x1D28, product 0x0001) present or not; it
 // comes first in the HID enumeration and refuses every open (access denied).
 TQM_SIM_CONTROL_API uint32_t TqmSimForeignHid(int present);
+
+// A device of another interface version, registered under the driver's
+// interface class: Identify answers 2.1, every other command fails
+// (ERROR_INVALID_FUNCTION). Its interface comes after the ones registered
+// before it; removing it closes the handles processes hold on it.
+TQM_SIM_CONTROL_API uint32_t TqmSimOtherVersion(int present);
 
 // ---- this process's bridge ----
 // Handles the bridge gave this process (device interfaces and HID files)
