@@ -2,7 +2,11 @@
 // through COM as hosts do, streams a counting signal through the device's
 // loopback and reports what came back.
 //
-//   asiohost [--driver NAME] [--seconds S] [--rate HZ] [--loop-delay D] [--json] [--list]
+//   asiohost [--driver NAME] [--seconds S] [--rate HZ] [--loop-delay D] [--json] [--list] [--installed]
+//
+// --installed only creates the registered driver and initialises it, as a
+// check of an installation: it prints init's result (and the driver's error
+// text) and exits 0 when the object could be created.
 //
 // Every period the host writes a 16-bit frame counter (top bits) and the
 // channel number (the byte below) into its output halves and reads its input
@@ -33,6 +37,7 @@ struct Options {
   long loopDelay = 32;
   bool json = false;
   bool list = false;
+  bool installed = false;  // only create and init the registered driver
 };
 
 // Frame x of channel c: the counter (x + 1) mod 2^16 in the top 16 bits, XORed
@@ -236,6 +241,14 @@ void Run(const Options& o, Report& r) {
     Fail(r, std::string(call) + " returned " + std::to_string(e));
     return false;
   };
+  if (o.installed) {
+    const ASIOBool opened = driver->init(GetDesktopWindow());
+    char text[256] = {};
+    driver->getErrorMessage(text);
+    std::printf("driver \"%s\" created; init %s: %s\n", name, opened ? "succeeded" : "failed", text);
+    driver->Release();
+    return;
+  }
   if (!driver->init(GetDesktopWindow())) {
     char text[256] = {};
     driver->getErrorMessage(text);
@@ -363,9 +376,11 @@ int main(int argc, char** argv) {
     else if (a == "--loop-delay") o.loopDelay = std::atol(next());
     else if (a == "--json") o.json = true;
     else if (a == "--list") o.list = true;
+    else if (a == "--installed") o.installed = true;
     else {
       std::fprintf(stderr,
-                   "usage: asiohost [--driver NAME] [--seconds S] [--rate HZ] [--loop-delay D] [--json] [--list]\n");
+                   "usage: asiohost [--driver NAME] [--seconds S] [--rate HZ] [--loop-delay D] [--json] [--list] "
+                   "[--installed]\n");
       return 2;
     }
   }
@@ -376,6 +391,11 @@ int main(int argc, char** argv) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Report r;
   Run(o, r);
+  if (o.installed) {
+    if (!r.ok) std::printf("%s\n", r.error.c_str());
+    CoUninitialize();
+    return r.ok ? 0 : 1;
+  }
   Print(o, r);
   CoUninitialize();
   return r.ok ? 0 : 1;
