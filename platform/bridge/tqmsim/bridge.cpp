@@ -1169,11 +1169,14 @@ uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited) {
 
 namespace {
 
-uint32_t HidControl(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uint64_t a3, Message* reply) {
+// A Machine request with its arguments: a1 names the device (or, for the
+// command log, the process).
+uint32_t MachineCall(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uint64_t a3, Message* reply,
+                    uint64_t process = 0) {
   Message m;
   m.type = MessageType::Machine;
   m.a[0] = uint64_t(op);
-  m.a[1] = device;
+  m.a[1] = process ? process : device;
   m.a[2] = a2;
   m.a[3] = a3;
   std::optional<Message> r = Bridge::Get().Request(m);
@@ -1185,31 +1188,31 @@ uint32_t HidControl(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uin
 }  // namespace
 
 uint32_t TqmSimHidReportLengths(uint32_t device, uint32_t inputBytes, uint32_t outputBytes) {
-  return HidControl(tqm::bridge::MachineOp::HidReportLengths, device, inputBytes, outputBytes, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidReportLengths, device, inputBytes, outputBytes, nullptr);
 }
 
 uint32_t TqmSimHidSilent(uint32_t device, int silent) {
-  return HidControl(tqm::bridge::MachineOp::HidSilent, device, silent ? 1 : 0, 0, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidSilent, device, silent ? 1 : 0, 0, nullptr);
 }
 
 uint32_t TqmSimHidReplyDelay(uint32_t device, uint32_t milliseconds) {
-  return HidControl(tqm::bridge::MachineOp::HidReplyDelay, device, milliseconds, 0, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidReplyDelay, device, milliseconds, 0, nullptr);
 }
 
 uint32_t TqmSimHidStallWrites(uint32_t device, int stall) {
-  return HidControl(tqm::bridge::MachineOp::HidStallWrites, device, stall ? 1 : 0, 0, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidStallWrites, device, stall ? 1 : 0, 0, nullptr);
 }
 
 uint32_t TqmSimHidReportCount(uint32_t device, uint32_t* count) {
   Message reply;
-  const uint32_t status = HidControl(tqm::bridge::MachineOp::HidReportCount, device, 0, 0, &reply);
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::HidReportCount, device, 0, 0, &reply);
   if (status == kSuccess && count) *count = uint32_t(reply.a[0]);
   return status;
 }
 
 uint32_t TqmSimHidReport(uint32_t device, uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* length) {
   Message reply;
-  const uint32_t status = HidControl(tqm::bridge::MachineOp::HidReport, device, index, 0, &reply);
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::HidReport, device, index, 0, &reply);
   if (status != kSuccess) return status;
   if (length) *length = uint32_t(reply.payload.size());
   if (buffer) memcpy(buffer, reply.payload.data(), std::min<size_t>(size, reply.payload.size()));
@@ -1222,6 +1225,54 @@ uint32_t TqmSimForeignHid(int present) {
 
 uint32_t TqmSimOtherVersion(int present) {
   return MachineRequest(tqm::bridge::MachineOp::OtherVersion, present ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimCommandCount(uint64_t process, uint32_t* count) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::CommandCount, 0, 0, 0, &reply, process);
+  if (status == kSuccess && count) *count = uint32_t(reply.a[0]);
+  return status;
+}
+
+uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* entry) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::Command, 0, index, 0, &reply, process);
+  if (status != kSuccess || !entry) return status;
+  if (reply.payload.size() != sizeof entry->record) return 0xC0000001;  // STATUS_UNSUCCESSFUL
+  entry->commandClass = uint32_t(reply.a[0]);
+  entry->subOp = uint32_t(reply.a[0] >> 32);
+  entry->status = uint32_t(reply.a[1]);
+  entry->information = uint32_t(reply.a[1] >> 32);
+  memcpy(entry->record, reply.payload.data(), sizeof entry->record);
+  return status;
+}
+
+uint32_t TqmSimGetDeviceCounters(uint32_t device, TqmSimDeviceCounters* counters) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::DeviceCounters, device, 0, 0, &reply);
+  if (status != kSuccess || !counters) return status;
+  if (reply.payload.size() != sizeof *counters) return 0xC0000001;
+  memcpy(counters, reply.payload.data(), sizeof *counters);
+  return status;
+}
+
+uint32_t TqmSimStreamStart(uint32_t device, uint32_t rate) {
+  return MachineCall(tqm::bridge::MachineOp::StreamStart, device, rate, 0, nullptr);
+}
+
+uint32_t TqmSimStreamStop(uint32_t device) {
+  return MachineCall(tqm::bridge::MachineOp::StreamStop, device, 0, 0, nullptr);
+}
+
+uint32_t TqmSimStreamState(uint32_t device, TqmSimStreamInfo* info) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::StreamState, device, 0, 0, &reply);
+  if (status != kSuccess || !info) return status;
+  info->periods = reply.a[0];
+  info->running = reply.a[1] != 0;
+  info->missed = reply.a[2];
+  info->periodFrames = uint32_t(reply.a[3]);
+  return status;
 }
 
 uint32_t TqmSimOpenHandles(uint64_t* handles) {
