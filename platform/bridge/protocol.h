@@ -56,7 +56,8 @@ enum class MessageType : uint32_t {
   CancelIo = 11,      // a0 = HID handle, a1 = operation id; reply: status. The cancelled
                       //   operation's IoDone comes before this reply.
   PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
-                      //   its period event (a0): its period's work is done
+                      //   its period event (a0) again: the work of the signals up to number a1
+                      //   (those it had seen when its previous wait returned) is done
   // ---- callbacks (server -> client) ----
   Query = 0x40,       // a0 = address, a1 = bytes, a2 = 1 for write access; reply: status
   Read = 0x41,        // a0 = address, a1 = bytes (<= kMaxPayload); reply: status, payload

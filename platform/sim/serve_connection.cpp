@@ -196,8 +196,8 @@ void Connection::ReaderThread() {
     while ((r = frames.Next(&m)) == bridge::DecodeResult::Complete) {
       if (m.type == MessageType::Heartbeat) continue;
       if (m.type == MessageType::PeriodWait) {
-        // The period thread waits again, having seen the signal that took
-        // the hold: that period's work is done.
+        // The period thread waits again, and the signal that took the hold
+        // had woken it before: that period's work is done.
         std::lock_guard lock(mu_);
         if (hold_ && periodHandle_ && m.a[0] == periodHandle_ && m.a[1] >= holdSignal_) {
           ReleaseHoldLocked();

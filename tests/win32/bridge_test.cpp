@@ -35,7 +35,8 @@ int32_t Counting(uint32_t frame, uint32_t channel) {
   return int32_t((frame & 0xFFFF) << 16 | (channel + 1) << 8);
 }
 
-// Runs `ms` of stream on an open, started device from this thread: every
+// Runs `ms` of stream on an open, started device from this thread (waiting
+// through sys::, as a period thread does, and answering with OutputReady): every
 // period event, fill the output half the status block names from the
 // counting signal, check what the input half holds, send OutputReady.
 struct StreamRun {
@@ -52,7 +53,7 @@ StreamRun Stream(Device& d, HANDLE event, const StatusBlockView& block, uint32_t
   bool locked = false;
   uint32_t expect = 0;
   for (uint32_t p = 0; p < periods; ++p) {
-    if (WaitForSingleObject(event, 2000) != WAIT_OBJECT_0) {
+    if (sys::WaitForSingleObject(event, 2000) != WAIT_OBJECT_0) {
       ++run.missedWakes;
       break;
     }

@@ -285,20 +285,32 @@ class Bridge {
     std::lock_guard lock(mu_);
     periodEvent_ = reinterpret_cast<uintptr_t>(event);
   }
+  static bool Includes(const HANDLE* handles, DWORD count, uint64_t handle) {
+    for (DWORD i = 0; i < count; ++i)
+      if (reinterpret_cast<uintptr_t>(handles[i]) == handle) return true;
+    return false;
+  }
+  // Before a wait: a wait on the period event tells the server that the
+  // work of every signal seen when the previous wait on it returned is done.
+  // (Not the signals seen now: one may have arrived while the thread worked,
+  // and its period's work has not begun.)
   void BeforeWait(const HANDLE* handles, DWORD count) {
     Message m;
     {
       std::lock_guard lock(mu_);
-      if (!connected_ || !periodEvent_) return;
-      bool period = false;
-      for (DWORD i = 0; i < count; ++i) period = period || reinterpret_cast<uintptr_t>(handles[i]) == periodEvent_;
-      if (!period) return;
+      if (!connected_ || !periodEvent_ || !Includes(handles, count, periodEvent_)) return;
       m.a[0] = periodEvent_;
-      auto it = signalsSeen_.find(periodEvent_);
-      m.a[1] = it == signalsSeen_.end() ? 0 : it->second;
+      m.a[1] = periodConsumed_;
     }
     m.type = MessageType::PeriodWait;
     Send(m);
+  }
+  // After a wait: `woken` is the handle that ended it (null for none).
+  void AfterWait(HANDLE woken) {
+    std::lock_guard lock(mu_);
+    if (!periodEvent_ || reinterpret_cast<uintptr_t>(woken) != periodEvent_) return;
+    auto it = signalsSeen_.find(periodEvent_);
+    periodConsumed_ = it == signalsSeen_.end() ? 0 : it->second;
   }
 
   // ---- notifications ----
@@ -677,6 +689,7 @@ class Bridge {
   uint64_t nextOperation_ = 1;
   std::set<Preparsed*> preparsed_;
   uint64_t periodEvent_ = 0;                 // the handle this process made its period event
+  uint64_t periodConsumed_ = 0;              // signals of it seen when a wait on it last returned
   std::map<uint64_t, uint64_t> signalsSeen_;  // own handle -> signals the server numbered
   std::map<uint64_t, void*> views_;
   std::map<uint64_t, uint64_t> originals_;   // duplicate -> the process's own handle
@@ -1092,12 +1105,22 @@ NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Bridge::Get().BeforeWait(&handle, 1);
-  return ::WaitForSingleObject(handle, milliseconds);
+  const DWORD result = ::WaitForSingleObject(handle, milliseconds);
+  if (result == WAIT_OBJECT_0) Bridge::Get().AfterWait(handle);
+  return result;
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  if (handles && count <= MAXIMUM_WAIT_OBJECTS) Bridge::Get().BeforeWait(handles, count);
-  return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  const bool checked = handles && count && count <= MAXIMUM_WAIT_OBJECTS;
+  if (checked) Bridge::Get().BeforeWait(handles, count);
+  const DWORD result = ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  if (!checked || result >= WAIT_OBJECT_0 + count) return result;
+  if (waitAll) {
+    for (DWORD i = 0; i < count; ++i) Bridge::Get().AfterWait(handles[i]);
+  } else {
+    Bridge::Get().AfterWait(handles[result - WAIT_OBJECT_0]);
+  }
+  return result;
 }
 
 }  // namespace sys
