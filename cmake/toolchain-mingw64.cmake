@@ -11,6 +11,7 @@ set(CMAKE_RC_COMPILER  ${TQM_MINGW_TRIPLE}-windres)
 set(CMAKE_AR           ${TQM_MINGW_TRIPLE}-ar)
 set(CMAKE_RANLIB       ${TQM_MINGW_TRIPLE}-ranlib)
 set(TQM_OBJDUMP        ${TQM_MINGW_TRIPLE}-objdump)
+set(TQM_OBJCOPY        ${TQM_MINGW_TRIPLE}-objcopy)
 set(TQM_NM             ${TQM_MINGW_TRIPLE}-nm)
 
 set(TQM_MINGW_SYSROOT /usr/${TQM_MINGW_TRIPLE})

@@ -56,7 +56,8 @@ enum class MessageType : uint32_t {
   CancelIo = 11,      // a0 = HID handle, a1 = operation id; reply: status. The cancelled
                       //   operation's IoDone comes before this reply.
   PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
-                      //   its period event (a0): its period's work is done
+                      //   its period event (a0) again: the work of the signals up to number a1
+                      //   (those it had seen when its previous wait returned) is done
   // ---- callbacks (server -> client) ----
   Query = 0x40,       // a0 = address, a1 = bytes, a2 = 1 for write access; reply: status
   Read = 0x41,        // a0 = address, a1 = bytes (<= kMaxPayload); reply: status, payload
@@ -99,6 +100,14 @@ enum class MachineOp : uint64_t {
   // ---- the rest of the machine ----
   OtherVersion = 17,      // a1 = 1: a device of another interface version (Identify answers 2.1)
                           //   is present under the driver's interface class
+  CommandCount = 18,      // a1 = process id (0: the caller); reply: a0 = commands in its log
+  Command = 19,           // a1 = process id (0: the caller), a2 = index; reply: a0 = class | sub-op << 32,
+                          //   a1 = NT status | information << 32; payload = the 128-byte record as received
+  DeviceCounters = 20,    // a1 = TQM27 number; reply: payload = the device's counters (11 x uint64)
+  StreamStart = 21,       // a1 = TQM27 number, a2 = rate (0: 48000): the server's own stream client starts
+  StreamStop = 22,        // a1 = TQM27 number
+  StreamState = 23,       // a1 = TQM27 number; reply: a0 = periods, a1 = 1 running, a2 = missed,
+                          //   a3 = period frames
 };
 
 // What a handle the server gave out stands for.

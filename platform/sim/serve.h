@@ -30,6 +30,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +46,30 @@
 namespace tqm::sim {
 
 class Connection;
+class StreamClient;
+
+// The commands one process sent on its device handles, as the driver
+// received them and what it answered (the last kMaxEntries). Kept after the
+// process exits, so a test can read what a child sent.
+class CommandLog {
+ public:
+  static constexpr size_t kMaxEntries = 4096;
+  struct Entry {
+    uint32_t commandClass = 0;
+    uint32_t subOp = 0;
+    NTSTATUS status = 0;
+    uint32_t information = 0;
+    uint8_t record[128] = {};  // the record as the driver received it
+  };
+  void Add(const Entry& entry);
+  size_t Count() const;
+  bool At(size_t index, Entry* entry) const;
+
+ private:
+  mutable std::mutex mu_;
+  std::deque<Entry> entries_;
+  size_t dropped_ = 0;
+};
 
 struct ServeOptions {
   std::string dir;                       // DIR/port is written here
@@ -102,6 +128,24 @@ class BridgeServer {
   // Adds or removes the device of another interface version (the machine's
   // thread only).
   NTSTATUS SetOtherVersion(bool present);
+
+  // The command log of a simulated process (by its id), made at its Hello.
+  std::shared_ptr<CommandLog> NewCommandLog(uint64_t process);
+  std::shared_ptr<CommandLog> CommandLogOf(uint64_t process);
+
+  // The simulator's own stream client on the TQM27 at hub port `index`, in a
+  // process of its own (the machine's thread only): Open on that device's
+  // interface, buffers at `rate`, Start; it plays silence. StopStream undoes
+  // it all. Stopped streams keep their counters until the next start.
+  NTSTATUS StartStream(size_t index, uint32_t rate, std::string* error);
+  void StopStream(size_t index);
+  struct StreamState {
+    bool running = false;
+    uint64_t periods = 0;
+    uint64_t missed = 0;
+    uint32_t periodFrames = 0;
+  };
+  StreamState StreamStateOf(size_t index);
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -122,6 +166,12 @@ class BridgeServer {
   ServeOptions options_;
   std::unique_ptr<Simulator> sim_;
   std::unique_ptr<OtherVersionDevice> otherVersion_;
+  // The stream clients, by hub port (the machine's thread only), and what
+  // the last one on each port counted.
+  std::array<std::unique_ptr<StreamClient>, usb::UsbHub::kPorts> streams_;
+  std::array<StreamState, usb::UsbHub::kPorts> streamStates_{};
+  std::mutex logMu_;
+  std::map<uint64_t, std::shared_ptr<CommandLog>> logs_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};

@@ -196,8 +196,8 @@ void Connection::ReaderThread() {
     while ((r = frames.Next(&m)) == bridge::DecodeResult::Complete) {
       if (m.type == MessageType::Heartbeat) continue;
       if (m.type == MessageType::PeriodWait) {
-        // The period thread waits again, having seen the signal that took
-        // the hold: that period's work is done.
+        // The period thread waits again, and the signal that took the hold
+        // had woken it before: that period's work is done.
         std::lock_guard lock(mu_);
         if (hold_ && periodHandle_ && m.a[0] == periodHandle_ && m.a[1] >= holdSignal_) {
           ReleaseHoldLocked();
@@ -355,6 +355,7 @@ Message Connection::Answer(const Message& request) {
     const std::string name = Narrow(request.payload);
     process_ = &machine.StartProcess(name.empty() ? "client" : name);
     process_->SetRemote(this);
+    commands_ = server_.NewCommandLog(process_->id());
     if (request.a[1] > 0 && request.a[1] <= 10000) {
       std::lock_guard lock(mu_);
       heartbeat_ = std::chrono::milliseconds(request.a[1]);
@@ -439,6 +440,15 @@ Message Connection::Answer(const Message& request) {
                                                request.payload.data(), ULONG(request.payload.size()),
                                                out.empty() ? nullptr : out.data(), ULONG(outLength), &returned);
       reply.a[0] = returned;
+      if (request.a[1] == kCommandControlCode && request.payload.size() >= kCommandRecordSize) {
+        CommandLog::Entry entry;
+        memcpy(entry.record, request.payload.data(), kCommandRecordSize);
+        entry.commandClass = LoadLe32(entry.record + Field::Class);
+        entry.subOp = LoadLe32(entry.record + Field::SubOp);
+        entry.status = reply.status;
+        entry.information = returned;
+        commands_->Add(entry);
+      }
       // As the I/O manager copies back: nothing after an error.
       if (!NT_ERROR(reply.status)) {
         out.resize(returned);
@@ -491,6 +501,13 @@ Message Connection::Answer(const Message& request) {
               !server_.OnMachineThread([&] { server_.Unplug(size_t(request.a[1])); }))
             reply.status = STATUS_UNSUCCESSFUL;
           break;
+        case bridge::MachineOp::CommandCount:
+        case bridge::MachineOp::Command:
+        case bridge::MachineOp::DeviceCounters:
+        case bridge::MachineOp::StreamStart:
+        case bridge::MachineOp::StreamStop:
+        case bridge::MachineOp::StreamState:
+          return AnswerMachine(request);
         case bridge::MachineOp::OtherVersion: {
           NTSTATUS status = STATUS_UNSUCCESSFUL;
           if (!server_.OnMachineThread([&] { status = server_.SetOtherVersion(request.a[1] != 0); }))

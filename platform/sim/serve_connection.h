@@ -92,12 +92,15 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   bridge::Message OpenHid(const std::wstring& path, uint64_t access);
   bridge::Message AnswerHid(const bridge::Message& request);
   bridge::Message AnswerHidControl(const bridge::Message& request);
+  // Command logs, counters, the server's stream client (serve_machine.cpp).
+  bridge::Message AnswerMachine(const bridge::Message& request);
   void CloseHidFiles();
 
   BridgeServer& server_;
   const int socket_;
   const uint32_t number_;
   kernel::Process* process_ = nullptr;  // set by Hello on the request thread
+  std::shared_ptr<class CommandLog> commands_;  // the process's, made at Hello
   int watchCookie_ = -1;
   uint64_t periodHandle_ = 0;  // the client's handle it registered as its period event
   // The HID files the process holds, by the handle the client knows them by

@@ -16,6 +16,7 @@
 
 #include "platform/sim/serve.h"
 #include "platform/sim/serve_connection.h"
+#include "platform/sim/stream_client.h"
 #include "tqm/identity.h"
 #include "usb/tqm27_port.h"
 
@@ -288,6 +289,7 @@ int BridgeServer::Teardown() {
   listen_ = -1;
   // Requests waiting for this thread are answered as refused.
   RunTasks();
+  for (size_t i = 0; i < streams_.size(); ++i) StopStream(i);
   for (auto& c : connections_) c->Shutdown();
   // The processes exit on their connections' threads, and their cleanup may
   // need machine time: in virtual time this thread lets it pass meanwhile.

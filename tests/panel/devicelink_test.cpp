@@ -235,3 +235,142 @@ TEST(DeviceLink, AnInterfaceOfAnotherVersionIsClosedAndItsSlotReused) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<TqmSimCommandEntry> CommandsSince(uint32_t first) {
+  uint32_t count = 0;
+  EXPECT_EQ(TqmSimCommandCount(0, &count), 0u);
+  std::vector<TqmSimCommandEntry> entries;
+  for (uint32_t i = first; i < count; ++i) {
+    TqmSimCommandEntry entry{};
+    EXPECT_EQ(TqmSimCommand(0, i, &entry), 0u);
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+uint32_t CommandCount() {
+  uint32_t count = 0;
+  EXPECT_EQ(TqmSimCommandCount(0, &count), 0u);
+  return count;
+}
+
+// One command per wrapper, as the driver received it: its class and sub-op,
+// the fields the wrapper set, the status it completed with, and what the
+// wrapper made of the reply.
+TEST(DeviceLink, EachWrapperSendsItsCommandWithItsFields) {
+  DeviceLink link;
+  ASSERT_EQ(link.Enumerate(), 1);
+  link.Select(0);
+  std::vector<uint8_t> settings(kMixerSettingsSize);
+  ASSERT_TRUE(link.GetSettings(settings.data()));
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  void* cell = nullptr;
+  uint64_t token = 0, address = 0;
+  const uint64_t settingsAt = reinterpret_cast<uintptr_t>(settings.data());
+  const uint64_t eventAt = reinterpret_cast<uintptr_t>(event);
+
+  struct Field32 {
+    uint32_t offset;
+    uint64_t value;
+    bool slot;
+  };
+  struct Row {
+    const char* name;
+    std::function<uint64_t()> call;
+    uint32_t cls, op;
+    std::vector<Field32> fields;
+    bool succeeds;
+    uint64_t returns;
+  };
+  const std::vector<Row> rows = {
+      {"Identify", [&] { return uint64_t(link.Identify(1, 0)); }, 1, 1,
+       {{Field::VersionMajor, 255, false}, {Field::VersionMinor, 255, false}}, true, 1},
+      {"ReservedQuery", [&] { return uint64_t(link.ReservedQuery()); }, 1, 4, {}, true, 0},
+      {"ReservedSet", [&] { return uint64_t(link.ReservedSet()); }, 1, 5, {}, true, 1},
+      {"GetChannelCounts", [&] { return uint64_t(link.GetChannelCounts().inputs); }, 1, 6, {}, true, 2},
+      {"GetDriverVersion", [&] { return uint64_t(link.GetDriverVersion().minor); }, 1, 7, {}, true, 1},
+      {"SetPeriodEvent", [&] { return uint64_t(link.SetPeriodEvent(event)); }, 2, 1,
+       {{Field::PeriodEvent, eventAt, true}}, true, 1},
+      {"SetPeriodEvent cleared", [&] { return uint64_t(link.SetPeriodEvent(nullptr)); }, 2, 1,
+       {{Field::PeriodEvent, 0, true}}, true, 1},
+      {"SetSampleRate", [&] { return uint64_t(link.SetSampleRate(44100)); }, 2, 2,
+       {{Field::SampleRate, 44100, false}}, true, 1},
+      {"AllocSharedBuffer", [&] { return uint64_t(link.AllocSharedBuffer(8192, &cell)); }, 2, 5,
+       {{Field::SharedLength, 8192, false}, {Field::SharedCell, reinterpret_cast<uintptr_t>(&cell), true}}, true,
+       1},
+      {"SetClientBuffer", [&] { return uint64_t(link.SetClientBuffer(1, 1, 1, cell, 1)); }, 2, 3,
+       {{Field::Direction, 1, false},
+        {Field::Channel, 1, false},
+        {Field::Half, 1, false},
+        {Field::Stride, 1, false}},
+       true, 1},
+      {"ActivateChannelMask", [&] { return uint64_t(link.ActivateChannelMask(0x10001, 1)); }, 2, 4,
+       {{Field::ChannelMask, 0x10001, false}, {Field::OnOff, 1, false}}, true, 0},
+      {"GetActiveClient", [&] { return uint64_t(link.GetActiveClient()); }, 3, 10, {}, true, 3},
+      {"ActivateChannels", [&] { return uint64_t(link.ActivateChannels(1, 1, 0)); }, 2, 7,
+       {{Field::OutputMask, 1, false}, {Field::InputMask, 1, false}, {Field::OnOff, 0, false}}, true, 0},
+      {"StartStop", [&] { return uint64_t(link.StartStop(0)); }, 2, 8, {{Field::OnOff, 0, false}}, true, 1},
+      // A SharedBuffer with no channel open counts as a client holding the engine.
+      {"QueryStreamHealth", [&] { return uint64_t(link.QueryStreamHealth()); }, 2, 9, {}, true, 1},
+      {"OutputReady", [&] { return uint64_t(link.OutputReady(1)); }, 2, 10, {{Field::ReadyHalf, 1, false}}, true,
+       1},
+      {"TakePendingFlag", [&] { return uint64_t(link.TakePendingFlag() > 1); }, 2, 11, {}, true, 0},
+      {"MapStreamStatusBlock", [&] { return uint64_t(link.MapStreamStatusBlock(1, token, address) != 0); }, 2,
+       14, {{Field::MapFlag, 1, false}, {Field::StatusAddress, 0, true}, {Field::StatusToken, 0, true}}, true, 1},
+      {"MapStreamStatusBlock unmap",
+       [&] {
+         const uint64_t sent = token;
+         return uint64_t(link.MapStreamStatusBlock(0, token, address) == sent);
+       },
+       2, 14, {{Field::MapFlag, 0, false}}, true, 1},
+      {"AllocSharedBuffer release", [&] { return uint64_t(link.AllocSharedBuffer(0, &cell)); }, 2, 5,
+       {{Field::SharedLength, 0, false}}, true, 1},
+      {"GetSettings", [&] { return uint64_t(link.GetSettings(settings.data())); }, 3, 1,
+       {{Field::SettingsAddress, settingsAt, true}}, true, 1},
+      {"ApplySettings", [&] { link.ApplySettings(settings.data()); return uint64_t(1); }, 3, 2,
+       {{Field::SettingsAddress, settingsAt, true}}, true, 1},
+      {"SetLatency", [&] { return uint64_t(link.SetLatency(192, 1)); }, 3, 4,
+       {{Field::Latency, 192, false}, {Field::BusyCheck, 1, false}}, true, 1},
+      {"SetLatency refused", [&] { return uint64_t(link.SetLatency(512, 1)); }, 3, 4,
+       {{Field::Latency, 512, false}}, false, 0},
+      {"GetLatency", [&] { return uint64_t(link.GetLatency()); }, 3, 5, {}, true, 192},
+      {"Reserved6", [&] { return uint64_t(link.Reserved6()); }, 3, 6, {}, true, 1},
+      {"SetEvent rate", [&] { return uint64_t(link.SetEvent(event, ControlOp::SetRateEvent)); }, 3, 7,
+       {{Field::NotifyEvent, eventAt, true}}, true, 1},
+      {"Reserved8", [&] { return uint64_t(link.Reserved8()); }, 3, 8, {}, true, 1},
+      {"ApplyAndSaveSettings", [&] { return uint64_t(link.ApplyAndSaveSettings(settings.data())); }, 3, 9,
+       {{Field::SettingsAddress, settingsAt, true}}, true, 1},
+      {"SetEvent removal", [&] { return uint64_t(link.SetEvent(event, ControlOp::SetRemovalEvent)); }, 3, 16,
+       {{Field::NotifyEvent, eventAt, true}}, true, 1},
+      {"SetEvent removal cleared", [&] { return uint64_t(link.SetEvent(nullptr, ControlOp::SetRemovalEvent)); },
+       3, 16, {{Field::NotifyEvent, 0, true}}, true, 1},
+      {"NoOp 19", [&] { return uint64_t(link.NoOp(19)); }, 3, 19, {}, true, 1},
+      {"FixedQuery", [&] { return uint64_t(link.FixedQuery(7, 8, 9)); }, 3, 18,
+       {{Field::QueryArg0, 7, false}, {Field::QueryArg1, 8, false}, {Field::QueryArg2, 9, false}}, true, 999},
+      {"ApplySettingsAlias", [&] { return uint64_t(link.ApplySettingsAlias(settings.data())); }, 3, 21,
+       {{Field::SettingsAddress, settingsAt, true}}, true, 1},
+      {"MapStatusBlock", [&] { return uint64_t(link.MapStatusBlock(1, token, address) != 0 && address != 0); }, 3,
+       3, {{Field::MapFlag, 1, false}}, true, 1},
+  };
+  for (const Row& row : rows) {
+    const uint32_t before = CommandCount();
+    EXPECT_EQ(row.call(), row.returns) << row.name;
+    const auto sent = CommandsSince(before);
+    ASSERT_EQ(sent.size(), 1u) << row.name;
+    const TqmSimCommandEntry& e = sent[0];
+    EXPECT_EQ(e.commandClass, row.cls) << row.name;
+    EXPECT_EQ(e.subOp, row.op) << row.name;
+    EXPECT_EQ(e.status == 0, row.succeeds) << row.name << ": status " << std::hex << e.status;
+    CommandRecord received;
+    memcpy(received.bytes, e.record, sizeof received.bytes);
+    for (const Field32& f : row.fields) {
+      const uint64_t got = f.slot ? received.GetSlot(f.offset) : received.Get32(f.offset);
+      EXPECT_EQ(got, f.value) << row.name << ": field " << f.offset;
+    }
+  }
+  CloseHandle(event);
+}
+
+}  // namespace

@@ -49,6 +49,10 @@ constexpr const char kServiceKeyPath[] =
 // device's HID interface by it.
 constexpr uint16_t kUsbVendorId = 0x1D27;
 constexpr uint16_t kUsbProductId = 0x0127;
+// The Plug and Play hardware id the driver package installs on.
+constexpr const char kHardwareId[] = "USB\\VID_1D27&PID_0127";
+// The driver's service (its key names the same service in kServiceKeyPath).
+constexpr const char kServiceName[] = "TQM27_01";
 
 // Child device identifiers.
 constexpr const char kChildDeviceId[] = "ORU\\TQM27_01";

@@ -285,20 +285,32 @@ class Bridge {
     std::lock_guard lock(mu_);
     periodEvent_ = reinterpret_cast<uintptr_t>(event);
   }
+  static bool Includes(const HANDLE* handles, DWORD count, uint64_t handle) {
+    for (DWORD i = 0; i < count; ++i)
+      if (reinterpret_cast<uintptr_t>(handles[i]) == handle) return true;
+    return false;
+  }
+  // Before a wait: a wait on the period event tells the server that the
+  // work of every signal seen when the previous wait on it returned is done.
+  // (Not the signals seen now: one may have arrived while the thread worked,
+  // and its period's work has not begun.)
   void BeforeWait(const HANDLE* handles, DWORD count) {
     Message m;
     {
       std::lock_guard lock(mu_);
-      if (!connected_ || !periodEvent_) return;
-      bool period = false;
-      for (DWORD i = 0; i < count; ++i) period = period || reinterpret_cast<uintptr_t>(handles[i]) == periodEvent_;
-      if (!period) return;
+      if (!connected_ || !periodEvent_ || !Includes(handles, count, periodEvent_)) return;
       m.a[0] = periodEvent_;
-      auto it = signalsSeen_.find(periodEvent_);
-      m.a[1] = it == signalsSeen_.end() ? 0 : it->second;
+      m.a[1] = periodConsumed_;
     }
     m.type = MessageType::PeriodWait;
     Send(m);
+  }
+  // After a wait: `woken` is the handle that ended it (null for none).
+  void AfterWait(HANDLE woken) {
+    std::lock_guard lock(mu_);
+    if (!periodEvent_ || reinterpret_cast<uintptr_t>(woken) != periodEvent_) return;
+    auto it = signalsSeen_.find(periodEvent_);
+    periodConsumed_ = it == signalsSeen_.end() ? 0 : it->second;
   }
 
   // ---- notifications ----
@@ -677,6 +689,7 @@ class Bridge {
   uint64_t nextOperation_ = 1;
   std::set<Preparsed*> preparsed_;
   uint64_t periodEvent_ = 0;                 // the handle this process made its period event
+  uint64_t periodConsumed_ = 0;              // signals of it seen when a wait on it last returned
   std::map<uint64_t, uint64_t> signalsSeen_;  // own handle -> signals the server numbered
   std::map<uint64_t, void*> views_;
   std::map<uint64_t, uint64_t> originals_;   // duplicate -> the process's own handle
@@ -1092,12 +1105,22 @@ NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Bridge::Get().BeforeWait(&handle, 1);
-  return ::WaitForSingleObject(handle, milliseconds);
+  const DWORD result = ::WaitForSingleObject(handle, milliseconds);
+  if (result == WAIT_OBJECT_0) Bridge::Get().AfterWait(handle);
+  return result;
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  if (handles && count <= MAXIMUM_WAIT_OBJECTS) Bridge::Get().BeforeWait(handles, count);
-  return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  const bool checked = handles && count && count <= MAXIMUM_WAIT_OBJECTS;
+  if (checked) Bridge::Get().BeforeWait(handles, count);
+  const DWORD result = ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  if (!checked || result >= WAIT_OBJECT_0 + count) return result;
+  if (waitAll) {
+    for (DWORD i = 0; i < count; ++i) Bridge::Get().AfterWait(handles[i]);
+  } else {
+    Bridge::Get().AfterWait(handles[result - WAIT_OBJECT_0]);
+  }
+  return result;
 }
 
 }  // namespace sys
@@ -1169,11 +1192,14 @@ uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited) {
 
 namespace {
 
-uint32_t HidControl(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uint64_t a3, Message* reply) {
+// A Machine request with its arguments: a1 names the device (or, for the
+// command log, the process).
+uint32_t MachineCall(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uint64_t a3, Message* reply,
+                    uint64_t process = 0) {
   Message m;
   m.type = MessageType::Machine;
   m.a[0] = uint64_t(op);
-  m.a[1] = device;
+  m.a[1] = process ? process : device;
   m.a[2] = a2;
   m.a[3] = a3;
   std::optional<Message> r = Bridge::Get().Request(m);
@@ -1185,31 +1211,31 @@ uint32_t HidControl(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uin
 }  // namespace
 
 uint32_t TqmSimHidReportLengths(uint32_t device, uint32_t inputBytes, uint32_t outputBytes) {
-  return HidControl(tqm::bridge::MachineOp::HidReportLengths, device, inputBytes, outputBytes, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidReportLengths, device, inputBytes, outputBytes, nullptr);
 }
 
 uint32_t TqmSimHidSilent(uint32_t device, int silent) {
-  return HidControl(tqm::bridge::MachineOp::HidSilent, device, silent ? 1 : 0, 0, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidSilent, device, silent ? 1 : 0, 0, nullptr);
 }
 
 uint32_t TqmSimHidReplyDelay(uint32_t device, uint32_t milliseconds) {
-  return HidControl(tqm::bridge::MachineOp::HidReplyDelay, device, milliseconds, 0, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidReplyDelay, device, milliseconds, 0, nullptr);
 }
 
 uint32_t TqmSimHidStallWrites(uint32_t device, int stall) {
-  return HidControl(tqm::bridge::MachineOp::HidStallWrites, device, stall ? 1 : 0, 0, nullptr);
+  return MachineCall(tqm::bridge::MachineOp::HidStallWrites, device, stall ? 1 : 0, 0, nullptr);
 }
 
 uint32_t TqmSimHidReportCount(uint32_t device, uint32_t* count) {
   Message reply;
-  const uint32_t status = HidControl(tqm::bridge::MachineOp::HidReportCount, device, 0, 0, &reply);
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::HidReportCount, device, 0, 0, &reply);
   if (status == kSuccess && count) *count = uint32_t(reply.a[0]);
   return status;
 }
 
 uint32_t TqmSimHidReport(uint32_t device, uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* length) {
   Message reply;
-  const uint32_t status = HidControl(tqm::bridge::MachineOp::HidReport, device, index, 0, &reply);
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::HidReport, device, index, 0, &reply);
   if (status != kSuccess) return status;
   if (length) *length = uint32_t(reply.payload.size());
   if (buffer) memcpy(buffer, reply.payload.data(), std::min<size_t>(size, reply.payload.size()));
@@ -1222,6 +1248,54 @@ uint32_t TqmSimForeignHid(int present) {
 
 uint32_t TqmSimOtherVersion(int present) {
   return MachineRequest(tqm::bridge::MachineOp::OtherVersion, present ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimCommandCount(uint64_t process, uint32_t* count) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::CommandCount, 0, 0, 0, &reply, process);
+  if (status == kSuccess && count) *count = uint32_t(reply.a[0]);
+  return status;
+}
+
+uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* entry) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::Command, 0, index, 0, &reply, process);
+  if (status != kSuccess || !entry) return status;
+  if (reply.payload.size() != sizeof entry->record) return 0xC0000001;  // STATUS_UNSUCCESSFUL
+  entry->commandClass = uint32_t(reply.a[0]);
+  entry->subOp = uint32_t(reply.a[0] >> 32);
+  entry->status = uint32_t(reply.a[1]);
+  entry->information = uint32_t(reply.a[1] >> 32);
+  memcpy(entry->record, reply.payload.data(), sizeof entry->record);
+  return status;
+}
+
+uint32_t TqmSimGetDeviceCounters(uint32_t device, TqmSimDeviceCounters* counters) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::DeviceCounters, device, 0, 0, &reply);
+  if (status != kSuccess || !counters) return status;
+  if (reply.payload.size() != sizeof *counters) return 0xC0000001;
+  memcpy(counters, reply.payload.data(), sizeof *counters);
+  return status;
+}
+
+uint32_t TqmSimStreamStart(uint32_t device, uint32_t rate) {
+  return MachineCall(tqm::bridge::MachineOp::StreamStart, device, rate, 0, nullptr);
+}
+
+uint32_t TqmSimStreamStop(uint32_t device) {
+  return MachineCall(tqm::bridge::MachineOp::StreamStop, device, 0, 0, nullptr);
+}
+
+uint32_t TqmSimStreamState(uint32_t device, TqmSimStreamInfo* info) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::StreamState, device, 0, 0, &reply);
+  if (status != kSuccess || !info) return status;
+  info->periods = reply.a[0];
+  info->running = reply.a[1] != 0;
+  info->missed = reply.a[2];
+  info->periodFrames = uint32_t(reply.a[3]);
+  return status;
 }
 
 uint32_t TqmSimOpenHandles(uint64_t* handles) {

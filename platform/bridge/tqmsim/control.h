@@ -75,6 +75,51 @@ TQM_SIM_CONTROL_API uint32_t TqmSimForeignHid(int present);
 // before it; removing it closes the handles processes hold on it.
 TQM_SIM_CONTROL_API uint32_t TqmSimOtherVersion(int present);
 
+// ---- what the driver saw, the devices' counters ----
+// The log of the commands a simulated process sent with the command control
+// code (the last 4096), oldest first: `process` is an id from
+// TqmSimProcessId (0: the calling process); logs outlive their process.
+typedef struct TqmSimCommandEntry {
+  uint32_t commandClass;  // record bytes 0..3
+  uint32_t subOp;         // record bytes 8..11
+  uint32_t status;        // the NT status the request completed with
+  uint32_t information;   // the bytes the driver returned
+  uint8_t record[128];    // the record as the driver received it
+} TqmSimCommandEntry;
+TQM_SIM_CONTROL_API uint32_t TqmSimCommandCount(uint64_t process, uint32_t* count);
+TQM_SIM_CONTROL_API uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* entry);
+// A TQM27's own counters (the virtual device's, since it was plugged).
+typedef struct TqmSimDeviceCounters {
+  uint64_t frames;             // 1 ms bus frames
+  uint64_t outPackets, outFrames;  // isochronous OUT packets taken, audio frames in them
+  uint64_t inPackets, inFrames;    // IN packets delivered, audio frames in them
+  uint64_t dacUnderruns;       // milliseconds the running DAC lacked frames
+  uint64_t dacOverruns;        // OUT packets that did not fit the DAC's FIFO
+  uint64_t inFramesLost;       // ADC frames made while no IN transfer was pending
+  uint64_t outSizeMismatches;  // OUT packets whose size did not fit the rate
+  uint64_t packetErrors;       // packets failed by injection
+  uint64_t loopbackDryFrames;  // loopback frames the delay line could not supply
+} TqmSimDeviceCounters;
+TQM_SIM_CONTROL_API uint32_t TqmSimGetDeviceCounters(uint32_t device, TqmSimDeviceCounters* counters);
+
+// ---- the machine's own stream client ----
+// The simulator's stream client (an ASIO driver's sequence: Identify, the
+// status block, the SharedBuffer, the period event, the channels) in a
+// simulated process of its own, streaming silence on TQM27 `device` at `rate`
+// (44100, 48000 or 96000; 0 is 48000) until stopped. A second start on the
+// same device fails (STATUS_DEVICE_BUSY, 0x80000011); another client holding the engine
+// makes the start fail.
+TQM_SIM_CONTROL_API uint32_t TqmSimStreamStart(uint32_t device, uint32_t rate);
+TQM_SIM_CONTROL_API uint32_t TqmSimStreamStop(uint32_t device);
+// The running stream's figures, or the last stopped one's.
+typedef struct TqmSimStreamInfo {
+  int running;
+  uint32_t periodFrames;
+  uint64_t periods;  // period events handled
+  uint64_t missed;   // periods the watchdog counted beyond the ones handled
+} TqmSimStreamInfo;
+TQM_SIM_CONTROL_API uint32_t TqmSimStreamState(uint32_t device, TqmSimStreamInfo* info);
+
 // ---- this process's bridge ----
 // Handles the bridge gave this process (device interfaces and HID files)
 // that are still open, and HID preparsed-data blocks not yet freed: a test
