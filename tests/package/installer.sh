@@ -39,7 +39,10 @@ finish() {
 wine() { timeout 120 "$WINE64" "$@" </dev/null 2>>"$log"; }
 # The value of one registry value, or nothing.
 value() {
-  wine reg query "$1" /v "$2" | tr -d '\r' | awk -v name="$2" '$1 == name { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
+  # A key's default value is asked for with /ve; it prints as "(Default)".
+  local which=(/v "$2")
+  [[ $2 == "(Default)" ]] && which=(/ve)
+  wine reg query "$1" "${which[@]}" | tr -d '\r' | awk -v name="$2" '$1 == name { $1 = ""; $2 = ""; sub(/^  */, ""); print }'
 }
 key_exists() { wine reg query "$1" >/dev/null; }
 expect_value() {
