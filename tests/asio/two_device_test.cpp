@@ -11,6 +11,7 @@
 
 #include "platform/bridge/tqmsim/control.h"
 #include "tests/asio/asio_harness.h"
+#include "tqm/command_record.h"
 
 namespace {
 
@@ -44,7 +45,24 @@ TEST(TwoDevices, FourChannelsEachWayAndPairsAddressTheirDevice) {
   long period = 0, a, b, g;
   ASSERT_EQ(d->getBufferSize(&a, &b, &period, &g), ASE_OK);
   std::vector<ASIOBufferInfo> infos = host.AllChannels(4, 4);
+  uint32_t from = 0;
+  ASSERT_EQ(TqmSimCommandCount(0, &from), 0u);
   ASSERT_EQ(d->createBuffers(infos.data(), long(infos.size()), period, &host.callbacks), ASE_OK);
+  // Channels 2 and 3 go to device 1 as its channels 0 and 1; the rate to both devices.
+  uint32_t to = 0, halves = 0, rates = 0;
+  ASSERT_EQ(TqmSimCommandCount(0, &to), 0u);
+  for (uint32_t i = from; i < to; ++i) {
+    TqmSimCommandEntry e{};
+    ASSERT_EQ(TqmSimCommand(0, i, &e), 0u);
+    const uint32_t channel = tqm::LoadLe32(e.record + tqm::Field::Channel);
+    if (e.commandClass == tqm::CMD_CLASS_STREAM && e.subOp == tqm::StreamOp::SetClientBuffer) {
+      EXPECT_LT(channel, 2u) << "command " << i;
+      ++halves;
+    }
+    if (e.commandClass == tqm::CMD_CLASS_STREAM && e.subOp == tqm::StreamOp::SetSampleRate) ++rates;
+  }
+  EXPECT_EQ(halves, 16u);
+  EXPECT_EQ(rates, 2u);
   for (const ASIOBufferInfo& info : infos) ASSERT_NE(info.buffers[0], nullptr) << info.channelNum;
   // Every output half holds its channel's mark from the start.
   for (const ASIOBufferInfo& info : infos) {
