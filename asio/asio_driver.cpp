@@ -521,7 +521,6 @@ ASIOError AsioDirectSound::start() {
     run->periodFrames = uint32_t(bufferFrames_);
     run->rate.store(uint32_t(currentRate_));
     run->status = status_;
-    run->timeoutMs = PeriodTimeoutMs(uint32_t(bufferFrames_), uint32_t(currentRate_));
     run->position = position_;
     std::memset(&run->time, 0, sizeof run->time);
     run->time.timeInfo.sampleRate = currentRate_;

@@ -130,12 +130,6 @@ PeriodRun::~PeriodRun() {
     if (h) CloseHandle(h);
 }
 
-DWORD PeriodTimeoutMs(uint32_t periodFrames, uint32_t rate) {
-  if (rate == 0) return 2000;
-  const uint64_t ms = uint64_t(periodFrames) * 400 * 1000 / rate;
-  return DWORD(ms < 500 ? 500 : ms > 2000 ? 2000 : ms);
-}
-
 HANDLE StartPeriodThread(const std::shared_ptr<PeriodRun>& run) {
   auto* held = new (std::nothrow) std::shared_ptr<PeriodRun>(run);
   if (!held) return nullptr;

@@ -19,6 +19,12 @@ namespace tqmasio {
 
 struct StreamPosition;
 
+// How long the thread waits for a period before it takes the stream for
+// stalled (device gone, stream stuck): 2 s, several hundred periods at the
+// longest period, and long enough that a loaded machine's scheduling hiccup
+// is not taken for a dead stream.
+constexpr DWORD kPeriodTimeoutMs = 2000;
+
 struct PeriodRun {
   PeriodRun() = default;
   ~PeriodRun();
@@ -34,16 +40,12 @@ struct PeriodRun {
   uint32_t periodFrames = 0;
   std::atomic<uint32_t> rate{0};  // the current rate, for the time info
   void* status = nullptr;         // the mapped status block
-  DWORD timeoutMs = 2000;
+  DWORD timeoutMs = kPeriodTimeoutMs;
   std::shared_ptr<StreamPosition> position;
   std::atomic<bool> quit{false};
   std::atomic<DWORD> threadId{0};
   ASIOTime time{};
 };
-
-// How long the thread waits for a period before it takes the stream for
-// stalled: a few hundred periods, at most 2 s, at least half a second.
-DWORD PeriodTimeoutMs(uint32_t periodFrames, uint32_t rate);
 
 // Creates the thread (time-critical) for the run; null when it cannot be made.
 HANDLE StartPeriodThread(const std::shared_ptr<PeriodRun>& run);

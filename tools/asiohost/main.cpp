@@ -148,7 +148,9 @@ long AsioMessage(long selector, long value, void*, double*) {
     case kAsioSupportsTimeInfo:
       return 1;
     case kAsioResetRequest:
+      // A host resets at once; this one ends its run and reports it.
       ++g_stream.resets;
+      if (g_stream.done) SetEvent(g_stream.done);
       return 1;
     case kAsioLatenciesChanged:
       ++g_stream.latencyChanges;
@@ -301,6 +303,7 @@ void Run(const Options& o, Report& r) {
       // Wall-time bound: ten times the stream's length and 20 s more.
       const DWORD bound = DWORD(o.seconds * 10000) + 20000;
       if (WaitForSingleObject(s.done, bound) != WAIT_OBJECT_0) Fail(r, "the stream stopped delivering periods");
+      if (s.resets) Fail(r, "the driver asked for a reset after " + std::to_string(s.switches) + " periods");
       check(driver->stop(), "stop");
       s.stopped.store(true);
     }
