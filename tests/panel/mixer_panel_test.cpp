@@ -3,6 +3,7 @@
 // the status block, the latency, the mute and fader paths with and without an
 // endpoint, and the clamping of everything that comes from outside.
 #include "panel/mixer_panel.h"
+#include "panel/driver_listener.h"
 
 #include <gtest/gtest.h>
 
@@ -535,6 +536,104 @@ TEST_F(Mixer, SurpriseRemovalWhileMappedLeavesNoFault) {
   m.Close();
   ASSERT_EQ(TqmSimPlug(), 0u);
   ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
+}
+
+}  // namespace
+}  // namespace tqm::panel::testing
+
+namespace tqm::panel::testing {
+namespace {
+
+TEST_F(Mixer, MetersFollowThePeaksOfAStreamFromTheNextTick) {
+  ASSERT_EQ(TqmSimSetInput(2, 1000), 0u);  // a sine at -6 dBFS into the device's input
+  MixerPanel& m = Make();
+  ASSERT_EQ(m.Open(), 1);
+  StartStreamClient();
+  m.Poll();
+  EXPECT_EQ(m.meterShown(MixerPanel::kInLeft), 0) << "the meter switch is off";
+  m.ToggleMeter();
+  m.Reconcile();
+  ASSERT_TRUE(WaitFor([&] {
+    m.Poll();
+    return m.meterShown(MixerPanel::kInLeft) > 0 && m.meterShown(MixerPanel::kInRight) > 0;
+  })) << "the input meters never lit";
+  // -6 dBFS: a peak near 2^30, level 129, display 114 (rest to 128 scale).
+  EXPECT_GE(m.meterShown(MixerPanel::kInLeft), 100);
+  EXPECT_LE(m.meterShown(MixerPanel::kInLeft), 128);
+  m.ToggleMeter();
+  m.Reconcile();
+  for (int k = 0; k < MixerPanel::kMeters; ++k) EXPECT_EQ(m.meterShown(MixerPanel::Meter(k)), 0) << k;
+}
+
+// The listeners against the driver's own events, with a window of the
+// test's that records what they post.
+class Listener : public PanelBench {
+ protected:
+  static constexpr UINT kStopped = WM_APP + 7;
+  int Posted(WPARAM generation) {
+    Pump();
+    MSG msg;
+    int n = 0;
+    while (PeekMessageW(&msg, main_, kStopped, kStopped, PM_REMOVE)) n += msg.wParam == generation;
+    return n;
+  }
+};
+
+TEST_F(Listener, StopListenerPostsWhenTheDriverSignalsRemovalAndStopsWithoutTheDriver) {
+  DriverEventListener stop;
+  ASSERT_TRUE(stop.Start(driver_, ControlOp::SetRemovalEvent, main_, kStopped, 41));
+  EXPECT_TRUE(stop.running());
+  // The driver signals its stop event when it tears the device down: after
+  // a surprise removal, once the last handle is closed.
+  ASSERT_EQ(TqmSimUnplug(), 0u);
+  driver_.CloseAll();
+  int posted = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    MSG msg;
+    while (PeekMessageW(&msg, main_, kStopped, kStopped, PM_REMOVE)) posted += msg.wParam == 41;
+    return posted > 0;
+  })) << "the driver's stop event never reached the window";
+  EXPECT_EQ(posted, 1);
+  // No driver to take the registration back: the listener stops all the same.
+  stop.Stop(&driver_);
+  EXPECT_FALSE(stop.running());
+  ASSERT_EQ(TqmSimPlug(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
+}
+
+TEST_F(Listener, AStoppedListenerNeverActsAgain) {
+  DriverEventListener stop;
+  ASSERT_TRUE(stop.Start(driver_, ControlOp::SetRemovalEvent, main_, kStopped, 7));
+  stop.Stop(&driver_);
+  EXPECT_FALSE(stop.running());
+  driver_.CloseAll();
+  ASSERT_EQ(TqmSimUnplug(), 0u);
+  Sleep(200);
+  EXPECT_EQ(Posted(7), 0);
+  ASSERT_EQ(TqmSimPlug(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
+}
+
+TEST_F(Listener, RateListenerOnlyWaitsAndRestartingKeepsOneThread) {
+  DriverEventListener rate;
+  const int threads = ThreadsOfThisProcess();
+  ASSERT_TRUE(rate.Start(driver_, ControlOp::SetRateEvent, nullptr, 0, 1));
+  EXPECT_EQ(ThreadsOfThisProcess(), threads + 1);
+  ASSERT_TRUE(rate.Start(driver_, ControlOp::SetRateEvent, nullptr, 0, 2));
+  EXPECT_EQ(ThreadsOfThisProcess(), threads + 1) << "the first thread ended before the second started";
+  ASSERT_TRUE(driver_.SetSampleRate(48000));
+  Sleep(100);
+  EXPECT_TRUE(rate.running());
+  rate.Stop(&driver_);
+  EXPECT_FALSE(rate.running());
+  EXPECT_EQ(ThreadsOfThisProcess(), threads);
+}
+
+TEST_F(Listener, StartFailsCleanlyWithoutADevice) {
+  DeviceLink none;  // enumerated nothing: every command fails
+  DriverEventListener stop;
+  EXPECT_FALSE(stop.Start(none, ControlOp::SetRemovalEvent, main_, kStopped, 3));
+  EXPECT_FALSE(stop.running());
 }
 
 }  // namespace

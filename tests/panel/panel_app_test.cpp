@@ -64,17 +64,6 @@ const GUID kClass = {kInterfaceGuid.data1,
                       kInterfaceGuid.data4[3], kInterfaceGuid.data4[4], kInterfaceGuid.data4[5],
                       kInterfaceGuid.data4[6], kInterfaceGuid.data4[7]}};
 
-int ThreadsOfThisProcess() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  int n = 0;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-    n += entry.th32OwnerProcessID == GetCurrentProcessId();
-  CloseHandle(snapshot);
-  return n;
-}
-
 class Panel : public PanelBench {
  protected:
   void SetUp() override {
@@ -707,6 +696,53 @@ TEST(PanelProgram, RunsHiddenAndEndsWithItsQuitMessage) {
   uint64_t faults = 0;
   ASSERT_EQ(TqmSimFaultCount(&faults), 0u);
   EXPECT_EQ(faults, 0u);
+}
+
+}  // namespace
+}  // namespace tqm::panel::testing
+
+namespace tqm::panel::testing {
+namespace {
+
+struct Entry {
+  const wchar_t* manufacturer;
+  const wchar_t* provider;
+  const wchar_t* description;
+  uint64_t version;
+};
+constexpr uint64_t Version(unsigned a, unsigned b, unsigned c, unsigned d) {
+  return uint64_t(a) << 48 | uint64_t(b) << 32 | uint64_t(c) << 16 | d;
+}
+
+TEST(VersionTitle, TitleRuleOverTheDriverStoreEntries) {
+  struct Row {
+    std::vector<Entry> entries;
+    const wchar_t* title;  // null: nothing matched, the title stays
+    const char* why;
+  };
+  const Row rows[] = {
+      {{{L"ORU", L"ORU", L"TQM27 Controller driver", Version(1, 2, 3, 7)},
+        {L"ORU", L"ORU", L"TQM27 Controller driver", Version(1, 2, 4, 5)}},
+       L"TQM27 v1.2.4.7",
+       "the last entry's major, minor and build, the largest revision"},
+      {{{L"ORU", L"Other", L"TQM27 Controller driver", Version(2, 0, 0, 1)}}, L"TQM27 v2.0.0.1", "manufacturer"},
+      {{{L"Other", L"ORU", L"TQM27 Controller driver", Version(2, 0, 0, 1)}}, L"TQM27 v2.0.0.1", "provider"},
+      {{{L"Other", L"Other", L"TQM27 Controller driver", Version(2, 0, 0, 1)}}, nullptr, "neither is ORU"},
+      {{{L"ORU", L"ORU", L"USB Audio", Version(9, 9, 9, 9)}}, nullptr, "an unrelated driver"},
+      {{{L"oru", L"oru", L"TQM27 Controller driver", Version(2, 0, 0, 1)}}, nullptr, "case-sensitive"},
+      {{{L"ORU", L"ORU", L"TQM27 Controller Driver", Version(2, 0, 0, 1)}}, nullptr, "description exact"},
+      {{}, nullptr, "no entries"},
+      {{{L"ORU", L"ORU", L"TQM27 Controller driver", Version(65535, 65535, 65535, 65535)}},
+       L"TQM27 v65535.65535.65535.65535",
+       "largest fields"},
+  };
+  for (const Row& r : rows) {
+    wchar_t title[kTitleUnits] = L"before";
+    VersionTitle rule;
+    for (const Entry& e : r.entries) rule.Offer(e.manufacturer, e.provider, e.description, e.version, title);
+    EXPECT_EQ(rule.matched(), r.title != nullptr) << r.why;
+    EXPECT_EQ(std::wstring(title), std::wstring(r.title ? r.title : L"before")) << r.why;
+  }
 }
 
 }  // namespace

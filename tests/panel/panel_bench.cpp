@@ -1,5 +1,7 @@
 #include "panel_bench.h"
 
+#include <tlhelp32.h>
+
 #include <chrono>
 #include <thread>
 
@@ -18,6 +20,17 @@ LRESULT CALLBACK BenchProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 }  // namespace
+
+int ThreadsOfThisProcess() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return n;
+}
 
 bool ScriptedEndpoints::Search() {
   calls_->push_back({"Search", 0, 0, 0, 0});

@@ -55,6 +55,9 @@ class ScriptedEndpoints : public EndpointTable {
   std::vector<Call>* calls_;
 };
 
+// Threads of this process now.
+int ThreadsOfThisProcess();
+
 class PanelBench : public ::testing::Test {
  protected:
   void SetUp() override;
