@@ -11,7 +11,7 @@
 
 namespace tqm::panel {
 
-const wchar_t kProductPage[] = L"https://www.oru-audio.example/products/tqm27";
+const wchar_t kProductPage[] = L"https://oru.example";
 
 namespace {
 
@@ -41,7 +41,7 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     case WM_INITDIALOG: {
       auto* link = new widgets::CCtrlLinkBtn;
       if (!link->CreateCtrl(App().instance, dialog, IDC_ABOUT_LINK, 87, 80, 164, 24, kProductPage,
-                            DT_CENTER | DT_SINGLELINE | DT_VCENTER)) {
+                            DT_LEFT | DT_SINGLELINE | DT_VCENTER)) {
         delete link;
         link = nullptr;
       }
