@@ -59,6 +59,8 @@ int MixerPanel::Open() {
     ShowStrips(false);
     return 0;
   }
+  // One mapping at a time: a second open maps afresh.
+  Unmap();
   uint64_t token = 0, address = 0;
   if (link_->MapStatusBlock(1, token, address)) {
     statusToken_ = token;

@@ -263,6 +263,24 @@ TEST_F(Panel, AbsentAtStartThenPluggedUnpluggedThreeTimesLeavesNothingBehind) {
   ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
 }
 
+TEST_F(Panel, DestroyingTheWindowStopsTheListenersBeforeTheMixerGoes) {
+  const uint64_t handles = MachineHandles();
+  const int threads = ThreadsOfThisProcess();
+  ASSERT_NE(Start(), nullptr);
+  EXPECT_EQ(ThreadsOfThisProcess(), threads + 2) << "the two listeners";
+  DestroyWindow(window_);
+  MSG quit;
+  EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message is posted";
+  EXPECT_EQ(Mixer(), nullptr);
+  EXPECT_FALSE(App().listeners[kRateListener].running());
+  EXPECT_FALSE(App().listeners[kStopListener].running());
+  EXPECT_EQ(ThreadsOfThisProcess(), threads);
+  EXPECT_EQ(MachineHandles(), handles);
+  EXPECT_NE(StoredInt(L"WinX"), 0x7FFFFFFF) << "the position is saved while the device is present";
+  EXPECT_EQ(IconCalls(NIM_DELETE), 2);
+  Finish();
+}
+
 TEST_F(Panel, RepeatedArrivalsKeepOnePairOfListeners) {
   ASSERT_NE(Start(), nullptr);
   const HANDLE stop = App().listeners[kStopListener].thread();
