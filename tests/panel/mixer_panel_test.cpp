@@ -560,6 +560,14 @@ TEST_F(Mixer, MetersFollowThePeaksOfAStreamFromTheNextTick) {
   // -6 dBFS: a peak near 2^30, level 129, display 114 (rest to 128 scale).
   EXPECT_GE(m.meterShown(MixerPanel::kInLeft), 100);
   EXPECT_LE(m.meterShown(MixerPanel::kInLeft), 128);
+  // The switch cleared in the status block by another: the meters keep
+  // their last values until it is set again.
+  MapOwn();
+  Block().Write(StatusWord::MeterEnable, 0);
+  const int held = m.meterShown(MixerPanel::kInLeft);
+  for (int i = 0; i < 5; ++i) m.Poll();
+  EXPECT_EQ(m.meterShown(MixerPanel::kInLeft), held);
+  Block().Write(StatusWord::MeterEnable, 1);
   m.ToggleMeter();
   m.Reconcile();
   for (int k = 0; k < MixerPanel::kMeters; ++k) EXPECT_EQ(m.meterShown(MixerPanel::Meter(k)), 0) << k;
