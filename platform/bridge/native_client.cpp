@@ -287,6 +287,10 @@ void NativeClient::Answer(const Message& m) {
     case MessageType::DeviceChange:
       changes_.push_back(DeviceChange{m.a[0] != 0, PathFromBytes(m.payload)});
       return;
+    case MessageType::IoDone:
+      ioDone_.push_back(m);
+      cv_.notify_all();
+      return;
     default:
       break;
   }
@@ -360,6 +364,25 @@ void NativeClient::Answer(const Message& m) {
   }
   lock.unlock();
   Send(reply);
+}
+
+}  // namespace tqm::bridge
+
+namespace tqm::bridge {
+
+std::optional<Message> NativeClient::WaitIoDone(uint64_t id, uint32_t timeoutMs) {
+  std::unique_lock lock(mu_);
+  std::optional<Message> found;
+  cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    for (auto it = ioDone_.begin(); it != ioDone_.end(); ++it) {
+      if (it->a[0] != id) continue;
+      found = std::move(*it);
+      ioDone_.erase(it);
+      return true;
+    }
+    return dead_;
+  });
+  return found;
 }
 
 }  // namespace tqm::bridge

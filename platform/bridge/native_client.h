@@ -91,6 +91,10 @@ class NativeClient {
   };
   std::vector<DeviceChange> deviceChanges() const;
 
+  // ---- the end of a pending HID operation (Io answered STATUS_PENDING) ----
+  // Its IoDone, taken, or nothing within timeoutMs.
+  std::optional<Message> WaitIoDone(uint64_t id, uint32_t timeoutMs);
+
  private:
   struct Event {
     bool manual = false;
@@ -125,6 +129,7 @@ class NativeClient {
   uint64_t nextHandle_ = 0x1000;
   std::function<bool(const Message&)> hook_;
   std::vector<DeviceChange> changes_;
+  std::vector<Message> ioDone_;
   std::mutex sendMu_;
   std::atomic<uint64_t> signals_{0};
 };

@@ -25,6 +25,10 @@ constexpr TypeRule kRules[] = {
     {MessageType::WatchInterfaces, kGuidBytes, false},
     {MessageType::Machine, 0, false},
     {MessageType::Heartbeat, 0, false},
+    {MessageType::HidInfo, 0, false},
+    {MessageType::Io, kMaxPayload, false},
+    {MessageType::CancelIo, 0, false},
+    {MessageType::PeriodWait, 0, false},
     {MessageType::Query, 0, false},
     {MessageType::Read, 0, false},
     {MessageType::Write, kMaxPayload, false},
@@ -34,6 +38,7 @@ constexpr TypeRule kRules[] = {
     {MessageType::Signal, 0, false},
     {MessageType::ReleaseEvent, 0, false},
     {MessageType::DeviceChange, 1024, true},
+    {MessageType::IoDone, kMaxPayload, false},
     {MessageType::Reply, kMaxPayload, false},
     {MessageType::CallbackReply, kMaxPayload, false},
 };

@@ -40,13 +40,24 @@ enum class MessageType : uint32_t {
                       //   reply: a0 = server pid, a1 = arena bytes; payload = arena file path (UTF-8)
   InterfacePath = 2,  // a0 = index; payload = class GUID (16 bytes, Windows layout)
                       //   reply: status; payload = the path (UTF-16LE)
-  Open = 3,           // payload = interface path (UTF-16LE); reply: status, a0 = handle
+  Open = 3,           // a0 = desired access; payload = interface or HID path (UTF-16LE)
+                      //   reply: status, a0 = handle, a1 = HandleKind
   Control = 4,        // a0 = handle, a1 = control code, a2 = output length; payload = input
                       //   reply: status, a0 = information; payload = output
-  Close = 5,          // a0 = handle; reply: status
+  Close = 5,          // a0 = handle, a1 = HandleKind; reply: status
   WatchInterfaces = 6,  // a0 = 1 watch, 0 stop; payload = class GUID; reply: status
   Machine = 7,        // the control API: a0 = MachineOp, a1.. arguments; reply: status, a0..
   Heartbeat = 8,      // one-way: the process is alive (sent every interval Hello named)
+  HidInfo = 9,        // a0 = HID handle; reply: status, a0 = vendor | product << 16 | version << 32,
+                      //   a1 = input | output << 16 | feature << 32 report bytes, a2 = usage page | usage << 16
+  Io = 10,            // a0 = HID handle, a1 = IoKind, a2 = the client's id for the operation,
+                      //   a3 = bytes to read; payload = the bytes to write
+                      //   reply: status (STATUS_PENDING: an IoDone follows), a0 = bytes; payload = bytes read
+  CancelIo = 11,      // a0 = HID handle, a1 = operation id; reply: status. The cancelled
+                      //   operation's IoDone comes before this reply.
+  PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
+                      //   its period event (a0) again: the work of the signals up to number a1
+                      //   (those it had seen when its previous wait returned) is done
   // ---- callbacks (server -> client) ----
   Query = 0x40,       // a0 = address, a1 = bytes, a2 = 1 for write access; reply: status
   Read = 0x41,        // a0 = address, a1 = bytes (<= kMaxPayload); reply: status, payload
@@ -59,6 +70,7 @@ enum class MessageType : uint32_t {
                         //   (CLOCK_MONOTONIC_RAW in 100 ns units, Wine's performance counter)
   ReleaseEvent = 0x81,  // a0 = duplicate handle to close
   DeviceChange = 0x82,  // a0 = 1 arrival, 0 removal; payload = interface path (UTF-16LE)
+  IoDone = 0x83,        // a pending Io ended: a0 = operation id, a1 = bytes, status; payload = bytes read
   // ---- answers ----
   Reply = 0xC0,          // to a request
   CallbackReply = 0xC1,  // to a callback
@@ -66,17 +78,45 @@ enum class MessageType : uint32_t {
 
 // The operations of the Machine request (tests and the demo only).
 enum class MachineOp : uint64_t {
-  Plug = 1,             // reply: status
-  Unplug = 2,           // surprise removal; reply: status
+  Plug = 1,             // a1 = TQM27 number (its hub port, 0 the first); reply: status
+  Unplug = 2,           // a1 = TQM27 number; surprise removal; reply: status
   OpenHandles = 3,      // reply: a0 = handles of the calling process
   ProcessHandles = 4,   // a1 = process id (a Hello reply's); reply: a0 = its handles, a1 = 1 if exited
-  SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz; reply: status
+  SetInput = 5,         // a1 = 0 silence, 1 loopback after a2 frames, 2 sine of a2 Hz;
+                        //   a3 = TQM27 number; reply: status
   FaultCount = 6,       // reply: a0 = verifier faults since the server started
   Now = 7,              // reply: a0 = machine time in 100 ns units since boot
   RunFree = 8,          // virtual time: a1 = 1 lets the clock run on its own, 0 stops it
   Step = 9,             // virtual time, stopped: a1 = milliseconds to run; the reply comes
                         //   after every signal of those milliseconds
+  // ---- the HID devices (a1 = TQM27 number where one is named) ----
+  HidReportLengths = 10,  // a2 = input, a3 = output report bytes (with the id byte; 0 keeps)
+  HidSilent = 11,         // a2 = 1: the device takes reports and never answers
+  HidReplyDelay = 12,     // a2 = milliseconds between a command report and its reply
+  HidStallWrites = 13,    // a2 = 1: writes stay pending until cancelled (an unresponsive device)
+  HidReportCount = 14,    // reply: a0 = output reports the device received
+  HidReport = 15,         // a2 = index; reply: payload = the report as written (id byte first)
+  ForeignHid = 16,        // a1 = 1: an unrelated HID device (another vendor) is present; it refuses opens
+  // ---- the rest of the machine ----
+  OtherVersion = 17,      // a1 = 1: a device of another interface version (Identify answers 2.1)
+                          //   is present under the driver's interface class
+  CommandCount = 18,      // a1 = process id (0: the caller); reply: a0 = commands in its log
+  Command = 19,           // a1 = process id (0: the caller), a2 = index; reply: a0 = class | sub-op << 32,
+                          //   a1 = NT status | information << 32; payload = the 128-byte record as received
+  DeviceCounters = 20,    // a1 = TQM27 number; reply: payload = the device's counters (11 x uint64)
+  StreamStart = 21,       // a1 = TQM27 number, a2 = rate (0: 48000): the server's own stream client starts
+  StreamStop = 22,        // a1 = TQM27 number
+  StreamState = 23,       // a1 = TQM27 number; reply: a0 = periods, a1 = 1 running, a2 = missed,
+                          //   a3 = period frames
 };
+
+// What a handle the server gave out stands for.
+enum class HandleKind : uint64_t {
+  File = 0,  // a file object on a device interface of the kernel
+  Hid = 1,   // a HID collection
+};
+
+enum class IoKind : uint64_t { Read = 0, Write = 1 };
 
 constexpr uint32_t kHeaderBytes = 12;              // type, length, sequence
 constexpr uint32_t kBodyBytes = 4 + 4 * 8;         // status, a0..a3

@@ -636,10 +636,13 @@ NTSTATUS Machine::QueryRemoveDevice(PDEVICE_OBJECT pdo, bool closeHandlesOnNotic
   }
   std::vector<DeviceNode*> queried;
   for (DeviceNode* n : order) {
-    // A child already removed (its PDO may be deleted) or gone from its bus
-    // is not asked; the latter gets its REMOVE with the rest of the subtree.
+    // A child already removed (its PDO may be deleted), one that failed to
+    // start (removed then) or one gone from its bus is not asked; the last
+    // gets its REMOVE with the rest of the subtree.
     const NodeState childState = PnpManager::StateOf(*this, n);
-    if (n != node && (childState == NodeState::Removed || childState == NodeState::SurpriseRemoved)) continue;
+    if (n != node && (childState == NodeState::Removed || childState == NodeState::SurpriseRemoved ||
+                      childState == NodeState::Failed))
+      continue;
     const NTSTATUS status = SendPnp(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr);
     if (!NT_SUCCESS(status)) {
       for (auto it = queried.rbegin(); it != queried.rend(); ++it) {

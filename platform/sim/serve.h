@@ -26,9 +26,12 @@
 // when all of that was clean and no verifier fault happened at any time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,22 +39,55 @@
 #include <vector>
 
 #include "platform/kernel/machine.h"
+#include "platform/sim/other_version.h"
+#include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
 namespace tqm::sim {
 
 class Connection;
+class StreamClient;
+
+// The commands one process sent on its device handles, as the driver
+// received them and what it answered (the last kMaxEntries). Kept after the
+// process exits, so a test can read what a child sent.
+class CommandLog {
+ public:
+  static constexpr size_t kMaxEntries = 4096;
+  struct Entry {
+    uint32_t commandClass = 0;
+    uint32_t subOp = 0;
+    NTSTATUS status = 0;
+    uint32_t information = 0;
+    uint8_t record[128] = {};  // the record as the driver received it
+  };
+  void Add(const Entry& entry);
+  size_t Count() const;
+  bool At(size_t index, Entry* entry) const;
+
+ private:
+  mutable std::mutex mu_;
+  std::deque<Entry> entries_;
+  size_t dropped_ = 0;
+};
 
 struct ServeOptions {
   std::string dir;                       // DIR/port is written here
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool companion = true;
-  bool plug = true;                      // plug a TQM27 at boot
+  bool plug = true;                      // plug TQM27s at boot
+  uint32_t devices = 1;                  // how many (hub ports 0..devices-1)
   // The device's input: its own output looped back after loopDelay frames
   // (as `stream` does by default), or silence.
   bool loopback = true;
   uint32_t loopDelay = 32;
   bool echoDebugOutput = false;
+  // An unrelated HID device (another vendor) beside the TQM27s' own; it
+  // refuses every open.
+  bool foreignHid = false;
+  // A device of another interface version registered under TQMDRV's
+  // interface class (it answers Identify with 2.1).
+  bool otherVersion = false;
   // Where the server says what happens (connections, exits, faults); stderr
   // when empty.
   std::function<void(const std::string&)> log;
@@ -74,8 +110,42 @@ class BridgeServer {
 
   // For the connections (any thread).
   Simulator& sim() { return *sim_; }
-  // Plugs a TQM27 in with the input chosen (the machine's thread only).
-  bool Plug();
+  // Plugs a TQM27 into hub port `index` with the input chosen, its HID
+  // collection with it (the machine's thread only).
+  bool Plug(size_t index = 0);
+  // The TQM27 leaves the bus, its HID collection with it (the machine's thread).
+  void Unplug(size_t index = 0);
+
+  // The HID collections present now, in the order enumeration finds them
+  // (the unrelated one first, so a search must go on past it).
+  std::vector<std::shared_ptr<HidCollection>> HidCollections();
+  // The collection at this path, or null.
+  std::shared_ptr<HidCollection> HidAt(const std::wstring& path);
+  // The collection of the TQM27 on hub port `index`, or null.
+  std::shared_ptr<HidCollection> Tqm27Hid(size_t index);
+  // Adds or removes the unrelated HID device.
+  void SetForeignHid(bool present);
+  // Adds or removes the device of another interface version (the machine's
+  // thread only).
+  NTSTATUS SetOtherVersion(bool present);
+
+  // The command log of a simulated process (by its id), made at its Hello.
+  std::shared_ptr<CommandLog> NewCommandLog(uint64_t process);
+  std::shared_ptr<CommandLog> CommandLogOf(uint64_t process);
+
+  // The simulator's own stream client on the TQM27 at hub port `index`, in a
+  // process of its own (the machine's thread only): Open on that device's
+  // interface, buffers at `rate`, Start; it plays silence. StopStream undoes
+  // it all. Stopped streams keep their counters until the next start.
+  NTSTATUS StartStream(size_t index, uint32_t rate, std::string* error);
+  void StopStream(size_t index);
+  struct StreamState {
+    bool running = false;
+    uint64_t periods = 0;
+    uint64_t missed = 0;
+    uint32_t periodFrames = 0;
+  };
+  StreamState StreamStateOf(size_t index);
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -95,6 +165,13 @@ class BridgeServer {
 
   ServeOptions options_;
   std::unique_ptr<Simulator> sim_;
+  std::unique_ptr<OtherVersionDevice> otherVersion_;
+  // The stream clients, by hub port (the machine's thread only), and what
+  // the last one on each port counted.
+  std::array<std::unique_ptr<StreamClient>, usb::UsbHub::kPorts> streams_;
+  std::array<StreamState, usb::UsbHub::kPorts> streamStates_{};
+  std::mutex logMu_;
+  std::map<uint64_t, std::shared_ptr<CommandLog>> logs_;
   int listen_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
@@ -112,6 +189,11 @@ class BridgeServer {
   std::vector<kernel::Fault> faults_;
   uint64_t holdTimeouts_ = 0;
   std::vector<std::shared_ptr<Connection>> connections_;  // main thread only
+
+  std::mutex hidMu_;  // the collections' list
+  std::shared_ptr<HidCollection> foreignHid_;
+  std::array<std::shared_ptr<HidCollection>, usb::UsbHub::kPorts> tqm27Hid_;
+  uint32_t plugs_ = 0;
 };
 
 }  // namespace tqm::sim

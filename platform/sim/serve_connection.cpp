@@ -6,8 +6,10 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cwctype>
 
 #include "platform/kernel/pool.h"
 #include "platform/sim/serve.h"
@@ -40,6 +42,16 @@ GUID GuidFromBytes(const std::vector<uint8_t>& b) {
 
 bool SameGuid(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof a) == 0; }
 
+// "\\?\HID#...": a HID collection's interface, which the HID class driver
+// serves (here the server itself), not the kernel's object namespace.
+bool IsHidPath(const std::wstring& path) {
+  static const wchar_t kPrefix[] = L"\\\\?\\HID#";
+  if (path.size() < 8) return false;
+  for (size_t i = 0; i < 8; ++i)
+    if (wchar_t(towupper(wint_t(path[i]))) != kPrefix[i]) return false;
+  return true;
+}
+
 std::string Narrow(const std::vector<uint8_t>& utf16) {
   std::string out;
   for (wchar_t c : bridge::PathFromBytes(utf16)) out.push_back(c < 0x80 ? char(c) : '?');
@@ -53,15 +65,18 @@ struct RemoteEvent {
   std::weak_ptr<Connection> connection;
   uint64_t duplicate;
   bool period;  // the client's period event: its signal holds the clock in virtual time
+  std::atomic<uint64_t> signals{0};
 };
 
 void SignalRemote(void* context) {
   auto* e = static_cast<RemoteEvent*>(context);
   if (auto c = e->connection.lock()) {
-    if (e->period) c->HoldClock();
+    const uint64_t number = ++e->signals;
+    if (e->period) c->HoldClock(number);
     Message m;
     m.type = MessageType::Signal;
     m.a[0] = e->duplicate;
+    m.a[2] = number;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_RAW, &now);
     m.a[1] = uint64_t(now.tv_sec) * 10000000u + uint64_t(now.tv_nsec) / 100u;
@@ -126,7 +141,7 @@ void Connection::MarkDead(const char* why) {
   ::shutdown(socket_, SHUT_RDWR);
 }
 
-void Connection::HoldClock() {
+void Connection::HoldClock(uint64_t signal) {
   // A stopped clock moves only when stepped: nothing to hold then.
   if (!server_.sim().virtualTime() || !server_.freeRunning()) return;
   {
@@ -134,6 +149,7 @@ void Connection::HoldClock() {
     if (dead_ || hold_) return;
     hold_ = true;
     holdArrival_ = arrivals_;
+    holdSignal_ = signal;
     holdSince_ = std::chrono::steady_clock::now();
   }
   // The request thread leaves its kernel wait: the clock waits for it now.
@@ -179,6 +195,16 @@ void Connection::ReaderThread() {
     bridge::DecodeResult r;
     while ((r = frames.Next(&m)) == bridge::DecodeResult::Complete) {
       if (m.type == MessageType::Heartbeat) continue;
+      if (m.type == MessageType::PeriodWait) {
+        // The period thread waits again, and the signal that took the hold
+        // had woken it before: that period's work is done.
+        std::lock_guard lock(mu_);
+        if (hold_ && periodHandle_ && m.a[0] == periodHandle_ && m.a[1] >= holdSignal_) {
+          ReleaseHoldLocked();
+          cv_.notify_all();
+        }
+        continue;
+      }
       if (m.type == MessageType::CallbackReply) {
         std::lock_guard lock(mu_);
         auto it = waiting_.find(m.sequence);
@@ -287,6 +313,7 @@ void Connection::RequestThread() {
   }
   // The connection's end is the process's exit: its handles close in its own
   // context, as when a program ends or crashes on Windows.
+  CloseHidFiles();
   if (process_) {
     if (watchCookie_ >= 0) server_.sim().machine().UnregisterInterfaceNotification(watchCookie_);
     process_->Exit();
@@ -328,6 +355,7 @@ Message Connection::Answer(const Message& request) {
     const std::string name = Narrow(request.payload);
     process_ = &machine.StartProcess(name.empty() ? "client" : name);
     process_->SetRemote(this);
+    commands_ = server_.NewCommandLog(process_->id());
     if (request.a[1] > 0 && request.a[1] <= 10000) {
       std::lock_guard lock(mu_);
       heartbeat_ = std::chrono::milliseconds(request.a[1]);
@@ -357,6 +385,14 @@ Message Connection::Answer(const Message& request) {
       const GUID cls = GuidFromBytes(request.payload);
       uint64_t index = 0;
       reply.status = kNoMoreEntries;
+      if (SameGuid(cls, HidInterfaceClass())) {
+        const auto all = server_.HidCollections();
+        if (request.a[0] < all.size()) {
+          reply.status = STATUS_SUCCESS;
+          reply.payload = bridge::PathBytes(all[request.a[0]]->path());
+        }
+        break;
+      }
       for (const kernel::DeviceInterfaceInfo& i : machine.DeviceInterfaces(cls)) {
         if (!i.enabled || !i.present || !SameGuid(i.classGuid, cls)) continue;
         if (index++ == request.a[0]) {
@@ -368,12 +404,19 @@ Message Connection::Answer(const Message& request) {
       break;
     }
     case MessageType::Open: {
+      const std::wstring path = bridge::PathFromBytes(request.payload);
+      if (IsHidPath(path)) return OpenHid(path, request.a[0]);
       NTSTATUS status = STATUS_SUCCESS;
-      HANDLE h = process_->Open(bridge::PathFromBytes(request.payload), &status);
+      HANDLE h = process_->Open(path, &status);
       reply.status = status;
       reply.a[0] = reinterpret_cast<uintptr_t>(h);
+      reply.a[1] = uint64_t(bridge::HandleKind::File);
       break;
     }
+    case MessageType::HidInfo:
+    case MessageType::Io:
+    case MessageType::CancelIo:
+      return AnswerHid(request);
     case MessageType::Control: {
       const uint64_t outLength = request.a[2];
       // Which of its events the client makes its period event: that one's
@@ -381,8 +424,11 @@ Message Connection::Answer(const Message& request) {
       if (request.a[1] == kCommandControlCode && request.payload.size() >= kCommandRecordSize) {
         CommandRecord record;
         memcpy(record.bytes, request.payload.data(), kCommandRecordSize);
-        if (record.Get32(Field::Class) == CMD_CLASS_STREAM && record.Get32(Field::SubOp) == StreamOp::SetPeriodEvent)
+        if (record.Get32(Field::Class) == CMD_CLASS_STREAM &&
+            record.Get32(Field::SubOp) == StreamOp::SetPeriodEvent) {
+          std::lock_guard lock(mu_);  // the reader reads it for PeriodWait
           periodHandle_ = record.GetSlot(Field::PeriodEvent);
+        }
       }
       if (outLength > bridge::kMaxPayload) {
         reply.status = STATUS_INVALID_PARAMETER;
@@ -394,6 +440,15 @@ Message Connection::Answer(const Message& request) {
                                                request.payload.data(), ULONG(request.payload.size()),
                                                out.empty() ? nullptr : out.data(), ULONG(outLength), &returned);
       reply.a[0] = returned;
+      if (request.a[1] == kCommandControlCode && request.payload.size() >= kCommandRecordSize) {
+        CommandLog::Entry entry;
+        memcpy(entry.record, request.payload.data(), kCommandRecordSize);
+        entry.commandClass = LoadLe32(entry.record + Field::Class);
+        entry.subOp = LoadLe32(entry.record + Field::SubOp);
+        entry.status = reply.status;
+        entry.information = returned;
+        commands_->Add(entry);
+      }
       // As the I/O manager copies back: nothing after an error.
       if (!NT_ERROR(reply.status)) {
         out.resize(returned);
@@ -402,6 +457,16 @@ Message Connection::Answer(const Message& request) {
       break;
     }
     case MessageType::Close:
+      if (request.a[1] == uint64_t(bridge::HandleKind::Hid)) {
+        auto it = hidFiles_.find(request.a[0]);
+        if (it == hidFiles_.end()) {
+          reply.status = STATUS_INVALID_HANDLE;
+          break;
+        }
+        it->second.collection->Close(*it->second.file);
+        hidFiles_.erase(it);
+        break;
+      }
       reply.status = process_->CloseHandle(reinterpret_cast<HANDLE>(uintptr_t(request.a[0])));
       break;
     case MessageType::WatchInterfaces: {
@@ -426,21 +491,43 @@ Message Connection::Answer(const Message& request) {
       switch (bridge::MachineOp(request.a[0])) {
         case bridge::MachineOp::Plug: {
           bool plugged = false;
-          if (!server_.OnMachineThread([&] { plugged = server_.Plug(); }) || !plugged)
+          if (request.a[1] >= usb::UsbHub::kPorts ||
+              !server_.OnMachineThread([&] { plugged = server_.Plug(size_t(request.a[1])); }) || !plugged)
             reply.status = STATUS_UNSUCCESSFUL;
           break;
         }
         case bridge::MachineOp::Unplug:
-          if (!server_.OnMachineThread([&] {
-                if (server_.sim().port()) server_.sim().Unplug();
-              }))
+          if (request.a[1] >= usb::UsbHub::kPorts ||
+              !server_.OnMachineThread([&] { server_.Unplug(size_t(request.a[1])); }))
             reply.status = STATUS_UNSUCCESSFUL;
           break;
+        case bridge::MachineOp::CommandCount:
+        case bridge::MachineOp::Command:
+        case bridge::MachineOp::DeviceCounters:
+        case bridge::MachineOp::StreamStart:
+        case bridge::MachineOp::StreamStop:
+        case bridge::MachineOp::StreamState:
+          return AnswerMachine(request);
+        case bridge::MachineOp::OtherVersion: {
+          NTSTATUS status = STATUS_UNSUCCESSFUL;
+          if (!server_.OnMachineThread([&] { status = server_.SetOtherVersion(request.a[1] != 0); }))
+            status = STATUS_UNSUCCESSFUL;
+          reply.status = status;
+          break;
+        }
+        case bridge::MachineOp::HidReportLengths:
+        case bridge::MachineOp::HidSilent:
+        case bridge::MachineOp::HidReplyDelay:
+        case bridge::MachineOp::HidStallWrites:
+        case bridge::MachineOp::HidReportCount:
+        case bridge::MachineOp::HidReport:
+        case bridge::MachineOp::ForeignHid:
+          return AnswerHidControl(request);
         case bridge::MachineOp::SetInput: {
           bool done = false;
           const uint64_t kind = request.a[1], value = request.a[2];
-          if (kind > 2 || value > 48000 || !server_.OnMachineThread([&] {
-                usb::Tqm27Port* port = server_.sim().port();
+          if (kind > 2 || value > 48000 || request.a[3] >= usb::UsbHub::kPorts || !server_.OnMachineThread([&] {
+                usb::Tqm27Port* port = server_.sim().port(size_t(request.a[3]));
                 if (!port) return;
                 if (kind == 0) port->device().SelectSilence();
                 if (kind == 1) port->device().SelectLoopback(uint32_t(value));
@@ -576,10 +663,169 @@ void* Connection::ReferenceEvent(HANDLE handle) {
   m.a[0] = reinterpret_cast<uintptr_t>(handle);
   std::optional<Message> r = Call(std::move(m));
   if (!r || r->status != STATUS_SUCCESS) return nullptr;
-  const bool period = periodHandle_ && reinterpret_cast<uintptr_t>(handle) == periodHandle_;
+  bool period;
+  {
+    std::lock_guard lock(mu_);
+    period = periodHandle_ && reinterpret_cast<uintptr_t>(handle) == periodHandle_;
+  }
   auto* context = new RemoteEvent{weak_from_this(), r->a[0], period};
   return kernel::MakeSignalHookedEvent(r->a[1] ? NotificationEvent : SynchronizationEvent, SignalRemote, context,
                                        ReleaseRemote);
+}
+
+}  // namespace tqm::sim
+
+namespace tqm::sim {
+
+// ---- HID collections ----
+
+Message Connection::OpenHid(const std::wstring& path, uint64_t access) {
+  Message reply;
+  std::shared_ptr<HidCollection> collection = server_.HidAt(path);
+  if (!collection) {
+    reply.status = STATUS_OBJECT_NAME_NOT_FOUND;
+    return reply;
+  }
+  std::shared_ptr<HidFile> file;
+  reply.status = collection->Open(ACCESS_MASK(access), &file);
+  if (!NT_SUCCESS(reply.status)) return reply;
+  const uint64_t handle = nextHid_++;
+  hidFiles_[handle] = HidHandle{std::move(collection), std::move(file)};
+  reply.a[0] = handle;
+  reply.a[1] = uint64_t(bridge::HandleKind::Hid);
+  return reply;
+}
+
+Message Connection::AnswerHid(const Message& request) {
+  Message reply;
+  auto it = hidFiles_.find(request.a[0]);
+  if (it == hidFiles_.end()) {
+    reply.status = STATUS_INVALID_HANDLE;
+    return reply;
+  }
+  HidCollection& collection = *it->second.collection;
+  HidFile& file = *it->second.file;
+  switch (request.type) {
+    case MessageType::HidInfo: {
+      const HidIdentity id = collection.identity();
+      uint16_t input = 0, output = 0;
+      collection.Lengths(&input, &output);
+      reply.a[0] = id.vendor | uint64_t(id.product) << 16 | uint64_t(id.version) << 32;
+      reply.a[1] = input | uint64_t(output) << 16;
+      reply.a[2] = id.usagePage | uint64_t(id.usage) << 16;
+      break;
+    }
+    case MessageType::Io: {
+      // A pending operation ends with a one-way IoDone, queued after this
+      // reply or, when it ends first, before it: the client takes either order.
+      std::weak_ptr<Connection> self = weak_from_this();
+      HidCompletion done = [self](uint64_t id, NTSTATUS status, std::vector<uint8_t> data, uint32_t bytes) {
+        if (auto c = self.lock()) {
+          Message m;
+          m.type = MessageType::IoDone;
+          m.status = uint32_t(status);
+          m.a[0] = id;
+          m.a[1] = bytes;
+          m.payload = std::move(data);
+          c->Post(std::move(m));
+        }
+      };
+      if (request.a[1] == uint64_t(bridge::IoKind::Read)) {
+        if (request.a[3] > bridge::kMaxPayload) {
+          reply.status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        std::vector<uint8_t> data;
+        reply.status = collection.Read(file, request.a[2], uint32_t(request.a[3]), std::move(done), &data);
+        reply.a[0] = data.size();
+        reply.payload = std::move(data);
+      } else if (request.a[1] == uint64_t(bridge::IoKind::Write)) {
+        uint32_t written = 0;
+        reply.status = collection.Write(file, request.a[2], request.payload, std::move(done), &written);
+        reply.a[0] = written;
+      } else {
+        reply.status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    }
+    case MessageType::CancelIo:
+      // Nothing to cancel is no error: the operation may have ended already,
+      // its IoDone on the way.
+      collection.Cancel(file, request.a[1]);
+      break;
+    default:
+      reply.status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  return reply;
+}
+
+Message Connection::AnswerHidControl(const Message& request) {
+  Message reply;
+  const auto op = bridge::MachineOp(request.a[0]);
+  if (op == bridge::MachineOp::ForeignHid) {
+    server_.SetForeignHid(request.a[1] != 0);
+    return reply;
+  }
+  // The device and its collection change on the machine's thread, between
+  // two of its milliseconds.
+  const uint64_t index = request.a[1];
+  if (index >= usb::UsbHub::kPorts) {
+    reply.status = STATUS_NO_SUCH_DEVICE;
+    return reply;
+  }
+  bool found = false;
+  const bool ran = server_.OnMachineThread([&] {
+    usb::Tqm27Port* port = server_.sim().port(size_t(index));
+    std::shared_ptr<HidCollection> hid = server_.Tqm27Hid(size_t(index));
+    if (!port || !hid) return;
+    found = true;
+    usb::Tqm27Device& device = port->device();
+    switch (op) {
+      case bridge::MachineOp::HidReportLengths:
+        if (request.a[2] > 0xFFFF || request.a[3] > 0xFFFF || request.a[2] == 1 || request.a[3] == 1) {
+          reply.status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        hid->SetLengths(uint16_t(request.a[2]), uint16_t(request.a[3]));
+        break;
+      case bridge::MachineOp::HidSilent:
+        device.SetHidSilent(request.a[2] != 0);
+        break;
+      case bridge::MachineOp::HidReplyDelay:
+        if (request.a[2] > 60000) {
+          reply.status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        device.SetHidReplyDelay(uint32_t(request.a[2]));
+        break;
+      case bridge::MachineOp::HidStallWrites:
+        hid->SetStallWrites(request.a[2] != 0);
+        break;
+      case bridge::MachineOp::HidReportCount:
+        reply.a[0] = device.HidReports().size();
+        break;
+      case bridge::MachineOp::HidReport: {
+        const std::vector<std::vector<uint8_t>> reports = device.HidReports();
+        if (request.a[2] >= reports.size()) {
+          reply.status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        // As the host wrote it: the id byte 0, then what the device received.
+        reply.payload.push_back(0);
+        reply.payload.insert(reply.payload.end(), reports[request.a[2]].begin(), reports[request.a[2]].end());
+        break;
+      }
+      default:
+        reply.status = STATUS_INVALID_PARAMETER;
+    }
+  });
+  if (!ran || !found) reply.status = STATUS_NO_SUCH_DEVICE;
+  return reply;
+}
+
+void Connection::CloseHidFiles() {
+  for (auto& [handle, h] : hidFiles_) h.collection->Close(*h.file);
+  hidFiles_.clear();
 }
 
 }  // namespace tqm::sim

@@ -36,6 +36,7 @@
 #include "platform/bridge/protocol.h"
 #include "platform/kernel/clock.h"
 #include "platform/kernel/process.h"
+#include "platform/sim/serve_hid.h"
 
 namespace tqm::sim {
 
@@ -71,8 +72,10 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   // Queues a one-way message (any thread, any IRQL: never blocks on the socket).
   void Post(bridge::Message message);
   // Holds the clock for the client's period work (virtual time; the clock
-  // thread, from the period event's signal).
-  void HoldClock();
+  // thread, from the period event's signal number `signal`). The client's
+  // next request, or its period thread's next wait on the event after it saw
+  // that signal, gives the hold up.
+  void HoldClock(uint64_t signal);
 
  private:
   void ReaderThread();
@@ -85,13 +88,29 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   void MarkDead(const char* why);
   // Under mu_: gives the hold up.
   void ReleaseHoldLocked();
+  // The HID requests (the request thread).
+  bridge::Message OpenHid(const std::wstring& path, uint64_t access);
+  bridge::Message AnswerHid(const bridge::Message& request);
+  bridge::Message AnswerHidControl(const bridge::Message& request);
+  // Command logs, counters, the server's stream client (serve_machine.cpp).
+  bridge::Message AnswerMachine(const bridge::Message& request);
+  void CloseHidFiles();
 
   BridgeServer& server_;
   const int socket_;
   const uint32_t number_;
   kernel::Process* process_ = nullptr;  // set by Hello on the request thread
+  std::shared_ptr<class CommandLog> commands_;  // the process's, made at Hello
   int watchCookie_ = -1;
   uint64_t periodHandle_ = 0;  // the client's handle it registered as its period event
+  // The HID files the process holds, by the handle the client knows them by
+  // (the request thread only).
+  struct HidHandle {
+    std::shared_ptr<HidCollection> collection;
+    std::shared_ptr<HidFile> file;
+  };
+  std::map<uint64_t, HidHandle> hidFiles_;
+  uint64_t nextHid_ = 1;
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
@@ -106,6 +125,7 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
   uint64_t arrivals_ = 0;
   bool hold_ = false;
   uint64_t holdArrival_ = 0;  // requests that had arrived when the hold was taken
+  uint64_t holdSignal_ = 0;   // the period event's signal that took it
   KEVENT wake_;               // a request arrived, a hold began, the connection ended
   std::chrono::steady_clock::time_point holdSince_{};
   std::deque<std::vector<uint8_t>> outgoing_;

@@ -10,10 +10,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <fstream>
 
 #include "platform/sim/serve.h"
 #include "platform/sim/serve_connection.h"
+#include "platform/sim/stream_client.h"
+#include "tqm/identity.h"
 #include "usb/tqm27_port.h"
 
 namespace tqm::sim {
@@ -123,11 +127,80 @@ bool WritePortFile(const std::string& dir, uint16_t port) {
 
 }  // namespace
 
-bool BridgeServer::Plug() {
-  usb::Tqm27Port* port = sim_->Plug();
+bool BridgeServer::Plug(size_t index) {
+  if (index >= usb::UsbHub::kPorts) return false;
+  usb::Tqm27Port* port = sim_->Plug(index);
   if (!port) return false;
   if (options_.loopback) port->device().SelectLoopback(options_.loopDelay);
+  // Each arrival is a new device instance, with a path of its own.
+  wchar_t path[160];
+  std::swprintf(path, sizeof path / sizeof path[0],
+                L"\\\\?\\HID#VID_%04X&PID_%04X#7&%x&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                unsigned(kUsbVendorId), unsigned(kUsbProductId), unsigned(++plugs_));
+  // The version is the device descriptor's release number (bytes 12, 13);
+  // the usage is the report descriptor's vendor page 0xFF00, usage 1.
+  const std::span<const uint8_t> device = usb::DeviceDescriptor();
+  HidIdentity identity{kUsbVendorId, kUsbProductId, uint16_t(device[12] | device[13] << 8), 0xFF00, 0x0001};
+  auto hid = std::make_shared<HidCollection>(path, identity, uint16_t(usb::kHidInputReportBytes + 1),
+                                             uint16_t(usb::kHidOutputReportBytes + 1), false);
+  hid->Attach(sim_->machine().clock(), &port->device());
+  std::lock_guard lock(hidMu_);
+  tqm27Hid_[index] = std::move(hid);
   return true;
+}
+
+void BridgeServer::Unplug(size_t index) {
+  if (index >= usb::UsbHub::kPorts) return;
+  std::shared_ptr<HidCollection> hid;
+  {
+    std::lock_guard lock(hidMu_);
+    hid = std::move(tqm27Hid_[index]);
+  }
+  if (hid) hid->Detach();
+  if (sim_->port(index)) sim_->Unplug(index);
+}
+
+std::vector<std::shared_ptr<HidCollection>> BridgeServer::HidCollections() {
+  std::lock_guard lock(hidMu_);
+  std::vector<std::shared_ptr<HidCollection>> all;
+  if (foreignHid_) all.push_back(foreignHid_);
+  for (const auto& hid : tqm27Hid_)
+    if (hid) all.push_back(hid);
+  return all;
+}
+
+std::shared_ptr<HidCollection> BridgeServer::HidAt(const std::wstring& path) {
+  for (auto& c : HidCollections()) {
+    const std::wstring& p = c->path();
+    if (p.size() == path.size() &&
+        std::equal(p.begin(), p.end(), path.begin(), [](wchar_t a, wchar_t b) { return towlower(a) == towlower(b); }))
+      return c;
+  }
+  return nullptr;
+}
+
+NTSTATUS BridgeServer::SetOtherVersion(bool present) {
+  if (!otherVersion_) return STATUS_INVALID_DEVICE_STATE;
+  return present ? otherVersion_->Add() : otherVersion_->Remove();
+}
+
+std::shared_ptr<HidCollection> BridgeServer::Tqm27Hid(size_t index) {
+  std::lock_guard lock(hidMu_);
+  return index < tqm27Hid_.size() ? tqm27Hid_[index] : nullptr;
+}
+
+void BridgeServer::SetForeignHid(bool present) {
+  std::lock_guard lock(hidMu_);
+  if (!present) {
+    foreignHid_.reset();
+    return;
+  }
+  if (foreignHid_) return;
+  // Another maker's device: opening it is refused, as for a keyboard the
+  // system holds.
+  HidIdentity identity{0x1D28, 0x0001, 0x0100, 0x0001, 0x0006};
+  foreignHid_ = std::make_shared<HidCollection>(
+      L"\\\\?\\HID#VID_1D28&PID_0001#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", identity, 9, 2, true);
 }
 
 int BridgeServer::Run() {
@@ -152,7 +225,12 @@ int BridgeServer::Run() {
     if (auto* connection = dynamic_cast<Connection*>(process.remote())) return connection->ReferenceEvent(handle);
     return process.ReferenceHandle(handle);
   });
-  if (options_.plug && !Plug()) return startFailed("the TQM27 could not be plugged in");
+  for (uint32_t i = 0; options_.plug && i < options_.devices; ++i)
+    if (!Plug(i)) return startFailed("TQM27 " + std::to_string(i) + " could not be plugged in");
+  if (options_.foreignHid) SetForeignHid(true);
+  otherVersion_ = std::make_unique<OtherVersionDevice>(machine);
+  if (options_.otherVersion && !NT_SUCCESS(SetOtherVersion(true)))
+    return startFailed("the device of another interface version could not be added");
 
   uint16_t port = 0;
   listen_ = Listen(&port);
@@ -211,6 +289,7 @@ int BridgeServer::Teardown() {
   listen_ = -1;
   // Requests waiting for this thread are answered as refused.
   RunTasks();
+  for (size_t i = 0; i < streams_.size(); ++i) StopStream(i);
   for (auto& c : connections_) c->Shutdown();
   // The processes exit on their connections' threads, and their cleanup may
   // need machine time: in virtual time this thread lets it pass meanwhile.
@@ -227,8 +306,16 @@ int BridgeServer::Teardown() {
   for (auto& c : connections_) c->Join();
   RunTasks();
   bool clean = true;
-  if (sim_->port()) {
-    sim_->Unplug();
+  SetForeignHid(false);
+  if (otherVersion_ && !NT_SUCCESS(otherVersion_->Remove())) {
+    Log("the device of another interface version refused its removal");
+    clean = false;
+  }
+  otherVersion_.reset();
+  bool plugged = false;
+  for (size_t i = 0; i < usb::UsbHub::kPorts; ++i) plugged = plugged || sim_->port(i);
+  if (plugged) {
+    for (size_t i = 0; i < usb::UsbHub::kPorts; ++i) Unplug(i);
     for (const auto& [tag, blocks] : sim_->DriverPoolBlocks()) {
       if (blocks == 0) continue;
       Log(std::to_string(blocks) + " pool blocks of tag " + tag + " remain after the TQM27 was removed");

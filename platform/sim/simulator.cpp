@@ -46,9 +46,9 @@ Simulator::~Simulator() {
   machine_.reset();
 }
 
-usb::Tqm27Port* Simulator::Plug() { return hub_->Plug(); }
+usb::Tqm27Port* Simulator::Plug(size_t index) { return hub_->Plug(index); }
 
-void Simulator::Unplug() { hub_->Unplug(); }
+void Simulator::Unplug(size_t index) { hub_->Unplug(index); }
 
 PDEVICE_OBJECT Simulator::pdo() const {
   usb::Tqm27Port* p = hub_->port();

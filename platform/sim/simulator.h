@@ -64,13 +64,13 @@ class Simulator {
   usb::UsbHub& hub() { return *hub_; }
   bool virtualTime() const { return options_.clock == kernel::ClockMode::Virtual; }
 
-  // Plugs a TQM27 in and lets Plug and Play load and start TQMDRV on it. Null
-  // when the port is occupied.
-  usb::Tqm27Port* Plug();
+  // Plugs a TQM27 into hub port `index` (0 the first) and lets Plug and Play
+  // load and start TQMDRV on it. Null when the port is occupied.
+  usb::Tqm27Port* Plug(size_t index = 0);
   // The TQM27 leaves the bus (surprise removal; REMOVE follows when the last
   // handle to the device closes).
-  void Unplug();
-  usb::Tqm27Port* port() const { return hub_->port(); }
+  void Unplug(size_t index = 0);
+  usb::Tqm27Port* port(size_t index = 0) const { return hub_->port(index); }
   // The TQM27's physical device object, or null when none is plugged.
   PDEVICE_OBJECT pdo() const;
   // Where the TQM27's device node is in the Plug and Play sequences.

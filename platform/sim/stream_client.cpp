@@ -32,10 +32,13 @@ StreamClient::~StreamClient() {
   Close();
 }
 
-bool StreamClient::Open(std::string* error) {
-  // Device 0 is the interface opened last that answers the probe; the hub
-  // has one port, so one device at most.
-  const std::vector<std::wstring> paths = sim_.DriverInterfaces();
+bool StreamClient::Open(std::string* error) { return Open(std::wstring(), error); }
+
+bool StreamClient::Open(const std::wstring& interfacePath, std::string* error) {
+  // Device 0 is the interface opened last that answers the probe; the
+  // client streams on one device.
+  std::vector<std::wstring> paths = sim_.DriverInterfaces();
+  if (!interfacePath.empty()) paths.assign(1, interfacePath);
   for (auto path = paths.rbegin(); path != paths.rend() && !devices_; ++path) {
     if (!NT_SUCCESS(device_->Open(*path))) continue;
     if (device_->Identify()) {

@@ -74,6 +74,8 @@ class StreamClient {
   StreamClient& operator=(const StreamClient&) = delete;
 
   bool Open(std::string* error);
+  // The same on one interface only (a machine with several TQM27s).
+  bool Open(const std::wstring& interfacePath, std::string* error);
   bool CreateBuffers(uint32_t rate, std::string* error);
   // `beforeActivate` runs after the period thread and event are set up and
   // right before the channels are activated (the simulator aligns the clock

@@ -73,7 +73,9 @@ struct RequestFaults {
 class Tqm27Port {
  public:
   // Creates the PDO with `driver` (the hub's) and starts the frame work.
-  Tqm27Port(kernel::Machine& machine, PDRIVER_OBJECT driver, NTSTATUS* status);
+  // `number` is the hub port's (1 the first): the device has no serial
+  // number, so its instance is named after it.
+  Tqm27Port(kernel::Machine& machine, PDRIVER_OBJECT driver, NTSTATUS* status, uint32_t number = 1);
   ~Tqm27Port();
   Tqm27Port(const Tqm27Port&) = delete;
   Tqm27Port& operator=(const Tqm27Port&) = delete;
@@ -185,6 +187,7 @@ class Tqm27Port {
   DEVICE_POWER_STATE sleepDeviceState_ = PowerDeviceD3;
   std::vector<std::string> powerLog_;  // under mutex_
   kernel::Clock::WorkId frameWork_ = 0;
+  const uint32_t number_;
 
   mutable std::mutex mutex_;
   bool disconnected_ = false;  // the device left the bus

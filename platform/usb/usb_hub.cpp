@@ -98,7 +98,7 @@ UsbHub::~UsbHub() {
     // is refused the bus is gone as if unplugged.
     if (!NT_SUCCESS(machine_.RequestRemoval(root_, true))) machine_.SurpriseRemoveDevice(root_);
   }
-  port_.reset();
+  for (auto& port : ports_) port.reset();
   if (driver_) machine_.UnloadDriver(driver_);
 }
 
@@ -108,41 +108,48 @@ void UsbHub::Report() {
   machine_.ProcessDeviceRelations();
 }
 
-Tqm27Port* UsbHub::Plug() {
-  if (!driver_) return nullptr;
+Tqm27Port* UsbHub::Plug(size_t index) {
+  if (!driver_ || index >= kPorts) return nullptr;
   if (mode_ == HubMode::PlugAndPlay && !fdo_) return nullptr;
-  if (port_ && !port_->Deleted()) return nullptr;
-  port_.reset();
+  std::unique_ptr<Tqm27Port>& slot = ports_[index];
+  if (slot && !slot->Deleted()) return nullptr;
+  slot.reset();
   NTSTATUS status;
-  auto port = std::make_unique<Tqm27Port>(machine_, driver_, &status);
+  auto port = std::make_unique<Tqm27Port>(machine_, driver_, &status, uint32_t(index + 1));
   if (!NT_SUCCESS(status)) return nullptr;
   port->SetSleepDeviceState(sleepDeviceState_);
-  port_ = std::move(port);
+  slot = std::move(port);
   Report();
-  return port_.get();
+  return slot.get();
 }
 
-void UsbHub::Unplug() {
-  if (!port_ || port_->Deleted()) return;
-  port_->Disconnect();
+void UsbHub::Unplug(size_t index) {
+  if (index >= kPorts) return;
+  std::unique_ptr<Tqm27Port>& port = ports_[index];
+  if (!port || port->Deleted()) return;
+  port->Disconnect();
   // A device whose removal was orderly while it stayed on the bus has no
   // device node left to send another REMOVE: its PDO goes now.
-  if (port_->Removed()) port_->DeletePdo();
+  if (port->Removed()) port->DeletePdo();
   Report();
 }
 
 // ---- the hub's function device ----
 
-// The port's device while it is on the bus, referenced for the manager.
+// The ports' devices while they are on the bus, referenced for the manager.
 NTSTATUS UsbHub::AnswerBusRelations(PIRP irp) {
-  const bool present = port_ && !port_->Deleted() && !port_->Disconnected();
-  const size_t bytes = sizeof(DEVICE_RELATIONS) + (present ? sizeof(PDEVICE_OBJECT) : 0);
+  auto present = [](const std::unique_ptr<Tqm27Port>& p) { return p && !p->Deleted() && !p->Disconnected(); };
+  size_t count = 0;
+  for (const auto& p : ports_) count += present(p) ? 1 : 0;
+  // DEVICE_RELATIONS holds one object itself.
+  const size_t bytes = sizeof(DEVICE_RELATIONS) + (count > 1 ? (count - 1) * sizeof(PDEVICE_OBJECT) : 0);
   auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, kHubTag));
   if (!relations) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
   relations->Count = 0;
-  if (present) {
-    relations->Objects[relations->Count++] = port_->pdo();
-    ObReferenceObject(port_->pdo());
+  for (const auto& p : ports_) {
+    if (!present(p)) continue;
+    relations->Objects[relations->Count++] = p->pdo();
+    ObReferenceObject(p->pdo());
   }
   irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
   irp->IoStatus.Status = STATUS_SUCCESS;
@@ -193,7 +200,8 @@ NTSTATUS UsbHub::DispatchBus(PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoSkipCurrentIrpStackLocation(irp);
       const NTSTATUS status = IoCallDriver(lower, irp);
-      if (port_) port_->DeletePdo();
+      for (auto& port : ports_)
+        if (port) port->DeletePdo();
       IoDetachDevice(lower);
       IoDeleteDevice(fdo_);
       fdo_ = nullptr;

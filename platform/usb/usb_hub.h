@@ -1,5 +1,6 @@
-// The simulated USB hub: a bus driver on the simulated kernel with one port,
-// into which a test or the simulator plugs a virtual TQM27.
+// The simulated USB hub: a bus driver on the simulated kernel with kPorts
+// ports, into which a test or the simulator plugs virtual TQM27s (port 0 when
+// no port is named).
 //
 // Two ways to use it. As a Plug and Play bus (HubMode::PlugAndPlay, what the
 // simulator does), the hub's driver is registered for kHubHardwareId and the
@@ -30,6 +31,7 @@
 
 #include <wdm.h>
 
+#include <array>
 #include <memory>
 
 #include "usb/tqm27_port.h"
@@ -47,6 +49,8 @@ inline constexpr wchar_t kHubHardwareId[] = L"ROOT\\TQM_USBHUB";
 
 class UsbHub {
  public:
+  static constexpr size_t kPorts = 16;
+
   explicit UsbHub(kernel::Machine& machine, HubMode mode = HubMode::Direct);
   ~UsbHub();
   UsbHub(const UsbHub&) = delete;
@@ -54,14 +58,14 @@ class UsbHub {
 
   // Plugs a new TQM27 into the port; null when the port is still occupied (a
   // device whose PDO has not been removed yet) or the PDO could not be made.
-  Tqm27Port* Plug();
+  Tqm27Port* Plug(size_t index = 0);
   // Capabilities of the devices plugged from now on: the device state for
   // every sleeping system state.
   void SetSleepDeviceState(DEVICE_POWER_STATE state) { sleepDeviceState_ = state; }
   // The device leaves the bus.
-  void Unplug();
+  void Unplug(size_t index = 0);
   // The device on the port, or null.
-  Tqm27Port* port() const { return port_.get(); }
+  Tqm27Port* port(size_t index = 0) const { return index < kPorts ? ports_[index].get() : nullptr; }
   PDRIVER_OBJECT driver() const { return driver_; }
   // On the Plug and Play bus: the manager's PDO of the hub (null once it was
   // removed, or in direct use) and whether the hub's function device is there.
@@ -81,7 +85,7 @@ class UsbHub {
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT root_ = nullptr;  // the manager's PDO under the hub
   PDEVICE_OBJECT fdo_ = nullptr;   // the hub's function device on root_
-  std::unique_ptr<Tqm27Port> port_;
+  std::array<std::unique_ptr<Tqm27Port>, kPorts> ports_;
 };
 
 }  // namespace tqm::usb

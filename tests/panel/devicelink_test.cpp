@@ -174,3 +174,64 @@ TEST(DeviceLink, AFailedRequestLeavesNoStaleAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+uint64_t BridgeHandles() {
+  uint64_t handles = 0;
+  EXPECT_EQ(TqmSimOpenHandles(&handles), 0u);
+  return handles;
+}
+
+TEST(DeviceLink, NineDevicesOpenEightAndLeaveTheNinthAlone) {
+  for (uint32_t port = 1; port < 9; ++port) ASSERT_EQ(TqmSimPlugDevice(port), 0u) << port;
+  const uint64_t machine = MachineHandles(), bridge = BridgeHandles();
+  {
+    DeviceLink link;
+    ASSERT_EQ(link.Enumerate(), DeviceLink::kMaxDevices);
+    EXPECT_EQ(MachineHandles(), machine + 8);
+    EXPECT_EQ(BridgeHandles(), bridge + 8);
+    // Device 0 is the interface opened last; past the count, the last one.
+    struct Row {
+      int n, index;
+    };
+    for (const Row row : {Row{0, 7}, Row{1, 6}, Row{7, 0}, Row{8, 7}, Row{100, 7}}) {
+      link.Select(row.n);
+      EXPECT_EQ(link.selected(), row.index) << row.n;
+      EXPECT_TRUE(link.Identify(1, 0)) << row.n;
+    }
+    // Eight different devices, each answering on its own handle.
+    for (int i = 0; i < 8; ++i)
+      for (int j = i + 1; j < 8; ++j) {
+        link.Select(7 - i);
+        const std::wstring a = link.path();
+        link.Select(7 - j);
+        EXPECT_NE(a, link.path()) << i << " " << j;
+      }
+    link.CloseAll();
+    EXPECT_EQ(MachineHandles(), machine);
+    EXPECT_EQ(BridgeHandles(), bridge);
+  }
+  uint64_t faults = 0;
+  ASSERT_EQ(TqmSimFaultCount(&faults), 0u);
+  EXPECT_EQ(faults, 0u);
+}
+
+TEST(DeviceLink, AnInterfaceOfAnotherVersionIsClosedAndItsSlotReused) {
+  ASSERT_EQ(TqmSimOtherVersion(1), 0u);
+  ASSERT_EQ(TqmSimPlugDevice(1), 0u);  // enumerated after the other version
+  const uint64_t bridge = BridgeHandles();
+  DeviceLink link;
+  ASSERT_EQ(link.Enumerate(), 2);
+  EXPECT_EQ(BridgeHandles(), bridge + 2);
+  for (int n : {0, 1}) {
+    link.Select(n);
+    EXPECT_TRUE(link.Identify(1, 0)) << n;
+    EXPECT_EQ(link.GetDriverVersion().major, kDriverVersionMajor) << n;
+  }
+  link.CloseAll();
+  EXPECT_EQ(BridgeHandles(), bridge);
+  ASSERT_EQ(TqmSimOtherVersion(0), 0u);
+}
+
+}  // namespace

@@ -35,7 +35,8 @@ int32_t Counting(uint32_t frame, uint32_t channel) {
   return int32_t((frame & 0xFFFF) << 16 | (channel + 1) << 8);
 }
 
-// Runs `ms` of stream on an open, started device from this thread: every
+// Runs `ms` of stream on an open, started device from this thread (waiting
+// through sys::, as a period thread does, and answering with OutputReady): every
 // period event, fill the output half the status block names from the
 // counting signal, check what the input half holds, send OutputReady.
 struct StreamRun {
@@ -52,7 +53,7 @@ StreamRun Stream(Device& d, HANDLE event, const StatusBlockView& block, uint32_t
   bool locked = false;
   uint32_t expect = 0;
   for (uint32_t p = 0; p < periods; ++p) {
-    if (WaitForSingleObject(event, 2000) != WAIT_OBJECT_0) {
+    if (sys::WaitForSingleObject(event, 2000) != WAIT_OBJECT_0) {
       ++run.missedWakes;
       break;
     }
@@ -224,6 +225,228 @@ TEST(Bridge, CountingSignalComesBackBitExactThroughTheLoopback) {
   EXPECT_EQ(run.wrongFrames, 0u) << "of " << run.checkedFrames << " frames checked; " << run.firstWrong;
   EXPECT_EQ(d.StopStream(), 0u);
   CloseHandle(event);
+}
+
+// A client that sends nothing per period (no OutputReady): its period
+// thread's next wait on the event is what ends the period's hold on the
+// virtual clock. Were it not, each period would wait out the server's 5 s
+// hold limit, these waits would time out, and the server would fail the run.
+TEST(Bridge, ThePeriodThreadsNextWaitReleasesTheClock) {
+  Device d;
+  ASSERT_TRUE(d.open());
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_EQ(d.StartStream(event), 0u);
+  uint64_t before = 0, after = 0;
+  ASSERT_EQ(TqmSimNow(&before), 0u);
+  const uint32_t periods = 200;  // a second of 5 ms periods
+  for (uint32_t p = 0; p < periods; ++p) {
+    // Both forms of wait a period thread uses.
+    const HANDLE both[2] = {never, event};
+    const DWORD woke = p % 2 ? sys::WaitForSingleObject(event, 2000) : sys::WaitForMultipleObjects(2, both, FALSE, 2000);
+    ASSERT_EQ(woke, p % 2 ? DWORD(WAIT_OBJECT_0) : DWORD(WAIT_OBJECT_0 + 1)) << "period " << p;
+  }
+  ASSERT_EQ(TqmSimNow(&after), 0u);
+  EXPECT_GE(after - before, uint64_t(periods - 1) * 5 * 10000) << "machine time passed, in 100 ns units";
+  EXPECT_EQ(d.StopStream(), 0u);
+  CloseHandle(never);
+  CloseHandle(event);
+}
+
+// Nine TQM27s on the hub at once. The driver keeps a table of eight
+// adapters: the ninth device's start fails, so eight interfaces answer
+// Identify, each its own; every device has its HID collection. Unplugging
+// takes them away again.
+TEST(Bridge, NineTqm27sPlugAndEnumerate) {
+  for (uint32_t i = 1; i < 9; ++i) ASSERT_EQ(TqmSimPlugDevice(i), 0u) << "device " << i;
+  const std::vector<std::wstring> paths = InterfacePaths();
+  ASSERT_EQ(paths.size(), 8u);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(i);
+    for (size_t j = 0; j < i; ++j) EXPECT_NE(paths[i], paths[j]);
+    HANDLE h = sys::CreateFileW(paths[i].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    CommandRecord r = Record(CMD_CLASS_DRIVER, DriverOp::Identify);
+    r.Set32(Field::VersionMajor, kProbeFill);
+    r.Set32(Field::VersionMinor, kProbeFill);
+    DWORD returned = 0;
+    EXPECT_TRUE(sys::DeviceIoControl(h, kCommandControlCode, r.bytes, sizeof r.bytes, r.bytes, sizeof r.bytes,
+                                     &returned, nullptr));
+    EXPECT_EQ(r.Get32(Field::VersionMajor), kIdentifyMajor);
+    EXPECT_EQ(r.Get32(Field::VersionMinor), kIdentifyMinor);
+    EXPECT_TRUE(sys::CloseHandle(h));
+  }
+  GUID hid;
+  sys::HidD_GetHidGuid(&hid);
+  HDEVINFO set = sys::SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  DWORD collections = 0;
+  while (sys::SetupDiEnumDeviceInterfaces(set, nullptr, &hid, collections, &data)) ++collections;
+  sys::SetupDiDestroyDeviceInfoList(set);
+  EXPECT_EQ(collections, 9u);
+  for (uint32_t i = 1; i < 9; ++i) ASSERT_EQ(TqmSimUnplugDevice(i), 0u) << "device " << i;
+  EXPECT_EQ(InterfacePaths().size(), 1u);
+  EXPECT_EQ(TqmSimPlugDevice(16), 0xC0000001u) << "the hub has 16 ports";
+  uint64_t faults = ~0ull;
+  EXPECT_EQ(TqmSimFaultCount(&faults), 0u);
+  EXPECT_EQ(faults, 0u);
+}
+
+// The interface of another version answers Identify with 2.1 and refuses
+// every other command; its removal takes its interface away.
+TEST(Bridge, AnInterfaceOfAnotherVersionAnswersIdentifyWithTwoOne) {
+  ASSERT_EQ(TqmSimOtherVersion(1), 0u);
+  const std::vector<std::wstring> paths = InterfacePaths();
+  ASSERT_EQ(paths.size(), 2u);
+  struct Answer {
+    uint32_t major, minor;
+  };
+  std::vector<Answer> answers;
+  for (const std::wstring& path : paths) {
+    HANDLE h = sys::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    CommandRecord r = Record(CMD_CLASS_DRIVER, DriverOp::Identify);
+    r.Set32(Field::VersionMajor, kProbeFill);
+    r.Set32(Field::VersionMinor, kProbeFill);
+    DWORD returned = 0;
+    EXPECT_TRUE(sys::DeviceIoControl(h, kCommandControlCode, r.bytes, sizeof r.bytes, r.bytes, sizeof r.bytes,
+                                     &returned, nullptr));
+    answers.push_back({r.Get32(Field::VersionMajor), r.Get32(Field::VersionMinor)});
+    if (answers.back().major == 2) {
+      CommandRecord latency = Record(CMD_CLASS_CONTROL, ControlOp::GetLatency);
+      EXPECT_FALSE(sys::DeviceIoControl(h, kCommandControlCode, latency.bytes, sizeof latency.bytes, latency.bytes,
+                                        sizeof latency.bytes, &returned, nullptr));
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
+    }
+    EXPECT_TRUE(sys::CloseHandle(h));
+  }
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(answers[0].major, kIdentifyMajor) << "the TQM27's, registered first";
+  EXPECT_EQ(answers[0].minor, kIdentifyMinor);
+  EXPECT_EQ(answers[1].major, 2u);
+  EXPECT_EQ(answers[1].minor, 1u);
+  ASSERT_EQ(TqmSimOtherVersion(0), 0u);
+  EXPECT_EQ(InterfacePaths(), std::vector<std::wstring>{paths[0]});
+}
+
+// The machine logs every record this process sent, as the driver received
+// it, with the status it answered.
+TEST(Bridge, CommandLogShowsTheCommandsThisProcessSent) {
+  uint32_t before = ~0u;
+  ASSERT_EQ(TqmSimCommandCount(0, &before), 0u);
+  Device d;
+  ASSERT_TRUE(d.open());
+  CommandRecord identify = Record(CMD_CLASS_DRIVER, DriverOp::Identify);
+  identify.Set32(Field::VersionMajor, kProbeFill);
+  identify.Set32(Field::VersionMinor, kProbeFill);
+  ASSERT_EQ(d.Send(identify), 0u);
+  CommandRecord bad = Record(CMD_CLASS_CONTROL, ControlOp::ApplySettings);
+  bad.SetSlot(Field::SettingsAddress, 0x10);
+  EXPECT_EQ(d.Send(bad), DWORD(ERROR_NOACCESS));
+  CommandRecord latency = Record(CMD_CLASS_CONTROL, ControlOp::GetLatency);
+  ASSERT_EQ(d.Send(latency), 0u);
+  struct Row {
+    uint32_t cls, subOp, status;
+  } rows[] = {
+      {CMD_CLASS_DRIVER, DriverOp::Identify, 0},
+      {CMD_CLASS_CONTROL, ControlOp::ApplySettings, 0xC0000005},  // STATUS_ACCESS_VIOLATION
+      {CMD_CLASS_CONTROL, ControlOp::GetLatency, 0},
+  };
+  uint32_t after = 0;
+  ASSERT_EQ(TqmSimCommandCount(0, &after), 0u);
+  ASSERT_EQ(after, before + 3);
+  for (uint32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    TqmSimCommandEntry entry{};
+    ASSERT_EQ(TqmSimCommand(0, before + i, &entry), 0u);
+    EXPECT_EQ(entry.commandClass, rows[i].cls);
+    EXPECT_EQ(entry.subOp, rows[i].subOp);
+    EXPECT_EQ(entry.status, rows[i].status);
+    EXPECT_EQ(entry.information, rows[i].status ? 0u : 128u);
+  }
+  TqmSimCommandEntry first{};
+  ASSERT_EQ(TqmSimCommand(0, before, &first), 0u);
+  EXPECT_EQ(first.record[12], kProbeFill) << "the record as sent, not as answered";
+  uint64_t self = 0;
+  ASSERT_EQ(TqmSimProcessId(&self), 0u);
+  uint32_t byId = 0;
+  ASSERT_EQ(TqmSimCommandCount(self, &byId), 0u);
+  EXPECT_EQ(byId, after);
+  EXPECT_NE(TqmSimCommand(0, after, &first), 0u) << "beyond the log";
+}
+
+// What the bridge gave this process and the kernel's handle table of its
+// simulated process both return to where they started.
+TEST(Bridge, OpenHandleCountsReturnToTheirStartAfterClosing) {
+  uint64_t self = 0, kernelBefore = 0, kernelOpen = 0, kernelAfter = 0, bridgeBefore = 0, bridgeOpen = 0,
+           bridgeAfter = 0;
+  int exited = 1;
+  ASSERT_EQ(TqmSimProcessId(&self), 0u);
+  ASSERT_EQ(TqmSimOpenHandles(&bridgeBefore), 0u);
+  ASSERT_EQ(TqmSimProcessState(self, &kernelBefore, &exited), 0u);
+  EXPECT_EQ(exited, 0);
+  {
+    Device a, b;
+    ASSERT_TRUE(a.open());
+    ASSERT_TRUE(b.open());
+    ASSERT_EQ(TqmSimOpenHandles(&bridgeOpen), 0u);
+    ASSERT_EQ(TqmSimProcessState(self, &kernelOpen, &exited), 0u);
+    EXPECT_EQ(bridgeOpen, bridgeBefore + 2);
+    EXPECT_EQ(kernelOpen, kernelBefore + 2);
+  }
+  ASSERT_EQ(TqmSimOpenHandles(&bridgeAfter), 0u);
+  ASSERT_EQ(TqmSimProcessState(self, &kernelAfter, &exited), 0u);
+  EXPECT_EQ(bridgeAfter, bridgeBefore);
+  EXPECT_EQ(kernelAfter, kernelBefore);
+}
+
+// The server's own stream client holds the engine of a device while it
+// streams, and lets it go when stopped; the device's counters show the
+// stream.
+TEST(Bridge, TheServersStreamClientStreamsAndStops) {
+  TqmSimDeviceCounters before{};
+  ASSERT_EQ(TqmSimGetDeviceCounters(0, &before), 0u);
+  ASSERT_EQ(TqmSimStreamStart(0, 48000), 0u);
+  EXPECT_EQ(TqmSimStreamStart(0, 48000), 0x80000011u) << "STATUS_DEVICE_BUSY: one stream client per device";
+  TqmSimStreamInfo info{};
+  for (int wait = 0; wait < 200; ++wait) {
+    ASSERT_EQ(TqmSimStreamState(0, &info), 0u);
+    if (info.periods >= 100) break;
+    Sleep(20);
+  }
+  EXPECT_TRUE(info.running);
+  EXPECT_GE(info.periods, 100u);
+  EXPECT_GT(info.periodFrames, 0u);
+  {
+    Device d;
+    ASSERT_TRUE(d.open());
+    CommandRecord health = Record(CMD_CLASS_STREAM, StreamOp::QueryStreamHealth);
+    ASSERT_EQ(d.Send(health), 0u);
+    EXPECT_NE(health.Get32(Field::OnOff), 0u) << "another client holds the engine";
+  }
+  ASSERT_EQ(TqmSimStreamStop(0), 0u);
+  TqmSimStreamInfo stopped{};
+  ASSERT_EQ(TqmSimStreamState(0, &stopped), 0u);
+  EXPECT_FALSE(stopped.running);
+  EXPECT_GE(stopped.periods, info.periods);
+  Sleep(50);
+  TqmSimStreamInfo later{};
+  ASSERT_EQ(TqmSimStreamState(0, &later), 0u);
+  EXPECT_EQ(later.periods, stopped.periods) << "no period after the stop";
+  TqmSimDeviceCounters after{};
+  ASSERT_EQ(TqmSimGetDeviceCounters(0, &after), 0u);
+  EXPECT_GT(after.outPackets, before.outPackets);
+  EXPECT_GT(after.inPackets, before.inPackets);
+  EXPECT_GT(after.frames, before.frames);
+  Device d;
+  ASSERT_TRUE(d.open());
+  CommandRecord health = Record(CMD_CLASS_STREAM, StreamOp::QueryStreamHealth);
+  ASSERT_EQ(d.Send(health), 0u);
+  EXPECT_EQ(health.Get32(Field::OnOff), 0u) << "the engine is free again";
+  EXPECT_NE(TqmSimStreamStart(5, 48000), 0u) << "no TQM27 on port 5";
 }
 
 TEST(Bridge, AStepReplyComesAfterTheSignalsOfItsMilliseconds) {

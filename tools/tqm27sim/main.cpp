@@ -48,11 +48,15 @@ const char kUsage[] =
     "      of the settings block of 3.1/3.2/3.9/3.21\n"
     "  tqm27sim scenario NAME [--json]      NAME: list, or one of the names it prints\n"
     "  tqm27sim serve --dir DIR [--time real|virtual] [--input loopback[:DELAY]|silence]\n"
-    "                 [--companion none] [--unplugged] [--debug]\n"
+    "                 [--companion none] [--unplugged] [--devices N] [--foreign-hid]\n"
+    "                 [--other-version] [--debug]\n"
     "      boots the machine (real time by default; in virtual time a client's period work\n"
     "      holds the clock) with a TQM27 plugged in and serves Windows programs\n"
     "      (tqmsim.dll) until SIGTERM or SIGINT; the port is written to DIR/port; exits 1\n"
-    "      when the verifier found a fault or the driver left pool behind\n";
+    "      when the verifier found a fault or the driver left pool behind; --devices plugs N\n"
+    "      TQM27s (1..16, on hub ports 0..N-1); --foreign-hid adds\n"
+    "      an unrelated HID device (another vendor) that refuses every open; --other-version\n"
+    "      adds a device of the driver's interface class that answers Identify with 2.1\n";
 
 int Usage(const std::string& why) {
   if (!why.empty()) std::fprintf(stderr, "tqm27sim: %s\n", why.c_str());
@@ -285,6 +289,13 @@ int Serve(const std::vector<std::string>& args) {
       options.loopDelay = input.loopDelay;
     }
     else if (a == "--debug") options.echoDebugOutput = true;
+    else if (a == "--foreign-hid") options.foreignHid = true;
+    else if (a == "--other-version") options.otherVersion = true;
+    else if (a == "--devices" && i + 1 < args.size()) {
+      const int n = std::atoi(args[++i].c_str());
+      if (n < 1 || n > 16) return Usage("serve's --devices is 1..16");
+      options.devices = uint32_t(n);
+    }
     else return Usage("bad serve option: " + a);
   }
   if (options.dir.empty()) return Usage("serve needs --dir DIR");

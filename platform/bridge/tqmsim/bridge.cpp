@@ -24,6 +24,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +32,7 @@
 #include "platform/bridge/protocol.h"
 #include "platform/bridge/sys.h"
 #include "platform/bridge/tqmsim/control.h"
+#include "tqm/command_record.h"
 
 namespace {
 
@@ -126,6 +128,39 @@ struct Notification {
   GUID cls;
 };
 
+// A handle the server gave out.
+struct DeviceHandle {
+  uint64_t server;
+  tqm::bridge::HandleKind kind;
+  bool overlapped;  // opened with FILE_FLAG_OVERLAPPED
+};
+
+// A read or write on a HID file. Overlapped: the reader thread ends it (the
+// caller's buffer and OVERLAPPED stay valid until then, as Win32 requires)
+// and frees it. Synchronous: the caller waits on `wake` and frees it.
+struct Operation {
+  uint64_t id = 0;
+  HANDLE token = nullptr;
+  DWORD thread = 0;
+  bool read = false;
+  void* buffer = nullptr;
+  DWORD length = 0;
+  OVERLAPPED* overlapped = nullptr;
+  HANDLE signal = nullptr;  // what the end sets: the OVERLAPPED's event, else the file's
+  HANDLE wake = nullptr;    // synchronous: the caller's own event
+  bool done = false;
+  uint32_t status = 0;
+  DWORD bytes = 0;
+};
+
+// What HidD_GetPreparsedData hands out for the machine's collections: the
+// class driver's signature, then the capabilities.
+constexpr char kPreparsedSignature[8] = {'H', 'i', 'd', 'P', ' ', 'K', 'D', 'R'};
+struct Preparsed {
+  char signature[8];
+  HIDP_CAPS caps;
+};
+
 class Bridge {
  public:
   static Bridge& Get() {
@@ -167,26 +202,115 @@ class Bridge {
   }
 
   // ---- device handles: a real event handle of ours stands for the server's ----
-  HANDLE AddDevice(uint64_t serverHandle) {
+  // (a manual-reset event: an overlapped operation without an event of its
+  // own signals it, as Windows signals the file object)
+  HANDLE AddDevice(const DeviceHandle& device) {
     HANDLE token = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!token) return INVALID_HANDLE_VALUE;
     std::lock_guard lock(mu_);
-    devices_[token] = serverHandle;
+    devices_[token] = device;
     return token;
   }
-  std::optional<uint64_t> DeviceOf(HANDLE token) {
+  std::optional<DeviceHandle> DeviceOf(HANDLE token) {
     std::lock_guard lock(mu_);
     auto it = devices_.find(token);
     if (it == devices_.end()) return std::nullopt;
     return it->second;
   }
-  std::optional<uint64_t> TakeDevice(HANDLE token) {
+  std::optional<DeviceHandle> TakeDevice(HANDLE token) {
     std::lock_guard lock(mu_);
     auto it = devices_.find(token);
     if (it == devices_.end()) return std::nullopt;
-    const uint64_t h = it->second;
+    const DeviceHandle h = it->second;
     devices_.erase(it);
     return h;
+  }
+  uint64_t DeviceCount() {
+    std::lock_guard lock(mu_);
+    return devices_.size();
+  }
+
+  // ---- operations on HID files that may end later ----
+  uint64_t AddOperation(Operation* op) {
+    std::lock_guard lock(mu_);
+    op->id = nextOperation_++;
+    operations_[op->id] = op;
+    return op->id;
+  }
+  // Takes an operation that ended in its request's reply (no IoDone follows).
+  void DropOperation(uint64_t id) {
+    std::lock_guard lock(mu_);
+    operations_.erase(id);
+  }
+  // The calling thread's pending operations on a handle (CancelIo's set).
+  std::vector<uint64_t> ThreadOperations(HANDLE token, DWORD thread) {
+    std::lock_guard lock(mu_);
+    std::vector<uint64_t> ids;
+    for (auto& [id, op] : operations_)
+      if (op->token == token && op->thread == thread) ids.push_back(id);
+    return ids;
+  }
+
+  // ---- HID preparsed data ----
+  PHIDP_PREPARSED_DATA AddPreparsed(const HIDP_CAPS& caps) {
+    auto* block = new Preparsed{};
+    memcpy(block->signature, kPreparsedSignature, sizeof block->signature);
+    block->caps = caps;
+    std::lock_guard lock(mu_);
+    preparsed_.insert(block);
+    return reinterpret_cast<PHIDP_PREPARSED_DATA>(block);
+  }
+  bool PreparsedCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) {
+    std::lock_guard lock(mu_);
+    auto it = preparsed_.find(reinterpret_cast<Preparsed*>(data));
+    if (it == preparsed_.end()) return false;
+    *caps = (*it)->caps;
+    return true;
+  }
+  bool FreePreparsed(PHIDP_PREPARSED_DATA data) {
+    std::lock_guard lock(mu_);
+    auto it = preparsed_.find(reinterpret_cast<Preparsed*>(data));
+    if (it == preparsed_.end()) return false;
+    delete *it;
+    preparsed_.erase(it);
+    return true;
+  }
+  uint64_t PreparsedCount() {
+    std::lock_guard lock(mu_);
+    return preparsed_.size();
+  }
+
+  // ---- period events: a wait on one tells the machine the period's work is done ----
+  void NotePeriodEvent(HANDLE event) {
+    std::lock_guard lock(mu_);
+    periodEvent_ = reinterpret_cast<uintptr_t>(event);
+  }
+  static bool Includes(const HANDLE* handles, DWORD count, uint64_t handle) {
+    for (DWORD i = 0; i < count; ++i)
+      if (reinterpret_cast<uintptr_t>(handles[i]) == handle) return true;
+    return false;
+  }
+  // Before a wait: a wait on the period event tells the server that the
+  // work of every signal seen when the previous wait on it returned is done.
+  // (Not the signals seen now: one may have arrived while the thread worked,
+  // and its period's work has not begun.)
+  void BeforeWait(const HANDLE* handles, DWORD count) {
+    Message m;
+    {
+      std::lock_guard lock(mu_);
+      if (!connected_ || !periodEvent_ || !Includes(handles, count, periodEvent_)) return;
+      m.a[0] = periodEvent_;
+      m.a[1] = periodConsumed_;
+    }
+    m.type = MessageType::PeriodWait;
+    Send(m);
+  }
+  // After a wait: `woken` is the handle that ended it (null for none).
+  void AfterWait(HANDLE woken) {
+    std::lock_guard lock(mu_);
+    if (!periodEvent_ || reinterpret_cast<uintptr_t>(woken) != periodEvent_) return;
+    auto it = signalsSeen_.find(periodEvent_);
+    periodConsumed_ = it == signalsSeen_.end() ? 0 : it->second;
   }
 
   // ---- notifications ----
@@ -312,11 +436,35 @@ class Bridge {
   }
 
   void Lost() {
+    std::map<uint64_t, Operation*> ended;
     {
       std::lock_guard lock(mu_);
       connected_ = false;
+      ended.swap(operations_);
     }
     cv_.notify_all();
+    // Nothing will end them now: they end as on a device that left.
+    for (auto& [id, op] : ended) End(op, 0xC000009D /* STATUS_DEVICE_NOT_CONNECTED */, {}, 0);
+  }
+
+  // Ends an operation: the bytes read into the caller's buffer, the
+  // OVERLAPPED's status and count, then its event.
+  void End(Operation* op, uint32_t status, const std::vector<uint8_t>& data, uint64_t bytes) {
+    if (op->read && !data.empty() && data.size() <= op->length && Accessible(uintptr_t(op->buffer), data.size(), true))
+      memcpy(op->buffer, data.data(), data.size());
+    op->status = status;
+    op->bytes = IsError(status) ? 0 : DWORD(std::min<uint64_t>(bytes, op->length));
+    if (op->overlapped) {
+      op->overlapped->InternalHigh = op->bytes;
+      op->overlapped->Internal = status;
+    }
+    if (op->signal) ::SetEvent(op->signal);
+    if (op->wake) {
+      op->done = true;
+      ::SetEvent(op->wake);  // the caller frees it
+      return;
+    }
+    delete op;
   }
 
   bool Send(const Message& m) {
@@ -362,7 +510,10 @@ class Bridge {
         {
           std::lock_guard lock(mu_);
           auto it = originals_.find(m.a[0]);
-          if (it != originals_.end()) lastSignal_[it->second] = m.a[1];
+          if (it != originals_.end()) {
+            lastSignal_[it->second] = m.a[1];
+            signalsSeen_[it->second] = m.a[2];
+          }
         }
         ::SetEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
         return;
@@ -377,6 +528,18 @@ class Bridge {
         std::lock_guard lock(mu_);
         changes_.push_back(m);
         cv_.notify_all();
+        return;
+      }
+      case MessageType::IoDone: {
+        Operation* op = nullptr;
+        {
+          std::lock_guard lock(mu_);
+          auto it = operations_.find(m.a[0]);
+          if (it == operations_.end()) return;
+          op = it->second;
+          operations_.erase(it);
+        }
+        End(op, m.status, m.payload, m.a[1]);
         return;
       }
       default:
@@ -521,7 +684,13 @@ class Bridge {
   bool connected_ = false;
   uint32_t nextSequence_ = 1;
   std::map<uint32_t, std::optional<Message>> waiting_;
-  std::map<HANDLE, uint64_t> devices_;
+  std::map<HANDLE, DeviceHandle> devices_;
+  std::map<uint64_t, Operation*> operations_;
+  uint64_t nextOperation_ = 1;
+  std::set<Preparsed*> preparsed_;
+  uint64_t periodEvent_ = 0;                 // the handle this process made its period event
+  uint64_t periodConsumed_ = 0;              // signals of it seen when a wait on it last returned
+  std::map<uint64_t, uint64_t> signalsSeen_;  // own handle -> signals the server numbered
   std::map<uint64_t, void*> views_;
   std::map<uint64_t, uint64_t> originals_;   // duplicate -> the process's own handle
   std::map<uint64_t, uint64_t> lastSignal_;  // own handle -> when last signalled
@@ -549,6 +718,128 @@ uint32_t MachineRequest(tqm::bridge::MachineOp op, uint64_t argument, Message* r
   if (!r) return kNoServer;
   if (reply) *reply = *r;
   return r->status;
+}
+
+constexpr uint32_t kPending = 0x00000103;  // STATUS_PENDING
+const GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+uint32_t ReadStatus(const OVERLAPPED* overlapped) {
+  return uint32_t(reinterpret_cast<const volatile ULONG_PTR&>(overlapped->Internal));
+}
+
+// The record's period event as the process registers it: a wait on that
+// handle is the period thread's, and ends a period's work.
+void NotePeriodEvent(DWORD code, const void* in, DWORD inLength) {
+  if (code != tqm::kCommandControlCode || inLength < tqm::kCommandRecordSize || !in) return;
+  tqm::CommandRecord record;
+  memcpy(record.bytes, in, tqm::kCommandRecordSize);
+  if (record.Get32(tqm::Field::Class) != tqm::CMD_CLASS_STREAM ||
+      record.Get32(tqm::Field::SubOp) != tqm::StreamOp::SetPeriodEvent)
+    return;
+  Bridge::Get().NotePeriodEvent(reinterpret_cast<HANDLE>(uintptr_t(record.GetSlot(tqm::Field::PeriodEvent))));
+}
+
+// The machine's answer about a HID handle: 1 with *info, 0 with the last
+// error set (a handle of the bridge that is no HID file, or the server's
+// failure), -1 for a handle that is not the bridge's.
+int HidInfo(HANDLE device, Message* info) {
+  const std::optional<DeviceHandle> handle = Bridge::Get().DeviceOf(device);
+  if (!handle) return -1;
+  if (handle->kind != tqm::bridge::HandleKind::Hid) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return 0;
+  }
+  Message m;
+  m.type = MessageType::HidInfo;
+  m.a[0] = handle->server;
+  std::optional<Message> r = Bridge::Get().Request(m);
+  if (!r || !IsSuccess(r->status)) {
+    SetLastError(r ? Win32Error(r->status) : ERROR_DEVICE_NOT_CONNECTED);
+    return 0;
+  }
+  *info = *r;
+  return 1;
+}
+
+// ReadFile and WriteFile on a handle of the bridge, as Windows runs them: on
+// a handle opened for overlapped I/O the OVERLAPPED is required, its event is
+// reset, and a call that cannot finish at once fails with ERROR_IO_PENDING;
+// on another handle the call waits for the end.
+BOOL HidIo(HANDLE token, const DeviceHandle& device, bool read, void* buffer, DWORD length, LPDWORD done,
+           LPOVERLAPPED overlapped) {
+  if (done) *done = 0;
+  if (device.kind != tqm::bridge::HandleKind::Hid) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  if ((device.overlapped && !overlapped) || (length && !buffer) || length > tqm::bridge::kMaxPayload) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto* op = new Operation;
+  op->token = token;
+  op->thread = GetCurrentThreadId();
+  op->read = read;
+  op->buffer = buffer;
+  op->length = length;
+  if (overlapped) {
+    op->overlapped = overlapped;
+    overlapped->Internal = kPending;
+    overlapped->InternalHigh = 0;
+    if (overlapped->hEvent) ::ResetEvent(overlapped->hEvent);
+    else ::ResetEvent(token);
+  }
+  op->signal = overlapped && overlapped->hEvent ? overlapped->hEvent : token;
+  if (!device.overlapped) op->wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const uint64_t id = Bridge::Get().AddOperation(op);
+  Message m;
+  m.type = MessageType::Io;
+  m.a[0] = device.server;
+  m.a[1] = uint64_t(read ? tqm::bridge::IoKind::Read : tqm::bridge::IoKind::Write);
+  m.a[2] = id;
+  m.a[3] = read ? length : 0;
+  if (!read && length) m.payload.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + length);
+  std::optional<Message> r = Bridge::Get().Request(m);
+  const uint32_t status = r ? r->status : 0xC000009D;  // STATUS_DEVICE_NOT_CONNECTED
+  if (status == kPending && op->wake) {
+    // Synchronous: wait for the end here (the reader sets wake, leaves op).
+    ::WaitForSingleObject(op->wake, INFINITE);
+    const uint32_t final = op->status;
+    const DWORD bytes = op->bytes;
+    ::CloseHandle(op->wake);
+    delete op;
+    if (done) *done = bytes;
+    if (!IsSuccess(final)) {
+      SetLastError(Win32Error(final));
+      return FALSE;
+    }
+    return TRUE;
+  }
+  if (status == kPending) {
+    // The reader ends it, and may have done so already: op is not ours now.
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+  }
+  // Ended in the reply (or never started): no IoDone comes.
+  Bridge::Get().DropOperation(id);
+  op->wake = op->wake ? (::CloseHandle(op->wake), nullptr) : nullptr;
+  const std::vector<uint8_t> none;
+  const uint64_t bytes = r ? r->a[0] : 0;
+  const DWORD count = IsError(status) ? 0 : DWORD(std::min<uint64_t>(bytes, length));
+  if (read && !IsError(status) && r && !r->payload.empty() && r->payload.size() <= length)
+    memcpy(buffer, r->payload.data(), r->payload.size());
+  if (overlapped) {
+    overlapped->InternalHigh = count;
+    overlapped->Internal = status;
+  }
+  ::SetEvent(op->signal);
+  delete op;
+  if (done) *done = count;
+  if (!IsSuccess(status)) {
+    SetLastError(Win32Error(status));
+    return FALSE;
+  }
+  return TRUE;
 }
 
 }  // namespace
@@ -643,6 +934,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   if (!IsInterfacePath(path)) return ::CreateFileW(path, access, share, security, disposition, flags, templateFile);
   Message m;
   m.type = MessageType::Open;
+  m.a[0] = access;
   m.payload = tqm::bridge::PathBytes(std::wstring(path).substr(0, 500));
   std::optional<Message> r = Bridge::Get().Request(m);
   if (!r) {
@@ -653,20 +945,22 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     SetLastError(Win32Error(r->status));
     return INVALID_HANDLE_VALUE;
   }
-  return Bridge::Get().AddDevice(r->a[0]);
+  return Bridge::Get().AddDevice(
+      DeviceHandle{r->a[0], tqm::bridge::HandleKind(r->a[1]), (flags & FILE_FLAG_OVERLAPPED) != 0});
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength,
                      LPDWORD returned, LPOVERLAPPED overlapped) {
-  const std::optional<uint64_t> server = Bridge::Get().DeviceOf(device);
-  if (!server) return ::DeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
+  const std::optional<DeviceHandle> handle = Bridge::Get().DeviceOf(device);
+  if (!handle) return ::DeviceIoControl(device, code, in, inLength, out, outLength, returned, overlapped);
   if (inLength > tqm::bridge::kMaxPayload || outLength > tqm::bridge::kMaxPayload || (inLength && !in)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  NotePeriodEvent(code, in, inLength);
   Message m;
   m.type = MessageType::Control;
-  m.a[0] = *server;
+  m.a[0] = handle->server;
   m.a[1] = code;
   m.a[2] = outLength;
   if (inLength) m.payload.assign(static_cast<uint8_t*>(in), static_cast<uint8_t*>(in) + inLength);
@@ -688,11 +982,13 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOI
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  const std::optional<uint64_t> server = Bridge::Get().TakeDevice(handle);
-  if (!server) return ::CloseHandle(handle);
+  const std::optional<DeviceHandle> device = Bridge::Get().TakeDevice(handle);
+  if (!device) return ::CloseHandle(handle);
+  // The file's pending operations end (cancelled) before the reply comes.
   Message m;
   m.type = MessageType::Close;
-  m.a[0] = *server;
+  m.a[0] = device->server;
+  m.a[1] = uint64_t(device->kind);
   Bridge::Get().Request(m);
   return ::CloseHandle(handle);
 }
@@ -712,39 +1008,119 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read, LPOVERLAPPED overlapped) {
-  return ::ReadFile(file, buffer, length, read, overlapped);
+  const std::optional<DeviceHandle> device = Bridge::Get().DeviceOf(file);
+  if (!device) return ::ReadFile(file, buffer, length, read, overlapped);
+  return HidIo(file, *device, true, buffer, length, read, overlapped);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED overlapped) {
-  return ::WriteFile(file, buffer, length, written, overlapped);
+  const std::optional<DeviceHandle> device = Bridge::Get().DeviceOf(file);
+  if (!device) return ::WriteFile(file, buffer, length, written, overlapped);
+  return HidIo(file, *device, false, const_cast<void*>(buffer), length, written, overlapped);
 }
 
-BOOL CancelIo(HANDLE file) { return ::CancelIo(file); }
+BOOL CancelIo(HANDLE file) {
+  const std::optional<DeviceHandle> device = Bridge::Get().DeviceOf(file);
+  if (!device) return ::CancelIo(file);
+  // The calling thread's operations on this handle only, as on Windows. Each
+  // one's end arrives before the reply to its cancel; the call does not wait
+  // for more than that (GetOverlappedResult does).
+  for (uint64_t id : Bridge::Get().ThreadOperations(file, GetCurrentThreadId())) {
+    Message m;
+    m.type = MessageType::CancelIo;
+    m.a[0] = device->server;
+    m.a[1] = id;
+    Bridge::Get().Request(m);
+  }
+  return TRUE;
+}
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
-  return ::GetOverlappedResult(file, overlapped, transferred, wait);
+  if (!Bridge::Get().DeviceOf(file)) return ::GetOverlappedResult(file, overlapped, transferred, wait);
+  // The OVERLAPPED as kernel32 reads it: Internal holds the status (pending
+  // until the end), InternalHigh the bytes.
+  if (ReadStatus(overlapped) == kPending) {
+    if (!wait) {
+      SetLastError(ERROR_IO_INCOMPLETE);
+      return FALSE;
+    }
+    if (::WaitForSingleObject(overlapped->hEvent ? overlapped->hEvent : file, INFINITE) != WAIT_OBJECT_0) return FALSE;
+  }
+  const uint32_t status = ReadStatus(overlapped);
+  if (transferred) *transferred = DWORD(overlapped->InternalHigh);
+  if (!IsSuccess(status)) {
+    SetLastError(Win32Error(status));
+    return FALSE;
+  }
+  return TRUE;
 }
 
-void WINAPI HidD_GetHidGuid(LPGUID hidGuid) { ::HidD_GetHidGuid(hidGuid); }
+void WINAPI HidD_GetHidGuid(LPGUID hidGuid) {
+  if (hidGuid) *hidGuid = kHidClass;
+}
 
 BOOLEAN WINAPI HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
-  return ::HidD_GetAttributes(device, attributes);
+  Message info;
+  const int got = HidInfo(device, &info);
+  if (got < 0) return ::HidD_GetAttributes(device, attributes);
+  if (!got) return FALSE;
+  attributes->Size = sizeof(HIDD_ATTRIBUTES);
+  attributes->VendorID = USHORT(info.a[0]);
+  attributes->ProductID = USHORT(info.a[0] >> 16);
+  attributes->VersionNumber = USHORT(info.a[0] >> 32);
+  return TRUE;
 }
 
 BOOLEAN WINAPI HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsed) {
-  return ::HidD_GetPreparsedData(device, preparsed);
+  Message info;
+  const int got = HidInfo(device, &info);
+  if (got < 0) return ::HidD_GetPreparsedData(device, preparsed);
+  if (!got) return FALSE;
+  HIDP_CAPS caps{};
+  caps.UsagePage = USAGE(info.a[2]);
+  caps.Usage = USAGE(info.a[2] >> 16);
+  caps.InputReportByteLength = USHORT(info.a[1]);
+  caps.OutputReportByteLength = USHORT(info.a[1] >> 16);
+  caps.FeatureReportByteLength = USHORT(info.a[1] >> 32);
+  caps.NumberLinkCollectionNodes = 1;
+  caps.NumberInputValueCaps = caps.InputReportByteLength > 1 ? 1 : 0;
+  caps.NumberInputDataIndices = caps.NumberInputValueCaps;
+  caps.NumberOutputValueCaps = caps.OutputReportByteLength > 1 ? 1 : 0;
+  caps.NumberOutputDataIndices = caps.NumberOutputValueCaps;
+  *preparsed = Bridge::Get().AddPreparsed(caps);
+  return TRUE;
 }
 
-BOOLEAN WINAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed) { return ::HidD_FreePreparsedData(preparsed); }
+BOOLEAN WINAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed) {
+  if (Bridge::Get().FreePreparsed(preparsed)) return TRUE;
+  return ::HidD_FreePreparsedData(preparsed);
+}
 
 NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
-  return ::HidP_GetCaps(preparsed, caps);
+  HIDP_CAPS ours;
+  if (!Bridge::Get().PreparsedCaps(preparsed, &ours)) return ::HidP_GetCaps(preparsed, caps);
+  *caps = ours;
+  return HIDP_STATUS_SUCCESS;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) { return ::WaitForSingleObject(handle, milliseconds); }
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  Bridge::Get().BeforeWait(&handle, 1);
+  const DWORD result = ::WaitForSingleObject(handle, milliseconds);
+  if (result == WAIT_OBJECT_0) Bridge::Get().AfterWait(handle);
+  return result;
+}
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  const bool checked = handles && count && count <= MAXIMUM_WAIT_OBJECTS;
+  if (checked) Bridge::Get().BeforeWait(handles, count);
+  const DWORD result = ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+  if (!checked || result >= WAIT_OBJECT_0 + count) return result;
+  if (waitAll) {
+    for (DWORD i = 0; i < count; ++i) Bridge::Get().AfterWait(handles[i]);
+  } else {
+    Bridge::Get().AfterWait(handles[result - WAIT_OBJECT_0]);
+  }
+  return result;
 }
 
 }  // namespace sys
@@ -753,15 +1129,24 @@ uint32_t TqmSimPlug(void) { return MachineRequest(tqm::bridge::MachineOp::Plug, 
 
 uint32_t TqmSimUnplug(void) { return MachineRequest(tqm::bridge::MachineOp::Unplug, 0, nullptr); }
 
-uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) {
+uint32_t TqmSimPlugDevice(uint32_t device) { return MachineRequest(tqm::bridge::MachineOp::Plug, device, nullptr); }
+
+uint32_t TqmSimUnplugDevice(uint32_t device) {
+  return MachineRequest(tqm::bridge::MachineOp::Unplug, device, nullptr);
+}
+
+uint32_t TqmSimSetDeviceInput(uint32_t device, uint32_t kind, uint32_t value) {
   Message m;
   m.type = MessageType::Machine;
   m.a[0] = uint64_t(tqm::bridge::MachineOp::SetInput);
   m.a[1] = kind;
   m.a[2] = value;
+  m.a[3] = device;
   std::optional<Message> r = Bridge::Get().Request(m);
   return r ? r->status : kNoServer;
 }
+
+uint32_t TqmSimSetInput(uint32_t kind, uint32_t value) { return TqmSimSetDeviceInput(0, kind, value); }
 
 uint32_t TqmSimFaultCount(uint64_t* faults) {
   Message reply;
@@ -803,4 +1188,122 @@ uint32_t TqmSimProcessState(uint64_t id, uint64_t* handles, int* exited) {
     *exited = reply.a[1] != 0;
   }
   return status;
+}
+
+namespace {
+
+// A Machine request with its arguments: a1 names the device (or, for the
+// command log, the process).
+uint32_t MachineCall(tqm::bridge::MachineOp op, uint32_t device, uint64_t a2, uint64_t a3, Message* reply,
+                    uint64_t process = 0) {
+  Message m;
+  m.type = MessageType::Machine;
+  m.a[0] = uint64_t(op);
+  m.a[1] = process ? process : device;
+  m.a[2] = a2;
+  m.a[3] = a3;
+  std::optional<Message> r = Bridge::Get().Request(m);
+  if (!r) return kNoServer;
+  if (reply) *reply = std::move(*r);
+  return reply ? reply->status : r->status;
+}
+
+}  // namespace
+
+uint32_t TqmSimHidReportLengths(uint32_t device, uint32_t inputBytes, uint32_t outputBytes) {
+  return MachineCall(tqm::bridge::MachineOp::HidReportLengths, device, inputBytes, outputBytes, nullptr);
+}
+
+uint32_t TqmSimHidSilent(uint32_t device, int silent) {
+  return MachineCall(tqm::bridge::MachineOp::HidSilent, device, silent ? 1 : 0, 0, nullptr);
+}
+
+uint32_t TqmSimHidReplyDelay(uint32_t device, uint32_t milliseconds) {
+  return MachineCall(tqm::bridge::MachineOp::HidReplyDelay, device, milliseconds, 0, nullptr);
+}
+
+uint32_t TqmSimHidStallWrites(uint32_t device, int stall) {
+  return MachineCall(tqm::bridge::MachineOp::HidStallWrites, device, stall ? 1 : 0, 0, nullptr);
+}
+
+uint32_t TqmSimHidReportCount(uint32_t device, uint32_t* count) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::HidReportCount, device, 0, 0, &reply);
+  if (status == kSuccess && count) *count = uint32_t(reply.a[0]);
+  return status;
+}
+
+uint32_t TqmSimHidReport(uint32_t device, uint32_t index, uint8_t* buffer, uint32_t size, uint32_t* length) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::HidReport, device, index, 0, &reply);
+  if (status != kSuccess) return status;
+  if (length) *length = uint32_t(reply.payload.size());
+  if (buffer) memcpy(buffer, reply.payload.data(), std::min<size_t>(size, reply.payload.size()));
+  return status;
+}
+
+uint32_t TqmSimForeignHid(int present) {
+  return MachineRequest(tqm::bridge::MachineOp::ForeignHid, present ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimOtherVersion(int present) {
+  return MachineRequest(tqm::bridge::MachineOp::OtherVersion, present ? 1 : 0, nullptr);
+}
+
+uint32_t TqmSimCommandCount(uint64_t process, uint32_t* count) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::CommandCount, 0, 0, 0, &reply, process);
+  if (status == kSuccess && count) *count = uint32_t(reply.a[0]);
+  return status;
+}
+
+uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* entry) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::Command, 0, index, 0, &reply, process);
+  if (status != kSuccess || !entry) return status;
+  if (reply.payload.size() != sizeof entry->record) return 0xC0000001;  // STATUS_UNSUCCESSFUL
+  entry->commandClass = uint32_t(reply.a[0]);
+  entry->subOp = uint32_t(reply.a[0] >> 32);
+  entry->status = uint32_t(reply.a[1]);
+  entry->information = uint32_t(reply.a[1] >> 32);
+  memcpy(entry->record, reply.payload.data(), sizeof entry->record);
+  return status;
+}
+
+uint32_t TqmSimGetDeviceCounters(uint32_t device, TqmSimDeviceCounters* counters) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::DeviceCounters, device, 0, 0, &reply);
+  if (status != kSuccess || !counters) return status;
+  if (reply.payload.size() != sizeof *counters) return 0xC0000001;
+  memcpy(counters, reply.payload.data(), sizeof *counters);
+  return status;
+}
+
+uint32_t TqmSimStreamStart(uint32_t device, uint32_t rate) {
+  return MachineCall(tqm::bridge::MachineOp::StreamStart, device, rate, 0, nullptr);
+}
+
+uint32_t TqmSimStreamStop(uint32_t device) {
+  return MachineCall(tqm::bridge::MachineOp::StreamStop, device, 0, 0, nullptr);
+}
+
+uint32_t TqmSimStreamState(uint32_t device, TqmSimStreamInfo* info) {
+  Message reply;
+  const uint32_t status = MachineCall(tqm::bridge::MachineOp::StreamState, device, 0, 0, &reply);
+  if (status != kSuccess || !info) return status;
+  info->periods = reply.a[0];
+  info->running = reply.a[1] != 0;
+  info->missed = reply.a[2];
+  info->periodFrames = uint32_t(reply.a[3]);
+  return status;
+}
+
+uint32_t TqmSimOpenHandles(uint64_t* handles) {
+  *handles = Bridge::Get().DeviceCount();
+  return kSuccess;
+}
+
+uint32_t TqmSimPreparsedBlocks(uint64_t* blocks) {
+  *blocks = Bridge::Get().PreparsedCount();
+  return kSuccess;
 }

@@ -6,6 +6,8 @@
 namespace tqm::usb {
 
 void HidResponder::Output(std::span<const uint8_t> report, uint64_t now) {
+  if (reports_.size() == kMaxLoggedReports) reports_.pop_front();
+  reports_.emplace_back(report.begin(), report.end());
   if (report.size() < kCommandByte + 5 || report[kMarkerByte] != 1) return;
   HidCommand command;
   std::copy_n(report.begin() + kCommandByte, command.size(), command.begin());

@@ -29,6 +29,8 @@ class HidResponder {
   static constexpr size_t kMarkerByte = 21;
   static constexpr size_t kCommandByte = 22;
   static constexpr size_t kMaxQueuedReplies = 8;
+  // The output reports kept as received, the oldest dropped beyond this.
+  static constexpr size_t kMaxLoggedReports = 256;
 
   void SetSilent(bool silent) { silent_ = silent; }
   void SetReplyDelay(uint32_t frames) { replyDelay_ = frames; }
@@ -39,6 +41,9 @@ class HidResponder {
   bool TakeInput(uint64_t now, HidReport* report);
 
   const std::vector<HidCommand>& Commands() const { return commands_; }
+  // Every output report as it arrived, command or not (the last
+  // kMaxLoggedReports of them).
+  const std::deque<std::vector<uint8_t>>& Reports() const { return reports_; }
 
  private:
   struct Pending {
@@ -49,6 +54,7 @@ class HidResponder {
   uint32_t replyDelay_ = 1;
   std::deque<Pending> replies_;
   std::vector<HidCommand> commands_;
+  std::deque<std::vector<uint8_t>> reports_;
 };
 
 }  // namespace tqm::usb

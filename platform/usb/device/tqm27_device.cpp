@@ -602,6 +602,17 @@ std::vector<HidCommand> Tqm27Device::HidCommands() const {
   return hid_.Commands();
 }
 
+std::vector<std::vector<uint8_t>> Tqm27Device::HidReports() const {
+  std::lock_guard lock(mutex_);
+  return {hid_.Reports().begin(), hid_.Reports().end()};
+}
+
+void Tqm27Device::SetHidSilent(bool silent) {
+  std::lock_guard lock(mutex_);
+  faults_.hidSilent = silent;
+  hid_.SetSilent(silent);
+}
+
 void Tqm27Device::SetHidReplyDelay(uint32_t frames) {
   std::lock_guard lock(mutex_);
   hid_.SetReplyDelay(frames);

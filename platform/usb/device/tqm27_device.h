@@ -168,7 +168,11 @@ class Tqm27Device {
   std::vector<int32_t> TakeDacCapture();  // interleaved, MSB-aligned, after volume
 
   std::vector<HidCommand> HidCommands() const;
+  // The output reports the HID interface received, oldest first.
+  std::vector<std::vector<uint8_t>> HidReports() const;
   void SetHidReplyDelay(uint32_t frames);
+  // The same switch as DeviceFaults::hidSilent, leaving the other faults alone.
+  void SetHidSilent(bool silent);
 
   void SetFaults(const DeviceFaults& faults);
   void HaltEndpoint(uint8_t endpoint);

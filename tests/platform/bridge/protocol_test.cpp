@@ -44,7 +44,8 @@ TEST(BridgeProtocol, EveryTypeRoundTripsAtItsLimit) {
   const MessageType types[] = {
       MessageType::Hello,       MessageType::InterfacePath, MessageType::Open,          MessageType::Control,
       MessageType::Close,       MessageType::WatchInterfaces, MessageType::Machine,     MessageType::Heartbeat,
-      MessageType::Query,
+      MessageType::HidInfo,     MessageType::Io,            MessageType::CancelIo,      MessageType::PeriodWait,
+      MessageType::IoDone,      MessageType::Query,
       MessageType::Read,        MessageType::Write,         MessageType::Map,           MessageType::Unmap,
       MessageType::ReferenceEvent, MessageType::Signal,     MessageType::ReleaseEvent,  MessageType::DeviceChange,
       MessageType::Reply,       MessageType::CallbackReply};

@@ -420,6 +420,224 @@ TEST_F(ServeTest, UnplugAndPlugAreToldToWatchingClients) {
   EXPECT_FALSE(panel.native.InterfacePaths(guid).empty());
 }
 
+// ---- the HID collections, several devices, the control additions ----
+
+constexpr uint32_t kPending = 0x103;
+constexpr uint32_t kCancelled = 0xC0000120;
+constexpr uint32_t kNotConnected = 0xC000009D;
+constexpr uint32_t kAccessDenied = 0xC0000022;
+constexpr uint64_t kGenericRead = 0x80000000, kGenericWrite = 0x40000000;
+
+std::vector<uint8_t> HidClass() {
+  uint8_t g[bridge::kGuidBytes];
+  StoreLe32(g, 0x4D1E55B2);
+  g[4] = 0x6F, g[5] = 0xF1, g[6] = 0xCF, g[7] = 0x11;
+  const uint8_t tail[8] = {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30};
+  memcpy(g + 8, tail, 8);
+  return {g, g + bridge::kGuidBytes};
+}
+
+Message MachineCall(NativeClient& c, bridge::MachineOp op, uint64_t a1 = 0, uint64_t a2 = 0, uint64_t a3 = 0) {
+  Message m;
+  m.type = MessageType::Machine;
+  m.a[0] = uint64_t(op);
+  m.a[1] = a1;
+  m.a[2] = a2;
+  m.a[3] = a3;
+  std::optional<Message> r = c.Request(m);
+  if (!r) {
+    Message dead;
+    dead.status = ~0u;
+    return dead;
+  }
+  return *r;
+}
+
+// A HID handle: Open with an access mask.
+Message OpenHid(NativeClient& c, const std::wstring& path, uint64_t access) {
+  Message m;
+  m.type = MessageType::Open;
+  m.a[0] = access;
+  m.payload = bridge::PathBytes(path);
+  std::optional<Message> r = c.Request(m);
+  return r ? *r : Message{};
+}
+
+Message Io(NativeClient& c, uint64_t handle, bridge::IoKind kind, uint64_t id, uint64_t length,
+           std::vector<uint8_t> data = {}) {
+  Message m;
+  m.type = MessageType::Io;
+  m.a[0] = handle;
+  m.a[1] = uint64_t(kind);
+  m.a[2] = id;
+  m.a[3] = length;
+  m.payload = std::move(data);
+  std::optional<Message> r = c.Request(m);
+  return r ? *r : Message{};
+}
+
+std::vector<uint8_t> CommandReport(uint8_t second) {
+  std::vector<uint8_t> report(64, 0);
+  report[22] = 1;
+  report[23] = 0x60;
+  report[24] = second;
+  return report;
+}
+
+std::vector<std::wstring> HidPaths(NativeClient& c) {
+  const std::vector<uint8_t> cls = HidClass();
+  return c.InterfacePaths(cls.data());
+}
+
+TEST_F(ServeTest, HidReadWaitsForTheReplyAndEveryOpenFileGetsIt) {
+  Client panel(port_, "panel");
+  const std::vector<std::wstring> paths = HidPaths(panel.native);
+  ASSERT_EQ(paths.size(), 1u);
+  const Message probe = OpenHid(panel.native, paths[0], 0);
+  ASSERT_EQ(probe.status, kSuccess);
+  EXPECT_EQ(probe.a[1], uint64_t(bridge::HandleKind::Hid));
+  Message info;
+  info.type = MessageType::HidInfo;
+  info.a[0] = probe.a[0];
+  const std::optional<Message> attributes = panel.native.Request(info);
+  ASSERT_TRUE(attributes);
+  EXPECT_EQ(attributes->a[0] & 0xFFFF, kUsbVendorId);
+  EXPECT_EQ(attributes->a[0] >> 16 & 0xFFFF, kUsbProductId);
+  EXPECT_EQ(attributes->a[1], 32u | 64u << 16) << "input and output report bytes with the id byte";
+  const uint64_t reader = OpenHid(panel.native, paths[0], kGenericRead).a[0];
+  const uint64_t other = OpenHid(panel.native, paths[0], kGenericRead).a[0];
+  const uint64_t writer = OpenHid(panel.native, paths[0], kGenericWrite).a[0];
+  // Nothing queued yet: the read waits.
+  EXPECT_EQ(Io(panel.native, reader, bridge::IoKind::Read, 1, 32).status, kPending);
+  const Message written = Io(panel.native, writer, bridge::IoKind::Write, 2, 0, CommandReport(0x20));
+  EXPECT_EQ(written.status, kSuccess);
+  EXPECT_EQ(written.a[0], 64u);
+  const std::optional<Message> done = panel.native.WaitIoDone(1, 2000);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done->status, kSuccess);
+  ASSERT_EQ(done->payload.size(), 32u);
+  EXPECT_EQ(done->payload[0], 0) << "the report id";
+  EXPECT_EQ(done->payload[1], 0x20);
+  // The second reader had it queued: its read ends at once.
+  const Message queued = Io(panel.native, other, bridge::IoKind::Read, 3, 32);
+  EXPECT_EQ(queued.status, kSuccess);
+  EXPECT_EQ(queued.payload, done->payload);
+  // What the probe and a short buffer may not do.
+  EXPECT_EQ(Io(panel.native, probe.a[0], bridge::IoKind::Read, 4, 32).status, kAccessDenied);
+  EXPECT_EQ(Io(panel.native, probe.a[0], bridge::IoKind::Write, 5, 0, CommandReport(0x60)).status, kAccessDenied);
+  EXPECT_EQ(Io(panel.native, reader, bridge::IoKind::Read, 6, 31).status, 0xC0000206u);
+  EXPECT_EQ(Io(panel.native, writer, bridge::IoKind::Write, 7, 0, std::vector<uint8_t>(63)).status, 0xC000000Du);
+  for (uint64_t h : {probe.a[0], reader, other, writer}) {
+    Message close;
+    close.type = MessageType::Close;
+    close.a[0] = h;
+    close.a[1] = uint64_t(bridge::HandleKind::Hid);
+    EXPECT_EQ(panel.native.Request(close)->status, kSuccess);
+  }
+  const Message log = MachineCall(panel.native, bridge::MachineOp::HidReportCount, 0);
+  EXPECT_EQ(log.a[0], 1u) << "only the one write reached the device";
+}
+
+TEST_F(ServeTest, HidCancelAndCloseEndPendingOperationsAndUnplugDisconnects) {
+  Client panel(port_, "panel");
+  const std::wstring path = HidPaths(panel.native).at(0);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::HidSilent, 0, 1).status, kSuccess);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::HidStallWrites, 0, 1).status, kSuccess);
+  const uint64_t reader = OpenHid(panel.native, path, kGenericRead).a[0];
+  const uint64_t writer = OpenHid(panel.native, path, kGenericWrite).a[0];
+  EXPECT_EQ(Io(panel.native, writer, bridge::IoKind::Write, 1, 0, CommandReport(0x60)).status, kPending);
+  EXPECT_EQ(Io(panel.native, reader, bridge::IoKind::Read, 2, 32).status, kPending);
+  EXPECT_EQ(Io(panel.native, reader, bridge::IoKind::Read, 3, 32).status, kPending);
+  EXPECT_FALSE(panel.native.WaitIoDone(2, 100)) << "a silent device answers nothing";
+  // The cancel's IoDone comes before its reply.
+  Message cancel;
+  cancel.type = MessageType::CancelIo;
+  cancel.a[0] = writer;
+  cancel.a[1] = 1;
+  ASSERT_EQ(panel.native.Request(cancel)->status, kSuccess);
+  std::optional<Message> ended = panel.native.WaitIoDone(1, 0);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->status, kCancelled);
+  // Unplugged: the reads end as disconnected, new ones fail. (The driver's
+  // handle goes first, or the port stays taken until it closes.)
+  ASSERT_EQ(panel.native.Close(panel.handle), kSuccess);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Unplug, 0).status, kSuccess);
+  for (uint64_t id : {2, 3}) {
+    ended = panel.native.WaitIoDone(id, 2000);
+    ASSERT_TRUE(ended) << id;
+    EXPECT_EQ(ended->status, kNotConnected);
+  }
+  EXPECT_EQ(Io(panel.native, reader, bridge::IoKind::Read, 4, 32).status, kNotConnected);
+  EXPECT_TRUE(HidPaths(panel.native).empty());
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Plug, 0).status, kSuccess);
+  EXPECT_EQ(HidPaths(panel.native).size(), 1u);
+}
+
+TEST_F(ServeTest, TheUnrelatedHidDeviceComesFirstAndRefusesEveryOpen) {
+  Client panel(port_, "panel");
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::ForeignHid, 1).status, kSuccess);
+  const std::vector<std::wstring> paths = HidPaths(panel.native);
+  ASSERT_EQ(paths.size(), 2u);
+  for (uint64_t access : {uint64_t(0), kGenericRead, kGenericWrite})
+    EXPECT_EQ(OpenHid(panel.native, paths[0], access).status, kAccessDenied) << access;
+  EXPECT_EQ(OpenHid(panel.native, paths[1], 0).status, kSuccess);
+}
+
+TEST_F(ServeTest, DevicesOnSeveralPortsAndAnInterfaceOfAnotherVersion) {
+  Client panel(port_, "panel");
+  for (uint64_t i = 1; i < 4; ++i) ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Plug, i).status, kSuccess);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::OtherVersion, 1).status, kSuccess);
+  uint8_t guid[bridge::kGuidBytes];
+  InterfaceGuid(guid);
+  const std::vector<std::wstring> paths = panel.native.InterfacePaths(guid);
+  ASSERT_EQ(paths.size(), 5u);
+  EXPECT_EQ(HidPaths(panel.native).size(), 4u);
+  std::vector<uint32_t> majors;
+  for (const std::wstring& path : paths) {
+    uint64_t h = 0;
+    ASSERT_EQ(panel.native.Open(path, &h), kSuccess);
+    CommandRecord r = Client::Record(CMD_CLASS_DRIVER, DriverOp::Identify);
+    uint32_t information = 0;
+    EXPECT_EQ(panel.native.Control(h, kCommandControlCode, r.bytes, kCommandRecordSize, r.bytes, kCommandRecordSize,
+                                   &information),
+              kSuccess);
+    majors.push_back(r.Get32(Field::VersionMajor) * 10 + r.Get32(Field::VersionMinor));
+    EXPECT_EQ(panel.native.Close(h), kSuccess);
+  }
+  EXPECT_EQ(majors, (std::vector<uint32_t>{10, 10, 10, 10, 21}));
+  // Its removal closes a handle held on it.
+  uint64_t held = 0;
+  ASSERT_EQ(panel.native.Open(paths.back(), &held), kSuccess);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::OtherVersion, 0).status, kSuccess);
+  EXPECT_EQ(panel.native.InterfacePaths(guid).size(), 4u);
+  for (uint64_t i = 1; i < 4; ++i) ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Unplug, i).status, kSuccess);
+  EXPECT_EQ(panel.native.InterfacePaths(guid).size(), 1u);
+  // The log holds what the driver (and the stand-in) received.
+  const Message count = MachineCall(panel.native, bridge::MachineOp::CommandCount, 0);
+  EXPECT_EQ(count.a[0], 5u);
+  const Message last = MachineCall(panel.native, bridge::MachineOp::Command, 0, 4);
+  EXPECT_EQ(last.a[0], uint64_t(CMD_CLASS_DRIVER) | uint64_t(DriverOp::Identify) << 32);
+  EXPECT_EQ(uint32_t(last.a[1]), kSuccess);
+  EXPECT_EQ(last.payload.size(), kCommandRecordSize);
+}
+
+TEST_F(ServeTest, TheServersStreamClientRunsOnTheDeviceNamed) {
+  Client panel(port_, "panel");
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Plug, 1).status, kSuccess);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::StreamStart, 1, 48000).status, kSuccess);
+  EXPECT_TRUE(Eventually([&] { return MachineCall(panel.native, bridge::MachineOp::StreamState, 1).a[0] >= 50; }));
+  EXPECT_EQ(MachineCall(panel.native, bridge::MachineOp::StreamState, 0).a[1], 0u) << "device 0 has none";
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::StreamStop, 1).status, kSuccess);
+  const Message stopped = MachineCall(panel.native, bridge::MachineOp::StreamState, 1);
+  EXPECT_EQ(stopped.a[1], 0u);
+  EXPECT_GE(stopped.a[0], 50u);
+  const Message counters = MachineCall(panel.native, bridge::MachineOp::DeviceCounters, 1);
+  ASSERT_EQ(counters.payload.size(), 11 * 8u);
+  EXPECT_GT(LoadLe64(counters.payload.data() + 8), 0u) << "OUT packets";
+  // A stream left running is stopped by the server's teardown.
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::StreamStart, 0, 44100).status, kSuccess);
+}
+
 // In virtual time the client's period work holds the clock: a stream through
 // the connection is as exact as the simulator's own.
 class VirtualServeTest : public ServeTest {
@@ -430,6 +648,31 @@ class VirtualServeTest : public ServeTest {
 // A 16-bit frame counter in the top bits and the channel below: the 24 bits
 // the device carries hold both.
 int32_t Counting(uint32_t frame, uint32_t channel) { return int32_t((frame & 0xFFFF) << 16 | (channel + 1) << 8); }
+
+// A client that sends nothing per period: its period thread's wait, told to
+// the server with the number of the last signal it saw, ends the hold. A
+// wait that has not seen the holding signal yet (it began before) does not.
+TEST_F(VirtualServeTest, APeriodWaitAfterTheSignalReleasesTheClock) {
+  Client host(port_, "asio host");
+  ASSERT_EQ(host.SetLatency(240), kSuccess);
+  const uint64_t event = host.native.CreateEvent(false);
+  ASSERT_EQ(host.StartStream(event), kSuccess);
+  auto periodWait = [&](uint64_t seen) {
+    Message m;
+    m.type = MessageType::PeriodWait;
+    m.a[0] = event;
+    m.a[1] = seen;
+    return host.native.SendBytes(bridge::Encode(m));
+  };
+  ASSERT_TRUE(host.native.WaitEvent(event, 5000));
+  // A stale wait: the clock stays held, no further period comes.
+  ASSERT_TRUE(periodWait(host.native.signalsReceived() - 1));
+  EXPECT_FALSE(host.native.WaitEvent(event, 300)) << "the clock moved past a held period";
+  for (uint32_t p = 0; p < 100; ++p) {
+    ASSERT_TRUE(periodWait(host.native.signalsReceived())) << "period " << p;
+    ASSERT_TRUE(host.native.WaitEvent(event, 3000)) << "period " << p;
+  }
+}
 
 TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
   Client host(port_, "asio host");

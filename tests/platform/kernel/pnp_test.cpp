@@ -270,6 +270,24 @@ TEST_F(PnpTest, ADeviceThatCannotBeAddedOrStartedFailsAndItsDriverGoes) {
   }
 }
 
+// A child whose START failed was removed then; once its bus has deleted its
+// PDO (it left the bus), an orderly removal of the bus does not ask it.
+TEST_F(PnpTest, AChildThatFailedToStartIsNotQueriedWhenItsBusIsRemoved) {
+  PDEVICE_OBJECT root = StartBus();
+  s.failStart = true;
+  PDEVICE_OBJECT child = Plug(L"TEST\\FN");
+  machine.ProcessDeviceRelations();
+  EXPECT_EQ(machine.DeviceNodeState(child), NodeState::Failed);
+  s.failStart = false;
+  Unplug(child);
+  machine.ProcessDeviceRelations();
+  IoDeleteDevice(child);
+  s.Take();
+  EXPECT_EQ(machine.RequestRemoval(root, true), STATUS_SUCCESS);
+  const Lines log = s.Take();
+  for (const std::string& line : log) EXPECT_EQ(line.find("TEST\\FN"), std::string::npos) << Join(log);
+}
+
 // ---- verifier part II: devices and power -------------------------------------------
 
 TEST(PnpVerifier, DeletingADeviceSomeoneStillReferencesIsReported) {

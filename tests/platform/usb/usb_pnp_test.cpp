@@ -104,6 +104,30 @@ TEST_F(UsbPnpTest, PluggingLoadsAndStartsTheFunctionDriver) {
   EXPECT_EQ(device.bytes[10] | device.bytes[11] << 8, kUsbProductId);
 }
 
+// Devices on several ports are several device nodes: each instance is named
+// after its port (1 for the first), and unplugging one leaves the others.
+TEST_F(UsbPnpTest, EachPortHoldsItsOwnDevice) {
+  struct Row {
+    size_t index;
+    const wchar_t* instance;
+  } rows[] = {{0, L"\\0001"}, {3, L"\\0004"}, {UsbHub::kPorts - 1, L"\\0016"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.index);
+    Tqm27Port* port = hub_->Plug(row.index);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(hub_->port(row.index), port);
+    EXPECT_EQ(machine_.DeviceNodeState(port->pdo()), kernel::NodeState::Started);
+    EXPECT_EQ(Narrow(machine_.InstancePath(port->pdo())), Narrow(Tqm27DeviceId() + row.instance));
+  }
+  EXPECT_EQ(hub_->Plug(UsbHub::kPorts), nullptr) << "no such port";
+  EXPECT_EQ(machine_.ChildDevices(hub_->busDevice()).size(), 3u);
+  hub_->Unplug(3);
+  EXPECT_TRUE(hub_->port(3)->Deleted());
+  EXPECT_EQ(machine_.ChildDevices(hub_->busDevice()).size(), 2u);
+  EXPECT_EQ(machine_.DeviceNodeState(hub_->port(0)->pdo()), kernel::NodeState::Started);
+  EXPECT_NE(hub_->Plug(3), nullptr) << "the port is free again";
+}
+
 // The PDO's identifiers, asked through the whole stack as the manager and
 // other drivers ask them.
 TEST_F(UsbPnpTest, PhysicalDeviceReportsItsIdentifiers) {
