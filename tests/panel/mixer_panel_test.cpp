@@ -234,7 +234,9 @@ TEST_F(Mixer, ReconcileWithoutDifferencesSendsNothing) {
   // The driver's volume changed behind the panel's back: a reconcile that
   // finds nothing different must not send the panel's settings over it.
   ChangeDriverSettings([](MixerSettings& s) { s.playVolume[0] = 33; });
+  const uint32_t before = CommandsLogged();
   m.Reconcile();
+  EXPECT_TRUE(CommandsSince(before).empty()) << "the driver saw a command";
   EXPECT_EQ(DriverSettings().playVolume[0], 33);
   // One difference: the whole record goes.
   m.current().mixer.recordVolume[1] = 70;
@@ -258,7 +260,17 @@ TEST_F(Mixer, DriverRateChangeIsFollowedWithinOneTickAndAppliedBack) {
   // Changed behind the panel's back: the apply that follows the rate change
   // sends the panel's copy, which overwrites it.
   ChangeDriverSettings([](MixerSettings& s) { s.playVolume[1] = 44; });
+  const size_t hidBefore = HidCommands().size();
+  const uint32_t before = CommandsLogged();
   EXPECT_EQ(m.Poll(), 1);
+  const auto sent = CommandsSince(before);
+  EXPECT_EQ(sent.size(), 1u);
+  EXPECT_EQ(Count(sent, CMD_CLASS_CONTROL, ControlOp::ApplySettings), 1) << "one ApplySettings follows";
+  // The HID exchange ran: its two command reports reached the device.
+  const auto hid = HidCommands();
+  ASSERT_EQ(hid.size(), hidBefore + 2);
+  EXPECT_EQ(hid[hidBefore], std::make_pair(uint8_t(0x60), uint8_t(0x60)));
+  EXPECT_EQ(hid[hidBefore + 1], std::make_pair(uint8_t(0x60), uint8_t(0x20)));
   EXPECT_EQ(m.current().mixer.rate, 48000);
   EXPECT_EQ(m.shadow().mixer.rate, 48000);
   const MixerSettings d = DriverSettings();
@@ -280,6 +292,9 @@ TEST_F(Mixer, DriverBufferNumberChangeIsTakenWithoutAnApply) {
   EXPECT_EQ(m.shadow().mixer.requestCount, 6);
   EXPECT_EQ(m.CurrentBufferNumber(), 6);
   EXPECT_EQ(DriverSettings().playVolume[1], 44) << "a buffer-number change applies nothing";
+  const uint32_t before = CommandsLogged();
+  EXPECT_EQ(m.Poll(), 0);
+  EXPECT_TRUE(CommandsSince(before).empty()) << "a poll without changes sends nothing";
 }
 
 TEST_F(Mixer, StatusBlockValuesOutOfRangeAreClampedInThePoll) {

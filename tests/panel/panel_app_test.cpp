@@ -243,6 +243,12 @@ TEST_F(Panel, AbsentAtStartThenPluggedUnpluggedThreeTimesLeavesNothingBehind) {
   const int threads = ThreadsOfThisProcess();
   for (int round = 0; round < 3; ++round) {
     Plug();
+    // Each arrival is a new device, whose log starts empty: the exchange's
+    // two command reports.
+    const auto hid = HidCommands();
+    ASSERT_EQ(hid.size(), 2u) << round;
+    EXPECT_EQ(hid[0], std::make_pair(uint8_t(0x60), uint8_t(0x60))) << round;
+    EXPECT_EQ(hid[1], std::make_pair(uint8_t(0x60), uint8_t(0x20))) << round;
     EXPECT_TRUE(Shown(Mixer()->strip(0).fader)) << round;
     EXPECT_EQ(IconCalls(NIM_ADD), round + 1) << round;
     EXPECT_TRUE(App().listeners[kRateListener].running()) << round;
@@ -399,7 +405,12 @@ TEST_F(Panel, ExplorerRestartAddsTheIconAgainAlsoWithoutTheDevice) {
 
 TEST_F(Panel, LatencyWhileAStreamRunsIsRefusedWithOneBox) {
   ASSERT_NE(Start(), nullptr);
-  StartStreamClient();
+  // The machine's own stream client, in a process of its own.
+  ASSERT_EQ(TqmSimStreamStart(0, 48000), 0u);
+  ASSERT_TRUE(WaitFor([&] {
+    Tick();
+    return driver_.GetActiveClient() != 0 && Mixer()->current().mixer.rate == 48000;
+  }));
   Command(IDM_LATENCY_96);
   ASSERT_EQ(g_boxes.size(), 1u);
   EXPECT_EQ(g_boxes[0].owner, window_);
@@ -415,7 +426,8 @@ TEST_F(Panel, LatencyWhileAStreamRunsIsRefusedWithOneBox) {
   ASSERT_EQ(bytes.size(), sizeof saved);
   std::memcpy(&saved, bytes.data(), sizeof saved);
   EXPECT_EQ(saved.mixer.periodFrames, 256) << "the refused value is not stored";
-  StopStreamClient();
+  ASSERT_EQ(TqmSimStreamStop(0), 0u);
+  ASSERT_TRUE(WaitFor([&] { return driver_.GetActiveClient() == 0; }));
   Command(IDM_LATENCY_96);
   EXPECT_EQ(g_boxes.size(), 1u);
   EXPECT_TRUE(Checked(IDM_LATENCY_96));
@@ -436,6 +448,16 @@ TEST_F(Panel, LatencyTooSmallForNinetySixKilohertzIsRefusedTheSameWay) {
   EXPECT_TRUE(Checked(IDM_LATENCY_256));
 }
 
+TEST_F(Panel, AQuietTickAsksTheDriverOnlyForItsLatency) {
+  ASSERT_NE(Start(), nullptr);
+  Tick();
+  const uint32_t before = CommandsLogged();
+  for (int i = 0; i < 5; ++i) Tick();
+  const auto sent = CommandsSince(before);
+  EXPECT_EQ(sent.size(), 5u);
+  EXPECT_EQ(Count(sent, CMD_CLASS_CONTROL, ControlOp::GetLatency), 5);
+}
+
 TEST_F(Panel, LatencyOffTheMenuLeavesTheSubmenuUnchecked) {
   ASSERT_NE(Start(), nullptr);
   ASSERT_TRUE(driver_.SetLatency(100, 1));
@@ -454,7 +476,14 @@ TEST_F(Panel, DriverRateChangeIsFollowedWithinOneTick) {
   ASSERT_TRUE(driver_.SetSampleRate(48000));
   ASSERT_TRUE(WaitFor([&] { return block.Read(StatusWord::SampleRate) == 48000; }));
   ChangeDriverSettings([](MixerSettings& s) { s.recordVolume[0] = 12; });
+  const size_t hidBefore = HidCommands().size();
+  const uint32_t before = CommandsLogged();
   Tick();
+  const auto sent = CommandsSince(before);
+  EXPECT_EQ(Count(sent, CMD_CLASS_CONTROL, ControlOp::ApplySettings), 1);
+  EXPECT_EQ(Count(sent, CMD_CLASS_CONTROL, ControlOp::GetLatency), 1) << "the latency check marks";
+  EXPECT_EQ(sent.size(), 2u);
+  EXPECT_EQ(HidCommands().size(), hidBefore + 2) << "the HID exchange after the rate change";
   EXPECT_EQ(Mixer()->current().mixer.rate, 48000);
   EXPECT_EQ(DriverSettings().recordVolume[0], 80) << "the ApplySettings that follows sends the panel's copy";
   driver_.MapStatusBlock(0, token, address);
@@ -608,9 +637,9 @@ TEST_F(Panel, StopEventRunsOnTheUiThreadAndAStaleOneIsDropped) {
 TEST_F(Panel, SurpriseRemovalWhileAStreamRunsAndThePanelPolls) {
   ASSERT_NE(Start(), nullptr);
   Command(IDM_LEVEL_METER);
-  StartStreamClient();
+  ASSERT_EQ(TqmSimStreamStart(0, 48000), 0u);
+  ASSERT_TRUE(WaitFor([&] { return driver_.GetActiveClient() != 0; }));
   for (int i = 0; i < 5; ++i) Tick();
-  streaming_ = false;
   driver_.CloseAll();
   ASSERT_EQ(TqmSimUnplug(), 0u);
   // The timer keeps ticking while the removal arrives.
@@ -621,8 +650,7 @@ TEST_F(Panel, SurpriseRemovalWhileAStreamRunsAndThePanelPolls) {
   EXPECT_FALSE(Mixer()->mapped());
   EXPECT_FALSE(Shown(Mixer()->strip(0).fader));
   EXPECT_FALSE(App().listeners[kStopListener].running());
-  ASSERT_EQ(TqmSimPlug(), 0u);
-  ASSERT_TRUE(WaitFor([&] { return App().devicePresent != 0; }));
+  TqmSimStreamStop(0);
 }
 
 TEST_F(Panel, DefaultSwitchIgnoresTheStoredSettingsAndTheNextCommandOverwritesThem) {

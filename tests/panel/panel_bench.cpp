@@ -149,6 +149,43 @@ void PanelBench::Pump() {
   }
 }
 
+uint32_t PanelBench::CommandsLogged() {
+  uint32_t count = 0;
+  EXPECT_EQ(TqmSimCommandCount(0, &count), 0u);
+  return count;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> PanelBench::CommandsSince(uint32_t from) {
+  std::vector<std::pair<uint32_t, uint32_t>> commands;
+  const uint32_t count = CommandsLogged();
+  for (uint32_t i = from; i < count; ++i) {
+    TqmSimCommandEntry entry{};
+    EXPECT_EQ(TqmSimCommand(0, i, &entry), 0u);
+    commands.emplace_back(entry.commandClass, entry.subOp);
+  }
+  return commands;
+}
+
+int PanelBench::Count(const std::vector<std::pair<uint32_t, uint32_t>>& commands, uint32_t commandClass,
+                      uint32_t subOp) {
+  int n = 0;
+  for (const auto& c : commands) n += c.first == commandClass && c.second == subOp;
+  return n;
+}
+
+std::vector<std::pair<uint8_t, uint8_t>> PanelBench::HidCommands() {
+  std::vector<std::pair<uint8_t, uint8_t>> commands;
+  uint32_t count = 0;
+  if (TqmSimHidReportCount(0, &count) != 0) return commands;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t report[256] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(TqmSimHidReport(0, i, report, sizeof report, &length), 0u);
+    if (length > 24 && report[22] == 1) commands.emplace_back(report[23], report[24]);
+  }
+  return commands;
+}
+
 void PanelBench::ClearRegistry() { RegDeleteTreeW(HKEY_CURRENT_USER, kKey); }
 
 void PanelBench::StoreRaw(const wchar_t* name, DWORD type, const void* bytes, DWORD size) {

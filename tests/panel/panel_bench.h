@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "panel/devicelink/device_link.h"
@@ -77,6 +78,16 @@ class PanelBench : public ::testing::Test {
   static uint64_t MachineHandles();
   // Pumps the thread's queue.
   static void Pump();
+
+  // The commands this process sent to the driver (the machine's log), from
+  // entry `from` on, as (class, sub-op) pairs.
+  static uint32_t CommandsLogged();
+  static std::vector<std::pair<uint32_t, uint32_t>> CommandsSince(uint32_t from);
+  static int Count(const std::vector<std::pair<uint32_t, uint32_t>>& commands, uint32_t commandClass,
+                   uint32_t subOp);
+  // The command reports the first TQM27's HID interface received: byte 23
+  // and 24 of each report (0x60 0x60, then 0x60 0x20 for one exchange).
+  static std::vector<std::pair<uint8_t, uint8_t>> HidCommands();
 
   static void ClearRegistry();
   static void StoreRaw(const wchar_t* name, DWORD type, const void* bytes, DWORD size);
