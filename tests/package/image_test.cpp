@@ -18,7 +18,7 @@ std::vector<std::string> Names() {
   std::vector<std::string> names;
   std::stringstream list(TQM_PACKAGE_IMAGE_NAMES);
   std::string name;
-  while (std::getline(list, name, ';'))
+  while (std::getline(list, name, ','))
     if (!name.empty()) names.push_back(name);
   return names;
 }
