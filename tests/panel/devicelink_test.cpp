@@ -183,12 +183,22 @@ uint64_t BridgeHandles() {
   return handles;
 }
 
+// The driver itself serves at most eight TQM27s, so a ninth one has no
+// interface; an interface of another version registered after the eight
+// shows that enumeration stops opening once eight are held: it is never
+// opened, and only eight Identify requests are sent.
 TEST(DeviceLink, NineDevicesOpenEightAndLeaveTheNinthAlone) {
   for (uint32_t port = 1; port < 9; ++port) ASSERT_EQ(TqmSimPlugDevice(port), 0u) << port;
+  ASSERT_EQ(TqmSimOtherVersion(1), 0u);
   const uint64_t machine = MachineHandles(), bridge = BridgeHandles();
   {
     DeviceLink link;
+    uint32_t logged = 0;
+    ASSERT_EQ(TqmSimCommandCount(0, &logged), 0u);
     ASSERT_EQ(link.Enumerate(), DeviceLink::kMaxDevices);
+    uint32_t after = 0;
+    ASSERT_EQ(TqmSimCommandCount(0, &after), 0u);
+    EXPECT_EQ(after - logged, 8u) << "an interface beyond the eighth was probed";
     EXPECT_EQ(MachineHandles(), machine + 8);
     EXPECT_EQ(BridgeHandles(), bridge + 8);
     // Device 0 is the interface opened last; past the count, the last one.
