@@ -74,7 +74,7 @@ function(tqm_user_library)
   target_link_libraries(${L_NAME}_sim PUBLIC tqmsim ${_sim_user_libs} ${L_LIBS})
 endfunction()
 
-# tqm_add_sim_test(NAME name SOURCES ... [LIBS ...] [LABELS ...])
+# tqm_add_sim_test(NAME name SOURCES ... [LIBS ...])
 # A GoogleTest program of the Windows build that drives the simulated machine
 # through tqmsim.dll: every case runs under Wine beside a private
 # `tqm27sim serve` from the host build (cmake/with-sim-server), one at a time,
@@ -82,7 +82,7 @@ endfunction()
 set(TQM_SIM_SERVER "${PROJECT_SOURCE_DIR}/build/host/tools/tqm27sim/tqm27sim" CACHE FILEPATH
     "The host build's tqm27sim, which serves the Windows tests of the bridge")
 function(tqm_add_sim_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tqmsim ${TQM_GTEST_MAIN})
   add_custom_command(TARGET ${T_NAME} POST_BUILD
@@ -90,5 +90,5 @@ function(tqm_add_sim_test)
   set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR
     "${PROJECT_SOURCE_DIR}/cmake/with-sim-server;${TQM_SIM_SERVER};${PROJECT_SOURCE_DIR}/cmake/wine-run")
   gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES LABELS "bridge;${T_LABELS}" RUN_SERIAL TRUE)
+    PROPERTIES LABELS bridge RUN_SERIAL TRUE)
 endfunction()
