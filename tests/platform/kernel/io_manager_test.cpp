@@ -19,7 +19,9 @@ NTSTATUS RecordingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* walk = static_cast<Walk*>(context);
   const int level = irp->CurrentLocation;  // the level of the driver that set the routine
   walk->calls.push_back("level" + std::to_string(level));
-  return walk->stopAt == level ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
+  if (walk->stopAt == level) return STATUS_MORE_PROCESSING_REQUIRED;
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS Complete(PIRP irp) {
@@ -75,12 +77,17 @@ TEST(IoManager, CompletionRoutinesRunUpwardAndMoreProcessingStopsTheWalk) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         const bool onSuccess = i == 2 || row.middleOnSuccess;
         IoSetCompletionRoutine(irp, RecordingRoutine, &walk, onSuccess, TRUE, TRUE);
-        return IoCallDriver(stack[i].lower, irp);
+        // A driver whose routine takes the IRP back completes it later: its
+        // dispatch routine returns STATUS_PENDING.
+        const bool takesItBack = row.stopAt == int(i) + 1;
+        if (takesItBack) IoMarkIrpPending(irp);
+        const NTSTATUS status = IoCallDriver(stack[i].lower, irp);
+        return takesItBack ? STATUS_PENDING : status;
       };
     }
     ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
     const NTSTATUS status = IoCallDriver(stack.top().device, request.irp);
-    EXPECT_EQ(status, row.bottomStatus);
+    EXPECT_EQ(status, row.stopAt ? STATUS_PENDING : row.bottomStatus);
     EXPECT_EQ(Join(walk.calls), row.firstCalls);
     EXPECT_EQ(KeReadStateEvent(&request.done) != 0, row.doneAfterFirst);
     if (row.callsAfterSecondCompletion) {
@@ -90,7 +97,8 @@ TEST(IoManager, CompletionRoutinesRunUpwardAndMoreProcessingStopsTheWalk) {
       EXPECT_NE(KeReadStateEvent(&request.done), 0);
     }
     EXPECT_EQ(request.iosb.Status, row.bottomStatus);
-    EXPECT_TRUE(faults.Take().empty());
+    const auto recorded = faults.Take();
+    EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
   }
 }
 
@@ -372,10 +380,10 @@ TEST(IoManager, TheAllocatorsCompletionRoutineMayFreeItsIrp) {
   }
 }
 
-// Once the walk has reached the allocator's own completion routine the IRP is
-// the allocator's: another of its threads may free it while that routine is
-// still returning (a stream stop that waited for the routine's last count),
-// as long as the routine then stops the walk.
+// The allocator owns its IRP again only once its completion routine returned
+// STATUS_MORE_PROCESSING_REQUIRED (or inside that routine): another thread
+// freeing it while the routine still runs (a stream stop that waited for a
+// count the routine dropped before returning) frees an IRP not yet its own.
 struct SlowReturn {
   std::atomic<bool> inside{false};
   std::atomic<bool> freed{false};
@@ -388,7 +396,7 @@ NTSTATUS SlowReturningRoutine(PDEVICE_OBJECT, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST(IoManager, AnotherThreadOfTheAllocatorMayFreeTheIrpWhileItsRoutineReturns) {
+TEST(IoManager, AnotherThreadFreeingTheIrpBeforeItsRoutineReturnedIsAFault) {
   Machine machine;
   FaultRecorder faults(machine);
   TestStack stack(machine, 1);
@@ -403,7 +411,10 @@ TEST(IoManager, AnotherThreadOfTheAllocatorMayFreeTheIrpWhileItsRoutineReturns) 
   s.freed = true;
   completing.join();
   const auto recorded = faults.Take();
-  EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
+  ASSERT_EQ(recorded.size(), 1u) << FaultRecorder::Describe(recorded);
+  EXPECT_EQ(recorded[0].kind, FaultKind::IrpMisuse);
+  EXPECT_NE(recorded[0].what.find("freed while its completion walk still runs"), std::string::npos)
+      << recorded[0].what;
 }
 
 TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {

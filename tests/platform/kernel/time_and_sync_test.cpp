@@ -280,7 +280,7 @@ TEST(Sync, FastMutexExcludesAndRaisesToApcLevel) {
   ExReleaseFastMutex(&mutex);
 }
 
-TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
+TEST(Sync, ResourceIsSharedByReadersExclusiveForAWriterAndNewReadersQueueBehindIt) {
   Machine machine;
   ERESOURCE resource;
   ASSERT_EQ(ExInitializeResourceLite(&resource), STATUS_SUCCESS);
@@ -288,13 +288,18 @@ TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
   ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
   // A second reader gets in beside the first; a writer does not.
   std::atomic<bool> writerIn{false};
-  ThreadRun reader, writer;
-  reader.body = [&] {
+  ThreadRun reader, writer, lateReader;
+  auto tryShared = [&] {
+    KeEnterCriticalRegion();
     const BOOLEAN got = ExAcquireResourceSharedLite(&resource, FALSE);
     if (got) ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
     return got ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   };
+  reader.body = tryShared;
+  lateReader.body = tryShared;
   writer.body = [&] {
+    KeEnterCriticalRegion();
     if (ExAcquireResourceExclusiveLite(&resource, FALSE)) return STATUS_UNSUCCESSFUL;
     ExAcquireResourceExclusiveLite(&resource, TRUE);
     writerIn = true;
@@ -302,13 +307,22 @@ TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
     ExAcquireResourceSharedLite(&resource, TRUE);
     ExReleaseResourceLite(&resource);
     ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
     return STATUS_SUCCESS;
   };
   Start(reader);
-  Start(writer);
   machine.clock().Step(5);
   EXPECT_EQ(reader.result.load(), STATUS_SUCCESS);
+  Start(writer);
+  machine.clock().Step(5);  // the writer is queued now: the clock moves only when it waits
   EXPECT_FALSE(writerIn.load());
+  // A new reader waits behind the queued writer, so writers are not starved;
+  // a thread that already shares the resource still nests.
+  Start(lateReader);
+  machine.clock().Step(5);
+  EXPECT_EQ(lateReader.result.load(), STATUS_UNSUCCESSFUL);
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, FALSE));
+  ExReleaseResourceLite(&resource);
   ExReleaseResourceLite(&resource);
   KeLeaveCriticalRegion();
   machine.clock().Step(5);

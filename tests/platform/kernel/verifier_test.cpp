@@ -31,6 +31,29 @@ NTSTATUS LeakingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return ExAllocatePoolWithTag(NonPagedPool, 312, 0x3975724F /* "Oru9" */) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
+NTSTATUS StopTheWalk(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+VOID EndAtOnce(PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }
+
+// What the leaking driver below makes in DriverEntry, for the test to give
+// back after the unload check.
+struct Left {
+  PIRP irp = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+  HANDLE thread = nullptr;
+} left;
+
+// A driver that keeps one of each resource the unload check counts: an IRP,
+// a device object, a kernel handle (its thread's) and a system thread it never
+// waits on.
+NTSTATUS KeepingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  left.irp = IoAllocateIrp(1, FALSE);
+  NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &left.device);
+  if (NT_SUCCESS(status))
+    status = PsCreateSystemThread(&left.thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr);
+  return status;
+}
+
 void SendTo(TestStack& stack) {
   ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
   IoCallDriver(stack.top().device, request.irp);
@@ -185,6 +208,125 @@ TEST(Verifier, EachFaultIsReportedWithWhatAndWhere) {
          ExFreePool(block);
        },
        {FaultKind::PoolMisuse}, "tagged 'Oru9' with tag 'Oru8'", "called from"},
+      {"dispatch routine returns success without completing its IRP",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP kept = nullptr;
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           kept = irp;
+           return STATUS_SUCCESS;
+         };
+         ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
+         IoCallDriver(stack.top().device, request.irp);
+         Complete(kept, STATUS_SUCCESS);  // so that the IRP goes
+       },
+       {FaultKind::IrpNotCompleted}, "without completing it", "TestDispatch"},
+      {"IRP, device, kernel handle and unwaited thread left at unload",
+       [](Machine& m) {
+         NTSTATUS status;
+         PDRIVER_OBJECT driver = m.LoadDriver(KeepingDriverEntry, L"Keeping", &status);
+         ASSERT_EQ(status, STATUS_SUCCESS);
+         m.UnloadDriver(driver);
+         IoFreeIrp(left.irp);
+         ZwClose(left.thread);
+       },
+       {FaultKind::ResourceLeakAtUnload},
+       "1 IRP(s) it allocated and never freed; 1 device object(s) it never deleted; 1 kernel handle(s) it never "
+       "closed; 1 system thread(s) it never waited on",
+       "after"},
+      {"IRP reused while a driver below still has it",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP queued = nullptr;
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           IoMarkIrpPending(irp);
+           queued = irp;
+           return STATUS_PENDING;
+         };
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+         IoSetCompletionRoutine(irp, StopTheWalk, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(stack[0].device, irp);
+         IoReuseIrp(irp, STATUS_SUCCESS);
+         Complete(queued, STATUS_SUCCESS);
+         IoFreeIrp(irp);
+       },
+       {FaultKind::IrpMisuse}, "a driver below still has it", "called from"},
+      {"buffered request completed with more Information than its output buffer",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+           irp->IoStatus.Information = 16;
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         char out[8];
+         ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, out, sizeof out);
+         IoCallDriver(stack.top().device, request.irp);
+       },
+       {FaultKind::IrpMisuse}, "Information 16, more than its 8-byte output buffer", "TestDispatch"},
+      {"two spin locks taken in both orders",
+       [](Machine&) {
+         KSPIN_LOCK a, b;
+         KeInitializeSpinLock(&a);
+         KeInitializeSpinLock(&b);
+         KIRQL first, second;
+         KeAcquireSpinLock(&a, &first);
+         KeAcquireSpinLock(&b, &second);
+         KeReleaseSpinLock(&b, second);
+         KeReleaseSpinLock(&a, first);
+         KeAcquireSpinLock(&b, &first);
+         KeAcquireSpinLock(&a, &second);  // the inversion: a deadlock waiting for the right moment
+         KeReleaseSpinLock(&a, second);
+         KeReleaseSpinLock(&b, first);
+       },
+       {FaultKind::LockOrderInversion}, "spin lock", "called from"},
+      {"a fast mutex and a resource taken in both orders",
+       [](Machine&) {
+         FAST_MUTEX mutex;
+         ERESOURCE resource;
+         ExInitializeFastMutex(&mutex);
+         ExInitializeResourceLite(&resource);
+         KeEnterCriticalRegion();
+         ExAcquireResourceExclusiveLite(&resource, TRUE);
+         ExAcquireFastMutex(&mutex);
+         ExReleaseFastMutex(&mutex);
+         ExReleaseResourceLite(&resource);
+         ExAcquireFastMutex(&mutex);
+         ExAcquireResourceExclusiveLite(&resource, TRUE);  // at APC_LEVEL: no critical region needed
+         ExReleaseResourceLite(&resource);
+         ExReleaseFastMutex(&mutex);
+         KeLeaveCriticalRegion();
+         ExDeleteResourceLite(&resource);
+       },
+       {FaultKind::LockOrderInversion}, "resource", "called from"},
+      {"resource acquired outside a critical region",
+       [](Machine&) {
+         ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+         ExAcquireResourceSharedLite(&resource, TRUE);
+         ExReleaseResourceLite(&resource);
+         ExDeleteResourceLite(&resource);
+       },
+       {FaultKind::CriticalRegionMissing}, "ExAcquireResourceSharedLite with normal kernel APCs enabled",
+       "called from"},
+      {"paged pool freed at DISPATCH_LEVEL",
+       [](Machine&) {
+         void* block = ExAllocatePoolWithTag(PagedPool, 32, 0x3975724F);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         ExFreePoolWithTag(block, 0x3975724F);
+         KeLowerIrql(old);
+       },
+       {FaultKind::PagedPoolAtDispatch}, "paged pool block", "called from"},
+      {"paged pool allocated at DISPATCH_LEVEL",
+       [](Machine&) {
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         void* block = ExAllocatePoolWithTag(PagedPool, 32, 0x3975724F);
+         KeLowerIrql(old);
+         ExFreePoolWithTag(block, 0x3975724F);
+       },
+       {FaultKind::PagedPoolAtDispatch}, "ExAllocatePoolWithTag(PagedPool) at IRQL 2", "called from"},
       {"releasing a spin lock that is not held",
        [](Machine&) {
          KSPIN_LOCK lock;
