@@ -134,6 +134,7 @@ class Rig {
     Client& c = clients_[index];
     c = Client{};
     c.process = &machine_.StartProcess("client" + std::to_string(index));
+    c.process->SetSingleThreaded(true);  // the script is its only thread
     c.event = c.process->CreateEventHandle(false, false);
     c.buffer = static_cast<uint8_t*>(c.process->Allocate(4096));
     NTSTATUS status;

@@ -91,7 +91,11 @@ char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd) {
   // last block goes.
   const size_t first = TakeRunLocked(2);
   if (first == kArenaPages) return nullptr;
+  // Guard pages are inaccessible; for the sanitizer they are addressable, so
+  // that a touch faults as it would on the machine (and a guarded call sees
+  // the fault).
   os::ProtectNone(arena_ + (first + 1) * kPage, kPage);
+  TQM_UNPOISON(arena_ + (first + 1) * kPage, kPage);
   char* end = arena_ + (first + 1) * kPage;
   char* start = end - slot;
   openPage_ = first;
@@ -146,6 +150,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT own
     block = arena_ + first * kPage;
     guardEnd = block + (pages - 1) * kPage;
     os::ProtectNone(guardEnd, kPage);
+    TQM_UNPOISON(guardEnd, kPage);
   }
   TQM_UNPOISON(block, size_t(guardEnd - block));
   memset(block, kFillPattern, bytes);
