@@ -636,10 +636,17 @@ NTSTATUS Machine::QueryRemoveDevice(PDEVICE_OBJECT pdo, bool closeHandlesOnNotic
   }
   std::vector<DeviceNode*> queried;
   for (DeviceNode* n : order) {
-    // A child already removed (its PDO may be deleted) or gone from its bus
-    // is not asked; the latter gets its REMOVE with the rest of the subtree.
+    // A child already removed (its PDO may be deleted: a device that failed
+    // to start was removed at once) or gone from its bus is not asked; the
+    // latter gets its REMOVE with the rest of the subtree.
     const NodeState childState = PnpManager::StateOf(*this, n);
-    if (n != node && (childState == NodeState::Removed || childState == NodeState::SurpriseRemoved)) continue;
+    bool removed;
+    {
+      std::lock_guard lock(pnp_->mu);
+      removed = n->removeSent;
+    }
+    if (n != node && (removed || childState == NodeState::Removed || childState == NodeState::SurpriseRemoved))
+      continue;
     const NTSTATUS status = SendPnp(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr);
     if (!NT_SUCCESS(status)) {
       for (auto it = queried.rbegin(); it != queried.rend(); ++it) {

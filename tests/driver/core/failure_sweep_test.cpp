@@ -1,6 +1,6 @@
 // Failure injection beyond the start path: each scripted scenario of a
 // client's life with the device runs once to count how many pool, IRP, MDL,
-// user-mapping and thread attempts it makes, then once per attempt with that
+// user-mapping, thread, device-creation and attach attempts it makes, then once per attempt with that
 // attempt failing. Every run must end with each operation having either
 // succeeded or reported its failure (no verifier fault, no hang), and the
 // removal and unload that follow must leave nothing behind (the unload
@@ -10,7 +10,6 @@
 // file (TQM_SWEEP_SOAK) lets each stream run a tenth of a second of wall time
 // before the next step, so that failures also meet completions in flight.
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <thread>
 #include <memory>
@@ -133,9 +132,13 @@ const std::vector<Scenario>& Scenarios() {
          rig.completed = slept && woke && panel &&
                          panel->Command(tqm::CMD_CLASS_CONTROL, tqm::ControlOp::GetActiveClient).status == STATUS_SUCCESS;
        }},
-      // The companion attaches to the child as the device starts; it detaches
-      // in the orderly removal that ends every run.
-      {"companion attach and detach", true, true, [](SweepRig& rig) { rig.completed = rig.Plug(); }},
+      // The companion attaches to the child as the device starts and detaches
+      // when the device leaves the bus.
+      {"companion attach and detach", true, true,
+       [](SweepRig& rig) {
+         rig.completed = rig.Plug();
+         rig.hub->Unplug();
+       }},
   };
   return scenarios;
 }
@@ -147,7 +150,8 @@ struct Point {
 constexpr Point kPoints[] = {
     {"pool", FailurePoint::PoolAllocation},   {"IRP", FailurePoint::IrpAllocation},
     {"MDL", FailurePoint::MdlAllocation},     {"user mapping", FailurePoint::UserMapping},
-    {"thread", FailurePoint::SystemThread},
+    {"thread", FailurePoint::SystemThread},   {"device", FailurePoint::DeviceCreation},
+    {"attach", FailurePoint::DeviceAttach},
 };
 
 // Runs the scenario with the nth attempt at point failing (0: none); returns
