@@ -354,6 +354,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  RequireIrql(PASSIVE_LEVEL, "IoDetachDevice", __builtin_return_address(0));
   std::lock_guard lock(stackMu);
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (above) above->DeviceObjectExtension->AttachedTo = nullptr;
@@ -361,6 +362,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  RequireIrql(DISPATCH_LEVEL, "IoGetAttachedDeviceReference", __builtin_return_address(0));
   std::lock_guard lock(stackMu);
   PDEVICE_OBJECT top = DeviceObject;
   while (top->AttachedDevice) top = top->AttachedDevice;
@@ -380,6 +382,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID IoFreeIrp(PIRP Irp) {
   const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "IoFreeIrp", caller);
   IrpRecord* record = RecordOf(Irp, caller);
   IrpState state;
   bool allocatorsTurn;
@@ -417,6 +420,7 @@ VOID IoFreeIrp(PIRP Irp) {
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "IoReuseIrp", caller);
   IrpRecord* record = RecordOf(Irp, caller);
   const Frame* frame = FrameFor(record);
   std::lock_guard lock(record->mu);

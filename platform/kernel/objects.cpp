@@ -122,12 +122,14 @@ using namespace tqm::kernel;
 extern "C" {
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+  RequireIrql(DISPATCH_LEVEL, "ObReferenceObject", __builtin_return_address(0));
   ReferenceObject(Object);
   ObjectHeader* header = HeaderOf(Object);
   return header ? LONG_PTR(header->references.load()) : 0;
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+  RequireIrql(DISPATCH_LEVEL, "ObDereferenceObject", __builtin_return_address(0));
   ObjectHeader* header = HeaderOf(Object);
   const LONG_PTR left = header ? LONG_PTR(header->references.load()) - 1 : 0;
   if (header) Machine::Current().NoteDereference(CurrentDriver(), Object);

@@ -316,7 +316,14 @@ class PnpManager {
   static NTSTATUS Start(Machine& m, DeviceNode* node) {
     const NTSTATUS status = SendPnp(node->pdo, IRP_MN_START_DEVICE, nullptr);
     if (!NT_SUCCESS(status)) {
-      // A device that fails to start is removed again.
+      // A device that fails to start is removed again. One that fails to
+      // start again after a stop (a rebalance) may still have open handles:
+      // it is surprise-removed, and removed once the last of them closes.
+      if (SubtreeHandles(m, node) > 0) {
+        SurpriseTree(m, node);
+        RemoveWhenClosed(m, node);
+        return status;
+      }
       RemoveTree(m, node);
       SetState(m, node, NodeState::Failed);
       return status;

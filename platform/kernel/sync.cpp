@@ -100,12 +100,14 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+  RequireIrql(DISPATCH_LEVEL, "KeClearEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   std::lock_guard lock(d.mu);
   Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  RequireIrql(DISPATCH_LEVEL, "KeResetEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   std::lock_guard lock(d.mu);
   const LONG previous = Event->Header.SignalState;
@@ -114,6 +116,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+  RequireIrql(DISPATCH_LEVEL, "KeReadStateEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   std::lock_guard lock(d.mu);
   return Event->Header.SignalState;
@@ -206,6 +209,12 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+  // Released where it was acquired: at APC_LEVEL, which the acquire raised to.
+  if (Self().irql != APC_LEVEL) {
+    RaiseFault(FaultKind::IrqlTooHigh,
+               "ExReleaseFastMutex called at IRQL " + std::to_string(Self().irql) + " (APC_LEVEL required)",
+               __builtin_return_address(0));
+  }
   Machine& m = Machine::Current();
   KIRQL old;
   {
@@ -230,6 +239,7 @@ static std::map<PERESOURCE, std::multiset<PKTHREAD>>& SharedHolders();
 static std::map<PERESOURCE, ULONG>& ExclusiveWaiters();
 
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
+  RequireIrql(DISPATCH_LEVEL, "ExInitializeResourceLite", __builtin_return_address(0));
   {
     std::lock_guard lock(Machine::Current().dispatcher().mu);
     SharedHolders().erase(Resource);
@@ -326,6 +336,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
 
 VOID ExReleaseResourceLite(PERESOURCE Resource) {
   const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "ExReleaseResourceLite", caller);
   Machine& m = Machine::Current();
   std::lock_guard lock(m.dispatcher().mu);
   if (Resource->ActiveCount <= 0 ||
@@ -351,6 +362,7 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
 }
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
+  RequireIrql(DISPATCH_LEVEL, "ExDeleteResourceLite", __builtin_return_address(0));
   Machine& m = Machine::Current();
   std::lock_guard lock(m.dispatcher().mu);
   if (Resource->ActiveCount != 0) {

@@ -368,6 +368,127 @@ TEST(VerifierDeathTest, WithoutAHookAFaultStopsTheTestAndSaysWhatAndWhere) {
       "VERIFIER: IRP completed twice: IRP 0x[0-9a-f]+ completed again.*\n  where: in .*TestDispatch");
 }
 
+// Each kernel service checks the IRQL it is called at against the highest
+// its documentation allows; called one level above, it reports IrqlTooHigh
+// naming itself (and, the machine going on, still does its work).
+TEST(Verifier, EachServiceChecksItsIrql) {
+  struct Row {
+    const char* service;  // as the fault names it
+    KIRQL allowed;        // the highest IRQL the service may be called at
+    std::function<void(KIRQL raiseTo)> call;  // raises to raiseTo around the one call
+  };
+  auto at = [](KIRQL irql, const std::function<void()>& body) {
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    body();
+    KeLowerIrql(old);
+  };
+  const Row rows[] = {
+      {"IoDetachDevice", PASSIVE_LEVEL,
+       [&](KIRQL irql) {
+         Machine& m = Machine::Current();
+         TestStack stack(m, 1);
+         at(irql, [&] { IoDetachDevice(stack[0].device); });
+       }},
+      {"IoGetAttachedDeviceReference", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         PDEVICE_OBJECT top = nullptr;
+         at(irql, [&] { top = IoGetAttachedDeviceReference(stack[0].device); });
+         ObDereferenceObject(top);
+       }},
+      {"IoFreeIrp", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         at(irql, [&] { IoFreeIrp(irp); });
+       }},
+      {"IoReuseIrp", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         at(irql, [&] { IoReuseIrp(irp, STATUS_SUCCESS); });
+         IoFreeIrp(irp);
+       }},
+      {"IoFreeMdl", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         char buffer[64];
+         PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+         at(irql, [&] { IoFreeMdl(mdl); });
+       }},
+      {"MmBuildMdlForNonPagedPool", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         void* block = ExAllocatePoolWithTag(NonPagedPool, 64, 0x3975724F);
+         PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+         at(irql, [&] { MmBuildMdlForNonPagedPool(mdl); });
+         IoFreeMdl(mdl);
+         ExFreePool(block);
+       }},
+      {"KeClearEvent", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         at(irql, [&] { KeClearEvent(&event); });
+       }},
+      {"KeResetEvent", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         at(irql, [&] { KeResetEvent(&event); });
+       }},
+      {"KeReadStateEvent", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         at(irql, [&] { KeReadStateEvent(&event); });
+       }},
+      {"ExInitializeResourceLite", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         ERESOURCE resource;
+         at(irql, [&] { ExInitializeResourceLite(&resource); });
+         ExDeleteResourceLite(&resource);
+       }},
+      {"ExDeleteResourceLite", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+         at(irql, [&] { ExDeleteResourceLite(&resource); });
+       }},
+      {"ObReferenceObject", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         at(irql, [&] { ObReferenceObject(stack[0].device); });
+         ObDereferenceObject(stack[0].device);
+       }},
+      {"ObDereferenceObject", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         ObReferenceObject(stack[0].device);
+         at(irql, [&] { ObDereferenceObject(stack[0].device); });
+       }},
+      {"PoSetPowerState", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         POWER_STATE state;
+         state.DeviceState = PowerDeviceD0;
+         at(irql, [&] { PoSetPowerState(stack[0].device, DevicePowerState, state); });
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.service);
+    Machine machine;
+    FaultRecorder recorder(machine);
+    row.call(KIRQL(row.allowed == PASSIVE_LEVEL ? APC_LEVEL : HIGH_LEVEL));
+    const auto faults = recorder.Take();
+    ASSERT_EQ(faults.size(), 1u) << FaultRecorder::Describe(faults);
+    EXPECT_EQ(faults[0].kind, FaultKind::IrqlTooHigh);
+    EXPECT_NE(faults[0].what.find(std::string(row.service) + " called at IRQL"), std::string::npos)
+        << faults[0].what;
+    // At the highest IRQL it allows, the same call is no fault.
+    row.call(row.allowed);
+    const auto allowed = recorder.Take();
+    EXPECT_TRUE(allowed.empty()) << FaultRecorder::Describe(allowed);
+  }
+}
+
 TEST(Verifier, PassiveServicesRefuseRaisedIrql) {
   Machine machine;
   FaultRecorder recorder(machine);
