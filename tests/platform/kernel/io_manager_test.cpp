@@ -453,6 +453,33 @@ TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {
   EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
 }
 
+// Creation and attachment can fail: by injection, and attachment where
+// Windows refuses it too, on a stack whose top device was deleted.
+TEST(IoManager, DeviceCreationAndAttachmentCanFail) {
+  Machine machine;
+  TestStack stack(machine, 1);
+  PDEVICE_OBJECT device = nullptr;
+  machine.FailNth(FailurePoint::DeviceCreation, 1);
+  EXPECT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+            STATUS_INSUFFICIENT_RESOURCES);
+  ASSERT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  machine.FailNth(FailurePoint::DeviceAttach, 1);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(device, stack[0].device), nullptr);
+  EXPECT_EQ(stack[0].device->AttachedDevice, nullptr);
+  // A target whose top device is being deleted (still referenced) takes no one.
+  PDEVICE_OBJECT doomed = nullptr;
+  ASSERT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &doomed), STATUS_SUCCESS);
+  ObReferenceObject(doomed);
+  FaultRecorder recorder(machine);
+  IoDeleteDevice(doomed);
+  recorder.Take();  // deleted while referenced, on purpose
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(device, doomed), nullptr);
+  ObDereferenceObject(doomed);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(device, stack[0].device), stack[0].device);
+  IoDetachDevice(stack[0].device);
+  IoDeleteDevice(device);
+}
+
 TEST(IoManager, AttachedStackReportsItsTopAndStackSize) {
   Machine machine;
   TestStack stack(machine, 3);
