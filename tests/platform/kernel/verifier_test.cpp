@@ -327,6 +327,17 @@ TEST(Verifier, EachFaultIsReportedWithWhatAndWhere) {
          ExFreePoolWithTag(block, 0x3975724F);
        },
        {FaultKind::PagedPoolAtDispatch}, "ExAllocatePoolWithTag(PagedPool) at IRQL 2", "called from"},
+      {"resource deleted while it is held",
+       [](Machine&) {
+         ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+         KeEnterCriticalRegion();
+         ExAcquireResourceExclusiveLite(&resource, TRUE);
+         ExDeleteResourceLite(&resource);
+         ExReleaseResourceLite(&resource);
+         KeLeaveCriticalRegion();
+       },
+       {FaultKind::ObjectMisuse}, "resource deleted while it is held", "called from"},
       {"releasing a spin lock that is not held",
        [](Machine&) {
          KSPIN_LOCK lock;
@@ -487,6 +498,28 @@ TEST(Verifier, EachServiceChecksItsIrql) {
     const auto allowed = recorder.Take();
     EXPECT_TRUE(allowed.empty()) << FaultRecorder::Describe(allowed);
   }
+}
+
+TEST(VerifierDeathTest, ARaiseOutsideAGuardedCallStopsTheMachine) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "death tests fork a multi-threaded process, which ThreadSanitizer refuses";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Nothing would catch the exception on Windows either: even a test's hook
+  // does not let the machine go on.
+  EXPECT_DEATH(
+      {
+        Machine machine;
+        FaultRecorder recorder(machine);
+        ExRaiseStatus(STATUS_INVALID_PARAMETER);
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        Machine machine;
+        ExRaiseStatus(STATUS_INVALID_PARAMETER);
+      },
+      "VERIFIER: exception outside a guarded call: ExRaiseStatus\\(0xC000000D\\) outside a guarded call");
 }
 
 TEST(Verifier, PassiveServicesRefuseRaisedIrql) {
