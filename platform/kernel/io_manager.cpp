@@ -195,7 +195,11 @@ PIRP NewKernelIrp(CCHAR stackSize) { return NewIrp(stackSize, IrpOrigin::Built)-
 size_t AllocatedIrps(PDRIVER_OBJECT driver) {
   std::lock_guard lock(allocatedMu);
   size_t n = 0;
-  for (const auto& [record, owner] : allocated) n += owner == driver && record->state != IrpState::Freed ? 1 : 0;
+  for (const auto& [record, owner] : allocated) {
+    if (owner != driver) continue;
+    std::lock_guard recordLock(record->mu);
+    n += record->state != IrpState::Freed ? 1 : 0;
+  }
   return n;
 }
 
