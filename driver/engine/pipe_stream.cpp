@@ -225,10 +225,6 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (ShouldRetire(s, irp, c->urb) || !self->Resubmit(c, irp)) {
     if (!s->stopping && DeviceGone(irp->IoStatus.Status, c->urb->UrbHeader.Status))
       self->Count(&self->faults_[record ? 1 : 0].deviceGone);
-    // The count dropped below may let StopPipe free the request before this
-    // routine has returned: the routine takes the IRP back first
-    // (IoReuseIrp), so that it is idle and ours wherever it is freed.
-    IoReuseIrp(irp, STATUS_CANCELLED);
     KeReleaseSpinLock(self->LockOf(s->direction), irql);
     self->Retire(s);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -388,9 +384,9 @@ void StreamEngine::StopPipe(PipeStream** slot) {
   }
   *slot = nullptr;
   // The last count may have dropped in a completion routine on another
-  // processor that is still returning: it touches the stream no more, and
-  // every request is idle, taken back by its own routine (IoReuseIrp) before
-  // it dropped its count, or never sent.
+  // processor that is still returning: it touches neither the stream nor its
+  // request any more, and the request is ours again (it returned, or will
+  // return, STATUS_MORE_PROCESSING_REQUIRED).
   if (!drained) {
     // Requests the stack still holds after cancel and four seconds: their
     // memory stays with them rather than being freed under the stack.

@@ -393,25 +393,25 @@ VOID IoFreeIrp(PIRP Irp) {
   {
     std::lock_guard lock(record->mu);
     state = record->state;
-    allocatorsTurn = record->origin == IrpOrigin::Allocated;
+    allocatorsTurn = record->inAllocatorCompletion;
     record->state = IrpState::Freed;
   }
   if (state == IrpState::Freed) {
     RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " freed twice", caller);
     return;
   }
-  // The allocator owns its IRP again once its completion routine returned
-  // STATUS_MORE_PROCESSING_REQUIRED; inside that routine it may free it (and
-  // must then return that status, checked there). Any other thread freeing
-  // it while the walk is still running, in that routine or below, frees an
-  // IRP that is not its own yet.
+  // Once the walk has reached the allocator's own completion routine the IRP
+  // is the allocator's: that routine, or another thread of the allocator, may
+  // free it, and the routine must then stop the walk
+  // (STATUS_MORE_PROCESSING_REQUIRED, checked there); after that return the
+  // I/O manager does not touch the IRP again. The routines of the drivers
+  // below may not free it, nor anyone while a driver below still has it.
   const Frame* frame = FrameFor(record);
-  const bool ownCompletion = state == IrpState::Walking && allocatorsTurn && frame &&
-                             frame->kind == FrameKind::Completion && frame->driver == record->allocator;
+  const bool ownCompletion = state == IrpState::Walking && allocatorsTurn;
   if ((state == IrpState::Walking && !ownCompletion) ||
       (state == IrpState::InDriver && Irp->CurrentLocation <= Irp->StackCount && !frame)) {
     RaiseFault(FaultKind::IrpMisuse,
-               IrpText(Irp) + (state == IrpState::Walking ? " freed while its completion walk still runs"
+               IrpText(Irp) + (state == IrpState::Walking ? " freed while its completion walk is below the allocator"
                                                            : " freed while a driver below still owns it"),
                caller);
   }

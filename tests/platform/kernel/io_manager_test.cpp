@@ -380,10 +380,10 @@ TEST(IoManager, TheAllocatorsCompletionRoutineMayFreeItsIrp) {
   }
 }
 
-// The allocator owns its IRP again only once its completion routine returned
-// STATUS_MORE_PROCESSING_REQUIRED (or inside that routine): another thread
-// freeing it while the routine still runs (a stream stop that waited for a
-// count the routine dropped before returning) frees an IRP not yet its own.
+// Once the walk has reached the allocator's own completion routine the IRP is
+// the allocator's: another of its threads may free it while that routine is
+// still returning (a stream stop that waited for the routine's last count),
+// as long as the routine then stops the walk.
 struct SlowReturn {
   std::atomic<bool> inside{false};
   std::atomic<bool> freed{false};
@@ -396,7 +396,7 @@ NTSTATUS SlowReturningRoutine(PDEVICE_OBJECT, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST(IoManager, AnotherThreadFreeingTheIrpBeforeItsRoutineReturnedIsAFault) {
+TEST(IoManager, AnotherThreadOfTheAllocatorMayFreeTheIrpWhileItsRoutineReturns) {
   Machine machine;
   FaultRecorder faults(machine);
   TestStack stack(machine, 1);
@@ -411,10 +411,7 @@ TEST(IoManager, AnotherThreadFreeingTheIrpBeforeItsRoutineReturnedIsAFault) {
   s.freed = true;
   completing.join();
   const auto recorded = faults.Take();
-  ASSERT_EQ(recorded.size(), 1u) << FaultRecorder::Describe(recorded);
-  EXPECT_EQ(recorded[0].kind, FaultKind::IrpMisuse);
-  EXPECT_NE(recorded[0].what.find("freed while its completion walk still runs"), std::string::npos)
-      << recorded[0].what;
+  EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
 }
 
 TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {
