@@ -80,6 +80,7 @@ class RoutineCheck {
   const void* routine_;
   KIRQL irqlAfter_;
   int spinLocksAfter_;
+  size_t locksHeldAfter_;  // the lock-order list's length at entry
 };
 
 // ---- verifier.cpp ----------------------------------------------------------------

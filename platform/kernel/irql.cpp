@@ -134,6 +134,7 @@ RoutineCheck::RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp
   ThreadState& t = Self();
   irqlAfter_ = t.irql;
   spinLocksAfter_ = t.spinLocksHeld;
+  locksHeldAfter_ = t.locksHeld.size();
   t.frames.push_back(Frame{kind, driver, irp, level, routine});
 }
 
@@ -152,6 +153,9 @@ RoutineCheck::~RoutineCheck() {
               " spin lock(s)",
           routine_);
     t.spinLocksHeld = spinLocksAfter_;
+    // The kept locks are forgotten by this thread too, so that a later lock
+    // at the same address is not taken for a recursive acquire.
+    if (t.locksHeld.size() > locksHeldAfter_) t.locksHeld.resize(locksHeldAfter_);
   }
   if (t.irql != irqlAfter_) {
     RaiseFault(FaultKind::IrqlNotRestored,

@@ -68,7 +68,10 @@ Machine::Machine(MachineOptions options) : options_(options) {
   systemProcess_ = static_cast<PEPROCESS>(CreateObject(ObjectType::Process, sizeof(_KPROCESS), nullptr));
   systemProcess_->id = 4;
   pnp_ = std::make_unique<PnpState>();
-  ForgetLocks(nullptr, SIZE_MAX);  // the lock-order graph starts anew with each machine
+  // The lock-order graph, and this thread's list of held locks, start anew
+  // with each machine.
+  ForgetLocks(nullptr, SIZE_MAX);
+  Self().locksHeld.clear();
 }
 
 Machine::~Machine() {
