@@ -194,6 +194,8 @@ PIRP NewKernelIrp(CCHAR stackSize);
 // What a driver still has at unload: IRPs it allocated, devices it created.
 size_t AllocatedIrps(PDRIVER_OBJECT driver);
 size_t DevicesOf(PDRIVER_OBJECT driver);
+// True while a device object exists (its last reference has not gone).
+bool DeviceAlive(PDEVICE_OBJECT device);
 
 // ---- guarded calls -----------------------------------------------------------------
 // True while the thread runs inside TqmGuardedCall (always true where that

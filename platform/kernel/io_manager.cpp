@@ -274,11 +274,19 @@ using namespace tqm::kernel;
 namespace {
 // Devices IoDeleteDevice was called for, until their last reference goes.
 std::set<PDEVICE_OBJECT> deletedDevices;  // under stackMu
+// Every device object that exists (created, last reference not yet gone).
+std::set<PDEVICE_OBJECT> liveDevices;  // under stackMu
 void DestroyDevice(ObjectHeader* header) {
   std::lock_guard lock(stackMu);
   deletedDevices.erase(static_cast<PDEVICE_OBJECT>(BodyOf(header)));
+  liveDevices.erase(static_cast<PDEVICE_OBJECT>(BodyOf(header)));
 }
 }  // namespace
+
+bool tqm::kernel::DeviceAlive(PDEVICE_OBJECT device) {
+  std::lock_guard lock(stackMu);
+  return liveDevices.count(device) != 0;
+}
 
 extern "C" {
 
@@ -311,6 +319,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     std::lock_guard lock(stackMu);
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
+    liveDevices.insert(device);
   }
   *DeviceObject = device;
   return STATUS_SUCCESS;

@@ -190,18 +190,29 @@ class PnpManager {
  public:
   // The node of a PDO (also a removed one, whose device may be gone: only
   // its address is compared), else of the stack device belongs to.
+  // A live device is matched first: a removed node's address may since have
+  // been reused by another device (a new function device, say), which must
+  // not be taken for that node.
   static DeviceNode* NodeOf(Machine& m, PDEVICE_OBJECT device) {
     {
       std::lock_guard lock(m.pnp().mu);
       auto& nodes = m.pnp().nodes;
       for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
-        if ((*it)->pdo == device) return it->get();
+        if ((*it)->pdo == device && (*it)->state != NodeState::Removed) return it->get();
       }
     }
-    PDEVICE_OBJECT pdo = BottomOfStack(device);
+    if (DeviceAlive(device)) {
+      PDEVICE_OBJECT pdo = BottomOfStack(device);
+      std::lock_guard lock(m.pnp().mu);
+      auto it = m.pnp().byPdo.find(pdo);
+      if (it != m.pnp().byPdo.end()) return it->second;
+    }
     std::lock_guard lock(m.pnp().mu);
-    auto it = m.pnp().byPdo.find(pdo);
-    return it == m.pnp().byPdo.end() ? nullptr : it->second;
+    auto& nodes = m.pnp().nodes;
+    for (auto n = nodes.rbegin(); n != nodes.rend(); ++n) {
+      if ((*n)->pdo == device) return n->get();
+    }
+    return nullptr;
   }
 
   static void SetState(Machine& m, DeviceNode* node, NodeState state) {
