@@ -8,7 +8,9 @@
 // foreign and mapped memory, while the script also streams, steps the clock,
 // writes what it likes into the status-block mappings the driver gave its
 // clients, crashes and restarts clients, and takes the device through stop,
-// restart, query-remove, surprise removal and replugging. After the last
+// restart, query-remove, surprise removal and replugging, and arms the
+// kernel to fail one of its next pool, IRP, MDL, mapping, thread or device
+// attempts. After the last
 // action the machine streams on for a few hundred milliseconds of virtual
 // time, so the completion routines run on whatever the input changed. At the
 // end the device is removed and the driver unloaded: the verifier aborts on
@@ -104,6 +106,9 @@ class Rig {
         case 7:
           Reopen(client);
           break;
+        case 11:
+          ArmFailure(script);
+          break;
         case 12:
         case 13:
           Scribble(script, client);
@@ -134,6 +139,7 @@ class Rig {
     Client& c = clients_[index];
     c = Client{};
     c.process = &machine_.StartProcess("client" + std::to_string(index));
+    c.process->SetSingleThreaded(true);  // the script is its only thread
     c.event = c.process->CreateEventHandle(false, false);
     c.buffer = static_cast<uint8_t*>(c.process->Allocate(4096));
     NTSTATUS status;
@@ -216,6 +222,19 @@ class Rig {
       if (c.process->Contains(reinterpret_cast<void*>(uintptr_t(cell)), sizeof(void*)) && cell % alignof(void*) == 0)
         c.shared = uint64_t(uintptr_t(*reinterpret_cast<void**>(uintptr_t(cell))));
     }
+  }
+
+  // One of the kernel's next attempts at an operation fails: whatever the
+  // script does next (a request, a stream start, a mapping, a plug) meets an
+  // allocation or a mapping that is refused.
+  void ArmFailure(Script& script) {
+    using tqm::kernel::FailurePoint;
+    constexpr FailurePoint kPoints[] = {FailurePoint::PoolAllocation, FailurePoint::IrpAllocation,
+                                        FailurePoint::MdlAllocation,  FailurePoint::UserMapping,
+                                        FailurePoint::SystemThread,   FailurePoint::DeviceCreation,
+                                        FailurePoint::DeviceAttach};
+    const FailurePoint point = kPoints[script.Byte() % (sizeof kPoints / sizeof kPoints[0])];
+    machine_.FailNth(point, 1 + script.Byte() % 32);
   }
 
   void Pnp(uint8_t what) {

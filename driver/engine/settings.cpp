@@ -289,6 +289,10 @@ void StreamEngine::ScheduleApply(const tqm::MixerSettings& record, ULONG wordMas
     // Marked here rather than in the thread: a second call before the thread
     // runs only updates the pending record.
     applyPending_ = true;
+    // The thread before this one cleared applyPending_ under this lock, so it
+    // is past its last use of the lock: waiting for its end here cannot
+    // block on us.
+    ReapApplyThread();
     if (InterlockedIncrement(&applyThreads_) == 1) KeClearEvent(&applyIdle_);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -296,6 +300,12 @@ void StreamEngine::ScheduleApply(const tqm::MixerSettings& record, ULONG wordMas
     const NTSTATUS status =
         PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, ApplyThread, this);
     if (NT_SUCCESS(status)) {
+      // The thread object is kept so that its end can be waited for: the
+      // idle event is set before the thread has returned, and the driver may
+      // not go while its code still runs.
+      PVOID object = nullptr;
+      if (NT_SUCCESS(ObReferenceObjectByHandle(thread, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr)))
+        applyThread_ = static_cast<PKTHREAD>(object);
       ZwClose(thread);
     } else {
       TQM_TRACE("MyThreadStart ERROR PsCreateSystemThread \n");
@@ -340,6 +350,18 @@ void StreamEngine::StopForTeardown() {
 
 void StreamEngine::WaitForApply() {
   KeWaitForSingleObject(&applyIdle_, Executive, KernelMode, FALSE, nullptr);
+  LockConfig();
+  ReapApplyThread();
+  UnlockConfig();
+}
+
+// Under configLock_, with no apply pending: the last apply thread has cleared
+// applyPending_ and left the lock, so only its return is left to wait for.
+void StreamEngine::ReapApplyThread() {
+  if (!applyThread_) return;
+  KeWaitForSingleObject(applyThread_, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(applyThread_);
+  applyThread_ = nullptr;
 }
 
 }  // namespace engine

@@ -315,6 +315,7 @@ class StreamEngine : public PoolObject {
   void LoadSettings(tqm::MixerSettings* record);
   static void ApplyThread(PVOID context);
   void WaitForApply();
+  void ReapApplyThread();
   void LockConfig();
   void UnlockConfig();
   NTSTATUS OpenChannelLocked(ULONG port, ULONG direction, ULONG channel);
@@ -435,6 +436,8 @@ class StreamEngine : public PoolObject {
   // Apply threads created and not finished; applyIdle_ is set when none.
   volatile LONG applyThreads_ = 0;
   KEVENT applyIdle_;
+  // Under configLock_: the last apply thread's object, until its end was waited for.
+  PKTHREAD applyThread_ = nullptr;
   PDEVICE_OBJECT registryDevice_ = nullptr;
 
   PortMixer mixer_;

@@ -1,9 +1,18 @@
 // The guarded call on the host (driver/guarded_call.h).
 //
 // Each guarded call records a jump point on a per-thread chain. ExRaiseStatus
-// jumps to the innermost one with its status; an access fault (SIGSEGV or
-// SIGBUS) inside a guarded call does the same with STATUS_ACCESS_VIOLATION.
-// Outside a guarded call a raise is a verifier fault, and a signal goes to
+// jumps to the innermost one with its status. An access fault (SIGSEGV or
+// SIGBUS) inside a guarded call does the same with STATUS_ACCESS_VIOLATION
+// only when the address lies in a reservation of the current process (a
+// buffer or mapping, live or retired), as Windows catches only user-mode
+// faults there: any other address (pool, a guard page, freed or quarantined
+// pool, the system process's thread touching anything) is a bug check
+// (PAGE_FAULT_IN_NONPAGED_AREA), reported to the verifier; when a test
+// records it, the guard is left with STATUS_ACCESS_VIOLATION so the test goes
+// on. A fault on a buffer that a single-threaded process holds during its
+// kernel call (process.h) is a kernel access that bypassed the checked copy:
+// it is reported, the buffer is released and the access runs again. Outside
+// a guarded call a raise is a verifier fault, and any other signal goes to
 // the handler that was installed before ours. The jump abandons the body's
 // frames, so the thread's frame stack is put back to what it was when the
 // call began (an IRQL raised or a lock taken inside stays, and the routine
@@ -17,6 +26,7 @@
 
 #include "driver/guarded_call.h"
 #include "platform/kernel/internal.h"
+#include "platform/kernel/process.h"
 
 namespace {
 
@@ -30,7 +40,27 @@ thread_local NTSTATUS raised = STATUS_SUCCESS;
 struct sigaction previousSegv, previousBus;
 
 void OnFault(int signal, siginfo_t* info, void* context) {
+  using namespace tqm::kernel;
+  const void* address = info->si_addr;
+  Process* process = CurrentProcess();
+  if (Machine* m = Machine::CurrentOrNull()) {
+    for (Process* p : process ? std::vector<Process*>{process} : m->Processes()) {
+      if (!p->ReleaseHeldAt(address)) continue;
+      char text[160];
+      std::snprintf(text, sizeof text, "the kernel touched %p, a buffer of process '%s', outside the checked copy%s",
+                    address, p->name().c_str(), p == process ? "" : " and outside its context");
+      RaiseFault(FaultKind::UserAddressUnchecked, text, nullptr);
+      return;
+    }
+  }
   if (Guard* guard = innermost) {
+    if (!process || !process->Reserves(address)) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "PAGE_FAULT_IN_NONPAGED_AREA: a guarded call touched %p, which is not a user address of %s",
+                    address, process ? ("process '" + process->name() + "'").c_str() : "the system process");
+      RaiseFault(FaultKind::BugCheck, text, nullptr);
+    }
     raised = STATUS_ACCESS_VIOLATION;
     siglongjmp(guard->jump, 1);
   }

@@ -49,11 +49,22 @@ struct ThreadState {
   ULONG_PTR lockTag = 0;  // this thread's mark in a held spin lock
   PKTHREAD kthread = nullptr;
   std::vector<Frame> frames;
+  int criticalRegion = 0;                // KeEnterCriticalRegion depth
+  std::vector<const void*> locksHeld;    // spin locks, fast mutexes, resources, in order
 };
 
 ThreadState& Self();
 PDRIVER_OBJECT CurrentDriver();
 void SetIrql(KIRQL irql);
+
+// The lock-order graph (irql.cpp): every lock a thread takes while it holds
+// others adds an edge from each held lock to it; taking a lock from which a
+// held one can be reached is an inversion, reported the first time. Locks
+// are known by address: when pool or a device that held one goes, its locks
+// are forgotten.
+void NoteLockAcquired(const void* lock, const char* kind, const void* caller);
+void NoteLockReleased(const void* lock);
+void ForgetLocks(const void* begin, size_t bytes);
 
 // Checks that a routine gave back the IRQL and the spin locks it was called
 // with; reports what and which routine otherwise.
@@ -69,6 +80,7 @@ class RoutineCheck {
   const void* routine_;
   KIRQL irqlAfter_;
   int spinLocksAfter_;
+  size_t locksHeldAfter_;  // the lock-order list's length at entry
 };
 
 // ---- verifier.cpp ----------------------------------------------------------------
@@ -109,8 +121,10 @@ void DereferenceObject(void* body);
 class ObjectTable {
  public:
   ~ObjectTable();
-  // A kernel handle to body (the handle takes a reference).
+  // A kernel handle to body (the handle takes a reference), charged to the
+  // driver that runs (checked at its unload).
   HANDLE Insert(void* body);
+  size_t HandlesOf(PDRIVER_OBJECT driver) const;
   // The referenced object, or null.
   void* Reference(HANDLE handle, ObjectType type);
   // The referenced object of any type, or null.
@@ -122,6 +136,7 @@ class ObjectTable {
   mutable std::mutex mu_;
   uint64_t next_ = 1;
   std::map<HANDLE, void*> handles_;
+  std::map<HANDLE, PDRIVER_OBJECT> owners_;
 };
 
 // ---- io_manager.cpp: IRP records ------------------------------------------------
@@ -163,6 +178,7 @@ struct IrpRecord {
   PVOID userOutput = nullptr;
   ULONG userOutputLength = 0;
   bool copyBack = false;
+  Process* userProcess = nullptr;  // the process a user request came from
   // Called when the IRP has come back to the top, before it is released (a
   // requested power IRP's completion function, the manager's own requests).
   void (*atTop)(PIRP irp, void* context) = nullptr;
@@ -175,6 +191,11 @@ IrpRecord* RecordOf(PIRP irp, const void* caller);
 // An IRP the I/O manager builds for its own requests (Plug and Play, power,
 // user requests): it completes to the top like a built device control.
 PIRP NewKernelIrp(CCHAR stackSize);
+// What a driver still has at unload: IRPs it allocated, devices it created.
+size_t AllocatedIrps(PDRIVER_OBJECT driver);
+size_t DevicesOf(PDRIVER_OBJECT driver);
+// True while a device object exists (its last reference has not gone).
+bool DeviceAlive(PDEVICE_OBJECT device);
 
 // ---- guarded calls -----------------------------------------------------------------
 // True while the thread runs inside TqmGuardedCall (always true where that
@@ -184,6 +205,8 @@ bool InsideGuardedCall();
 // ---- process.cpp: user events ------------------------------------------------------
 // DISPATCHER_HEADER.Reserved of an event object whose KeSetEvent calls a hook.
 constexpr UCHAR kSignalHookedEvent = 1;
+// DISPATCHER_HEADER.Reserved of a thread object.
+constexpr UCHAR kThreadObject = 2;
 struct EventObject {
   KEVENT event;
   void (*onSignal)(void*);
@@ -216,6 +239,7 @@ struct _KTHREAD {
   bool systemThread;
   bool participant;      // counted by the clock like a system thread (machine.h)
   PDRIVER_OBJECT owner;  // the driver that created it
+  std::atomic<bool> waited{false};  // a wait on the ended thread was satisfied
   PKSTART_ROUTINE start;
   PVOID context;
   NTSTATUS exitStatus;

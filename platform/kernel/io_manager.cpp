@@ -31,10 +31,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <new>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/pnp_manager.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/process.h"
 
 namespace tqm::kernel {
 
@@ -42,6 +46,9 @@ namespace {
 
 std::mutex stackMu;
 KSPIN_LOCK cancelLock = 0;
+// IRPs drivers allocated (IoAllocateIrp) and have not freed, for the unload check.
+std::mutex allocatedMu;
+std::map<IrpRecord*, PDRIVER_OBJECT> allocated;
 std::atomic<uint64_t> nextToken{1};
 
 constexpr size_t kRecordSize = (sizeof(IrpRecord) + 15) & ~size_t(15);
@@ -60,6 +67,10 @@ std::string IrpText(PIRP irp) {
 
 void ReleaseRecord(IrpRecord* record) {
   if (record->references.fetch_sub(1) != 1) return;
+  if (record->origin == IrpOrigin::Allocated) {
+    std::lock_guard lock(allocatedMu);
+    allocated.erase(record);
+  }
   delete[] record->locations;
   if (record->irp->Flags & IRP_DEALLOCATE_BUFFER) ::operator delete(record->irp->AssociatedIrp.SystemBuffer);
   if (record->irp->MdlAddress) IoFreeMdl(record->irp->MdlAddress);
@@ -145,8 +156,20 @@ void FinishAtTop(IrpRecord* record, const void* caller) {
     return;
   }
   if (record->copyBack && !NT_ERROR(irp->IoStatus.Status) && record->userOutput) {
+    // Windows copies Information bytes, whatever the output buffer's length:
+    // a driver that reports more than the buffer holds overruns the caller.
+    if (irp->IoStatus.Information > record->userOutputLength) {
+      RaiseFault(FaultKind::IrpMisuse,
+                 IrpText(irp) + " (buffered) completed with Information " +
+                     std::to_string(irp->IoStatus.Information) + ", more than its " +
+                     std::to_string(record->userOutputLength) + "-byte output buffer",
+                 caller);
+    }
     const size_t bytes = std::min<size_t>(irp->IoStatus.Information, record->userOutputLength);
-    memcpy(record->userOutput, irp->AssociatedIrp.SystemBuffer, bytes);
+    if (record->userProcess)
+      record->userProcess->CopyChecked(record->userOutput, irp->AssociatedIrp.SystemBuffer, bytes);
+    else
+      memcpy(record->userOutput, irp->AssociatedIrp.SystemBuffer, bytes);
   }
   const bool power = record->locations[irp->StackCount - 1].MajorFunction == IRP_MJ_POWER;
   if (power && record->powerStarts == 0) {
@@ -168,6 +191,24 @@ void FinishAtTop(IrpRecord* record, const void* caller) {
 }  // namespace
 
 PIRP NewKernelIrp(CCHAR stackSize) { return NewIrp(stackSize, IrpOrigin::Built)->irp; }
+
+size_t AllocatedIrps(PDRIVER_OBJECT driver) {
+  std::lock_guard lock(allocatedMu);
+  size_t n = 0;
+  for (const auto& [record, owner] : allocated) {
+    if (owner != driver) continue;
+    std::lock_guard recordLock(record->mu);
+    n += record->state != IrpState::Freed ? 1 : 0;
+  }
+  return n;
+}
+
+size_t DevicesOf(PDRIVER_OBJECT driver) {
+  std::lock_guard lock(stackMu);
+  size_t n = 0;
+  for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) ++n;
+  return n;
+}
 
 PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
   std::lock_guard lock(stackMu);
@@ -209,9 +250,9 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK* iosb) {
   if (returned == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   } else {
-    // The IRP came back to the top inside the call (a driver that returns
-    // without completing would leave the event clear and hang the caller, as
-    // in the kernel; the returned status stands in for it here).
+    // The IRP came back to the top inside the call. A driver that returned
+    // without completing it would hang the caller on Windows; IoCallDriver
+    // has reported that, and the returned status stands in for the rest.
     if (!KeReadStateEvent(&done)) iosb->Status = returned;
   }
   return iosb->Status;
@@ -231,8 +272,21 @@ IrpRecord* RecordOf(PIRP irp, const void* caller) {
 using namespace tqm::kernel;
 
 namespace {
-void DestroyDevice(ObjectHeader*) {}
+// Devices IoDeleteDevice was called for, until their last reference goes.
+std::set<PDEVICE_OBJECT> deletedDevices;  // under stackMu
+// Every device object that exists (created, last reference not yet gone).
+std::set<PDEVICE_OBJECT> liveDevices;  // under stackMu
+void DestroyDevice(ObjectHeader* header) {
+  std::lock_guard lock(stackMu);
+  deletedDevices.erase(static_cast<PDEVICE_OBJECT>(BodyOf(header)));
+  liveDevices.erase(static_cast<PDEVICE_OBJECT>(BodyOf(header)));
+}
 }  // namespace
+
+bool tqm::kernel::DeviceAlive(PDEVICE_OBJECT device) {
+  std::lock_guard lock(stackMu);
+  return liveDevices.count(device) != 0;
+}
 
 extern "C" {
 
@@ -241,6 +295,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
   RequireIrql(PASSIVE_LEVEL, "IoCreateDevice", __builtin_return_address(0));
+  if (Machine::Current().ShouldFail(FailurePoint::DeviceCreation)) return STATUS_INSUFFICIENT_RESOURCES;
   const size_t deviceBytes = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
   const size_t extensionBytes = (sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15);
   auto* block = static_cast<char*>(CreateObject(
@@ -264,6 +319,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     std::lock_guard lock(stackMu);
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
+    liveDevices.insert(device);
   }
   *DeviceObject = device;
   return STATUS_SUCCESS;
@@ -285,6 +341,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   {
     std::lock_guard lock(stackMu);
+    deletedDevices.insert(DeviceObject);
+    ForgetLocks(DeviceObject, HeaderOf(DeviceObject) ? HeaderOf(DeviceObject)->bodySize : sizeof(DEVICE_OBJECT));
     PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
     while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
     if (*link) *link = DeviceObject->NextDevice;
@@ -292,11 +350,15 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   DereferenceObject(DeviceObject);
 }
 
+// Windows returns NULL when the target stack is going away (its top device
+// deleted or being removed); injection stands in for that.
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   RequireIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack", __builtin_return_address(0));
+  if (Machine::Current().ShouldFail(FailurePoint::DeviceAttach)) return nullptr;
   std::lock_guard lock(stackMu);
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice) top = top->AttachedDevice;
+  if (deletedDevices.count(top)) return nullptr;
   top->AttachedDevice = SourceDevice;
   SourceDevice->DeviceObjectExtension->AttachedTo = top;
   SourceDevice->StackSize = CCHAR(top->StackSize + 1);
@@ -305,6 +367,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 }
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  RequireIrql(PASSIVE_LEVEL, "IoDetachDevice", __builtin_return_address(0));
   std::lock_guard lock(stackMu);
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (above) above->DeviceObjectExtension->AttachedTo = nullptr;
@@ -312,6 +375,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+  RequireIrql(DISPATCH_LEVEL, "IoGetAttachedDeviceReference", __builtin_return_address(0));
   std::lock_guard lock(stackMu);
   PDEVICE_OBJECT top = DeviceObject;
   while (top->AttachedDevice) top = top->AttachedDevice;
@@ -324,11 +388,14 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (Machine::Current().ShouldFail(FailurePoint::IrpAllocation)) return nullptr;
   IrpRecord* record = NewIrp(StackSize, IrpOrigin::Allocated);
   record->allocator = CurrentDriver();
+  std::lock_guard lock(allocatedMu);
+  allocated[record] = record->allocator;
   return record->irp;
 }
 
 VOID IoFreeIrp(PIRP Irp) {
   const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "IoFreeIrp", caller);
   IrpRecord* record = RecordOf(Irp, caller);
   IrpState state;
   bool allocatorsTurn;
@@ -345,13 +412,17 @@ VOID IoFreeIrp(PIRP Irp) {
   // Once the walk has reached the allocator's own completion routine the IRP
   // is the allocator's: that routine, or another thread of the allocator, may
   // free it, and the routine must then stop the walk
-  // (STATUS_MORE_PROCESSING_REQUIRED, checked there). The routines of the
-  // drivers below may not.
+  // (STATUS_MORE_PROCESSING_REQUIRED, checked there); after that return the
+  // I/O manager does not touch the IRP again. The routines of the drivers
+  // below may not free it, nor anyone while a driver below still has it.
   const Frame* frame = FrameFor(record);
   const bool ownCompletion = state == IrpState::Walking && allocatorsTurn;
   if ((state == IrpState::Walking && !ownCompletion) ||
       (state == IrpState::InDriver && Irp->CurrentLocation <= Irp->StackCount && !frame)) {
-    RaiseFault(FaultKind::IrpMisuse, IrpText(Irp) + " freed while a driver below still owns it", caller);
+    RaiseFault(FaultKind::IrpMisuse,
+               IrpText(Irp) + (state == IrpState::Walking ? " freed while its completion walk is below the allocator"
+                                                           : " freed while a driver below still owns it"),
+               caller);
   }
   if (Irp->MdlAddress) {
     IoFreeMdl(Irp->MdlAddress);
@@ -361,8 +432,30 @@ VOID IoFreeIrp(PIRP Irp) {
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-  IrpRecord* record = RecordOf(Irp, __builtin_return_address(0));
+  const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "IoReuseIrp", caller);
+  IrpRecord* record = RecordOf(Irp, caller);
+  const Frame* frame = FrameFor(record);
   std::lock_guard lock(record->mu);
+  // Only the driver that allocated the IRP reuses it, and only while it owns
+  // it: not sent, or back from a completion routine that stopped the walk
+  // (or inside that routine).
+  const bool walkingInOwn = record->state == IrpState::Walking && frame && frame->kind == FrameKind::Completion &&
+                            frame->driver == record->allocator;
+  const bool below = record->state == IrpState::InDriver && Irp->CurrentLocation <= Irp->StackCount;
+  // An IRP allocated outside any driver (a test's) has no owner to compare.
+  const bool otherDriver = record->allocator && !walkingInOwn && CurrentDriver() != record->allocator;
+  if (record->origin != IrpOrigin::Allocated || otherDriver || (record->state == IrpState::Walking && !walkingInOwn) ||
+      below) {
+    RaiseFault(FaultKind::IrpMisuse,
+               IrpText(Irp) + " reused (IoReuseIrp) by a driver that does not own it: " +
+                   (record->origin != IrpOrigin::Allocated ? "it was not allocated with IoAllocateIrp"
+                    : below                                ? "a driver below still has it"
+                    : otherDriver                          ? "another driver allocated it"
+                                                           : "its completion walk still runs"),
+               caller);
+    return;
+  }
   const CCHAR stackSize = Irp->StackCount;
   PMDL mdl = Irp->MdlAddress;
   InitializeIrp(record, stackSize);
@@ -388,7 +481,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
       const ULONG bytes = std::max(InputBufferLength, OutputBufferLength);
       if (bytes) {
         irp->AssociatedIrp.SystemBuffer = ::operator new(bytes);
-        memset(irp->AssociatedIrp.SystemBuffer, 0, bytes);
+        memset(irp->AssociatedIrp.SystemBuffer, Pool::kFillPattern, bytes);
         if (InputBuffer && InputBufferLength) {
           memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
         }
@@ -475,6 +568,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   {
     std::lock_guard lock(record->mu);
     LevelRecord& l = record->levels[size_t(level)];
+    // A routine that does not return STATUS_PENDING has completed the IRP
+    // (itself or below it) by the time it returns; one that did not would
+    // leave its sender waiting for ever on Windows.
+    if (status != STATUS_PENDING && l.token == token && !l.walked && record->state != IrpState::Freed) {
+      faults.push_back({FaultKind::IrpNotCompleted,
+                        "dispatch routine of " + DescribeDevice(DeviceObject) + " returned " + Hex(status) +
+                            " for " + IrpText(Irp) + " without completing it (nor returning STATUS_PENDING)",
+                        "in " + SymbolName(reinterpret_cast<const void*>(dispatch))});
+    }
     l.returned = true;
     l.status = status;
     CheckPendingLocked(record, level, &faults);

@@ -7,6 +7,10 @@
 // raises to DISPATCH_LEVEL; the per-thread count of held locks lets the
 // verifier catch a routine that returns with one still held.
 
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
 #include "platform/kernel/internal.h"
 
 namespace tqm::kernel {
@@ -45,12 +49,92 @@ PDRIVER_OBJECT CurrentDriver() {
 
 void SetIrql(KIRQL irql) { Self().irql = irql; }
 
+namespace {
+struct LockGraph {
+  std::mutex mu;
+  std::map<const void*, std::set<const void*>> after;  // lock -> locks taken while it was held
+  std::set<std::pair<const void*, const void*>> reported;
+};
+LockGraph& Graph() {
+  static LockGraph graph;
+  return graph;
+}
+
+bool ReachesLocked(LockGraph& g, const void* from, const void* to) {
+  std::vector<const void*> work{from};
+  std::set<const void*> seen;
+  while (!work.empty()) {
+    const void* at = work.back();
+    work.pop_back();
+    if (at == to) return true;
+    if (!seen.insert(at).second) continue;
+    auto it = g.after.find(at);
+    if (it != g.after.end()) work.insert(work.end(), it->second.begin(), it->second.end());
+  }
+  return false;
+}
+}  // namespace
+
+void NoteLockAcquired(const void* lock, const char* kind, const void* caller) {
+  ThreadState& t = Self();
+  const bool recursive = std::find(t.locksHeld.begin(), t.locksHeld.end(), lock) != t.locksHeld.end();
+  std::string inversion;
+  if (!recursive && !t.locksHeld.empty()) {
+    LockGraph& g = Graph();
+    std::lock_guard guard(g.mu);
+    for (const void* held : t.locksHeld) {
+      if (held == lock) continue;
+      if (ReachesLocked(g, lock, held) && g.reported.insert({held, lock}).second) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%s %p taken while holding %p, which was earlier taken while holding it", kind,
+                      lock, held);
+        inversion = text;
+      }
+      g.after[held].insert(lock);
+    }
+  }
+  t.locksHeld.push_back(lock);
+  if (!inversion.empty())
+    RaiseFault(FaultKind::LockOrderInversion, inversion + " (the two paths can deadlock)", caller);
+}
+
+void NoteLockReleased(const void* lock) {
+  ThreadState& t = Self();
+  for (auto it = t.locksHeld.rbegin(); it != t.locksHeld.rend(); ++it) {
+    if (*it != lock) continue;
+    t.locksHeld.erase(std::next(it).base());
+    return;
+  }
+}
+
+void ForgetLocks(const void* begin, size_t bytes) {
+  LockGraph& g = Graph();
+  std::lock_guard guard(g.mu);
+  if (g.after.empty()) return;
+  const auto from = reinterpret_cast<uintptr_t>(begin);
+  auto inside = [from, bytes](const void* p) {
+    const auto at = reinterpret_cast<uintptr_t>(p);
+    return at >= from && at - from < bytes;
+  };
+  for (auto it = g.after.begin(); it != g.after.end();) {
+    if (inside(it->first)) {
+      it = g.after.erase(it);
+      continue;
+    }
+    for (auto l = it->second.begin(); l != it->second.end();) l = inside(*l) ? it->second.erase(l) : std::next(l);
+    ++it;
+  }
+  for (auto it = g.reported.begin(); it != g.reported.end();)
+    it = inside(it->first) || inside(it->second) ? g.reported.erase(it) : std::next(it);
+}
+
 RoutineCheck::RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp, int level,
                            const void* routine)
     : kind_(kind), routine_(routine) {
   ThreadState& t = Self();
   irqlAfter_ = t.irql;
   spinLocksAfter_ = t.spinLocksHeld;
+  locksHeldAfter_ = t.locksHeld.size();
   t.frames.push_back(Frame{kind, driver, irp, level, routine});
 }
 
@@ -69,6 +153,9 @@ RoutineCheck::~RoutineCheck() {
               " spin lock(s)",
           routine_);
     t.spinLocksHeld = spinLocksAfter_;
+    // The kept locks are forgotten by this thread too, so that a later lock
+    // at the same address is not taken for a recursive acquire.
+    if (t.locksHeld.size() > locksHeldAfter_) t.locksHeld.resize(locksHeldAfter_);
   }
   if (t.irql != irqlAfter_) {
     RaiseFault(FaultKind::IrqlNotRestored,
@@ -125,6 +212,7 @@ static void AcquireSpinLock(PKSPIN_LOCK lock, const void* caller) {
     expected = 0;
   }
   ++t.spinLocksHeld;
+  NoteLockAcquired(lock, "spin lock", caller);
 }
 
 static void ReleaseSpinLock(PKSPIN_LOCK lock, const void* caller) {
@@ -136,6 +224,7 @@ static void ReleaseSpinLock(PKSPIN_LOCK lock, const void* caller) {
   }
   __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
   --t.spinLocksHeld;
+  NoteLockReleased(lock);
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {

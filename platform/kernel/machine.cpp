@@ -68,6 +68,10 @@ Machine::Machine(MachineOptions options) : options_(options) {
   systemProcess_ = static_cast<PEPROCESS>(CreateObject(ObjectType::Process, sizeof(_KPROCESS), nullptr));
   systemProcess_->id = 4;
   pnp_ = std::make_unique<PnpState>();
+  // The lock-order graph, and this thread's list of held locks, start anew
+  // with each machine.
+  ForgetLocks(nullptr, SIZE_MAX);
+  Self().locksHeld.clear();
 }
 
 Machine::~Machine() {
@@ -87,6 +91,11 @@ Machine::~Machine() {
   for (PKTHREAD thread : threads) {
     thread->host.join();
     DereferenceObject(thread);
+  }
+  {
+    std::lock_guard lock(threadsMu_);
+    for (PKTHREAD thread : endedThreads_) DereferenceObject(thread);
+    endedThreads_.clear();
   }
   clock_->Stop();
   {
@@ -164,6 +173,7 @@ void Machine::UnloadDriver(PDRIVER_OBJECT driver) {
     ReportFault(FaultKind::PoolLeakAtUnload, what,
                 "after " + SymbolName(reinterpret_cast<const void*>(driver->DriverUnload)));
   }
+  CheckResourcesAtUnload(driver);
   std::multiset<void*> references;
   {
     std::lock_guard lock(processMu_);
@@ -365,6 +375,42 @@ uint64_t Machine::Attempts(FailurePoint point) const {
   return it == injections_.end() ? 0 : it->second.attempts;
 }
 
+void Machine::CheckResourcesAtUnload(PDRIVER_OBJECT driver) {
+  ReapThreads();
+  size_t unwaited = 0, running = 0;
+  {
+    std::lock_guard lock(threadsMu_);
+    for (PKTHREAD thread : threads_) {
+      if (thread->owner != driver || thread->waited) continue;
+      ++unwaited;
+      ++running;
+    }
+    for (auto it = endedThreads_.begin(); it != endedThreads_.end();) {
+      if ((*it)->owner != driver) {
+        ++it;
+        continue;
+      }
+      if (!(*it)->waited) ++unwaited;
+      DereferenceObject(*it);
+      it = endedThreads_.erase(it);
+    }
+  }
+  std::string what;
+  auto add = [&what](size_t n, const char* text) {
+    if (n) what += " " + std::to_string(n) + " " + text + ";";
+  };
+  add(AllocatedIrps(driver), "IRP(s) it allocated and never freed");
+  add(DevicesOf(driver), "device object(s) it never deleted");
+  add(objects_->HandlesOf(driver), "kernel handle(s) it never closed");
+  add(unwaited, "system thread(s) it never waited on (KeWaitForSingleObject on the thread object)");
+  if (running) what += " (" + std::to_string(running) + " still running);";
+  if (what.empty()) return;
+  ReportFault(FaultKind::ResourceLeakAtUnload, "driver " + Narrow(driver->DriverName) + " unloaded with" + what,
+              "after " + SymbolName(reinterpret_cast<const void*>(driver->DriverUnload)));
+  // Its devices cannot outlive the driver object they point to.
+  while (DevicesOf(driver)) IoDeleteDevice(driver->DeviceObject);
+}
+
 void Machine::AdoptThread(PKTHREAD thread) {
   std::lock_guard lock(threadsMu_);
   threads_.push_back(thread);
@@ -386,7 +432,12 @@ void Machine::ReapThreads() {
   }
   for (PKTHREAD thread : ended) {
     thread->host.join();
-    DereferenceObject(thread);
+    if (!thread->owner) {
+      DereferenceObject(thread);
+      continue;
+    }
+    std::lock_guard lock(threadsMu_);
+    endedThreads_.push_back(thread);
   }
 }
 

@@ -95,6 +95,14 @@ enum class FaultKind {
   PowerIrpMisuse,           // a power IRP completed without PoStartNextPowerIrp, or
                             // something else sent with PoCallDriver
   StackLeftAfterRemove,     // a device still attached above a PDO after REMOVE_DEVICE
+  IrpNotCompleted,          // a dispatch routine returned a status other than STATUS_PENDING
+                            // without completing its IRP
+  ResourceLeakAtUnload,     // IRPs, device objects, kernel handles or system threads of the
+                            // driver left at unload (a thread must have ended and been
+                            // waited on)
+  LockOrderInversion,       // two locks taken in the opposite order to an earlier pair
+  CriticalRegionMissing,    // an ERESOURCE acquired with normal kernel APCs enabled
+  PagedPoolAtDispatch,      // paged pool allocated or freed at DISPATCH_LEVEL or above
 };
 
 const char* FaultKindName(FaultKind kind);
@@ -106,7 +114,15 @@ struct Fault {
 };
 
 // Operations that failure injection can make fail.
-enum class FailurePoint { PoolAllocation, IrpAllocation, MdlAllocation, UserMapping, SystemThread };
+enum class FailurePoint {
+  PoolAllocation,
+  IrpAllocation,
+  MdlAllocation,
+  UserMapping,
+  SystemThread,
+  DeviceCreation,  // IoCreateDevice
+  DeviceAttach,    // IoAttachDeviceToDeviceStack
+};
 
 struct DebugLine {
   ULONG component;
@@ -161,7 +177,10 @@ class Machine {
   // set when DriverEntry failed (the driver object is gone then).
   PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::wstring& serviceName,
                             NTSTATUS* status);
-  // Calls DriverUnload and checks that none of the driver's pool is left.
+  // Calls DriverUnload and checks that none of the driver's pool, IRPs,
+  // device objects and kernel handles are left, and that every system thread
+  // it started has ended and been waited on (KeWaitForSingleObject on the
+  // thread object).
   void UnloadDriver(PDRIVER_OBJECT driver);
   // True once ZwUnloadDriver named the driver's service; the Plug and Play
   // manager unloads it when its last device is gone.
@@ -297,6 +316,7 @@ class Machine {
 
   // ---- system threads (threads.cpp) ----
   void AdoptThread(PKTHREAD thread);
+  void CheckResourcesAtUnload(PDRIVER_OBJECT driver);
   // Joins the system threads that have ended.
   void ReapThreads();
 
@@ -338,7 +358,8 @@ class Machine {
   FaultHook faultHook_;
   std::vector<DebugLine> debugOutput_;
   std::mutex threadsMu_;
-  std::vector<PKTHREAD> threads_;
+  std::vector<PKTHREAD> threads_;       // started, not yet joined
+  std::vector<PKTHREAD> endedThreads_;  // joined, kept for their driver's unload check
 
   mutable std::mutex processMu_;  // processes, resolver, power states, handle references
   std::vector<std::unique_ptr<Process>> processes_;

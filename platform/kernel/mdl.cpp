@@ -59,6 +59,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
 }
 
 VOID IoFreeMdl(PMDL Mdl) {
+  RequireIrql(DISPATCH_LEVEL, "IoFreeMdl", __builtin_return_address(0));
   ULONG actual = 0;
   bool overrun = false;
   if (!Mdl || !Machine::Current().pool().Free(Mdl, kMdlTag, true, &actual, &overrun) || overrun) {
@@ -70,6 +71,7 @@ VOID IoFreeMdl(PMDL Mdl) {
 }
 
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  RequireIrql(DISPATCH_LEVEL, "MmBuildMdlForNonPagedPool", __builtin_return_address(0));
   PMDL mdl = MemoryDescriptorList;
   Pool& pool = Machine::Current().pool();
   const char* start = static_cast<const char*>(MmGetMdlVirtualAddress(mdl));
@@ -127,7 +129,11 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   const void* caller = __builtin_return_address(0);
   PMDL mdl = MemoryDescriptorList;
-  if (BaseAddress == mdl->MappedSystemVa) return;
+  if (BaseAddress == mdl->MappedSystemVa) {
+    RequireIrql(DISPATCH_LEVEL, "MmUnmapLockedPages", caller);
+    return;
+  }
+  RequireIrql(APC_LEVEL, "MmUnmapLockedPages(user mapping)", caller);
   Process* process = CurrentProcess();
   if (process && process->UnmapPages(BaseAddress, mdl)) return;
   if (Process* owner = Process::MappingOwner(Machine::Current(), BaseAddress)) {

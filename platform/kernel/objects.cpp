@@ -69,7 +69,15 @@ HANDLE ObjectTable::Insert(void* body) {
   std::lock_guard lock(mu_);
   auto handle = reinterpret_cast<HANDLE>(uintptr_t(0xFFFFFFFF80000000ULL) | (next_++ << 2));
   handles_[handle] = body;
+  if (PDRIVER_OBJECT driver = CurrentDriver()) owners_[handle] = driver;
   return handle;
+}
+
+size_t ObjectTable::HandlesOf(PDRIVER_OBJECT driver) const {
+  std::lock_guard lock(mu_);
+  size_t n = 0;
+  for (const auto& [handle, owner] : owners_) n += owner == driver ? 1 : 0;
+  return n;
 }
 
 void* ObjectTable::ReferenceAny(HANDLE handle) {
@@ -96,6 +104,7 @@ NTSTATUS ObjectTable::Close(HANDLE handle) {
     if (it == handles_.end()) return STATUS_INVALID_HANDLE;
     body = it->second;
     handles_.erase(it);
+    owners_.erase(handle);
   }
   DereferenceObject(body);
   return STATUS_SUCCESS;
@@ -113,12 +122,14 @@ using namespace tqm::kernel;
 extern "C" {
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+  RequireIrql(DISPATCH_LEVEL, "ObReferenceObject", __builtin_return_address(0));
   ReferenceObject(Object);
   ObjectHeader* header = HeaderOf(Object);
   return header ? LONG_PTR(header->references.load()) : 0;
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+  RequireIrql(DISPATCH_LEVEL, "ObDereferenceObject", __builtin_return_address(0));
   ObjectHeader* header = HeaderOf(Object);
   const LONG_PTR left = header ? LONG_PTR(header->references.load()) - 1 : 0;
   if (header) Machine::Current().NoteDereference(CurrentDriver(), Object);

@@ -190,18 +190,29 @@ class PnpManager {
  public:
   // The node of a PDO (also a removed one, whose device may be gone: only
   // its address is compared), else of the stack device belongs to.
+  // A live device is matched first: a removed node's address may since have
+  // been reused by another device (a new function device, say), which must
+  // not be taken for that node.
   static DeviceNode* NodeOf(Machine& m, PDEVICE_OBJECT device) {
     {
       std::lock_guard lock(m.pnp().mu);
       auto& nodes = m.pnp().nodes;
       for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
-        if ((*it)->pdo == device) return it->get();
+        if ((*it)->pdo == device && (*it)->state != NodeState::Removed) return it->get();
       }
     }
-    PDEVICE_OBJECT pdo = BottomOfStack(device);
+    if (DeviceAlive(device)) {
+      PDEVICE_OBJECT pdo = BottomOfStack(device);
+      std::lock_guard lock(m.pnp().mu);
+      auto it = m.pnp().byPdo.find(pdo);
+      if (it != m.pnp().byPdo.end()) return it->second;
+    }
     std::lock_guard lock(m.pnp().mu);
-    auto it = m.pnp().byPdo.find(pdo);
-    return it == m.pnp().byPdo.end() ? nullptr : it->second;
+    auto& nodes = m.pnp().nodes;
+    for (auto n = nodes.rbegin(); n != nodes.rend(); ++n) {
+      if ((*n)->pdo == device) return n->get();
+    }
+    return nullptr;
   }
 
   static void SetState(Machine& m, DeviceNode* node, NodeState state) {
@@ -316,7 +327,14 @@ class PnpManager {
   static NTSTATUS Start(Machine& m, DeviceNode* node) {
     const NTSTATUS status = SendPnp(node->pdo, IRP_MN_START_DEVICE, nullptr);
     if (!NT_SUCCESS(status)) {
-      // A device that fails to start is removed again.
+      // A device that fails to start is removed again. One that fails to
+      // start again after a stop (a rebalance) may still have open handles:
+      // it is surprise-removed, and removed once the last of them closes.
+      if (SubtreeHandles(m, node) > 0) {
+        SurpriseTree(m, node);
+        RemoveWhenClosed(m, node);
+        return status;
+      }
       RemoveTree(m, node);
       SetState(m, node, NodeState::Failed);
       return status;
@@ -636,11 +654,17 @@ NTSTATUS Machine::QueryRemoveDevice(PDEVICE_OBJECT pdo, bool closeHandlesOnNotic
   }
   std::vector<DeviceNode*> queried;
   for (DeviceNode* n : order) {
-    // A child already removed (its PDO may be deleted), one that failed to
-    // start (removed then) or one gone from its bus is not asked; the last
-    // gets its REMOVE with the rest of the subtree.
+    // A child already removed (its PDO may be deleted: a device that failed
+    // to start was removed at once), one whose start failed, or one gone from
+    // its bus is not asked; the last gets its REMOVE with the rest of the
+    // subtree.
     const NodeState childState = PnpManager::StateOf(*this, n);
-    if (n != node && (childState == NodeState::Removed || childState == NodeState::SurpriseRemoved ||
+    bool removed;
+    {
+      std::lock_guard lock(pnp_->mu);
+      removed = n->removeSent;
+    }
+    if (n != node && (removed || childState == NodeState::Removed || childState == NodeState::SurpriseRemoved ||
                       childState == NodeState::Failed))
       continue;
     const NTSTATUS status = SendPnp(n->pdo, IRP_MN_QUERY_REMOVE_DEVICE, nullptr);

@@ -39,6 +39,13 @@ Pool::~Pool() {
 }
 
 size_t Pool::TakeRunLocked(size_t pages) {
+  for (;;) {
+    const size_t first = FindRunLocked(pages);
+    if (first != kArenaPages || !ReleaseOldestLocked()) return first;
+  }
+}
+
+size_t Pool::FindRunLocked(size_t pages) {
   for (auto it = freeRuns_.begin(); it != freeRuns_.end(); ++it) {
     if (it->second < pages) continue;
     const size_t first = it->first;
@@ -84,8 +91,11 @@ char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd) {
   // last block goes.
   const size_t first = TakeRunLocked(2);
   if (first == kArenaPages) return nullptr;
-  if (open != sharedPages_.end() && open->second.live == 0) ReleaseSmallLocked(openPage_);
+  // Guard pages are inaccessible; for the sanitizer they are addressable, so
+  // that a touch faults as it would on the machine (and a guarded call sees
+  // the fault).
   os::ProtectNone(arena_ + (first + 1) * kPage, kPage);
+  TQM_UNPOISON(arena_ + (first + 1) * kPage, kPage);
   char* end = arena_ + (first + 1) * kPage;
   char* start = end - slot;
   openPage_ = first;
@@ -97,10 +107,31 @@ char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd) {
 void Pool::ReleaseSmallLocked(size_t page) {
   sharedPages_.erase(page);
   if (openPage_ == page) openPage_ = SIZE_MAX;
-  char* base = arena_ + page * kPage;
-  os::ProtectReadWrite(base + kPage, kPage);
-  TQM_POISON(base, 2 * kPage);
-  ReturnRunLocked(page, 2);
+  QuarantineLocked(page, 2);
+}
+
+// Quarantined pages are inaccessible and, for the sanitizer, addressable: a
+// stale access then faults, and a guarded call sees that fault (pool.h).
+void Pool::QuarantineLocked(size_t first, size_t pages) {
+  char* base = arena_ + first * kPage;
+  TQM_UNPOISON(base, pages * kPage);
+  os::ProtectNone(base, pages * kPage);
+  quarantine_.emplace_back(first, pages);
+  quarantinedPages_ += pages;
+  while (quarantinedPages_ > kQuarantinePages && ReleaseOldestLocked()) {
+  }
+}
+
+bool Pool::ReleaseOldestLocked() {
+  if (quarantine_.empty()) return false;
+  const auto [first, pages] = quarantine_.front();
+  quarantine_.pop_front();
+  quarantinedPages_ -= pages;
+  char* base = arena_ + first * kPage;
+  os::ProtectReadWrite(base, pages * kPage);
+  TQM_POISON(base, pages * kPage);
+  ReturnRunLocked(first, pages);
+  return true;
 }
 
 void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT owner) {
@@ -119,12 +150,13 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT own
     block = arena_ + first * kPage;
     guardEnd = block + (pages - 1) * kPage;
     os::ProtectNone(guardEnd, kPage);
+    TQM_UNPOISON(guardEnd, kPage);
   }
   TQM_UNPOISON(block, size_t(guardEnd - block));
   memset(block, kFillPattern, bytes);
   memset(block + bytes, kGuardPattern, size_t(guardEnd - block) - bytes);
   TQM_POISON(block + bytes, size_t(guardEnd - block) - bytes);
-  blocks_[block] = Block{tag, bytes, first, pages, guardEnd, owner};
+  blocks_[block] = Block{type, tag, bytes, first, pages, guardEnd, owner};
   TagUsage& u = usage_[tag];
   ++u.allocations;
   ++u.blocks;
@@ -133,12 +165,13 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT own
   return block;
 }
 
-bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool* overrun) {
+bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool* overrun, POOL_TYPE* type) {
   std::lock_guard lock(mu_);
   auto it = blocks_.find(static_cast<const char*>(address));
   if (it == blocks_.end()) return false;
   const Block b = it->second;
   *actualTag = b.tag;
+  if (type) *type = b.type;
   if (checkTag && b.tag != tag) return false;
   blocks_.erase(it);
   char* block = static_cast<char*>(address);
@@ -147,6 +180,8 @@ bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool*
   for (const char* p = block + b.bytes; p < b.guardEnd && !damaged; ++p)
     damaged = uint8_t(*p) != kGuardPattern;
   if (overrun) *overrun = damaged;
+  TQM_UNPOISON(block, b.bytes);
+  memset(block, kFreedPattern, b.bytes);
   TQM_POISON(block, size_t(b.guardEnd - block));
   TagUsage& u = usage_[b.tag];
   ++u.frees;
@@ -154,22 +189,18 @@ bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool*
   u.bytes -= b.bytes;
   if (b.pages == 0) {
     auto page = sharedPages_.find(b.firstPage);
-    if (page != sharedPages_.end() && --page->second.live == 0) {
-      if (b.firstPage == openPage_)
-        page->second.cursor = arena_ + (b.firstPage + 1) * kPage;  // reused from its end
-      else
-        ReleaseSmallLocked(b.firstPage);
-    }
+    // A page with no live block left is quarantined whole, the open one too:
+    // its bytes are not reused from its end while a stale pointer may still
+    // reach them.
+    if (page != sharedPages_.end() && --page->second.live == 0) ReleaseSmallLocked(b.firstPage);
     return true;
   }
-  os::ProtectReadWrite(block + (b.pages - 1) * kPage, kPage);
-  TQM_POISON(block, b.pages * kPage);
-  ReturnRunLocked(b.firstPage, b.pages);
+  QuarantineLocked(b.firstPage, b.pages);
   return true;
 }
 
 bool Pool::FindBlock(const void* address, size_t bytes, const void** start, ULONG* tag,
-                     size_t* blockBytes) const {
+                     size_t* blockBytes, POOL_TYPE* type) const {
   std::lock_guard lock(mu_);
   const char* p = static_cast<const char*>(address);
   auto it = blocks_.upper_bound(p);
@@ -179,6 +210,7 @@ bool Pool::FindBlock(const void* address, size_t bytes, const void** start, ULON
   if (start) *start = it->first;
   if (tag) *tag = it->second.tag;
   if (blockBytes) *blockBytes = it->second.bytes;
+  if (type) *type = it->second.type;
   return true;
 }
 
@@ -295,8 +327,12 @@ extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   const void* caller = __builtin_return_address(0);
-  RequireIrql(PoolType == PagedPool || PoolType == PagedPoolCacheAligned ? APC_LEVEL : DISPATCH_LEVEL,
-              "ExAllocatePoolWithTag", caller);
+  const bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
+  if (paged && Self().irql > APC_LEVEL) {
+    RaiseFault(FaultKind::PagedPoolAtDispatch,
+               "ExAllocatePoolWithTag(PagedPool) at IRQL " + std::to_string(Self().irql), caller);
+  }
+  RequireIrql(DISPATCH_LEVEL, "ExAllocatePoolWithTag", caller);
   Machine& m = Machine::Current();
   if (m.ShouldFail(FailurePoint::PoolAllocation)) return nullptr;
   if (NumberOfBytes == 0) NumberOfBytes = 1;
@@ -311,7 +347,17 @@ static void FreePool(PVOID P, ULONG Tag, bool checkTag, const void* caller) {
   }
   ULONG actual = 0;
   bool overrun = false;
-  const bool freed = Machine::Current().pool().Free(P, Tag, checkTag, &actual, &overrun);
+  POOL_TYPE type = NonPagedPool;
+  Pool& pool = Machine::Current().pool();
+  size_t bytes = 0;
+  if (pool.FindBlock(P, 1, nullptr, nullptr, &bytes)) ForgetLocks(P, bytes);
+  const bool freed = pool.Free(P, Tag, checkTag, &actual, &overrun, &type);
+  if (freed && (type == PagedPool || type == PagedPoolCacheAligned) && Self().irql > APC_LEVEL) {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", P);
+    RaiseFault(FaultKind::PagedPoolAtDispatch,
+               std::string("paged pool block ") + address + " freed at IRQL " + std::to_string(Self().irql), caller);
+  }
   if (freed && overrun) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", P);

@@ -15,8 +15,16 @@
 // and the next block (or the guard page) hold a guard pattern that is checked
 // when the block is freed, and are poisoned for AddressSanitizer; the guard
 // page is inaccessible. So an overrun is caught with or without the
-// sanitizer, and a freed block is poisoned until it is reused. New blocks are
-// filled with a pattern, not zeroes, as real pool is not zeroed.
+// sanitizer. New blocks are filled with a pattern, not zeroes, as real pool is
+// not zeroed.
+//
+// Freed memory is quarantined before it is reused, as the verifier's special
+// pool does: a freed block's bytes are overwritten with a freed pattern (and
+// poisoned for the sanitizer), and pages that no live block holds any more
+// are made inaccessible and put at the end of a queue; only pages that leave
+// the queue (when it holds more than kQuarantinePages, or when the arena is
+// otherwise exhausted) are handed out again. So a use after free faults or
+// reads the freed pattern; it does not land in a live block.
 //
 // Each block is charged to the driver that was running when it was allocated
 // (the innermost driver routine of the thread), so that unloading a driver
@@ -24,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -49,6 +58,8 @@ class Pool {
   static constexpr uint8_t kGuardPattern = 0xC7;
   static constexpr size_t kAlignment = 16;
   static constexpr size_t kGuardBytes = 16;  // at least, between shared-page blocks
+  static constexpr uint8_t kFreedPattern = 0xDF;
+  static constexpr size_t kQuarantinePages = 1024;  // 4 MiB of freed pages held back
 
   Pool();
   ~Pool();
@@ -60,11 +71,14 @@ class Pool {
   // False when block is not an allocated block (or the tag does not match
   // when checkTag is set); the caller reports that. *overrun is set when the
   // guard bytes after the block were written (the block is freed anyway).
-  bool Free(void* block, ULONG tag, bool checkTag, ULONG* actualTag, bool* overrun = nullptr);
+  // *type gets the pool type the block was allocated with.
+  bool Free(void* block, ULONG tag, bool checkTag, ULONG* actualTag, bool* overrun = nullptr,
+            POOL_TYPE* type = nullptr);
 
   // The live block that [address, address + bytes) lies in: its start, tag
   // and length; false when there is none.
-  bool FindBlock(const void* address, size_t bytes, const void** start, ULONG* tag, size_t* blockBytes) const;
+  bool FindBlock(const void* address, size_t bytes, const void** start, ULONG* tag, size_t* blockBytes,
+                 POOL_TYPE* type = nullptr) const;
   // Whole pages a user mapping of [address, address + bytes) would expose:
   // true when every byte of every page the range touches belongs to the one
   // live block the range starts in. Otherwise false, with *why saying which
@@ -93,6 +107,7 @@ class Pool {
 
  private:
   struct Block {
+    POOL_TYPE type;
     ULONG tag;
     size_t bytes;
     size_t firstPage;
@@ -106,10 +121,16 @@ class Pool {
     size_t live = 0;
   };
 
+  // Takes a free run, releasing quarantined pages when there is none.
   size_t TakeRunLocked(size_t pages);
+  size_t FindRunLocked(size_t pages);
   void ReturnRunLocked(size_t first, size_t pages);
   char* PlaceSmallLocked(size_t bytes, char** guardEnd);
   void ReleaseSmallLocked(size_t page);
+  // Puts freed pages (made inaccessible) at the end of the quarantine.
+  void QuarantineLocked(size_t first, size_t pages);
+  // Hands the oldest quarantined run back to the free runs; false when none.
+  bool ReleaseOldestLocked();
   std::string DescribePageLocked(size_t page, const char* except) const;
 
   mutable std::mutex mu_;
@@ -119,6 +140,8 @@ class Pool {
   std::map<const char*, Block> blocks_;  // by start, for lookups by address
   std::map<size_t, SharedPage> sharedPages_;
   size_t openPage_ = SIZE_MAX;           // the shared page new small blocks go to
+  std::deque<std::pair<size_t, size_t>> quarantine_;  // first page, page count; oldest first
+  size_t quarantinedPages_ = 0;
   std::map<ULONG, TagUsage> usage_;
   uint64_t allocationCount_ = 0;
 };

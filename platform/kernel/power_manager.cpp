@@ -68,6 +68,7 @@ using namespace tqm::kernel;
 extern "C" {
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  RequireIrql(DISPATCH_LEVEL, "PoCallDriver", __builtin_return_address(0));
   if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
     RaiseFault(FaultKind::PowerIrpMisuse, "PoCallDriver with an IRP that is not a power IRP",
                __builtin_return_address(0));
@@ -76,6 +77,7 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
+  RequireIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp", __builtin_return_address(0));
   IrpRecord* record = RecordOf(Irp, __builtin_return_address(0));
   std::lock_guard lock(record->mu);
   ++record->powerStarts;
@@ -106,6 +108,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+  RequireIrql(DISPATCH_LEVEL, "PoSetPowerState", __builtin_return_address(0));
   Machine& m = Machine::Current();
   POWER_STATE old;
   if (Type == DevicePowerState) {

@@ -62,10 +62,20 @@ NTSTATUS SendUserIrp(FileBody* body, PIRP irp, IO_STATUS_BLOCK* iosb) {
   return CallAndWait(body->file.DeviceObject, irp, iosb);
 }
 
+// IRP_MJ_CLOSE comes from whichever thread drops the file's last use, which
+// need not run in the process that opened it (a kernel worker may): it is
+// sent in the system process, so a driver that touches user memory or undoes
+// a user mapping in CLOSE fails here as it can on Windows.
 void ReleaseUse(FileBody* body) {
   if (body->uses.fetch_sub(1) != 1) return;
   IO_STATUS_BLOCK iosb{};
-  SendUserIrp(body, UserIrp(body, IRP_MJ_CLOSE), &iosb);
+  {
+    ThreadState& t = Self();
+    Process* const owner = t.process;
+    t.process = nullptr;
+    SendUserIrp(body, UserIrp(body, IRP_MJ_CLOSE), &iosb);
+    t.process = owner;
+  }
   PDEVICE_OBJECT top = body->file.DeviceObject;
   PDEVICE_OBJECT pdo = body->pdo;
   Machine& m = *body->machine;
@@ -77,6 +87,94 @@ void ReleaseUse(FileBody* body) {
 }  // namespace
 
 Process* CurrentProcess() { return Self().process; }
+
+// One kernel call of a process's thread: the thread runs in the process, and
+// a single-threaded client's buffers are held for the call's length.
+class KernelEntry {
+ public:
+  explicit KernelEntry(Process& process) : process_(process), scope_(process) {
+    if (process_.singleThreaded_) process_.Hold(true);
+  }
+  ~KernelEntry() {
+    if (process_.singleThreaded_) process_.Hold(false);
+  }
+  KernelEntry(const KernelEntry&) = delete;
+  KernelEntry& operator=(const KernelEntry&) = delete;
+
+ private:
+  Process& process_;
+  ProcessScope scope_;
+};
+
+namespace {
+// The pages of a buffer region that hold its bytes (the last page of the
+// reservation is its guard page, inaccessible anyway).
+size_t HeldBytes(size_t reservation) { return reservation - PAGE_SIZE; }
+}  // namespace
+
+void Process::Hold(bool on) {
+  std::lock_guard lock(mu_);
+  if (on ? kernelDepth_++ != 0 : --kernelDepth_ != 0) return;
+  for (auto& [start, region] : regions_) {
+    if (!region.base || region.mdl || region.usable == 0) continue;
+    if (on) {
+      os::ProtectNone(region.base, HeldBytes(region.bytes));
+    } else if (region.held) {
+      os::ProtectReadWrite(region.base, HeldBytes(region.bytes));
+    }
+    region.held = on;
+  }
+}
+
+bool Process::Reserves(const void* address) const {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard lock(mu_);
+  for (const auto& [start, region] : regions_) {
+    const auto base = reinterpret_cast<uintptr_t>(region.base);
+    if (region.base && at >= base && at - base < region.bytes) return true;
+  }
+  return false;
+}
+
+bool Process::ReleaseHeldAt(const void* address) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard lock(mu_);
+  for (auto& [start, region] : regions_) {
+    const auto base = reinterpret_cast<uintptr_t>(region.base);
+    if (!region.held || at < base || at - base >= HeldBytes(region.bytes)) continue;
+    os::ProtectReadWrite(region.base, HeldBytes(region.bytes));
+    region.held = false;
+    return true;
+  }
+  return false;
+}
+
+// The copy runs without the lock: it may fault (a range the probe did not
+// cover), and the fault handler looks at this process's regions.
+void Process::CopyChecked(void* to, const void* from, size_t bytes) {
+  std::vector<Region*> opened;
+  {
+    std::lock_guard lock(mu_);
+    for (const void* end : {static_cast<const void*>(to), from}) {
+      const auto at = reinterpret_cast<uintptr_t>(end);
+      auto it = regions_.upper_bound(at);
+      if (it == regions_.begin()) continue;
+      --it;
+      Region& region = it->second;
+      if (!region.held || at - it->first >= region.usable) continue;
+      os::ProtectReadWrite(region.base, HeldBytes(region.bytes));
+      region.held = false;
+      opened.push_back(&region);
+    }
+  }
+  memcpy(to, from, bytes);
+  std::lock_guard lock(mu_);
+  for (Region* region : opened) {
+    if (kernelDepth_ == 0 || region->usable == 0) continue;
+    os::ProtectNone(region->base, HeldBytes(region->bytes));
+    region->held = true;
+  }
+}
 
 ProcessScope::ProcessScope(Process& process) : previous_(Self().process) {
   Self().process = &process;
@@ -183,7 +281,7 @@ void* Process::ReferenceHandle(HANDLE handle) const {
 }
 
 HANDLE Process::Open(const std::wstring& interfacePath, NTSTATUS* status) {
-  ProcessScope scope(*this);
+  KernelEntry entry(*this);
   PDEVICE_OBJECT pdo = nullptr;
   *status = PnpOpenTarget(machine_, interfacePath, &pdo);
   if (!NT_SUCCESS(*status)) return nullptr;
@@ -212,7 +310,7 @@ HANDLE Process::Open(const std::wstring& interfacePath, NTSTATUS* status) {
 
 NTSTATUS Process::DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG inLength,
                                   void* out, ULONG outLength, ULONG* returned) {
-  ProcessScope scope(*this);
+  KernelEntry entry(*this);
   if (returned) *returned = 0;
   FileBody* body;
   {
@@ -234,15 +332,17 @@ NTSTATUS Process::DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG
   next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
   const ULONG bytes = std::max(inLength, outLength);
   if (bytes) {
+    // The part past the input holds what new pool holds, not zeroes.
     irp->AssociatedIrp.SystemBuffer = ::operator new(bytes);
-    memset(irp->AssociatedIrp.SystemBuffer, 0, bytes);
-    if (in && inLength) memcpy(irp->AssociatedIrp.SystemBuffer, in, inLength);
+    memset(irp->AssociatedIrp.SystemBuffer, Pool::kFillPattern, bytes);
+    if (in && inLength) CopyChecked(irp->AssociatedIrp.SystemBuffer, in, inLength);
     irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outLength ? IRP_INPUT_OPERATION : 0);
   }
   IrpRecord* record = RecordOf(irp, nullptr);
   record->userOutput = out;
   record->userOutputLength = outLength;
   record->copyBack = out && outLength;
+  record->userProcess = this;
   irp->UserBuffer = out;
   IO_STATUS_BLOCK iosb{};
   const NTSTATUS status = SendUserIrp(body, irp, &iosb);
@@ -252,7 +352,7 @@ NTSTATUS Process::DeviceIoControl(HANDLE file, ULONG code, const void* in, ULONG
 }
 
 NTSTATUS Process::CloseHandle(HANDLE handle) {
-  ProcessScope scope(*this);
+  KernelEntry kernelEntry(*this);
   HandleEntry entry;
   {
     std::lock_guard lock(mu_);

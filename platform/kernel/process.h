@@ -79,6 +79,19 @@ class Process {
   void SetRemote(RemoteAddressSpace* remote) { remote_ = remote; }
   RemoteAddressSpace* remote() const { return remote_; }
 
+  // A test client that promises to run one thread at a time in this process
+  // (before any request of it). While that thread is in the kernel (Open,
+  // DeviceIoControl, CloseHandle, Exit), the process's buffers are held
+  // inaccessible: the kernel reaches them only through the checked copy (a
+  // probe inside a guarded call, then RtlCopyMemory) and the I/O manager's
+  // own copies, and any other access by the kernel is reported as
+  // UserAddressUnchecked (the access is then let through). Page protection
+  // is process-wide on the host, so a second thread of the client touching
+  // its buffers meanwhile would fault: hence the promise. A remote process
+  // needs none of this: its memory is in another host process, where the
+  // kernel cannot reach it except through its connection.
+  void SetSingleThreaded(bool on) { singleThreaded_ = on; }
+
   // ---- address space ----
   // A zero-filled buffer valid in this process only; null when out of memory.
   void* Allocate(size_t bytes);
@@ -86,6 +99,17 @@ class Process {
   // True when [address, address + bytes) lies in one buffer or mapping.
   bool Contains(const void* address, size_t bytes) const;
   size_t MappingCount() const;
+  // True when address lies in a reservation of this process, live or
+  // retired (a freed buffer, an undone mapping): an access fault there is a
+  // user-mode fault, which a guarded call turns into a status.
+  bool Reserves(const void* address) const;
+  // Called from the access-fault handler: true when address lies in a buffer
+  // held during a kernel call, which is then released for the rest of the
+  // call so that the access can go on.
+  bool ReleaseHeldAt(const void* address);
+  // The kernel's own access to held buffers (the checked copy, the I/O
+  // manager's copy-back): copies with the range's buffer accessible.
+  void CopyChecked(void* to, const void* from, size_t bytes);
 
   // ---- handles ----
   // An event object in this process's handle table.
@@ -127,6 +151,7 @@ class Process {
     size_t usable;       // valid bytes from base (a buffer) or from the view start
     PMDL mdl = nullptr;  // a user mapping's MDL; null for a buffer
     void* user = nullptr;
+    bool held = false;   // made inaccessible for a kernel call (SetSingleThreaded)
   };
   struct HandleEntry {
     void* object;
@@ -134,6 +159,8 @@ class Process {
   };
 
   NTSTATUS CloseLocked(std::unique_lock<std::mutex>& lock, HANDLE handle);
+  friend class KernelEntry;
+  void Hold(bool on);
   void* MapRemote(const std::vector<uintptr_t>& pages, ULONG byteOffset, PMDL mdl);
 
   Machine& machine_;
@@ -143,6 +170,8 @@ class Process {
   PEPROCESS object_ = nullptr;
   mutable std::mutex mu_;
   bool exited_ = false;
+  bool singleThreaded_ = false;
+  int kernelDepth_ = 0;  // nested kernel entries of the process's one thread
   std::map<uintptr_t, Region> regions_;  // by start of the valid range
   std::map<HANDLE, HandleEntry> handles_;
   uint64_t nextHandle_ = 1;

@@ -13,9 +13,10 @@
 
 namespace {
 
-// The last range this thread probed in a remote process: the copy that
-// follows the probe inside the same guarded call reaches it through the
-// process's connection. A copy consumes it.
+// The last range this thread probed: the copy that follows the probe inside
+// the same guarded call reaches it through a remote process's connection, or
+// with a single-threaded local process's held buffer opened for it. A copy
+// consumes it.
 struct RemoteProbe {
   tqm::kernel::Process* process;
   uintptr_t start;
@@ -42,6 +43,7 @@ void Probe(const void* address, SIZE_T length, ULONG alignment, bool write, cons
     return;
   }
   if (!process || !process->Contains(address, length)) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  lastRemoteProbe = RemoteProbe{process, start, length, write};
 }
 
 bool InProbe(const RemoteProbe& p, const void* address, size_t bytes) {
@@ -87,6 +89,15 @@ void TqmRtlCopyMemory(void* Destination, const void* Source, size_t Length) {
   if (probe.process && Length && probe.process == CurrentProcess()) {
     RemoteAddressSpace* remote = probe.process->remote();
     const RemoteProbe used = probe;
+    if (!remote) {
+      if (InProbe(used, used.write ? Destination : Source, Length)) {
+        probe = RemoteProbe{};
+        used.process->CopyChecked(Destination, Source, Length);
+        return;
+      }
+      memcpy(Destination, Source, Length);
+      return;
+    }
     if (used.write && InProbe(used, Destination, Length)) {
       probe = RemoteProbe{};
       if (!remote->Write(reinterpret_cast<uintptr_t>(Destination), Source, Length))

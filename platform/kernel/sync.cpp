@@ -2,6 +2,9 @@
 // shared/exclusive resources), all on the dispatcher (dispatcher.h): their
 // states are read and changed only under its lock, and every blocking path
 // goes through Dispatcher::Wait so that the clock sees who is blocked.
+#include <map>
+#include <set>
+
 #include "platform/kernel/clock.h"
 #include "platform/kernel/internal.h"
 
@@ -97,12 +100,14 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+  RequireIrql(DISPATCH_LEVEL, "KeClearEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   std::lock_guard lock(d.mu);
   Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  RequireIrql(DISPATCH_LEVEL, "KeResetEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   std::lock_guard lock(d.mu);
   const LONG previous = Event->Header.SignalState;
@@ -111,6 +116,7 @@ LONG KeResetEvent(PRKEVENT Event) {
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
+  RequireIrql(DISPATCH_LEVEL, "KeReadStateEvent", __builtin_return_address(0));
   Dispatcher& d = Machine::Current().dispatcher();
   std::lock_guard lock(d.mu);
   return Event->Header.SignalState;
@@ -128,7 +134,12 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
           caller);
   }
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-  return WaitOn(header, TakeSignal(header), Timeout);
+  const NTSTATUS status = WaitOn(header, TakeSignal(header), Timeout);
+  // A driver that waited for its system thread's end may unload (threads.cpp).
+  if (status == STATUS_SUCCESS) {
+    if (header->Reserved == kThreadObject) static_cast<PKTHREAD>(Object)->waited = true;
+  }
+  return status;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -147,9 +158,17 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
 }
 
 // There are no asynchronous procedure calls on this machine, so a critical
-// region has nothing to hold off.
-VOID KeEnterCriticalRegion(void) {}
-VOID KeLeaveCriticalRegion(void) {}
+// region has nothing to hold off; its depth is kept so that acquiring a
+// resource outside one (where a suspend APC could freeze its owner) faults.
+VOID KeEnterCriticalRegion(void) { ++Self().criticalRegion; }
+VOID KeLeaveCriticalRegion(void) {
+  if (Self().criticalRegion == 0) {
+    RaiseFault(FaultKind::SpinLockMisuse, "KeLeaveCriticalRegion without KeEnterCriticalRegion",
+               __builtin_return_address(0));
+    return;
+  }
+  --Self().criticalRegion;
+}
 
 // ---- fast mutexes ----------------------------------------------------------------
 
@@ -186,9 +205,16 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->OldIrql = Self().irql;
   }
   Self().irql = APC_LEVEL;
+  NoteLockAcquired(FastMutex, "fast mutex", caller);
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+  // Released where it was acquired: at APC_LEVEL, which the acquire raised to.
+  if (Self().irql != APC_LEVEL) {
+    RaiseFault(FaultKind::IrqlTooHigh,
+               "ExReleaseFastMutex called at IRQL " + std::to_string(Self().irql) + " (APC_LEVEL required)",
+               __builtin_return_address(0));
+  }
   Machine& m = Machine::Current();
   KIRQL old;
   {
@@ -203,20 +229,56 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 1;
     m.dispatcher().KickLocked(FastMutex);
   }
+  NoteLockReleased(FastMutex);
   Self().irql = old;
 }
 
 // ---- shared/exclusive resources ------------------------------------------------------
 
+static std::map<PERESOURCE, std::multiset<PKTHREAD>>& SharedHolders();
+static std::map<PERESOURCE, ULONG>& ExclusiveWaiters();
+
 NTSTATUS ExInitializeResourceLite(PERESOURCE Resource) {
+  RequireIrql(DISPATCH_LEVEL, "ExInitializeResourceLite", __builtin_return_address(0));
+  {
+    std::lock_guard lock(Machine::Current().dispatcher().mu);
+    SharedHolders().erase(Resource);
+    ExclusiveWaiters().erase(Resource);
+  }
   memset(Resource, 0, sizeof(*Resource));
   KeInitializeEvent(&Resource->Gate, NotificationEvent, FALSE);
   return STATUS_SUCCESS;
 }
 
+// Shared holders by resource, so that a holder's recursive shared request is
+// granted while an exclusive waiter keeps new sharers out. Under the
+// dispatcher lock.
+static BOOLEAN TakeResource(PERESOURCE r, BOOLEAN wait, bool exclusive);
+
+static std::map<PERESOURCE, std::multiset<PKTHREAD>>& SharedHolders() {
+  static std::map<PERESOURCE, std::multiset<PKTHREAD>> holders;
+  return holders;
+}
+
+// Exclusive requests waiting, by resource; new sharers queue behind them.
+static std::map<PERESOURCE, ULONG>& ExclusiveWaiters() {
+  static std::map<PERESOURCE, ULONG> waiters;
+  return waiters;
+}
+
 static BOOLEAN AcquireResource(PERESOURCE r, BOOLEAN wait, bool exclusive, const void* caller) {
-  RequireIrql(APC_LEVEL, exclusive ? "ExAcquireResourceExclusiveLite" : "ExAcquireResourceSharedLite",
-              caller);
+  const char* name = exclusive ? "ExAcquireResourceExclusiveLite" : "ExAcquireResourceSharedLite";
+  RequireIrql(APC_LEVEL, name, caller);
+  if (Self().irql < APC_LEVEL && Self().criticalRegion == 0) {
+    RaiseFault(FaultKind::CriticalRegionMissing,
+               std::string(name) + " with normal kernel APCs enabled (no KeEnterCriticalRegion)", caller);
+  }
+  const BOOLEAN taken = TakeResource(r, wait, exclusive);
+  if (taken) NoteLockAcquired(r, "resource", caller);
+  return taken;
+}
+
+static BOOLEAN TakeResource(PERESOURCE r, BOOLEAN wait, bool exclusive) {
   PKTHREAD me = KeGetCurrentThread();
   Machine& m = Machine::Current();
   std::unique_lock lock(m.dispatcher().mu);
@@ -237,9 +299,16 @@ static BOOLEAN AcquireResource(PERESOURCE r, BOOLEAN wait, bool exclusive, const
     };
   } else {
     // The exclusive owner may also acquire shared: that nests its ownership.
+    // A thread that already shares it gets it again; anyone else waits while
+    // an exclusive request is queued, so writers are not starved.
     take = [r, me] {
-      if (!(r->Flag & ResourceOwnedExclusive) || r->OwnerThread == me) {
+      auto& holders = SharedHolders()[r];
+      const bool nests = r->OwnerThread == me || holders.count(me) != 0;
+      auto waiting = ExclusiveWaiters().find(r);
+      const bool writerQueued = waiting != ExclusiveWaiters().end() && waiting->second != 0;
+      if (nests || (!(r->Flag & ResourceOwnedExclusive) && !writerQueued)) {
         r->ActiveCount = r->ActiveCount + 1;
+        if (r->OwnerThread != me) holders.insert(me);
         return true;
       }
       return false;
@@ -248,7 +317,12 @@ static BOOLEAN AcquireResource(PERESOURCE r, BOOLEAN wait, bool exclusive, const
   if (take()) return TRUE;
   if (!wait) return FALSE;
   ++r->ContentionCount;
+  if (exclusive) ++ExclusiveWaiters()[r];
   m.dispatcher().Wait(lock, r, take, kNoDeadline, Tracked());
+  if (exclusive) {
+    if (--ExclusiveWaiters()[r] == 0) ExclusiveWaiters().erase(r);
+    m.dispatcher().KickLocked(r);
+  }
   return TRUE;
 }
 
@@ -262,6 +336,7 @@ BOOLEAN ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
 
 VOID ExReleaseResourceLite(PERESOURCE Resource) {
   const void* caller = __builtin_return_address(0);
+  RequireIrql(DISPATCH_LEVEL, "ExReleaseResourceLite", caller);
   Machine& m = Machine::Current();
   std::lock_guard lock(m.dispatcher().mu);
   if (Resource->ActiveCount <= 0 ||
@@ -270,19 +345,32 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
     return;
   }
   Resource->ActiveCount = Resource->ActiveCount - 1;
+  if (Resource->OwnerThread != KeGetCurrentThread()) {
+    auto it = SharedHolders().find(Resource);
+    if (it != SharedHolders().end()) {
+      auto holder = it->second.find(KeGetCurrentThread());
+      if (holder != it->second.end()) it->second.erase(holder);
+      if (it->second.empty()) SharedHolders().erase(it);
+    }
+  }
   if (Resource->ActiveCount == 0) {
     Resource->Flag &= ~ResourceOwnedExclusive;
     Resource->OwnerThread = nullptr;
   }
   m.dispatcher().KickLocked(Resource);
+  NoteLockReleased(Resource);
 }
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
+  RequireIrql(DISPATCH_LEVEL, "ExDeleteResourceLite", __builtin_return_address(0));
   Machine& m = Machine::Current();
   std::lock_guard lock(m.dispatcher().mu);
   if (Resource->ActiveCount != 0) {
     RaiseFault(FaultKind::ObjectMisuse, "resource deleted while it is held", __builtin_return_address(0));
   }
+  SharedHolders().erase(Resource);
+  ExclusiveWaiters().erase(Resource);
+  ForgetLocks(Resource, sizeof *Resource);
   return STATUS_SUCCESS;
 }
 

@@ -26,6 +26,7 @@ PKTHREAD NewThreadObject(bool system) {
   void* body = CreateObject(ObjectType::Thread, sizeof(_KTHREAD), DestroyThread);
   auto* thread = new (body) _KTHREAD();
   KeInitializeEvent(reinterpret_cast<PRKEVENT>(&thread->Header), NotificationEvent, FALSE);
+  thread->Header.Reserved = kThreadObject;
   thread->systemThread = system;
   return thread;
 }

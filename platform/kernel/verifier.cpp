@@ -31,6 +31,11 @@ const char* FaultKindName(FaultKind kind) {
     case FaultKind::UserAddressUnchecked: return "user address reached unchecked";
     case FaultKind::PowerIrpMisuse: return "power IRP misuse";
     case FaultKind::StackLeftAfterRemove: return "device stack left after REMOVE_DEVICE";
+    case FaultKind::IrpNotCompleted: return "IRP neither completed nor pending";
+    case FaultKind::ResourceLeakAtUnload: return "resources left at unload";
+    case FaultKind::LockOrderInversion: return "lock order inversion";
+    case FaultKind::CriticalRegionMissing: return "resource acquired outside a critical region";
+    case FaultKind::PagedPoolAtDispatch: return "paged pool at DISPATCH_LEVEL";
   }
   return "fault";
 }

@@ -39,6 +39,9 @@ Simulator::Simulator(SimulatorOptions options) : options_(options) {
 }
 
 Simulator::~Simulator() {
+  // Faults of the teardown (the unload checks among them) have no reader
+  // after this: they take the verifier's default course and stop the run.
+  machine_->SetFaultHook(nullptr);
   // The hub's teardown removes the device tree and may wait for drivers'
   // threads: the clock must be free to move without this thread.
   participation_.reset();

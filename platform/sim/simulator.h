@@ -47,7 +47,8 @@ struct SimulatorOptions {
   // run that needs the device stop-pending goes without it.
   bool companion = true;
   // Kernel misuse the verifier finds is kept for Faults() instead of ending
-  // the process (the scenarios report it as a failure).
+  // the process (the scenarios report it as a failure); misuse found while
+  // the simulator is destroyed ends the process as usual.
   bool recordFaults = false;
 };
 

@@ -80,7 +80,11 @@ struct Reply {
 // A user process with one handle on the driver's interface.
 class Client {
  public:
+  // One thread at a time uses a client's process, so its buffers are held
+  // while its requests run: the driver reaches them only through its
+  // checked copy.
   Client(Machine& machine, std::string name, const std::wstring& path) : process_(machine.StartProcess(name)) {
+    process_.SetSingleThreaded(true);
     handle_ = process_.Open(path, &openStatus_);
   }
 

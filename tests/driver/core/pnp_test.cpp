@@ -245,8 +245,9 @@ TEST_F(PnpTest, PlugStreamUnplugCyclesLeaveNothingBehind) {
 namespace tqmdrv::testing {
 namespace {
 
-// Every allocation of the start path may fail: AddDevice, the Adapter, its
-// memory, the engine's reads of the device, the child. Whatever fails, the
+// Every allocation of the start path may fail: AddDevice (its device object
+// and its attachment too), the Adapter, its memory, the engine's reads of the
+// device, the child. Whatever fails, the
 // device either starts or fails to start, and removal and unload leave
 // nothing behind (the fault hook fails the test on any leak or misuse).
 TEST(StartFailures, EveryAllocationOfTheStartPathMayFail) {
@@ -255,7 +256,10 @@ TEST(StartFailures, EveryAllocationOfTheStartPathMayFail) {
     const char* what;
     FailurePoint point;
   };
-  const Row rows[] = {{"pool", FailurePoint::PoolAllocation}, {"IRP", FailurePoint::IrpAllocation}};
+  const Row rows[] = {{"pool", FailurePoint::PoolAllocation},
+                      {"IRP", FailurePoint::IrpAllocation},
+                      {"device", FailurePoint::DeviceCreation},
+                      {"attach", FailurePoint::DeviceAttach}};
   for (const Row& row : rows) {
     int failedStarts = 0, started = 0;
     for (uint64_t n = 1; n <= 60; ++n) {

@@ -28,6 +28,7 @@ TEST(GuardedCall, ProbesAndFaultsBecomeStatuses) {
   GTEST_SKIP() << "ThreadSanitizer intercepts the access fault this test provokes";
 #endif
   Machine machine;
+  FaultRecorder recorder(machine);
   Process& client = machine.StartProcess("client");
   Process& other = machine.StartProcess("other");
   auto* user = static_cast<uint8_t*>(client.Allocate(16));
@@ -70,8 +71,63 @@ TEST(GuardedCall, ProbesAndFaultsBecomeStatuses) {
     if (row.expected == STATUS_SUCCESS) {
       EXPECT_EQ(c.kernel[3], 4);
     }
+    // Bad user addresses are the caller's fault, not the kernel's.
+    const auto faults = recorder.Take();
+    EXPECT_TRUE(faults.empty()) << FaultRecorder::Describe(faults);
   }
   ExFreePool(pool);
+}
+
+// The driver's bug: a guarded touch of kernel memory that is not there. Only
+// user-mode faults are caught by a guarded call on Windows; this one is a
+// bug check (PAGE_FAULT_IN_NONPAGED_AREA), whatever the guard.
+NTSTATUS TouchKernel(PVOID context) {
+  auto* c = static_cast<Copy*>(context);
+  memcpy(c->kernel, c->user, c->bytes);
+  return STATUS_SUCCESS;
+}
+
+TEST(GuardedCall, AFaultOnAKernelAddressBugChecksInsteadOfBecomingAStatus) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer intercepts the access fault this test provokes";
+#endif
+  Machine machine;
+  FaultRecorder recorder(machine);
+  Process& client = machine.StartProcess("client");
+  constexpr ULONG kTag = 0x3975724F;
+  // A block of whole pages is followed by a guard page; freed, its pages are
+  // quarantined and inaccessible.
+  auto* live = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 2 * PAGE_SIZE, kTag));
+  auto* freed = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 2 * PAGE_SIZE, kTag));
+  ExFreePoolWithTag(freed, kTag);
+  struct Row {
+    const char* why;
+    void* address;
+    Process* context;
+  };
+  const Row rows[] = {
+      {"freed pool", freed, &client},
+      {"the guard page after a live block", live + 2 * PAGE_SIZE, &client},
+      {"freed pool, from the system process", freed, nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Copy c{row.address, 8, 1, false, {}};
+    NTSTATUS status;
+    if (row.context) {
+      ProcessScope scope(*row.context);
+      status = TqmGuardedCall(TouchKernel, &c);
+    } else {
+      status = TqmGuardedCall(TouchKernel, &c);
+    }
+    // The recorded bug check leaves the guard so that the test goes on.
+    EXPECT_EQ(status, STATUS_ACCESS_VIOLATION);
+    const auto faults = recorder.Take();
+    ASSERT_EQ(faults.size(), 1u) << FaultRecorder::Describe(faults);
+    EXPECT_EQ(faults[0].kind, FaultKind::BugCheck);
+    EXPECT_NE(faults[0].what.find("PAGE_FAULT_IN_NONPAGED_AREA"), std::string::npos) << faults[0].what;
+  }
+  ExFreePoolWithTag(live, kTag);
 }
 
 NTSTATUS Inner(PVOID) {

@@ -19,7 +19,9 @@ NTSTATUS RecordingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* walk = static_cast<Walk*>(context);
   const int level = irp->CurrentLocation;  // the level of the driver that set the routine
   walk->calls.push_back("level" + std::to_string(level));
-  return walk->stopAt == level ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
+  if (walk->stopAt == level) return STATUS_MORE_PROCESSING_REQUIRED;
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS Complete(PIRP irp) {
@@ -75,12 +77,17 @@ TEST(IoManager, CompletionRoutinesRunUpwardAndMoreProcessingStopsTheWalk) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         const bool onSuccess = i == 2 || row.middleOnSuccess;
         IoSetCompletionRoutine(irp, RecordingRoutine, &walk, onSuccess, TRUE, TRUE);
-        return IoCallDriver(stack[i].lower, irp);
+        // A driver whose routine takes the IRP back completes it later: its
+        // dispatch routine returns STATUS_PENDING.
+        const bool takesItBack = row.stopAt == int(i) + 1;
+        if (takesItBack) IoMarkIrpPending(irp);
+        const NTSTATUS status = IoCallDriver(stack[i].lower, irp);
+        return takesItBack ? STATUS_PENDING : status;
       };
     }
     ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
     const NTSTATUS status = IoCallDriver(stack.top().device, request.irp);
-    EXPECT_EQ(status, row.bottomStatus);
+    EXPECT_EQ(status, row.stopAt ? STATUS_PENDING : row.bottomStatus);
     EXPECT_EQ(Join(walk.calls), row.firstCalls);
     EXPECT_EQ(KeReadStateEvent(&request.done) != 0, row.doneAfterFirst);
     if (row.callsAfterSecondCompletion) {
@@ -90,7 +97,8 @@ TEST(IoManager, CompletionRoutinesRunUpwardAndMoreProcessingStopsTheWalk) {
       EXPECT_NE(KeReadStateEvent(&request.done), 0);
     }
     EXPECT_EQ(request.iosb.Status, row.bottomStatus);
-    EXPECT_TRUE(faults.Take().empty());
+    const auto recorded = faults.Take();
+    EXPECT_TRUE(recorded.empty()) << FaultRecorder::Describe(recorded);
   }
 }
 
@@ -440,6 +448,33 @@ TEST(IoManager, InternalDeviceControlCarriesTheRequestBlockInArgument1) {
   EXPECT_EQ(seenCode, kSubmit);
   EXPECT_EQ(block.answer, 0x1234u);
   EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
+// Creation and attachment can fail: by injection, and attachment where
+// Windows refuses it too, on a stack whose top device was deleted.
+TEST(IoManager, DeviceCreationAndAttachmentCanFail) {
+  Machine machine;
+  TestStack stack(machine, 1);
+  PDEVICE_OBJECT device = nullptr;
+  machine.FailNth(FailurePoint::DeviceCreation, 1);
+  EXPECT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+            STATUS_INSUFFICIENT_RESOURCES);
+  ASSERT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  machine.FailNth(FailurePoint::DeviceAttach, 1);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(device, stack[0].device), nullptr);
+  EXPECT_EQ(stack[0].device->AttachedDevice, nullptr);
+  // A target whose top device is being deleted (still referenced) takes no one.
+  PDEVICE_OBJECT doomed = nullptr;
+  ASSERT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &doomed), STATUS_SUCCESS);
+  ObReferenceObject(doomed);
+  FaultRecorder recorder(machine);
+  IoDeleteDevice(doomed);
+  recorder.Take();  // deleted while referenced, on purpose
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(device, doomed), nullptr);
+  ObDereferenceObject(doomed);
+  EXPECT_EQ(IoAttachDeviceToDeviceStack(device, stack[0].device), stack[0].device);
+  IoDetachDevice(stack[0].device);
+  IoDeleteDevice(device);
 }
 
 TEST(IoManager, AttachedStackReportsItsTopAndStackSize) {

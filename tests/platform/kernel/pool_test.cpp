@@ -229,6 +229,33 @@ TEST(FailureInjection, MakesTheChosenAttemptsFail) {
 
 using PoolDeathTest = ::testing::Test;
 
+TEST(Pool, FreedMemoryIsQuarantinedBeforeItIsHandedOutAgain) {
+  Machine machine;
+  // A small block's page, once empty, is not reused from its end at once.
+  void* small = ExAllocatePoolWithTag(NonPagedPool, 48, kTag);
+  ExFreePoolWithTag(small, kTag);
+  void* nextSmall = ExAllocatePoolWithTag(NonPagedPool, 48, kTag);
+  EXPECT_NE(PAGE_ALIGN(nextSmall), PAGE_ALIGN(small));
+  ExFreePoolWithTag(nextSmall, kTag);
+  // A freed run comes back only after about kQuarantinePages of later frees
+  // have pushed it out of the quarantine: 3 pages per block of 2 (its guard
+  // page included), so after some 340 blocks.
+  constexpr size_t kBytes = 2 * PAGE_SIZE;
+  void* first = ExAllocatePoolWithTag(NonPagedPool, kBytes, kTag);
+  ExFreePoolWithTag(first, kTag);
+  size_t reusedAt = 0;
+  for (size_t i = 1; i <= 2 * Pool::kQuarantinePages / 3 && !reusedAt; ++i) {
+    void* block = ExAllocatePoolWithTag(NonPagedPool, kBytes, kTag);
+    ASSERT_NE(block, nullptr);
+    // Any overlap with the first block's pages (freed runs coalesce).
+    const auto at = reinterpret_cast<uintptr_t>(block), was = reinterpret_cast<uintptr_t>(first);
+    if (at < was + kBytes + PAGE_SIZE && was < at + kBytes + PAGE_SIZE) reusedAt = i;
+    ExFreePoolWithTag(block, kTag);
+  }
+  EXPECT_GE(reusedAt, Pool::kQuarantinePages / 3 - 2) << "a freed run came back too soon";
+  EXPECT_NE(reusedAt, 0u) << "the quarantine never gave the run back";
+}
+
 TEST(PoolDeathTest, OverrunIntoTheGuardZoneIsCaught) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "death tests fork a multi-threaded process, which ThreadSanitizer refuses";

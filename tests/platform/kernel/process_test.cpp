@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "driver/guarded_call.h"
+#include "platform/kernel/pool.h"
 #include "tests/platform/kernel/pnp_fixture.h"
 
 namespace tqm::kernel::testing {
@@ -15,6 +16,8 @@ constexpr ULONG kUnmap = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x811, METHOD_BUFFERED, F
 constexpr ULONG kSignal = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x812, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kAnswer = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x813, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kKeep = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x814, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kPeek = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x815, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kCopyIn = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x816, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr size_t kShared = 4 * PAGE_SIZE;  // whole pages: nothing else shares them
 
 // What the driver of these tests shares: one pool block and its MDL.
@@ -24,6 +27,19 @@ struct Shared {
   void* kept = nullptr;  // an object the driver keeps referenced (kKeep)
 };
 Shared* shared = nullptr;
+
+// The driver's checked copy from a caller's address: probe, then
+// RtlCopyMemory, inside the guard.
+struct UserRead {
+  const void* user;
+  uint64_t value;
+};
+NTSTATUS UserReadBody(PVOID context) {
+  auto* r = static_cast<UserRead*>(context);
+  ProbeForRead(r->user, sizeof r->value, 1);
+  RtlCopyMemory(&r->value, r->user, sizeof r->value);
+  return STATUS_SUCCESS;
+}
 
 NTSTATUS MapBody(PVOID context) {
   *static_cast<void**>(context) =
@@ -60,6 +76,25 @@ NTSTATUS Control(PIRP irp, PIO_STACK_LOCATION stack) {
         ObDereferenceObject(object);
       }
       return STATUS_SUCCESS;
+    }
+    case kPeek:
+      // What the output part of the system buffer held when the driver got it.
+      buffer[0] = static_cast<unsigned char*>(irp->AssociatedIrp.SystemBuffer)[16];
+      irp->IoStatus.Information = sizeof(uint64_t);
+      return STATUS_SUCCESS;
+    case kCopyIn: {
+      // buffer[0] = a caller's address, buffer[1] = 1 to read it the checked
+      // way, 0 to read it directly (the bug the held buffers catch).
+      const void* user = reinterpret_cast<const void*>(buffer[0]);
+      UserRead r{user, 0};
+      NTSTATUS status = STATUS_SUCCESS;
+      if (buffer[1])
+        status = TqmGuardedCall(UserReadBody, &r);
+      else
+        r.value = *static_cast<const volatile uint64_t*>(user);
+      buffer[0] = r.value;
+      irp->IoStatus.Information = sizeof(uint64_t);
+      return status;
     }
     case kAnswer: {
       // buffer[0] = status to answer with, buffer[1] = bytes to report.
@@ -216,7 +251,7 @@ TEST_F(ProcessTest, UserMappingOfTheSystemProcessOrAFailedMappingRaises) {
   client.Exit();
 }
 
-TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextAndExitClosesEveryHandle) {
+TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextCloseInTheSystemsAndExitClosesEveryHandle) {
   Process& asio = machine.StartProcess("asio");
   Process& panel = machine.StartProcess("panel");
   Open(asio);
@@ -228,11 +263,13 @@ TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextAndExitClosesEveryHandl
   asio.Exit();  // a crash amounts to the same
   EXPECT_EQ(asio.HandleCount(), 0u);
   EXPECT_EQ(machine.OpenHandleCount(device), 0u);
+  // CLOSE is promised no process context: it comes in the system process.
   using Seen = std::vector<std::pair<std::string, PEPROCESS>>;
+  PEPROCESS system = machine.SystemProcess();
   const Seen expected = {
       {"CREATE", asio.object()},  {"CREATE", asio.object()},  {"CREATE", panel.object()},
-      {"CLEANUP", panel.object()}, {"CLOSE", panel.object()},   {"CLEANUP", asio.object()},
-      {"CLOSE", asio.object()},   {"CLEANUP", asio.object()}, {"CLOSE", asio.object()},
+      {"CLEANUP", panel.object()}, {"CLOSE", system},          {"CLEANUP", asio.object()},
+      {"CLOSE", system},          {"CLEANUP", asio.object()}, {"CLOSE", system},
   };
   EXPECT_EQ(s.fileRequests, expected);
   panel.Exit();
@@ -241,22 +278,25 @@ TEST_F(ProcessTest, CreateAndCleanupRunInTheOwnersContextAndExitClosesEveryHandl
 TEST_F(ProcessTest, BufferedControlCopiesBackOnlyWhenTheStatusIsNoError) {
   Process& client = machine.StartProcess("client");
   HANDLE h = Open(client);
+  FaultRecorder recorder(machine);
   struct Row {
     const char* why;
     NTSTATUS status;
     ULONG reported;
     ULONG expectedReturned;
     size_t expectedCopied;
+    size_t expectedFaults;
   };
   const Row rows[] = {
       // Success: the bytes the driver reports come back.
-      {"success", STATUS_SUCCESS, 12, 12, 12},
+      {"success", STATUS_SUCCESS, 12, 12, 12, 0},
       // A warning is no error: copied back too.
-      {"warning", STATUS_BUFFER_OVERFLOW, 16, 16, 16},
+      {"warning", STATUS_BUFFER_OVERFLOW, 16, 16, 16, 0},
       // An error leaves the caller's buffer as it was.
-      {"error", STATUS_INVALID_PARAMETER, 16, 0, 0},
-      // More reported than the caller's buffer holds: only its length.
-      {"over-report", STATUS_SUCCESS, 64, 32, 32},
+      {"error", STATUS_INVALID_PARAMETER, 16, 0, 0, 0},
+      // More reported than the caller's buffer holds would overrun it on
+      // Windows: a fault; the rest is clamped here.
+      {"over-report", STATUS_SUCCESS, 64, 32, 32, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -269,7 +309,58 @@ TEST_F(ProcessTest, BufferedControlCopiesBackOnlyWhenTheStatusIsNoError) {
     for (size_t i = 0; i < sizeof out; ++i) {
       ASSERT_EQ(out[i], i < row.expectedCopied ? 0x5A : 0x11) << "byte " << i;
     }
+    const auto faults = recorder.Take();
+    ASSERT_EQ(faults.size(), row.expectedFaults) << FaultRecorder::Describe(faults);
+    if (!faults.empty()) {
+      EXPECT_EQ(faults[0].kind, FaultKind::IrpMisuse);
+      EXPECT_NE(faults[0].what.find("Information 64, more than its 32-byte output buffer"), std::string::npos)
+          << faults[0].what;
+    }
   }
+  // The output part of the system buffer holds what new pool holds, so a
+  // driver that reports bytes it never wrote hands out that, not zeroes.
+  uint64_t in = 0, out[4] = {};
+  EXPECT_EQ(client.DeviceIoControl(h, kPeek, &in, sizeof in, out, sizeof out, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(out[0], Pool::kFillPattern);
+  client.Exit();
+}
+
+TEST_F(ProcessTest, KernelReadingAHeldBufferOutsideTheCheckedCopyIsReported) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer intercepts the access fault this test provokes";
+#endif
+  Process& client = machine.StartProcess("client");
+  client.SetSingleThreaded(true);
+  HANDLE h = Open(client);
+  auto* value = static_cast<uint64_t*>(client.Allocate(sizeof(uint64_t)));
+  *value = 0x1234;
+  FaultRecorder recorder(machine);
+  struct Row {
+    const char* why;
+    uint64_t checked;
+    size_t expectedFaults;
+  };
+  const Row rows[] = {
+      // Probe and RtlCopyMemory inside the guard: the held buffer opens for it.
+      {"checked copy", 1, 0},
+      // A plain dereference in the dispatch routine: reported, then let through.
+      {"direct read", 0, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    uint64_t io[2] = {reinterpret_cast<uint64_t>(value), row.checked};
+    EXPECT_EQ(client.DeviceIoControl(h, kCopyIn, io, sizeof io, io, sizeof io, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(io[0], 0x1234u);
+    const auto faults = recorder.Take();
+    ASSERT_EQ(faults.size(), row.expectedFaults) << FaultRecorder::Describe(faults);
+    if (!faults.empty()) {
+      EXPECT_EQ(faults[0].kind, FaultKind::UserAddressUnchecked);
+      EXPECT_NE(faults[0].what.find("outside the checked copy"), std::string::npos) << faults[0].what;
+    }
+  }
+  // Between kernel calls the buffer is the client's again.
+  *value = 7;
+  EXPECT_EQ(*value, 7u);
   client.Exit();
 }
 

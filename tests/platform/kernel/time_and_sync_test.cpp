@@ -1,6 +1,8 @@
 // Time, waits, IRQL and the locks, driven the way the driver uses them: system
 // threads that stall and wait with timeouts, events set from clock work,
 // passive-level locks contended by several threads.
+#include <chrono>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -141,7 +143,8 @@ TEST(Time, FreeRunLetsVirtualTimePassUntilStopped) {
   // The clock stops where it was when free running ended.
   const int64_t stoppedAt = machine.clock().Now();
   EXPECT_GE(stoppedAt, 100 * kMs);
-  for (int i = 0; i < 100; ++i) std::this_thread::yield();
+  // However long the wall clock runs on, virtual time does not.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(machine.clock().Now(), stoppedAt);
 }
 
@@ -151,8 +154,9 @@ TEST(Time, ParticipantRunningFreeSeesTimeOnlyWhileItWaits) {
   machine.clock().RunFree(true);
   for (int round = 0; round < 3; ++round) {
     const ULONGLONG before = KeQueryInterruptTime();
-    // Work without waiting: the clock waits for this thread.
-    for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+    // Work without waiting, however long in wall time: the clock waits for
+    // this thread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(KeQueryInterruptTime(), before) << "round " << round;
     LARGE_INTEGER interval;
     interval.QuadPart = -10 * kMs;
@@ -166,17 +170,14 @@ TEST(Time, ParticipantRunningFreeSeesTimeOnlyWhileItWaits) {
 TEST(Time, HoldKeepsTheClockStill) {
   Machine machine;
   std::optional<Clock::Hold> hold(std::in_place, machine.clock());
-  std::atomic<bool> stepped{false};
-  std::thread stepper([&] {
-    machine.clock().Step(10);
-    stepped = true;
-  });
-  // Give the stepper every chance to advance; the hold must keep time at 0.
-  for (int i = 0; i < 20; ++i) std::this_thread::yield();
+  auto stepper = std::async(std::launch::async, [&] { machine.clock().Step(10); });
+  // The step cannot end while the hold lasts, however long it is given; once
+  // the hold goes it ends (the generous bound only keeps a broken clock from
+  // hanging the test).
+  EXPECT_EQ(stepper.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   EXPECT_EQ(machine.clock().Now(), 0);
-  EXPECT_FALSE(stepped.load());
   hold.reset();
-  stepper.join();
+  ASSERT_EQ(stepper.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(machine.clock().Now(), 10 * kMs);
 }
 
@@ -280,7 +281,7 @@ TEST(Sync, FastMutexExcludesAndRaisesToApcLevel) {
   ExReleaseFastMutex(&mutex);
 }
 
-TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
+TEST(Sync, ResourceIsSharedByReadersExclusiveForAWriterAndNewReadersQueueBehindIt) {
   Machine machine;
   ERESOURCE resource;
   ASSERT_EQ(ExInitializeResourceLite(&resource), STATUS_SUCCESS);
@@ -288,13 +289,18 @@ TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
   ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, TRUE));
   // A second reader gets in beside the first; a writer does not.
   std::atomic<bool> writerIn{false};
-  ThreadRun reader, writer;
-  reader.body = [&] {
+  ThreadRun reader, writer, lateReader;
+  auto tryShared = [&] {
+    KeEnterCriticalRegion();
     const BOOLEAN got = ExAcquireResourceSharedLite(&resource, FALSE);
     if (got) ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
     return got ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   };
+  reader.body = tryShared;
+  lateReader.body = tryShared;
   writer.body = [&] {
+    KeEnterCriticalRegion();
     if (ExAcquireResourceExclusiveLite(&resource, FALSE)) return STATUS_UNSUCCESSFUL;
     ExAcquireResourceExclusiveLite(&resource, TRUE);
     writerIn = true;
@@ -302,13 +308,22 @@ TEST(Sync, ResourceIsSharedByReadersAndExclusiveForAWriter) {
     ExAcquireResourceSharedLite(&resource, TRUE);
     ExReleaseResourceLite(&resource);
     ExReleaseResourceLite(&resource);
+    KeLeaveCriticalRegion();
     return STATUS_SUCCESS;
   };
   Start(reader);
-  Start(writer);
   machine.clock().Step(5);
   EXPECT_EQ(reader.result.load(), STATUS_SUCCESS);
+  Start(writer);
+  machine.clock().Step(5);  // the writer is queued now: the clock moves only when it waits
   EXPECT_FALSE(writerIn.load());
+  // A new reader waits behind the queued writer, so writers are not starved;
+  // a thread that already shares the resource still nests.
+  Start(lateReader);
+  machine.clock().Step(5);
+  EXPECT_EQ(lateReader.result.load(), STATUS_UNSUCCESSFUL);
+  ASSERT_TRUE(ExAcquireResourceSharedLite(&resource, FALSE));
+  ExReleaseResourceLite(&resource);
   ExReleaseResourceLite(&resource);
   KeLeaveCriticalRegion();
   machine.clock().Step(5);

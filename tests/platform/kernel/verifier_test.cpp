@@ -31,6 +31,29 @@ NTSTATUS LeakingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return ExAllocatePoolWithTag(NonPagedPool, 312, 0x3975724F /* "Oru9" */) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
+NTSTATUS StopTheWalk(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+VOID EndAtOnce(PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }
+
+// What the leaking driver below makes in DriverEntry, for the test to give
+// back after the unload check.
+struct Left {
+  PIRP irp = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+  HANDLE thread = nullptr;
+} left;
+
+// A driver that keeps one of each resource the unload check counts: an IRP,
+// a device object, a kernel handle (its thread's) and a system thread it never
+// waits on.
+NTSTATUS KeepingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  left.irp = IoAllocateIrp(1, FALSE);
+  NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &left.device);
+  if (NT_SUCCESS(status))
+    status = PsCreateSystemThread(&left.thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr);
+  return status;
+}
+
 void SendTo(TestStack& stack) {
   ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
   IoCallDriver(stack.top().device, request.irp);
@@ -185,6 +208,136 @@ TEST(Verifier, EachFaultIsReportedWithWhatAndWhere) {
          ExFreePool(block);
        },
        {FaultKind::PoolMisuse}, "tagged 'Oru9' with tag 'Oru8'", "called from"},
+      {"dispatch routine returns success without completing its IRP",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP kept = nullptr;
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           kept = irp;
+           return STATUS_SUCCESS;
+         };
+         ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, nullptr, 0);
+         IoCallDriver(stack.top().device, request.irp);
+         Complete(kept, STATUS_SUCCESS);  // so that the IRP goes
+       },
+       {FaultKind::IrpNotCompleted}, "without completing it", "TestDispatch"},
+      {"IRP, device, kernel handle and unwaited thread left at unload",
+       [](Machine& m) {
+         NTSTATUS status;
+         PDRIVER_OBJECT driver = m.LoadDriver(KeepingDriverEntry, L"Keeping", &status);
+         ASSERT_EQ(status, STATUS_SUCCESS);
+         m.UnloadDriver(driver);
+         IoFreeIrp(left.irp);
+         ZwClose(left.thread);
+       },
+       {FaultKind::ResourceLeakAtUnload},
+       "1 IRP(s) it allocated and never freed; 1 device object(s) it never deleted; 1 kernel handle(s) it never "
+       "closed; 1 system thread(s) it never waited on",
+       "after"},
+      {"IRP reused while a driver below still has it",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         PIRP queued = nullptr;
+         stack[0].dispatch = [&](PDEVICE_OBJECT, PIRP irp) {
+           IoMarkIrpPending(irp);
+           queued = irp;
+           return STATUS_PENDING;
+         };
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+         IoSetCompletionRoutine(irp, StopTheWalk, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(stack[0].device, irp);
+         IoReuseIrp(irp, STATUS_SUCCESS);
+         Complete(queued, STATUS_SUCCESS);
+         IoFreeIrp(irp);
+       },
+       {FaultKind::IrpMisuse}, "a driver below still has it", "called from"},
+      {"buffered request completed with more Information than its output buffer",
+       [](Machine& m) {
+         TestStack stack(m, 1);
+         stack[0].dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+           irp->IoStatus.Information = 16;
+           return Complete(irp, STATUS_SUCCESS);
+         };
+         char out[8];
+         ControlRequest request(stack.top().device, kBufferedCode, nullptr, 0, out, sizeof out);
+         IoCallDriver(stack.top().device, request.irp);
+       },
+       {FaultKind::IrpMisuse}, "Information 16, more than its 8-byte output buffer", "TestDispatch"},
+      {"two spin locks taken in both orders",
+       [](Machine&) {
+         KSPIN_LOCK a, b;
+         KeInitializeSpinLock(&a);
+         KeInitializeSpinLock(&b);
+         KIRQL first, second;
+         KeAcquireSpinLock(&a, &first);
+         KeAcquireSpinLock(&b, &second);
+         KeReleaseSpinLock(&b, second);
+         KeReleaseSpinLock(&a, first);
+         KeAcquireSpinLock(&b, &first);
+         KeAcquireSpinLock(&a, &second);  // the inversion: a deadlock waiting for the right moment
+         KeReleaseSpinLock(&a, second);
+         KeReleaseSpinLock(&b, first);
+       },
+       {FaultKind::LockOrderInversion}, "spin lock", "called from"},
+      {"a fast mutex and a resource taken in both orders",
+       [](Machine&) {
+         FAST_MUTEX mutex;
+         ERESOURCE resource;
+         ExInitializeFastMutex(&mutex);
+         ExInitializeResourceLite(&resource);
+         KeEnterCriticalRegion();
+         ExAcquireResourceExclusiveLite(&resource, TRUE);
+         ExAcquireFastMutex(&mutex);
+         ExReleaseFastMutex(&mutex);
+         ExReleaseResourceLite(&resource);
+         ExAcquireFastMutex(&mutex);
+         ExAcquireResourceExclusiveLite(&resource, TRUE);  // at APC_LEVEL: no critical region needed
+         ExReleaseResourceLite(&resource);
+         ExReleaseFastMutex(&mutex);
+         KeLeaveCriticalRegion();
+         ExDeleteResourceLite(&resource);
+       },
+       {FaultKind::LockOrderInversion}, "resource", "called from"},
+      {"resource acquired outside a critical region",
+       [](Machine&) {
+         ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+         ExAcquireResourceSharedLite(&resource, TRUE);
+         ExReleaseResourceLite(&resource);
+         ExDeleteResourceLite(&resource);
+       },
+       {FaultKind::CriticalRegionMissing}, "ExAcquireResourceSharedLite with normal kernel APCs enabled",
+       "called from"},
+      {"paged pool freed at DISPATCH_LEVEL",
+       [](Machine&) {
+         void* block = ExAllocatePoolWithTag(PagedPool, 32, 0x3975724F);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         ExFreePoolWithTag(block, 0x3975724F);
+         KeLowerIrql(old);
+       },
+       {FaultKind::PagedPoolAtDispatch}, "paged pool block", "called from"},
+      {"paged pool allocated at DISPATCH_LEVEL",
+       [](Machine&) {
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         void* block = ExAllocatePoolWithTag(PagedPool, 32, 0x3975724F);
+         KeLowerIrql(old);
+         ExFreePoolWithTag(block, 0x3975724F);
+       },
+       {FaultKind::PagedPoolAtDispatch}, "ExAllocatePoolWithTag(PagedPool) at IRQL 2", "called from"},
+      {"resource deleted while it is held",
+       [](Machine&) {
+         ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+         KeEnterCriticalRegion();
+         ExAcquireResourceExclusiveLite(&resource, TRUE);
+         ExDeleteResourceLite(&resource);
+         ExReleaseResourceLite(&resource);
+         KeLeaveCriticalRegion();
+       },
+       {FaultKind::ObjectMisuse}, "resource deleted while it is held", "called from"},
       {"releasing a spin lock that is not held",
        [](Machine&) {
          KSPIN_LOCK lock;
@@ -224,6 +377,149 @@ TEST(VerifierDeathTest, WithoutAHookAFaultStopsTheTestAndSaysWhatAndWhere) {
         SendTo(stack);
       },
       "VERIFIER: IRP completed twice: IRP 0x[0-9a-f]+ completed again.*\n  where: in .*TestDispatch");
+}
+
+// Each kernel service checks the IRQL it is called at against the highest
+// its documentation allows; called one level above, it reports IrqlTooHigh
+// naming itself (and, the machine going on, still does its work).
+TEST(Verifier, EachServiceChecksItsIrql) {
+  struct Row {
+    const char* service;  // as the fault names it
+    KIRQL allowed;        // the highest IRQL the service may be called at
+    std::function<void(KIRQL raiseTo)> call;  // raises to raiseTo around the one call
+  };
+  auto at = [](KIRQL irql, const std::function<void()>& body) {
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    body();
+    KeLowerIrql(old);
+  };
+  const Row rows[] = {
+      {"IoDetachDevice", PASSIVE_LEVEL,
+       [&](KIRQL irql) {
+         Machine& m = Machine::Current();
+         TestStack stack(m, 1);
+         at(irql, [&] { IoDetachDevice(stack[0].device); });
+       }},
+      {"IoGetAttachedDeviceReference", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         PDEVICE_OBJECT top = nullptr;
+         at(irql, [&] { top = IoGetAttachedDeviceReference(stack[0].device); });
+         ObDereferenceObject(top);
+       }},
+      {"IoFreeIrp", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         at(irql, [&] { IoFreeIrp(irp); });
+       }},
+      {"IoReuseIrp", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         at(irql, [&] { IoReuseIrp(irp, STATUS_SUCCESS); });
+         IoFreeIrp(irp);
+       }},
+      {"IoFreeMdl", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         char buffer[64];
+         PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+         at(irql, [&] { IoFreeMdl(mdl); });
+       }},
+      {"MmBuildMdlForNonPagedPool", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         void* block = ExAllocatePoolWithTag(NonPagedPool, 64, 0x3975724F);
+         PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
+         at(irql, [&] { MmBuildMdlForNonPagedPool(mdl); });
+         IoFreeMdl(mdl);
+         ExFreePool(block);
+       }},
+      {"KeClearEvent", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         at(irql, [&] { KeClearEvent(&event); });
+       }},
+      {"KeResetEvent", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         at(irql, [&] { KeResetEvent(&event); });
+       }},
+      {"KeReadStateEvent", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         at(irql, [&] { KeReadStateEvent(&event); });
+       }},
+      {"ExInitializeResourceLite", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         ERESOURCE resource;
+         at(irql, [&] { ExInitializeResourceLite(&resource); });
+         ExDeleteResourceLite(&resource);
+       }},
+      {"ExDeleteResourceLite", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         ERESOURCE resource;
+         ExInitializeResourceLite(&resource);
+         at(irql, [&] { ExDeleteResourceLite(&resource); });
+       }},
+      {"ObReferenceObject", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         at(irql, [&] { ObReferenceObject(stack[0].device); });
+         ObDereferenceObject(stack[0].device);
+       }},
+      {"ObDereferenceObject", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         ObReferenceObject(stack[0].device);
+         at(irql, [&] { ObDereferenceObject(stack[0].device); });
+       }},
+      {"PoSetPowerState", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         POWER_STATE state;
+         state.DeviceState = PowerDeviceD0;
+         at(irql, [&] { PoSetPowerState(stack[0].device, DevicePowerState, state); });
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.service);
+    Machine machine;
+    FaultRecorder recorder(machine);
+    row.call(KIRQL(row.allowed == PASSIVE_LEVEL ? APC_LEVEL : HIGH_LEVEL));
+    const auto faults = recorder.Take();
+    ASSERT_EQ(faults.size(), 1u) << FaultRecorder::Describe(faults);
+    EXPECT_EQ(faults[0].kind, FaultKind::IrqlTooHigh);
+    EXPECT_NE(faults[0].what.find(std::string(row.service) + " called at IRQL"), std::string::npos)
+        << faults[0].what;
+    // At the highest IRQL it allows, the same call is no fault.
+    row.call(row.allowed);
+    const auto allowed = recorder.Take();
+    EXPECT_TRUE(allowed.empty()) << FaultRecorder::Describe(allowed);
+  }
+}
+
+TEST(VerifierDeathTest, ARaiseOutsideAGuardedCallStopsTheMachine) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "death tests fork a multi-threaded process, which ThreadSanitizer refuses";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Nothing would catch the exception on Windows either: even a test's hook
+  // does not let the machine go on.
+  EXPECT_DEATH(
+      {
+        Machine machine;
+        FaultRecorder recorder(machine);
+        ExRaiseStatus(STATUS_INVALID_PARAMETER);
+      },
+      "");
+  EXPECT_DEATH(
+      {
+        Machine machine;
+        ExRaiseStatus(STATUS_INVALID_PARAMETER);
+      },
+      "VERIFIER: exception outside a guarded call: ExRaiseStatus\\(0xC000000D\\) outside a guarded call");
 }
 
 TEST(Verifier, PassiveServicesRefuseRaisedIrql) {
