@@ -11,6 +11,7 @@
 #include <unknwn.h>
 
 #include "tqm/identity.h"
+#include "tqm/win32/interface_table.h"
 
 namespace tqmasio {
 
@@ -25,14 +26,7 @@ struct Library {
   static CRITICAL_SECTION* section();
 };
 
-inline GUID ToGuid(const tqm::Guid128& g) {
-  GUID out;
-  out.Data1 = g.data1;
-  out.Data2 = g.data2;
-  out.Data3 = g.data3;
-  for (int i = 0; i < 8; ++i) out.Data4[i] = g.data4[i];
-  return out;
-}
+using tqm::win32::ToGuid;
 
 // The unknown that owns the object's life. Its first three slots have
 // IUnknown's shape, so a pointer to it is handed out as the non-delegating

@@ -8,15 +8,6 @@
 
 namespace tqm::win32 {
 
-GUID DriverInterfaceClass() {
-  GUID g;
-  g.Data1 = kInterfaceGuid.data1;
-  g.Data2 = kInterfaceGuid.data2;
-  g.Data3 = kInterfaceGuid.data3;
-  for (int i = 0; i < 8; ++i) g.Data4[i] = kInterfaceGuid.data4[i];
-  return g;
-}
-
 bool SendRecord(HANDLE device, CommandRecord& record) {
   DWORD returned = 0;
   return sys::DeviceIoControl(device, kCommandControlCode, record.bytes, kCommandRecordSize, record.bytes,

@@ -2,6 +2,7 @@
 
 #include "platform/bridge/tqmsim/control.h"
 #include "tqm/identity.h"
+#include "tqm/win32/interface_table.h"
 
 #include <cctype>
 
@@ -108,15 +109,7 @@ HRESULT Library::RegisterServer() {
   return f ? f() : E_FAIL;
 }
 
-GUID ClassId() {
-  const tqm::Guid128& g = tqm::kAsioClassId;
-  GUID out;
-  out.Data1 = g.data1;
-  out.Data2 = g.data2;
-  out.Data3 = g.data3;
-  for (int i = 0; i < 8; ++i) out.Data4[i] = g.data4[i];
-  return out;
-}
+GUID ClassId() { return tqm::win32::ToGuid(tqm::kAsioClassId); }
 
 IASIO* CreateDriver() {
   IClassFactory* factory = nullptr;

@@ -10,11 +10,22 @@
 #include "platform/bridge/sys.h"
 
 #include "tqm/command_record.h"
+#include "tqm/identity.h"
 
 namespace tqm::win32 {
 
+// One of our identifiers (common/) as the platform's GUID.
+inline GUID ToGuid(const Guid128& g) {
+  GUID out;
+  out.Data1 = g.data1;
+  out.Data2 = g.data2;
+  out.Data3 = g.data3;
+  for (int i = 0; i < 8; ++i) out.Data4[i] = g.data4[i];
+  return out;
+}
+
 // The interface class of the driver as the platform's GUID.
-GUID DriverInterfaceClass();
+inline GUID DriverInterfaceClass() { return ToGuid(kInterfaceGuid); }
 
 // One synchronous request: the 128-byte record in and out on the driver's one
 // control code. Returns the DeviceIoControl result; on failure the record keeps
