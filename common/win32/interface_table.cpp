@@ -30,12 +30,9 @@ bool Identify(HANDLE device, uint32_t expectMajor, uint32_t expectMinor) {
          record.Get32(Field::VersionMinor) == expectMinor;
 }
 
-namespace {
-
-// The detail record of one interface, or null; the caller frees it. A size
-// query that does not name a size, or an allocation that fails, ends the
-// enumeration the same way as a failed fetch.
-SP_DEVICE_INTERFACE_DETAIL_DATA_W* FetchDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data) {
+// A size query that does not name a size, or an allocation that fails, is
+// answered like a failed fetch.
+SP_DEVICE_INTERFACE_DETAIL_DATA_W* FetchInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data) {
   DWORD required = 0;
   sys::SetupDiGetDeviceInterfaceDetailW(set, data, nullptr, 0, &required, nullptr);
   if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return nullptr;
@@ -49,8 +46,6 @@ SP_DEVICE_INTERFACE_DETAIL_DATA_W* FetchDetail(HDEVINFO set, SP_DEVICE_INTERFACE
   return detail;
 }
 
-}  // namespace
-
 int InterfaceTable::Open() {
   if (count_ != 0) return count_;
   const GUID cls = DriverInterfaceClass();
@@ -60,7 +55,7 @@ int InterfaceTable::Open() {
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     if (!sys::SetupDiEnumDeviceInterfaces(set, nullptr, &cls, index, &data)) break;
-    SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail = FetchDetail(set, &data);
+    SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail = FetchInterfaceDetail(set, &data);
     if (!detail) break;
     HANDLE device = sys::CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

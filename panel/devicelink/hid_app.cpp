@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "tqm/identity.h"
+#include "tqm/win32/interface_table.h"
 
 namespace tqm::panel {
 
@@ -49,16 +50,8 @@ bool CHidApp::Open(uint16_t vendor, uint16_t product) {
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     if (!sys::SetupDiEnumDeviceInterfaces(set, nullptr, &hidClass_, index, &data)) break;
-    DWORD required = 0;
-    sys::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) break;
-    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(malloc(required));
+    SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail = win32::FetchInterfaceDetail(set, &data);
     if (!detail) break;
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!sys::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr)) {
-      free(detail);
-      break;
-    }
     // A device we may not even open for its attributes is someone else's:
     // pass it over.
     probe_ = sys::CreateFileW(detail->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

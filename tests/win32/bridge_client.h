@@ -11,21 +11,15 @@
 
 #include "tqm/command_record.h"
 #include "tqm/identity.h"
+#include "tqm/win32/interface_table.h"
 
 namespace tqm::win32test {
 
-inline GUID InterfaceClass() {
-  GUID g;
-  g.Data1 = kInterfaceGuid.data1;
-  g.Data2 = kInterfaceGuid.data2;
-  g.Data3 = kInterfaceGuid.data3;
-  for (int i = 0; i < 8; ++i) g.Data4[i] = kInterfaceGuid.data4[i];
-  return g;
-}
+inline GUID InterfaceClass() { return win32::ToGuid(kInterfaceGuid); }
 
-// The interface paths as a client finds them, with Windows' size rules.
-inline std::vector<std::wstring> InterfacePaths() {
-  const GUID cls = InterfaceClass();
+// The paths of an interface class (the driver's by default) as a client
+// finds them, with Windows' size rules.
+inline std::vector<std::wstring> InterfacePaths(const GUID& cls = InterfaceClass()) {
   HDEVINFO set = sys::SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   std::vector<std::wstring> paths;
   if (set == INVALID_HANDLE_VALUE) return paths;

@@ -26,23 +26,7 @@ using namespace tqm::win32test;
 std::vector<std::wstring> HidPaths() {
   GUID cls;
   sys::HidD_GetHidGuid(&cls);
-  HDEVINFO set = sys::SetupDiGetClassDevsW(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  std::vector<std::wstring> paths;
-  if (set == INVALID_HANDLE_VALUE) return paths;
-  for (DWORD i = 0;; ++i) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!sys::SetupDiEnumDeviceInterfaces(set, nullptr, &cls, i, &data)) break;
-    DWORD required = 0;
-    sys::SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr);
-    std::vector<uint8_t> buffer(required);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (sys::SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr))
-      paths.push_back(detail->DevicePath);
-  }
-  sys::SetupDiDestroyDeviceInfoList(set);
-  return paths;
+  return InterfacePaths(cls);
 }
 
 HANDLE OpenHid(const std::wstring& path, DWORD access, DWORD flags = 0) {

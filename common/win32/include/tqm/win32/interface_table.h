@@ -27,6 +27,10 @@ inline GUID ToGuid(const Guid128& g) {
 // The interface class of the driver as the platform's GUID.
 inline GUID DriverInterfaceClass() { return ToGuid(kInterfaceGuid); }
 
+// The detail record (the device path) of one interface of `set`, in a block
+// the caller frees with free(); null when it cannot be fetched or allocated.
+SP_DEVICE_INTERFACE_DETAIL_DATA_W* FetchInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data);
+
 // One synchronous request: the 128-byte record in and out on the driver's one
 // control code. Returns the DeviceIoControl result; on failure the record keeps
 // what the caller put in (the system copies nothing back).
