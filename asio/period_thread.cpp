@@ -6,6 +6,7 @@
 #include <new>
 
 #include "asio/asio_driver.h"
+#include "platform/bridge/sys.h"
 #include "tqm/status_block.h"
 
 namespace tqmasio {
@@ -55,7 +56,7 @@ void RunPeriods(PeriodRun& run) {
 
   const HANDLE waits[2] = {run.quitEvent, run.periodEvent};
   for (;;) {
-    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, run.timeoutMs);
+    const DWORD woke = sys::WaitForMultipleObjects(2, waits, FALSE, run.timeoutMs);
     if (woke == WAIT_OBJECT_0 || run.quit.load()) break;
     if (woke == WAIT_TIMEOUT) {
       // Periods stopped coming (device gone, stream stalled): the host

@@ -146,7 +146,11 @@ void Connection::HoldClock(uint64_t signal) {
   if (!server_.sim().virtualTime() || !server_.freeRunning()) return;
   {
     std::lock_guard lock(mu_);
-    if (dead_ || hold_) return;
+    if (dead_) return;
+    // A signal that comes while an earlier one still holds the clock (the
+    // client is inside a request that waits in the kernel) moves the hold to
+    // itself: only a request that arrives after it, or a wait that saw it,
+    // is that period's work.
     hold_ = true;
     holdArrival_ = arrivals_;
     holdSignal_ = signal;
@@ -560,6 +564,17 @@ Message Connection::Answer(const Message& request) {
               !server_.OnMachineThread([&] { server_.sim().Run(uint32_t(request.a[1])); }))
             reply.status = STATUS_INVALID_DEVICE_STATE;
           break;
+        case bridge::MachineOp::Pause: {
+          if (request.a[1] > 10000000) {
+            reply.status = STATUS_INVALID_PARAMETER;
+            break;
+          }
+          LARGE_INTEGER delay;
+          delay.QuadPart = -LONGLONG(request.a[1]);
+          KeDelayExecutionThread(KernelMode, FALSE, &delay);
+          reply.a[0] = uint64_t(machine.clock().Now());
+          break;
+        }
         case bridge::MachineOp::OpenHandles:
           reply.a[0] = process_->HandleCount();
           break;

@@ -674,6 +674,34 @@ TEST_F(VirtualServeTest, APeriodWaitAfterTheSignalReleasesTheClock) {
   }
 }
 
+// A request that spends machine time in the kernel (a slow synchronous
+// transfer) lets periods end while the client is inside it. The latest of
+// them holds the clock when the request returns: the request began before
+// that period, so it is not that period's work.
+TEST_F(VirtualServeTest, APeriodThatEndsDuringARequestStillHoldsTheClock) {
+  Client host(port_, "asio host");
+  ASSERT_EQ(host.SetLatency(240), kSuccess);  // 5 ms periods
+  const uint64_t event = host.native.CreateEvent(false);
+  ASSERT_EQ(host.StartStream(event), kSuccess);
+  ASSERT_TRUE(host.native.WaitEvent(event, 5000));
+  const uint64_t before = host.native.signalsReceived();
+  Message pause;
+  pause.type = MessageType::Machine;
+  pause.a[0] = uint64_t(bridge::MachineOp::Pause);
+  pause.a[1] = 125000;  // 12.5 ms: two periods end inside it
+  std::optional<Message> r = host.native.Request(pause);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, kSuccess);
+  const uint64_t during = host.native.signalsReceived();
+  ASSERT_EQ(during, before + 2) << "periods that ended inside the request";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(host.native.signalsReceived(), during) << "the clock ran on past a period whose work had not begun";
+  // The client's work for that period releases it.
+  ASSERT_TRUE(host.native.WaitEvent(event, 0));
+  ASSERT_EQ(host.OutputReady(0), kSuccess);
+  EXPECT_TRUE(host.native.WaitEvent(event, 3000)) << "the clock stayed held after the period's work";
+}
+
 TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
   Client host(port_, "asio host");
   void* view = nullptr;
