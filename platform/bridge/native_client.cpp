@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/mman.h>
@@ -27,6 +28,8 @@ NativeClient::~NativeClient() {
   Kill();
   if (reader_.joinable()) reader_.join();
   if (socket_ >= 0) ::close(socket_);
+  if (up_ >= 0) ::close(up_);
+  if (down_ >= 0) ::close(down_);
   for (const auto& [address, r] : regions_) {
     if (!r.view) continue;
     munmap(reinterpret_cast<void*>(address), r.bytes);
@@ -37,7 +40,8 @@ NativeClient::~NativeClient() {
   if (arena_ >= 0) ::close(arena_);
 }
 
-bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* error, uint32_t heartbeatMs) {
+bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* error, uint32_t heartbeatMs,
+                           bool fifos) {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -54,6 +58,7 @@ bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* 
   hello.type = MessageType::Hello;
   hello.a[0] = uint64_t(getpid());
   hello.a[1] = heartbeatMs;
+  hello.a[2] = fifos ? 1 : 0;
   hello.payload = PathBytes(std::wstring(name.begin(), name.end()));
   std::optional<Message> reply = Request(hello);
   if (!reply || reply->status != kSuccess) {
@@ -61,13 +66,43 @@ bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* 
     return false;
   }
   processId_ = reply->a[2];
-  const std::string arena(reply->payload.begin(), reply->payload.end());
-  arena_ = ::open(arena.c_str(), O_RDWR | O_CLOEXEC);
+  // The arena's path, then with FIFOs the one to write and the one to read.
+  std::vector<std::string> paths(1);
+  for (uint8_t b : reply->payload) {
+    if (b == 0)
+      paths.emplace_back();
+    else
+      paths.back().push_back(char(b));
+  }
+  arena_ = ::open(paths[0].c_str(), O_RDWR | O_CLOEXEC);
   if (arena_ < 0) {
-    *error = "cannot open the pool arena " + arena + ": " + std::strerror(errno);
+    *error = "cannot open the pool arena " + paths[0] + ": " + std::strerror(errno);
     return false;
   }
+  if (fifos && reply->a[3] == 1 && paths.size() == 3) {
+    // The server holds both ends of both: neither open waits.
+    up_ = ::open(paths[1].c_str(), O_WRONLY | O_CLOEXEC);
+    down_ = ::open(paths[2].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (up_ < 0 || down_ < 0) {
+      *error = "cannot open the FIFOs: " + std::string(std::strerror(errno));
+      return false;
+    }
+    std::lock_guard lock(sendMu_);
+    sendOnFifo_ = true;
+    Message ready;
+    ready.type = MessageType::FifoReady;
+    const std::vector<uint8_t> frame = Encode(ready);
+    if (::write(up_, frame.data(), frame.size()) != ssize_t(frame.size())) {
+      *error = "cannot write the FIFO";
+      return false;
+    }
+  }
   return true;
+}
+
+bool NativeClient::onFifos() const {
+  std::lock_guard lock(sendMu_);
+  return sendOnFifo_ && readOnFifo_.load();
 }
 
 void NativeClient::Kill() {
@@ -140,7 +175,8 @@ bool NativeClient::SendBytes(const std::vector<uint8_t>& bytes) {
   std::lock_guard lock(sendMu_);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = sendOnFifo_ ? ::write(up_, bytes.data() + sent, bytes.size() - sent)
+                                  : ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += size_t(n);
@@ -249,15 +285,37 @@ uint8_t* NativeClient::Reach(uint64_t address, size_t bytes) const {
 }
 
 void NativeClient::ReaderThread() {
-  FrameReader frames;
+  FrameReader tcp, fifo;
   uint8_t buffer[8192];
   for (;;) {
-    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
+    // The socket is watched to the end: its close is the server's.
+    const bool onFifo = readOnFifo_.load();
+    pollfd fds[2] = {{socket_, POLLIN, 0}, {down_, POLLIN, 0}};
+    if (::poll(fds, onFifo ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    FrameReader* frames = &tcp;
+    ssize_t n;
+    if (onFifo && (fds[1].revents & POLLIN)) {
+      n = ::read(down_, buffer, sizeof buffer);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      frames = &fifo;
+    } else if (fds[0].revents) {
+      n = ::recv(socket_, buffer, sizeof buffer, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (onFifo && n > 0) break;  // nothing comes on TCP after the switch
+    } else {
+      continue;
+    }
     if (n <= 0) break;
-    frames.Feed(buffer, size_t(n));
+    frames->Feed(buffer, size_t(n));
     Message m;
-    while (frames.Next(&m) == DecodeResult::Complete) {
+    while (frames->Next(&m) == DecodeResult::Complete) {
+      if (m.type == MessageType::FifoSwitch) {
+        readOnFifo_.store(true);
+        continue;
+      }
       if (m.type == MessageType::Reply) {
         std::lock_guard lock(mu_);
         auto it = waiting_.find(m.sequence);

@@ -43,7 +43,12 @@ class NativeClient {
   // A heartbeat interval promises a sign of life that often (this client
   // sends none itself: a test uses the promise to play a process that died
   // without its connection ending).
-  bool Connect(uint16_t port, const std::string& name, std::string* error, uint32_t heartbeatMs = 0);
+  // With `fifos` the connection moves to the named FIFOs the server makes,
+  // as the Windows bridge's does.
+  bool Connect(uint16_t port, const std::string& name, std::string* error, uint32_t heartbeatMs = 0,
+               bool fifos = false);
+  // The connection carries its messages on the named FIFOs (both ways).
+  bool onFifos() const;
   // The simulated process's id the server gave this connection.
   uint64_t processId() const { return processId_; }
   // Ends the connection at once, as a crashing process's ends; requests in
@@ -108,6 +113,10 @@ class NativeClient {
 
   int socket_ = -1;
   int arena_ = -1;
+  int up_ = -1;                       // the FIFO this client writes
+  std::atomic<int> down_{-1};         // and the one it reads (the reader polls it)
+  bool sendOnFifo_ = false;           // under sendMu_
+  std::atomic<bool> readOnFifo_{false};  // the server has switched
   uint64_t processId_ = 0;
   std::thread reader_;
 
@@ -130,7 +139,7 @@ class NativeClient {
   std::function<bool(const Message&)> hook_;
   std::vector<DeviceChange> changes_;
   std::vector<Message> ioDone_;
-  std::mutex sendMu_;
+  mutable std::mutex sendMu_;
   std::atomic<uint64_t> signals_{0};
 };
 

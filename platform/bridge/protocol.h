@@ -35,9 +35,11 @@ namespace tqm::bridge {
 
 enum class MessageType : uint32_t {
   // ---- requests (client -> server) ----
-  Hello = 1,          // a0 = Windows process id, a1 = heartbeat interval in ms (0 = none);
-                      //   payload = process name (UTF-16LE)
-                      //   reply: a0 = server pid, a1 = arena bytes; payload = arena file path (UTF-8)
+  Hello = 1,          // a0 = Windows process id, a1 = heartbeat interval in ms (0 = none),
+                      //   a2 = 1 to move to named FIFOs; payload = process name (UTF-16LE)
+                      //   reply: a0 = server pid, a1 = arena bytes, a3 = 1 when FIFOs were made;
+                      //   payload = arena file path (UTF-8), then with FIFOs a NUL, the path
+                      //   the client writes, a NUL, the path it reads
   InterfacePath = 2,  // a0 = index; payload = class GUID (16 bytes, Windows layout)
                       //   reply: status; payload = the path (UTF-16LE)
   Open = 3,           // a0 = desired access; payload = interface or HID path (UTF-16LE)
@@ -58,6 +60,8 @@ enum class MessageType : uint32_t {
   PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
                       //   its period event (a0) again: the work of the signals up to number a1
                       //   (those it had seen when its previous wait returned) is done
+  FifoReady = 0x3F,   // one-way, the first message on the client's FIFO: it has opened both and
+                      //   sends on its FIFO from now on
   // ---- callbacks (server -> client) ----
   Query = 0x40,       // a0 = address, a1 = bytes, a2 = 1 for write access; reply: status
   Read = 0x41,        // a0 = address, a1 = bytes (<= kMaxPayload); reply: status, payload
@@ -71,6 +75,7 @@ enum class MessageType : uint32_t {
   ReleaseEvent = 0x81,  // a0 = duplicate handle to close
   DeviceChange = 0x82,  // a0 = 1 arrival, 0 removal; payload = interface path (UTF-16LE)
   IoDone = 0x83,        // a pending Io ended: a0 = operation id, a1 = bytes, status; payload = bytes read
+  FifoSwitch = 0xBF,    // the last message on TCP: the server sends on its FIFO from now on
   // ---- answers ----
   Reply = 0xC0,          // to a request
   CallbackReply = 0xC1,  // to a callback

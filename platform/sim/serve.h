@@ -110,6 +110,8 @@ class BridgeServer {
 
   // For the connections (any thread).
   Simulator& sim() { return *sim_; }
+  // The directory the port file is in; the connections' FIFOs are made there.
+  const std::string& dir() const { return options_.dir; }
   // Plugs a TQM27 into hub port `index` with the input chosen, its HID
   // collection with it (the machine's thread only).
   bool Plug(size_t index = 0);

@@ -1,6 +1,7 @@
 // One connection of the server: one simulated process (serve_connection.h).
 #include "platform/sim/serve_connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -181,61 +182,105 @@ void Connection::Post(Message message) {
 }
 
 void Connection::ReaderThread() {
-  bridge::FrameReader frames;
+  // One frame reader per source: the FIFO's bytes never continue a frame
+  // that began on the socket.
+  bridge::FrameReader tcp, fifo;
   uint8_t buffer[8192];
   for (;;) {
-    const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      MarkDead(nullptr);
+    pollfd fds[2] = {{socket_, POLLIN, 0}, {fifos_.up(), POLLIN, 0}};
+    if (::poll(fds, fifos_.made() ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      MarkDead("the connection could not be watched");
       return;
     }
-    frames.Feed(buffer, size_t(n));
-    {
-      std::lock_guard lock(mu_);
-      lastHeard_ = std::chrono::steady_clock::now();
-    }
-    Message m;
-    bridge::DecodeResult r;
-    while ((r = frames.Next(&m)) == bridge::DecodeResult::Complete) {
-      if (m.type == MessageType::Heartbeat) continue;
-      if (m.type == MessageType::PeriodWait) {
-        // The period thread waits again, and the signal that took the hold
-        // had woken it before: that period's work is done.
-        std::lock_guard lock(mu_);
-        if (hold_ && periodHandle_ && m.a[0] == periodHandle_ && m.a[1] >= holdSignal_) {
-          ReleaseHoldLocked();
-          cv_.notify_all();
-        }
-        continue;
-      }
-      if (m.type == MessageType::CallbackReply) {
-        std::lock_guard lock(mu_);
-        auto it = waiting_.find(m.sequence);
-        if (it != waiting_.end()) it->second = std::move(m);
-        cv_.notify_all();
-        continue;
-      }
-      if (uint32_t(m.type) >= uint32_t(MessageType::Query)) {
-        MarkDead("a client sent a message only the server sends; connection closed");
+    if (fds[0].revents) {
+      const ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        MarkDead(nullptr);
         return;
       }
-      {
-        std::lock_guard lock(mu_);
-        requests_.push_back(Queued{std::move(m), ++arrivals_});
-      }
-      // The request thread waits in the kernel, or on cv_ while it holds the clock.
-      cv_.notify_all();
-      KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+      tcp.Feed(buffer, size_t(n));
+      if (!Dispatch(tcp, false)) return;
     }
-    if (r == bridge::DecodeResult::Malformed) {
-      MarkDead("malformed message; connection closed");
-      return;
+    if (fifos_.made() && (fds[1].revents & POLLIN)) {
+      const ssize_t n = ::read(fifos_.up(), buffer, sizeof buffer);
+      if (n > 0) {
+        fifo.Feed(buffer, size_t(n));
+        if (!Dispatch(fifo, true)) return;
+      }
     }
   }
 }
 
+bool Connection::Dispatch(bridge::FrameReader& frames, bool fromFifo) {
+  {
+    std::lock_guard lock(mu_);
+    lastHeard_ = std::chrono::steady_clock::now();
+  }
+  Message m;
+  bridge::DecodeResult r;
+  while ((r = frames.Next(&m)) == bridge::DecodeResult::Complete) {
+    if (m.type == MessageType::Heartbeat) continue;
+    if (m.type == MessageType::FifoReady) {
+      if (!fromFifo) {
+        MarkDead("FifoReady came over TCP; connection closed");
+        return false;
+      }
+      // The client has both open; what the server sends goes there after
+      // the switch, the last message on TCP.
+      fifos_.Unlink();
+      Message sw;
+      sw.type = MessageType::FifoSwitch;
+      Post(std::move(sw));
+      continue;
+    }
+    if (m.type == MessageType::PeriodWait) {
+      // The period thread waits again, and the signal that took the hold
+      // had woken it before: that period's work is done.
+      std::lock_guard lock(mu_);
+      if (hold_ && periodHandle_ && m.a[0] == periodHandle_ && m.a[1] >= holdSignal_) {
+        ReleaseHoldLocked();
+        cv_.notify_all();
+      }
+      continue;
+    }
+    if (m.type == MessageType::CallbackReply) {
+      std::lock_guard lock(mu_);
+      auto it = waiting_.find(m.sequence);
+      if (it != waiting_.end()) it->second = std::move(m);
+      cv_.notify_all();
+      continue;
+    }
+    if (uint32_t(m.type) >= uint32_t(MessageType::Query)) {
+      MarkDead("a client sent a message only the server sends; connection closed");
+      return false;
+    }
+    // The FIFOs are made before the Hello is served, which names them.
+    if (m.type == MessageType::Hello && m.a[2] == 1 && !fifos_.made() &&
+        !fifos_.Create(server_.dir(), number_))
+      server_.Log("connection " + std::to_string(number_) + ": no FIFOs in " + server_.dir() + "; TCP only");
+    {
+      std::lock_guard lock(mu_);
+      requests_.push_back(Queued{std::move(m), ++arrivals_});
+    }
+    // The request thread waits in the kernel, or on cv_ while it holds the clock.
+    cv_.notify_all();
+    KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+  }
+  if (r == bridge::DecodeResult::Malformed) {
+    MarkDead("malformed message; connection closed");
+    return false;
+  }
+  return true;
+}
+
 void Connection::SenderThread() {
+  bool onFifo = false;
+  const auto gone = [this] {
+    std::lock_guard lock(mu_);
+    return dead_;
+  };
   for (;;) {
     std::vector<uint8_t> frame;
     {
@@ -244,6 +289,13 @@ void Connection::SenderThread() {
       if (outgoing_.empty() || dead_) return;
       frame = std::move(outgoing_.front());
       outgoing_.pop_front();
+    }
+    if (onFifo) {
+      if (!WriteWhole(fifos_.down(), frame.data(), frame.size(), gone)) {
+        MarkDead(nullptr);
+        return;
+      }
+      continue;
     }
     size_t sent = 0;
     while (sent < frame.size()) {
@@ -255,6 +307,8 @@ void Connection::SenderThread() {
       }
       sent += size_t(n);
     }
+    // The switch is the last frame on TCP.
+    onFifo = frame.size() >= 4 && LoadLe32(frame.data()) == uint32_t(MessageType::FifoSwitch);
   }
 }
 
@@ -373,6 +427,13 @@ Message Connection::Answer(const Message& request) {
     reply.a[1] = kernel::Pool::kArenaBytes;
     reply.a[2] = process_->id();
     reply.payload.assign(arena.begin(), arena.end());
+    if (fifos_.made()) {
+      reply.a[3] = 1;
+      for (const std::string* path : {&fifos_.upPath(), &fifos_.downPath()}) {
+        reply.payload.push_back(0);
+        reply.payload.insert(reply.payload.end(), path->begin(), path->end());
+      }
+    }
     return reply;
   }
   if (!process_) {

@@ -36,6 +36,7 @@
 #include "platform/bridge/protocol.h"
 #include "platform/kernel/clock.h"
 #include "platform/kernel/process.h"
+#include "platform/sim/serve_fifos.h"
 #include "platform/sim/serve_hid.h"
 
 namespace tqm::sim {
@@ -79,6 +80,8 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
 
  private:
   void ReaderThread();
+  // Takes the whole messages the reader has; false when the connection ended.
+  bool Dispatch(bridge::FrameReader& frames, bool fromFifo);
   void RequestThread();
   void SenderThread();
   void Serve(const bridge::Message& request);
@@ -98,6 +101,7 @@ class Connection : public kernel::RemoteAddressSpace, public std::enable_shared_
 
   BridgeServer& server_;
   const int socket_;
+  FifoPair fifos_;  // made by the reader at a Hello that asks for them
   const uint32_t number_;
   kernel::Process* process_ = nullptr;  // set by Hello on the request thread
   std::shared_ptr<class CommandLog> commands_;  // the process's, made at Hello

@@ -17,6 +17,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -407,6 +408,7 @@ class Bridge {
     hello.type = MessageType::Hello;
     hello.a[0] = GetCurrentProcessId();
     hello.a[1] = kHeartbeatMs;
+    hello.a[2] = WantFifos() ? 1 : 0;
     hello.payload = tqm::bridge::PathBytes(name.substr(0, 200));
     // Request() would wait for this very call_once: send by hand.
     uint32_t sequence;
@@ -426,13 +428,54 @@ class Bridge {
     }
     if (!reply || reply->status != kSuccess) return Lost();
     processId_ = reply->a[2];
-    const std::string arena(reply->payload.begin(), reply->payload.end());
+    // The arena's path, then with FIFOs the one to write and the one to read.
+    std::vector<std::string> paths(1);
+    for (uint8_t b : reply->payload) {
+      if (b == 0)
+        paths.emplace_back();
+      else
+        paths.back().push_back(char(b));
+    }
+    if (reply->a[3] == 1 && paths.size() == 3) MoveToFifos(paths[1], paths[2]);
+    const std::string& arena = paths[0];
     HANDLE arenaFile = ::CreateFileW(WindowsPath(arena).c_str(), GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (arenaFile != INVALID_HANDLE_VALUE) {
       arena_ = CreateFileMappingW(arenaFile, nullptr, PAGE_READWRITE, 0, 0, nullptr);
       ::CloseHandle(arenaFile);
     }
+  }
+
+  // TQM_SIM_TRANSPORT=tcp keeps a connection on TCP (to compare the two).
+  static bool WantFifos() {
+    char value[8] = {};
+    const DWORD n = GetEnvironmentVariableA("TQM_SIM_TRANSPORT", value, sizeof value);
+    return !(n > 0 && n < sizeof value && strcmp(value, "tcp") == 0);
+  }
+
+  // Opens the server's FIFOs and moves this process's traffic to them: from
+  // the FifoReady on, everything is sent on ours, and the reader follows
+  // the server's at its FifoSwitch. When either open fails the connection
+  // stays on TCP (the server has switched nothing).
+  void MoveToFifos(const std::string& upPath, const std::string& downPath) {
+    // Not inheritable: a child process has a connection of its own.
+    HANDLE up = ::CreateFileW(WindowsPath(upPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE down = ::CreateFileW(WindowsPath(downPath).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (up == INVALID_HANDLE_VALUE || down == INVALID_HANDLE_VALUE) {
+      if (up != INVALID_HANDLE_VALUE) ::CloseHandle(up);
+      if (down != INVALID_HANDLE_VALUE) ::CloseHandle(down);
+      return;
+    }
+    down_.store(down);
+    {
+      std::lock_guard lock(sendMu_);
+      up_ = up;
+    }
+    Message ready;
+    ready.type = MessageType::FifoReady;
+    if (!Send(ready)) Lost();
   }
 
   void Lost() {
@@ -473,6 +516,12 @@ class Bridge {
     std::lock_guard lock(sendMu_);
     size_t sent = 0;
     while (sent < frame.size()) {
+      if (up_) {
+        DWORD n = 0;
+        if (!::WriteFile(up_, frame.data() + sent, DWORD(frame.size() - sent), &n, nullptr) || n == 0) return false;
+        sent += n;
+        continue;
+      }
       const int n = ::send(socket_, reinterpret_cast<const char*>(frame.data()) + sent, int(frame.size() - sent), 0);
       if (n <= 0) return false;
       sent += size_t(n);
@@ -483,13 +532,28 @@ class Bridge {
   void ReaderThread() {
     tqm::bridge::FrameReader frames;
     char buffer[8192];
+    bool onFifo = false;
     for (;;) {
-      const int n = ::recv(socket_, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
+      int n;
+      if (onFifo) {
+        // The server's end of it closes with the server.
+        DWORD got = 0;
+        if (!::ReadFile(down_.load(), buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+        n = int(got);
+      } else {
+        n = ::recv(socket_, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+      }
       frames.Feed(reinterpret_cast<const uint8_t*>(buffer), size_t(n));
       Message m;
       tqm::bridge::DecodeResult r;
       while ((r = frames.Next(&m)) == tqm::bridge::DecodeResult::Complete) {
+        if (m.type == MessageType::FifoSwitch) {
+          // The last message on TCP.
+          onFifo = down_.load() != nullptr;
+          if (!onFifo) break;
+          continue;
+        }
         if (m.type == MessageType::Reply) {
           std::lock_guard lock(mu_);
           auto it = waiting_.find(m.sequence);
@@ -675,6 +739,8 @@ class Bridge {
 
   std::once_flag connectOnce_;
   SOCKET socket_ = INVALID_SOCKET;
+  HANDLE up_ = nullptr;               // the FIFO we write, once moved (under sendMu_)
+  std::atomic<HANDLE> down_{nullptr};  // the FIFO the reader reads
   HANDLE arena_ = nullptr;
   uint64_t processId_ = 0;
   std::thread reader_, notifier_;

@@ -52,9 +52,9 @@ bool Eventually(F condition) {
 // A client process with the command interface open.
 class Client {
  public:
-  Client(uint16_t port, const std::string& name) {
+  Client(uint16_t port, const std::string& name, bool fifos = false) {
     std::string error;
-    connected_ = native.Connect(port, name, &error);
+    connected_ = native.Connect(port, name, &error, 0, fifos);
     EXPECT_TRUE(connected_) << error;
     if (!connected_) return;
     uint8_t guid[bridge::kGuidBytes];
@@ -702,8 +702,9 @@ TEST_F(VirtualServeTest, APeriodThatEndsDuringARequestStillHoldsTheClock) {
   EXPECT_TRUE(host.native.WaitEvent(event, 3000)) << "the clock stayed held after the period's work";
 }
 
-TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
-  Client host(port_, "asio host");
+// Two seconds of machine time of a counting signal through the loopback,
+// compared frame by frame.
+void ExpectCountingLoopback(Client& host) {
   void* view = nullptr;
   ASSERT_EQ(host.MapStatusBlock(&view), kSuccess);
   // 240 frames at 48 kHz is five whole packets: bit-exact from the first frame.
@@ -745,6 +746,27 @@ TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
   }
   EXPECT_GT(checked, uint64_t(periods - 10) * host.period);
   EXPECT_EQ(wrong, 0u) << "of " << checked << " frames";
+}
+
+TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
+  Client host(port_, "asio host");
+  ExpectCountingLoopback(host);
+}
+
+// The Windows bridge moves each connection to a pair of named FIFOs: the
+// same traffic, the socket left only to tell the end.
+TEST_F(VirtualServeTest, TheConnectionMovesToNamedFifosAndEndsWithItsSocket) {
+  Client host(port_, "asio host", true);
+  ASSERT_TRUE(host.Identify());
+  EXPECT_TRUE(host.native.onFifos());
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    EXPECT_NE(entry.path().filename().string()[0], 'c') << "a FIFO name left behind: " << entry.path();
+  ExpectCountingLoopback(host);
+  Client watcher(port_, "watcher");
+  const uint64_t id = host.native.processId();
+  ASSERT_GT(host.Handles(), 0u);
+  host.native.Kill();
+  EXPECT_TRUE(Eventually([&] { return watcher.ProcessState(id) == std::make_pair(uint64_t(0), true); }));
 }
 
 TEST_F(VirtualServeTest, TheInputChosenOverTheConnectionIsWhatTheClientRecords) {
