@@ -59,7 +59,7 @@ enum class MessageType : uint32_t {
                       //   operation's IoDone comes before this reply.
   PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
                       //   its period event (a0) again: the work of the signals up to number a1
-                      //   (those it had seen when its previous wait returned) is done
+                      //   (those the process has taken from the event) is done
   FifoReady = 0x3F,   // one-way, the first message on the client's FIFO: it has opened both and
                       //   sends on its FIFO from now on
   // ---- callbacks (server -> client) ----

@@ -291,27 +291,29 @@ class Bridge {
       if (reinterpret_cast<uintptr_t>(handles[i]) == handle) return true;
     return false;
   }
-  // Before a wait: a wait on the period event tells the server that the
-  // work of every signal seen when the previous wait on it returned is done.
-  // (Not the signals seen now: one may have arrived while the thread worked,
-  // and its period's work has not begun.)
+  // Before a wait: a wait on the period event tells the server that the work
+  // of every signal this process has taken from the event is done. A signal
+  // still pending in the event (it came while the thread worked, or the
+  // thread has not waited since) is not: its period's work has not begun.
+  // The reader counts a signal and sets the event under mu_, so the count
+  // and the event's state are read here as one.
   void BeforeWait(const HANDLE* handles, DWORD count) {
     Message m;
     {
       std::lock_guard lock(mu_);
       if (!connected_ || !periodEvent_ || !Includes(handles, count, periodEvent_)) return;
+      auto it = signalsSeen_.find(periodEvent_);
+      uint64_t taken = it == signalsSeen_.end() ? 0 : it->second;
+      const HANDLE event = reinterpret_cast<HANDLE>(periodEvent_);
+      if (::WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
+        ::SetEvent(event);  // put back what the look took (an auto-reset event)
+        if (taken) --taken;
+      }
       m.a[0] = periodEvent_;
-      m.a[1] = periodConsumed_;
+      m.a[1] = taken;
     }
     m.type = MessageType::PeriodWait;
     Send(m);
-  }
-  // After a wait: `woken` is the handle that ended it (null for none).
-  void AfterWait(HANDLE woken) {
-    std::lock_guard lock(mu_);
-    if (!periodEvent_ || reinterpret_cast<uintptr_t>(woken) != periodEvent_) return;
-    auto it = signalsSeen_.find(periodEvent_);
-    periodConsumed_ = it == signalsSeen_.end() ? 0 : it->second;
   }
 
   // ---- notifications ----
@@ -578,8 +580,9 @@ class Bridge {
             lastSignal_[it->second] = m.a[1];
             signalsSeen_[it->second] = m.a[2];
           }
+          // Under the lock: a wait's notice reads the count and the event together.
+          ::SetEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
         }
-        ::SetEvent(reinterpret_cast<HANDLE>(uintptr_t(m.a[0])));
         return;
       }
       case MessageType::ReleaseEvent: {
@@ -755,7 +758,6 @@ class Bridge {
   uint64_t nextOperation_ = 1;
   std::set<Preparsed*> preparsed_;
   uint64_t periodEvent_ = 0;                 // the handle this process made its period event
-  uint64_t periodConsumed_ = 0;              // signals of it seen when a wait on it last returned
   std::map<uint64_t, uint64_t> signalsSeen_;  // own handle -> signals the server numbered
   std::map<uint64_t, void*> views_;
   std::map<uint64_t, uint64_t> originals_;   // duplicate -> the process's own handle
@@ -1171,22 +1173,12 @@ NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) {
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   Bridge::Get().BeforeWait(&handle, 1);
-  const DWORD result = ::WaitForSingleObject(handle, milliseconds);
-  if (result == WAIT_OBJECT_0) Bridge::Get().AfterWait(handle);
-  return result;
+  return ::WaitForSingleObject(handle, milliseconds);
 }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  const bool checked = handles && count && count <= MAXIMUM_WAIT_OBJECTS;
-  if (checked) Bridge::Get().BeforeWait(handles, count);
-  const DWORD result = ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
-  if (!checked || result >= WAIT_OBJECT_0 + count) return result;
-  if (waitAll) {
-    for (DWORD i = 0; i < count; ++i) Bridge::Get().AfterWait(handles[i]);
-  } else {
-    Bridge::Get().AfterWait(handles[result - WAIT_OBJECT_0]);
-  }
-  return result;
+  if (handles && count && count <= MAXIMUM_WAIT_OBJECTS) Bridge::Get().BeforeWait(handles, count);
+  return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
 }
 
 }  // namespace sys
