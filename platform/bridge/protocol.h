@@ -113,7 +113,7 @@ enum class MachineOp : uint64_t {
   StreamStop = 22,        // a1 = TQM27 number
   StreamState = 23,       // a1 = TQM27 number; reply: a0 = periods, a1 = 1 running, a2 = missed,
                           //   a3 = period frames
-  Pause = 24,             // a1 = machine time in 100 ns units (at most 1 s) the request spends waiting
+  Pause = 29,             // a1 = machine time in 100 ns units (at most 1 s) the request spends waiting
                           //   in the kernel, as a slow synchronous transfer does; reply: a0 = machine
                           //   time when it ended
 };
