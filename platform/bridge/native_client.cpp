@@ -66,14 +66,7 @@ bool NativeClient::Connect(uint16_t port, const std::string& name, std::string* 
     return false;
   }
   processId_ = reply->a[2];
-  // The arena's path, then with FIFOs the one to write and the one to read.
-  std::vector<std::string> paths(1);
-  for (uint8_t b : reply->payload) {
-    if (b == 0)
-      paths.emplace_back();
-    else
-      paths.back().push_back(char(b));
-  }
+  const std::vector<std::string> paths = HelloPaths(reply->payload);
   arena_ = ::open(paths[0].c_str(), O_RDWR | O_CLOEXEC);
   if (arena_ < 0) {
     *error = "cannot open the pool arena " + paths[0] + ": " + std::strerror(errno);

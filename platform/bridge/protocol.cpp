@@ -135,4 +135,15 @@ std::wstring PathFromBytes(const std::vector<uint8_t>& bytes) {
   return path;
 }
 
+std::vector<std::string> HelloPaths(const std::vector<uint8_t>& payload) {
+  std::vector<std::string> paths(1);
+  for (uint8_t b : payload) {
+    if (b == 0)
+      paths.emplace_back();
+    else
+      paths.back().push_back(char(b));
+  }
+  return paths;
+}
+
 }  // namespace tqm::bridge

@@ -175,5 +175,8 @@ class FrameReader {
 // 4 on Linux). Characters beyond the basic plane are not used in paths.
 std::vector<uint8_t> PathBytes(const std::wstring& path);
 std::wstring PathFromBytes(const std::vector<uint8_t>& bytes);
+// The Hello reply's paths (UTF-8, NUL-separated): the arena's, then with
+// FIFOs the one the client writes and the one it reads.
+std::vector<std::string> HelloPaths(const std::vector<uint8_t>& payload);
 
 }  // namespace tqm::bridge

@@ -430,14 +430,7 @@ class Bridge {
     }
     if (!reply || reply->status != kSuccess) return Lost();
     processId_ = reply->a[2];
-    // The arena's path, then with FIFOs the one to write and the one to read.
-    std::vector<std::string> paths(1);
-    for (uint8_t b : reply->payload) {
-      if (b == 0)
-        paths.emplace_back();
-      else
-        paths.back().push_back(char(b));
-    }
+    const std::vector<std::string> paths = tqm::bridge::HelloPaths(reply->payload);
     if (reply->a[3] == 1 && paths.size() == 3) MoveToFifos(paths[1], paths[2]);
     const std::string& arena = paths[0];
     HANDLE arenaFile = ::CreateFileW(WindowsPath(arena).c_str(), GENERIC_READ | GENERIC_WRITE,
