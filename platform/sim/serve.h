@@ -40,6 +40,7 @@
 
 #include "platform/kernel/machine.h"
 #include "platform/sim/other_version.h"
+#include "platform/sim/serve_driver_store.h"
 #include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
@@ -146,6 +147,8 @@ class BridgeServer {
     uint32_t periodFrames = 0;
   };
   StreamState StreamStateOf(size_t index);
+  // The driver packages installed for the TQM27 and its device nodes.
+  DriverStore& driverStore() { return driverStore_; }
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -166,6 +169,7 @@ class BridgeServer {
   ServeOptions options_;
   std::unique_ptr<Simulator> sim_;
   std::unique_ptr<OtherVersionDevice> otherVersion_;
+  DriverStore driverStore_;
   // The stream clients, by hub port (the machine's thread only), and what
   // the last one on each port counted.
   std::array<std::unique_ptr<StreamClient>, usb::UsbHub::kPorts> streams_;

@@ -487,6 +487,8 @@ Message Connection::Answer(const Message& request) {
       }
       break;
     }
+    case MessageType::DriverStore:
+      return server_.driverStore().Answer(request);
     case MessageType::Machine: {
       switch (bridge::MachineOp(request.a[0])) {
         case bridge::MachineOp::Plug: {

@@ -32,6 +32,7 @@
 #include "platform/bridge/protocol.h"
 #include "platform/bridge/sys.h"
 #include "platform/bridge/tqmsim/control.h"
+#include "platform/bridge/tqmsim/device_set.h"
 #include "tqm/command_record.h"
 
 namespace {
@@ -118,10 +119,7 @@ struct CountedName {
   PWSTR buffer;
 };
 
-struct DeviceSet {
-  GUID cls;
-  std::vector<std::wstring> paths;
-};
+using tqmsim::DeviceSet;
 
 struct Notification {
   HWND window;
@@ -844,6 +842,8 @@ BOOL HidIo(HANDLE token, const DeviceHandle& device, bool read, void* buffer, DW
 
 }  // namespace
 
+std::optional<Message> tqmsim::Request(Message request) { return Bridge::Get().Request(std::move(request)); }
+
 namespace sys {
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
@@ -851,7 +851,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  auto* set = new DeviceSet{*classGuid, {}};
+  auto* set = new DeviceSet{};
+  set->cls = *classGuid;
   // Without a server the set is empty, as on a machine without the device.
   for (uint64_t index = 0;; ++index) {
     Message m;
@@ -862,6 +863,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
     if (!r || r->status != kSuccess) break;
     set->paths.push_back(tqm::bridge::PathFromBytes(r->payload));
   }
+  set->nodes = tqmsim::DriverStoreNodes(*classGuid, (flags & DIGCF_PRESENT) != 0, DWORD(set->paths.size()));
+  ++tqmsim::g_liveSets;
   return reinterpret_cast<HDEVINFO>(set);
 }
 
@@ -925,7 +928,11 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  delete reinterpret_cast<DeviceSet*>(handle);
+  auto* set = reinterpret_cast<DeviceSet*>(handle);
+  // Destroying a set destroys the driver lists built in it.
+  tqmsim::g_liveDriverLists -= int64_t(set->driverLists.size());
+  --tqmsim::g_liveSets;
+  delete set;
   return TRUE;
 }
 

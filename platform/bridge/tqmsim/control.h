@@ -120,6 +120,21 @@ typedef struct TqmSimStreamInfo {
 } TqmSimStreamInfo;
 TQM_SIM_CONTROL_API uint32_t TqmSimStreamState(uint32_t device, TqmSimStreamInfo* info);
 
+// ---- the driver store ----
+// The driver packages installed for the TQM27, as SetupDiBuildDriverInfoList
+// lists them for every TQM27 device node (a node stays after its device is
+// pulled). The server starts with one entry: manufacturer and provider "ORU",
+// description "TQM27 Controller driver", the project's version. `version` is
+// major << 48 | minor << 32 | build << 16 | revision. Remove takes an index in
+// the store's order, or kTqmSimAllDriverEntries.
+#define kTqmSimAllDriverEntries 0xFFFFFFFFu
+TQM_SIM_CONTROL_API uint32_t TqmSimDriverStoreAdd(const wchar_t* manufacturer, const wchar_t* provider,
+                                                  const wchar_t* description, uint64_t version);
+TQM_SIM_CONTROL_API uint32_t TqmSimDriverStoreRemove(uint32_t index);
+// Device information sets and driver lists this process obtained and has not
+// destroyed yet (answered without the server).
+TQM_SIM_CONTROL_API uint32_t TqmSimDeviceInfoLists(uint64_t* sets, uint64_t* driverLists);
+
 // ---- this process's bridge ----
 // Handles the bridge gave this process (device interfaces and HID files)
 // that are still open, and HID preparsed-data blocks not yet freed: a test
