@@ -61,6 +61,10 @@ class CommandLog {
     NTSTATUS status = 0;
     uint32_t information = 0;
     uint8_t record[128] = {};  // the record as the driver received it
+    // For the settings commands (GetSettings and the applies): the block the
+    // record names, as the caller's memory held it after the request.
+    uint32_t settingsBytes = 0;  // 0 when not read (another command, a bad address)
+    uint8_t settings[276] = {};
   };
   void Add(const Entry& entry);
   size_t Count() const;

@@ -352,6 +352,52 @@ TEST_F(Panel, TitleKeepsTheFoundVersionWhenTheStoreLaterHasNone) {
   ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
 }
 
+// The load ends with one apply that carries the force flag and the loaded
+// settings (the stored record here); the applies of later commands do not
+// force. The machine's log holds each apply's block as the panel sent it.
+TEST_F(Panel, LoadEndsWithAForcedApplyOfTheLoadedSettings) {
+  PanelSettings stored = PanelDefaults();
+  stored.mixer.playVolume[0] = 100;
+  stored.mixer.playVolume[1] = 90;
+  stored.mixer.recordMute = 1;
+  StoreRaw(L"Mixer", REG_BINARY, &stored, sizeof stored);
+  struct Apply {
+    uint32_t index;
+    MixerSettings block;
+  };
+  auto appliesSince = [](uint32_t from) {
+    std::vector<Apply> applies;
+    for (uint32_t i = from; i < CommandsLogged(); ++i) {
+      TqmSimCommandEntry e{};
+      EXPECT_EQ(TqmSimCommand(0, i, &e), 0u);
+      if (e.commandClass != CMD_CLASS_CONTROL || e.subOp != ControlOp::ApplySettings) continue;
+      EXPECT_EQ(e.settingsBytes, sizeof(MixerSettings)) << "apply " << i;
+      Apply a{i, {}};
+      std::memcpy(&a.block, e.settings, sizeof a.block);
+      applies.push_back(a);
+    }
+    return applies;
+  };
+  const uint32_t before = CommandsLogged();
+  ASSERT_NE(Start(), nullptr);
+  const std::vector<Apply> load = appliesSince(before);
+  ASSERT_FALSE(load.empty());
+  for (size_t i = 0; i + 1 < load.size(); ++i) EXPECT_EQ(load[i].block.force, 0) << "apply " << load[i].index;
+  const MixerSettings& forced = load.back().block;
+  EXPECT_EQ(forced.force, 1);
+  EXPECT_EQ(forced.playVolume[0], 100);
+  EXPECT_EQ(forced.playVolume[1], 90);
+  EXPECT_EQ(forced.recordMute, 1);
+  EXPECT_EQ(DriverSettings().playVolume[1], 90);
+
+  const uint32_t later = CommandsLogged();
+  Command(3328);  // the routing view's change notice: apply the current settings
+  const std::vector<Apply> routed = appliesSince(later);
+  ASSERT_EQ(routed.size(), 1u);
+  EXPECT_EQ(routed[0].block.force, 0);
+  EXPECT_EQ(routed[0].block.playVolume[1], 90);
+}
+
 TEST_F(Panel, DestroyingTheWindowStopsTheListenersBeforeTheMixerGoes) {
   const uint64_t handles = MachineHandles();
   const int threads = ThreadsOfThisProcess();

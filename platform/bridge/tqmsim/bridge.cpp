@@ -1268,12 +1268,17 @@ uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* ent
   Message reply;
   const uint32_t status = MachineCall(tqm::bridge::MachineOp::Command, 0, index, 0, &reply, process);
   if (status != kSuccess || !entry) return status;
-  if (reply.payload.size() != sizeof entry->record) return 0xC0000001;  // STATUS_UNSUCCESSFUL
+  const size_t settings = reply.payload.size() - std::min(reply.payload.size(), sizeof entry->record);
+  if (reply.payload.size() < sizeof entry->record || (settings && settings != sizeof entry->settings))
+    return 0xC0000001;  // STATUS_UNSUCCESSFUL
   entry->commandClass = uint32_t(reply.a[0]);
   entry->subOp = uint32_t(reply.a[0] >> 32);
   entry->status = uint32_t(reply.a[1]);
   entry->information = uint32_t(reply.a[1] >> 32);
   memcpy(entry->record, reply.payload.data(), sizeof entry->record);
+  entry->settingsBytes = uint32_t(settings);
+  memset(entry->settings, 0, sizeof entry->settings);
+  memcpy(entry->settings, reply.payload.data() + sizeof entry->record, settings);
   return status;
 }
 

@@ -85,6 +85,12 @@ typedef struct TqmSimCommandEntry {
   uint32_t status;        // the NT status the request completed with
   uint32_t information;   // the bytes the driver returned
   uint8_t record[128];    // the record as the driver received it
+  // The settings commands (GetSettings, ApplySettings and its alias,
+  // ApplyAndSaveSettings): the 276-byte block the record names, as the
+  // process's memory held it after the request; settingsBytes is 0 for other
+  // commands and when the block could not be read.
+  uint32_t settingsBytes;
+  uint8_t settings[276];
 } TqmSimCommandEntry;
 TQM_SIM_CONTROL_API uint32_t TqmSimCommandCount(uint64_t process, uint32_t* count);
 TQM_SIM_CONTROL_API uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* entry);
