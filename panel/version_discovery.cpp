@@ -1,9 +1,8 @@
-// The driver store is read with SetupAPI directly in both builds: the
-// simulated machine does not carry the driver store yet, so a simulator
-// build sees the store of the Windows it runs on (under Wine, none).
+// The driver store is read through `sys::`: SetupAPI itself in the shipped
+// program, the simulated machine's store in a simulator build.
 #include "version_discovery.h"
 
-#include <setupapi.h>
+#include "platform/bridge/sys.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -40,27 +39,27 @@ bool VersionTitle::Offer(const wchar_t* manufacturer, const wchar_t* provider, c
 
 bool DiscoverDriverVersion(HINSTANCE instance, wchar_t (&title)[kTitleUnits], uint8_t& versionFound) {
   // Not present devices too: the title names the installed driver.
-  HDEVINFO set = SetupDiGetClassDevsW(&kInterfaceClass, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
+  HDEVINFO set = sys::SetupDiGetClassDevsW(&kInterfaceClass, nullptr, nullptr, DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return false;
   VersionTitle rule;
   bool failed = false;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
-  for (DWORD d = 0; !failed && SetupDiEnumDeviceInfo(set, d, &device); ++d) {
-    if (!SetupDiBuildDriverInfoList(set, &device, SPDIT_COMPATDRIVER)) {
+  for (DWORD d = 0; !failed && sys::SetupDiEnumDeviceInfo(set, d, &device); ++d) {
+    if (!sys::SetupDiBuildDriverInfoList(set, &device, SPDIT_COMPATDRIVER)) {
       failed = true;
       break;
     }
     SP_DRVINFO_DATA_W entry{};
     entry.cbSize = sizeof entry;
-    for (DWORD e = 0; SetupDiEnumDriverInfoW(set, &device, SPDIT_COMPATDRIVER, e, &entry); ++e) {
+    for (DWORD e = 0; sys::SetupDiEnumDriverInfoW(set, &device, SPDIT_COMPATDRIVER, e, &entry); ++e) {
       if (rule.Offer(entry.MfgName, entry.ProviderName, entry.Description, entry.DriverVersion, title))
         versionFound = 1;
     }
-    SetupDiDestroyDriverInfoList(set, &device, SPDIT_COMPATDRIVER);
+    sys::SetupDiDestroyDriverInfoList(set, &device, SPDIT_COMPATDRIVER);
     if (!versionFound) LoadStringW(instance, IDS_TITLE, title, kTitleUnits);
   }
-  SetupDiDestroyDeviceInfoList(set);
+  sys::SetupDiDestroyDeviceInfoList(set);
   return !failed && rule.matched();
 }
 

@@ -30,6 +30,7 @@ constexpr TypeRule kRules[] = {
     {MessageType::CancelIo, 0, false},
     {MessageType::PeriodWait, 0, false},
     {MessageType::FifoReady, 0, false},
+    {MessageType::DriverStore, 3 * 2 * 256, true},
     {MessageType::Query, 0, false},
     {MessageType::Read, 0, false},
     {MessageType::Write, kMaxPayload, false},

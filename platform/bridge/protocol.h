@@ -60,6 +60,8 @@ enum class MessageType : uint32_t {
   PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
                       //   its period event (a0) again: the work of the signals up to number a1
                       //   (those the process has taken from the event) is done
+  // ---- the driver store (SetupAPI's driver lists, and the control API) ----
+  DriverStore = 0x20,  // a0 = DriverStoreOp, a1 = its argument; payload as the op says
   FifoReady = 0x3F,   // one-way, the first message on the client's FIFO: it has opened both and
                       //   sends on its FIFO from now on
   // ---- callbacks (server -> client) ----
@@ -117,6 +119,17 @@ enum class MachineOp : uint64_t {
                           //   in the kernel, as a slow synchronous transfer does; reply: a0 = machine
                           //   time when it ended
 };
+
+// The operations of the DriverStore request.
+enum class DriverStoreOp : uint64_t {
+  Nodes = 0,   // payload = class GUID; reply: a0 = device nodes of that class, present or not
+  Entry = 1,   // a1 = index; reply: status (STATUS_NO_MORE_ENTRIES past the end), a0 = version
+               //   (major << 48 | minor << 32 | build << 16 | revision); payload = manufacturer,
+               //   provider, description, each ended by a NUL (UTF-16LE)
+  Add = 2,     // a1 = version; payload as Entry's reply; reply: a0 = entries now
+  Remove = 3,  // a1 = index, or kAllEntries
+};
+constexpr uint64_t kAllEntries = ~uint64_t(0);
 
 // What a handle the server gave out stands for.
 enum class HandleKind : uint64_t {

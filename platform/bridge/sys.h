@@ -4,7 +4,8 @@
 // Product builds: `sys::X` is the Win32 `X` (the HID calls from hid.dll).
 // Simulator builds (TQM_SIMULATOR defined, linked with tqmsim.dll): the calls
 // that reach a device — the SetupDi enumeration of interface classes (the
-// driver's and the HID class), CreateFileW, DeviceIoControl, ReadFile,
+// driver's and the HID class), the driver store's device nodes and driver
+// lists, CreateFileW, DeviceIoControl, ReadFile,
 // WriteFile, CancelIo, GetOverlappedResult and CloseHandle on interface and
 // HID paths, the HidD_/HidP_ calls, device-interface notifications — go to the
 // simulated machine over the bridge; everything else, and every handle that
@@ -42,6 +43,12 @@ TQM_SYS_API BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, PSP_DEVICE_INTER
                                                   PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
                                                   PDWORD requiredSize, PSP_DEVINFO_DATA device);
 TQM_SYS_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+// The driver store: the set's device nodes and the drivers that match them.
+TQM_SYS_API BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device);
+TQM_SYS_API BOOL SetupDiBuildDriverInfoList(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD driverType);
+TQM_SYS_API BOOL SetupDiEnumDriverInfoW(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD driverType, DWORD index,
+                                        PSP_DRVINFO_DATA_W data);
+TQM_SYS_API BOOL SetupDiDestroyDriverInfoList(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD driverType);
 TQM_SYS_API HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                DWORD disposition, DWORD flags, HANDLE templateFile);
 TQM_SYS_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
@@ -80,7 +87,11 @@ using ::HidD_GetPreparsedData;
 using ::HidP_GetCaps;
 using ::ReadFile;
 using ::RegisterDeviceNotificationW;
+using ::SetupDiBuildDriverInfoList;
 using ::SetupDiDestroyDeviceInfoList;
+using ::SetupDiDestroyDriverInfoList;
+using ::SetupDiEnumDeviceInfo;
+using ::SetupDiEnumDriverInfoW;
 using ::SetupDiEnumDeviceInterfaces;
 using ::SetupDiGetClassDevsW;
 using ::SetupDiGetDeviceInterfaceDetailW;

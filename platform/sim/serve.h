@@ -40,6 +40,7 @@
 
 #include "platform/kernel/machine.h"
 #include "platform/sim/other_version.h"
+#include "platform/sim/serve_driver_store.h"
 #include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
@@ -60,6 +61,10 @@ class CommandLog {
     NTSTATUS status = 0;
     uint32_t information = 0;
     uint8_t record[128] = {};  // the record as the driver received it
+    // For the settings commands (GetSettings and the applies): the block the
+    // record names, as the caller's memory held it after the request.
+    uint32_t settingsBytes = 0;  // 0 when not read (another command, a bad address)
+    uint8_t settings[276] = {};
   };
   void Add(const Entry& entry);
   size_t Count() const;
@@ -148,6 +153,8 @@ class BridgeServer {
     uint32_t periodFrames = 0;
   };
   StreamState StreamStateOf(size_t index);
+  // The driver packages installed for the TQM27 and its device nodes.
+  DriverStore& driverStore() { return driverStore_; }
   // Runs work on the thread that owns the machine (Plug and Play steps);
   // false when the server is stopping.
   bool OnMachineThread(const std::function<void()>& work);
@@ -168,6 +175,7 @@ class BridgeServer {
   ServeOptions options_;
   std::unique_ptr<Simulator> sim_;
   std::unique_ptr<OtherVersionDevice> otherVersion_;
+  DriverStore driverStore_;
   // The stream clients, by hub port (the machine's thread only), and what
   // the last one on each port counted.
   std::array<std::unique_ptr<StreamClient>, usb::UsbHub::kPorts> streams_;

@@ -512,6 +512,13 @@ Message Connection::Answer(const Message& request) {
         entry.subOp = LoadLe32(entry.record + Field::SubOp);
         entry.status = reply.status;
         entry.information = returned;
+        const uint32_t subOp = entry.subOp;
+        if (entry.commandClass == CMD_CLASS_CONTROL &&
+            (subOp == ControlOp::GetSettings || subOp == ControlOp::ApplySettings ||
+             subOp == ControlOp::ApplyAndSaveSettings || subOp == ControlOp::ApplySettingsAlias)) {
+          const uint64_t block = LoadLe64(entry.record + Field::SettingsAddress);
+          if (block && Read(block, entry.settings, sizeof entry.settings)) entry.settingsBytes = sizeof entry.settings;
+        }
         commands_->Add(entry);
       }
       // As the I/O manager copies back: nothing after an error.
@@ -552,6 +559,8 @@ Message Connection::Answer(const Message& request) {
       }
       break;
     }
+    case MessageType::DriverStore:
+      return server_.driverStore().Answer(request);
     case MessageType::Machine: {
       switch (bridge::MachineOp(request.a[0])) {
         case bridge::MachineOp::Plug: {

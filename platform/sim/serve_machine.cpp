@@ -131,6 +131,7 @@ Message Connection::AnswerMachine(const Message& request) {
       reply.a[0] = entry.commandClass | uint64_t(entry.subOp) << 32;
       reply.a[1] = uint32_t(entry.status) | uint64_t(entry.information) << 32;
       reply.payload.assign(entry.record, entry.record + sizeof entry.record);
+      reply.payload.insert(reply.payload.end(), entry.settings, entry.settings + entry.settingsBytes);
       break;
     }
     case bridge::MachineOp::DeviceCounters: {

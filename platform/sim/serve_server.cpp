@@ -132,6 +132,7 @@ bool BridgeServer::Plug(size_t index) {
   usb::Tqm27Port* port = sim_->Plug(index);
   if (!port) return false;
   if (options_.loopback) port->device().SelectLoopback(options_.loopDelay);
+  driverStore_.Installed(index);
   // Each arrival is a new device instance, with a path of its own.
   wchar_t path[160];
   std::swprintf(path, sizeof path / sizeof path[0],

@@ -24,6 +24,7 @@
 #include "tqm/command_record.h"
 #include "tqm/identity.h"
 #include "tqm/status_block.h"
+#include "tqm/version.h"
 
 namespace tqm::panel::testing {
 namespace {
@@ -63,6 +64,12 @@ const GUID kClass = {kInterfaceGuid.data1,
                      {kInterfaceGuid.data4[0], kInterfaceGuid.data4[1], kInterfaceGuid.data4[2],
                       kInterfaceGuid.data4[3], kInterfaceGuid.data4[4], kInterfaceGuid.data4[5],
                       kInterfaceGuid.data4[6], kInterfaceGuid.data4[7]}};
+
+#define TQM_WIDE_(text) L##text
+#define TQM_WIDE(text) TQM_WIDE_(text)
+// What the title says with the store as the server starts it: our package at
+// the build's version.
+const wchar_t* const kStoreTitle = L"TQM27 v" TQM_WIDE(TQM_VERSION_TEXT);
 
 class Panel : public PanelBench {
  protected:
@@ -235,7 +242,7 @@ TEST_F(Panel, AbsentAtStartThenPluggedUnpluggedThreeTimesLeavesNothingBehind) {
   ASSERT_EQ(TqmSimUnplug(), 0u);
   ASSERT_NE(Start(), nullptr);
   EXPECT_FALSE(App().devicePresent);
-  EXPECT_EQ(Title(), L"TQM v3.3") << "no matching driver in the store";
+  EXPECT_EQ(Title(), kStoreTitle) << "the installed driver, from the store";
   EXPECT_EQ(IconCalls(NIM_ADD), 0);
   EXPECT_FALSE(Shown(Mixer()->strip(0).fader));
   EXPECT_FALSE(App().listeners[kStopListener].running());
@@ -267,6 +274,128 @@ TEST_F(Panel, AbsentAtStartThenPluggedUnpluggedThreeTimesLeavesNothingBehind) {
   }
   ASSERT_EQ(TqmSimPlug(), 0u);
   ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
+}
+
+// The title of a panel that starts without the device comes from the driver
+// store: every node's driver list, through the matching rule. Each row fills
+// the store afresh; every set and list the discovery obtains is destroyed.
+TEST_F(Panel, TitleWithoutTheDeviceNamesTheStoresMatchingDriver) {
+  constexpr auto V = [](unsigned a, unsigned b, unsigned c, unsigned d) {
+    return uint64_t(a) << 48 | uint64_t(b) << 32 | uint64_t(c) << 16 | d;
+  };
+  struct Added {
+    const wchar_t *manufacturer, *provider, *description;
+    uint64_t version;
+  };
+  const Added ours1237{L"ORU", L"ORU", L"TQM27 Controller driver", V(1, 2, 3, 7)};
+  const Added ours1245{L"ORU", L"ORU", L"TQM27 Controller driver", V(1, 2, 4, 5)};
+  const Added classDriver{L"(Generic USB Audio)", L"Microsoft", L"USB Audio Device", V(10, 0, 19041, 9999)};
+  struct Row {
+    bool keepDefault;
+    std::vector<Added> added;
+    std::wstring title;
+    const char* why;
+  };
+  const Row rows[] = {
+      {true, {}, kStoreTitle, "the store as installed: the build's version"},
+      {false, {ours1237, ours1245}, L"TQM27 v1.2.4.7", "last entry's major.minor.build, largest revision"},
+      {true, {classDriver}, kStoreTitle, "the class driver beside ours is passed over"},
+      {false, {classDriver}, L"TQM v3.3", "only an unrelated driver: string-table entry 1"},
+      {false, {}, L"TQM v3.3", "an empty store: string-table entry 1"},
+  };
+  driver_.CloseAll();
+  ASSERT_EQ(TqmSimUnplug(), 0u);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    if (!r.keepDefault) {
+      ASSERT_EQ(TqmSimDriverStoreRemove(kTqmSimAllDriverEntries), 0u);
+    }
+    for (const Added& a : r.added)
+      ASSERT_EQ(TqmSimDriverStoreAdd(a.manufacturer, a.provider, a.description, a.version), 0u);
+    ASSERT_NE(Start(), nullptr);
+    EXPECT_FALSE(App().devicePresent);
+    EXPECT_EQ(Title(), r.title);
+    uint64_t sets = 99, lists = 99;
+    ASSERT_EQ(TqmSimDeviceInfoLists(&sets, &lists), 0u);
+    EXPECT_EQ(sets, 0u);
+    EXPECT_EQ(lists, 0u);
+    Finish();
+    // Back to the store as installed.
+    ASSERT_EQ(TqmSimDriverStoreRemove(kTqmSimAllDriverEntries), 0u);
+    ASSERT_EQ(TqmSimDriverStoreAdd(L"ORU", L"ORU", L"TQM27 Controller driver",
+                                   V(TQM_VERSION_MAJOR, TQM_VERSION_MINOR, TQM_VERSION_BUILD, TQM_VERSION_REVISION)),
+              0u);
+  }
+  ASSERT_EQ(TqmSimPlug(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
+}
+
+// Once a run has matched, a later run that matches nothing leaves the text
+// it found: the removal after the store was emptied keeps the version.
+TEST_F(Panel, TitleKeepsTheFoundVersionWhenTheStoreLaterHasNone) {
+  ASSERT_NE(Start(), nullptr);
+  EXPECT_EQ(Title(), L"TQM v3.3") << "the device is present at creation";
+  Unplug();
+  Pump();
+  EXPECT_EQ(Title(), kStoreTitle) << "the removal runs the discovery";
+  ASSERT_EQ(TqmSimDriverStoreRemove(kTqmSimAllDriverEntries), 0u);
+  Plug();
+  Unplug();
+  Pump();
+  EXPECT_EQ(Title(), kStoreTitle);
+  uint64_t sets = 99, lists = 99;
+  ASSERT_EQ(TqmSimDeviceInfoLists(&sets, &lists), 0u);
+  EXPECT_EQ(sets, 0u);
+  EXPECT_EQ(lists, 0u);
+  Finish();
+  ASSERT_EQ(TqmSimPlug(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return driver_.Enumerate() == 1; }));
+}
+
+// The load ends with one apply that carries the force flag and the loaded
+// settings (the stored record here); the applies of later commands do not
+// force. The machine's log holds each apply's block as the panel sent it.
+TEST_F(Panel, LoadEndsWithAForcedApplyOfTheLoadedSettings) {
+  PanelSettings stored = PanelDefaults();
+  stored.mixer.playVolume[0] = 100;
+  stored.mixer.playVolume[1] = 90;
+  stored.mixer.recordMute = 1;
+  StoreRaw(L"Mixer", REG_BINARY, &stored, sizeof stored);
+  struct Apply {
+    uint32_t index;
+    MixerSettings block;
+  };
+  auto appliesSince = [](uint32_t from) {
+    std::vector<Apply> applies;
+    for (uint32_t i = from; i < CommandsLogged(); ++i) {
+      TqmSimCommandEntry e{};
+      EXPECT_EQ(TqmSimCommand(0, i, &e), 0u);
+      if (e.commandClass != CMD_CLASS_CONTROL || e.subOp != ControlOp::ApplySettings) continue;
+      EXPECT_EQ(e.settingsBytes, sizeof(MixerSettings)) << "apply " << i;
+      Apply a{i, {}};
+      std::memcpy(&a.block, e.settings, sizeof a.block);
+      applies.push_back(a);
+    }
+    return applies;
+  };
+  const uint32_t before = CommandsLogged();
+  ASSERT_NE(Start(), nullptr);
+  const std::vector<Apply> load = appliesSince(before);
+  ASSERT_FALSE(load.empty());
+  for (size_t i = 0; i + 1 < load.size(); ++i) EXPECT_EQ(load[i].block.force, 0) << "apply " << load[i].index;
+  const MixerSettings& forced = load.back().block;
+  EXPECT_EQ(forced.force, 1);
+  EXPECT_EQ(forced.playVolume[0], 100);
+  EXPECT_EQ(forced.playVolume[1], 90);
+  EXPECT_EQ(forced.recordMute, 1);
+  EXPECT_EQ(DriverSettings().playVolume[1], 90);
+
+  const uint32_t later = CommandsLogged();
+  Command(3328);  // the routing view's change notice: apply the current settings
+  const std::vector<Apply> routed = appliesSince(later);
+  ASSERT_EQ(routed.size(), 1u);
+  EXPECT_EQ(routed[0].block.force, 0);
+  EXPECT_EQ(routed[0].block.playVolume[1], 90);
 }
 
 TEST_F(Panel, DestroyingTheWindowStopsTheListenersBeforeTheMixerGoes) {

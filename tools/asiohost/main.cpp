@@ -3,6 +3,10 @@
 // loopback and reports what came back.
 //
 //   asiohost [--driver NAME] [--seconds S] [--rate HZ] [--loop-delay D] [--json] [--list] [--installed]
+//            [--out DIR]
+//
+// --out DIR writes what the host played (played.wav) and what it recorded
+// (recorded.wav), 32-bit PCM, one channel per ASIO channel.
 //
 // --installed only creates the registered driver and initialises it, as a
 // check of an installation: it prints init's result (and the driver's error
@@ -38,6 +42,7 @@ struct Options {
   bool json = false;
   bool list = false;
   bool installed = false;  // only create and init the registered driver
+  std::string out;         // where the WAV files go; empty: none
 };
 
 // Frame x of channel c: the counter (x + 1) mod 2^16 in the top 16 bits, XORed
@@ -70,7 +75,12 @@ struct Stream {
   uint64_t compared = 0, corrupt = 0, corrupt16 = 0, discontinuities = 0, nonSilentBeforeLock = 0;
   long firstLatency = -1, lastLatency = -1;
   uint64_t resets = 0, latencyChanges = 0, rateChanges = 0;
+  // Periods the host never saw: the recording jumped ahead by whole periods
+  // (the driver hands the latest half to a period thread that woke late).
+  uint64_t missed = 0;
   std::string firstFault;
+  bool keep = false;  // keep the samples for the WAV files
+  std::vector<int32_t> playedSamples, recordedSamples;  // interleaved by channel
 };
 
 Stream g_stream;
@@ -108,10 +118,15 @@ void Period(long half) {
         // Follow the signal where it went, to count jumps rather than frames.
         if (info.channelNum == 0 && v != 0 && (uint32_t(v) >> 16) != ((s.expect + 1) & 0xFFFF)) {
           ++s.discontinuities;
+          const uint32_t ahead = ((uint32_t(v) >> 16) - 1 - s.expect) & 0xFFFF;
+          if (ahead < 0x8000 && s.period && ahead % uint32_t(s.period) == 0) s.missed += ahead / uint32_t(s.period);
           s.expect = (uint32_t(v) >> 16) - 1;
         }
       }
     }
+    if (s.keep)
+      for (const ASIOBufferInfo& info : s.infos)
+        if (info.isInput) s.recordedSamples.push_back(static_cast<const int32_t*>(info.buffers[half])[f]);
     if (s.locked) {
       const long latency = long((uint32_t(s.recorded) - s.expect) & 0xFFFF);
       s.expect &= 0xFFFF;
@@ -123,7 +138,11 @@ void Period(long half) {
   }
   for (long f = 0; f < s.period; ++f, ++s.played)
     for (const ASIOBufferInfo& info : s.infos)
-      if (!info.isInput) static_cast<int32_t*>(info.buffers[half])[f] = Counting(uint32_t(s.played), info.channelNum);
+      if (!info.isInput) {
+        const int32_t v = Counting(uint32_t(s.played), info.channelNum);
+        static_cast<int32_t*>(info.buffers[half])[f] = v;
+        if (s.keep) s.playedSamples.push_back(v);
+      }
   if (s.postOutput) s.driver->outputReady();
   if (s.switches == s.targetPeriods) SetEvent(s.done);
 }
@@ -297,6 +316,11 @@ void Run(const Options& o, Report& r) {
     // As hosts do: one call tells whether the driver takes outputReady.
     s.postOutput = driver->outputReady() == ASE_OK;
     s.targetPeriods = uint64_t(std::ceil(o.seconds * r.rate / double(s.period)));
+    s.keep = !o.out.empty();
+    if (s.keep) {
+      s.playedSamples.reserve(size_t(s.targetPeriods * uint64_t(s.period) * uint64_t(s.outputs)));
+      s.recordedSamples.reserve(size_t(s.targetPeriods * uint64_t(s.period) * uint64_t(s.inputs)));
+    }
     s.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     good = check(driver->start(), "start");
     if (good) {
@@ -325,6 +349,30 @@ void Run(const Options& o, Report& r) {
                 std::to_string(o.loopDelay) + " = " + std::to_string(reported));
 }
 
+// A 32-bit PCM WAV file of interleaved samples.
+bool WriteWav(const std::string& path, const std::vector<int32_t>& samples, long channels, double rate) {
+  if (channels <= 0) return false;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  auto le32 = [&](uint32_t v) { std::fwrite(&v, 4, 1, f); };
+  auto le16 = [&](uint16_t v) { std::fwrite(&v, 2, 1, f); };
+  const uint32_t data = uint32_t(samples.size() * 4);
+  std::fwrite("RIFF", 1, 4, f);
+  le32(36 + data);
+  std::fwrite("WAVEfmt ", 1, 8, f);
+  le32(16);
+  le16(1);  // PCM
+  le16(uint16_t(channels));
+  le32(uint32_t(rate));
+  le32(uint32_t(rate) * uint32_t(channels) * 4);
+  le16(uint16_t(channels * 4));
+  le16(32);
+  std::fwrite("data", 1, 4, f);
+  le32(data);
+  const bool written = std::fwrite(samples.data(), 4, samples.size(), f) == samples.size();
+  return std::fclose(f) == 0 && written;
+}
+
 void Print(const Options& o, const Report& r) {
   const Stream& s = g_stream;
   const int width = LoopWidth(s);
@@ -336,7 +384,7 @@ void Print(const Options& o, const Report& r) {
                 "\"periods\":%llu,\"bufferSwitches\":%llu,\"timeInfoSwitches\":%llu,\"seconds\":%.3f,"
                 "\"outputReady\":%s,\"loopbackBitExact\":%s,\"loopbackWidthBits\":%d,\"loopbackFramesCompared\":%llu,"
                 "\"loopbackCorruptedFrames\":%llu,\"loopbackDiscontinuities\":%llu,\"callbacksAfterStop\":%llu,"
-                "\"resetRequests\":%llu,\"latencyChanges\":%llu}\n",
+                "\"resetRequests\":%llu,\"latencyChanges\":%llu,\"missedPeriods\":%llu}\n",
                 r.ok ? "true" : "false", Quote(r.error).c_str(), Quote(r.name).c_str(), r.rate, r.period, r.inputs,
                 r.outputs, r.inputLatency, r.outputLatency, o.loopDelay, r.inputLatency + r.outputLatency + o.loopDelay,
                 s.lastLatency, s.firstLatency, static_cast<unsigned long long>(s.switches),
@@ -344,7 +392,8 @@ void Print(const Options& o, const Report& r) {
                 r.seconds, s.postOutput ? "true" : "false", exact ? "true" : "false", width,
                 static_cast<unsigned long long>(s.compared), static_cast<unsigned long long>(width == 16 ? s.corrupt16 : s.corrupt),
                 static_cast<unsigned long long>(s.discontinuities), static_cast<unsigned long long>(s.callbacksAfterStop),
-                static_cast<unsigned long long>(s.resets), static_cast<unsigned long long>(s.latencyChanges));
+                static_cast<unsigned long long>(s.resets), static_cast<unsigned long long>(s.latencyChanges),
+                static_cast<unsigned long long>(s.missed));
     return;
   }
   std::printf("ASIO drivers registered:");
@@ -358,6 +407,7 @@ void Print(const Options& o, const Report& r) {
   std::printf("periods           %llu buffer switches (%llu with time info), %.3f s, outputReady %s\n",
               static_cast<unsigned long long>(s.switches), static_cast<unsigned long long>(s.timeInfoSwitches),
               r.seconds, s.postOutput ? "used" : "not offered");
+  std::printf("missed periods    %llu\n", static_cast<unsigned long long>(s.missed));
   std::printf("loopback          %s at %d bits: %llu frames compared, %llu corrupted, %llu jumps\n",
               exact ? "bit-exact" : "NOT bit-exact", width ? width : 24, static_cast<unsigned long long>(s.compared),
               static_cast<unsigned long long>(width == 16 ? s.corrupt16 : s.corrupt),
@@ -380,10 +430,11 @@ int main(int argc, char** argv) {
     else if (a == "--json") o.json = true;
     else if (a == "--list") o.list = true;
     else if (a == "--installed") o.installed = true;
+    else if (a == "--out") o.out = next();
     else {
       std::fprintf(stderr,
                    "usage: asiohost [--driver NAME] [--seconds S] [--rate HZ] [--loop-delay D] [--json] [--list] "
-                   "[--installed]\n");
+                   "[--installed] [--out DIR]\n");
       return 2;
     }
   }
@@ -398,6 +449,11 @@ int main(int argc, char** argv) {
     if (!r.ok) std::printf("%s\n", r.error.c_str());
     CoUninitialize();
     return r.ok ? 0 : 1;
+  }
+  if (!o.out.empty() && r.inputs > 0) {
+    const bool played = WriteWav(o.out + "/played.wav", g_stream.playedSamples, r.outputs, r.rate);
+    const bool recorded = WriteWav(o.out + "/recorded.wav", g_stream.recordedSamples, r.inputs, r.rate);
+    if (!played || !recorded) Fail(r, "the WAV files could not be written to " + o.out);
   }
   Print(o, r);
   CoUninitialize();

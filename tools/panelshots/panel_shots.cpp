@@ -9,6 +9,16 @@
 //   inner-route      the InnerROUTE window with two cables
 //   panel-absent     the panel after the device was pulled out
 // Usage: panel_shots OUTDIR
+//
+// With --running it photographs a TQMPanel that runs in a process of its own
+// (scripts/demo): it waits for the panel's window, switches its level meters
+// on through the panel's own menu command when the driver has them off,
+// shows the panel as a second start would and writes OUTDIR/ready (the
+// panel has finished its start, load and forced apply included, so a host
+// started now is not overtaken by them); then it waits until a stream client
+// is active on the driver, lets the panel follow the stream for SETTLEMS and
+// captures it into OUTDIR/NAME.bmp.
+// Usage: panel_shots --running OUTDIR NAME SETTLEMS
 #include <windows.h>
 
 #include <cstdint>
@@ -22,6 +32,7 @@
 #include "platform/bridge/tqmsim/control.h"
 #include "toolkit.h"
 #include "tqm/command_record.h"
+#include "tqm/mixer_settings.h"
 
 namespace {
 
@@ -142,11 +153,55 @@ struct StreamClient {
   }
 };
 
+int ShootRunningPanel(const wchar_t* name, DWORD settleMs) {
+  HWND panel = nullptr;
+  for (int i = 0; i < 300 && !(panel = FindWindowW(L"TQM27 Class", nullptr)); ++i) Sleep(50);
+  if (!panel) {
+    fwprintf(stderr, L"panel_shots: no running panel\n");
+    return 1;
+  }
+  g_panel = panel;
+  DeviceLink link;
+  MixerSettings settings{};
+  if (link.Enumerate() == 0) {
+    fwprintf(stderr, L"panel_shots: no device\n");
+    return 1;
+  }
+  link.Select(0);
+  // A message sent to the panel is handled once its thread runs its loop,
+  // that is after its window's creation (the device opened, the settings
+  // loaded and applied).
+  SendMessageW(panel, WM_NULL, 0, 0);
+  if (link.GetSettings(&settings) && !settings.meterEnable) SendMessageW(panel, WM_COMMAND, IDM_LEVEL_METER, 0);
+  SetWindowPos(panel, HWND_TOP, 24, 24, 0, 0, SWP_NOSIZE);
+  PostMessageW(panel, MSG_ACTIVATE_PANEL, 0, WM_LBUTTONDBLCLK);
+  SendMessageW(panel, WM_NULL, 0, 0);
+  if (FILE* ready = _wfopen((g_out + L"\\ready").c_str(), L"wb")) fclose(ready);
+  int waited = 0;
+  for (; waited < 60000 && link.GetActiveClient() == 0; waited += 10) Pump(10);
+  link.CloseAll();
+  if (waited >= 60000) {
+    fwprintf(stderr, L"panel_shots: no stream client became active\n");
+    return 1;
+  }
+  Pump(int(settleMs));
+  if (!IsWindowVisible(panel)) {
+    fwprintf(stderr, L"panel_shots: the panel did not show\n");
+    return 1;
+  }
+  Capture(name, PanelRect());
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 5 && std::wstring(argv[1]) == L"--running") {
+    g_out = argv[2];
+    return ShootRunningPanel(argv[3], DWORD(_wtoi(argv[4])));
+  }
   if (argc != 2) {
-    fwprintf(stderr, L"usage: panel_shots OUTDIR\n");
+    fwprintf(stderr, L"usage: panel_shots OUTDIR | panel_shots --running OUTDIR NAME WAITMS\n");
     return 2;
   }
   g_out = argv[1];

@@ -33,6 +33,7 @@
 #include "platform/bridge/protocol.h"
 #include "platform/bridge/sys.h"
 #include "platform/bridge/tqmsim/control.h"
+#include "platform/bridge/tqmsim/device_set.h"
 #include "tqm/command_record.h"
 
 namespace {
@@ -119,10 +120,7 @@ struct CountedName {
   PWSTR buffer;
 };
 
-struct DeviceSet {
-  GUID cls;
-  std::vector<std::wstring> paths;
-};
+using tqmsim::DeviceSet;
 
 struct Notification {
   HWND window;
@@ -905,6 +903,8 @@ BOOL HidIo(HANDLE token, const DeviceHandle& device, bool read, void* buffer, DW
 
 }  // namespace
 
+std::optional<Message> tqmsim::Request(Message request) { return Bridge::Get().Request(std::move(request)); }
+
 namespace sys {
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
@@ -912,7 +912,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  auto* set = new DeviceSet{*classGuid, {}};
+  auto* set = new DeviceSet{};
+  set->cls = *classGuid;
   // Without a server the set is empty, as on a machine without the device.
   for (uint64_t index = 0;; ++index) {
     Message m;
@@ -923,6 +924,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
     if (!r || r->status != kSuccess) break;
     set->paths.push_back(tqm::bridge::PathFromBytes(r->payload));
   }
+  set->nodes = tqmsim::DriverStoreNodes(*classGuid, (flags & DIGCF_PRESENT) != 0, DWORD(set->paths.size()));
+  ++tqmsim::g_liveSets;
   return reinterpret_cast<HDEVINFO>(set);
 }
 
@@ -986,7 +989,11 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  delete reinterpret_cast<DeviceSet*>(handle);
+  auto* set = reinterpret_cast<DeviceSet*>(handle);
+  // Destroying a set destroys the driver lists built in it.
+  tqmsim::g_liveDriverLists -= int64_t(set->driverLists.size());
+  --tqmsim::g_liveSets;
+  delete set;
   return TRUE;
 }
 
@@ -1312,12 +1319,17 @@ uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* ent
   Message reply;
   const uint32_t status = MachineCall(tqm::bridge::MachineOp::Command, 0, index, 0, &reply, process);
   if (status != kSuccess || !entry) return status;
-  if (reply.payload.size() != sizeof entry->record) return 0xC0000001;  // STATUS_UNSUCCESSFUL
+  const size_t settings = reply.payload.size() - std::min(reply.payload.size(), sizeof entry->record);
+  if (reply.payload.size() < sizeof entry->record || (settings && settings != sizeof entry->settings))
+    return 0xC0000001;  // STATUS_UNSUCCESSFUL
   entry->commandClass = uint32_t(reply.a[0]);
   entry->subOp = uint32_t(reply.a[0] >> 32);
   entry->status = uint32_t(reply.a[1]);
   entry->information = uint32_t(reply.a[1] >> 32);
   memcpy(entry->record, reply.payload.data(), sizeof entry->record);
+  entry->settingsBytes = uint32_t(settings);
+  memset(entry->settings, 0, sizeof entry->settings);
+  memcpy(entry->settings, reply.payload.data() + sizeof entry->record, settings);
   return status;
 }
 

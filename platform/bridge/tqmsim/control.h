@@ -85,6 +85,12 @@ typedef struct TqmSimCommandEntry {
   uint32_t status;        // the NT status the request completed with
   uint32_t information;   // the bytes the driver returned
   uint8_t record[128];    // the record as the driver received it
+  // The settings commands (GetSettings, ApplySettings and its alias,
+  // ApplyAndSaveSettings): the 276-byte block the record names, as the
+  // process's memory held it after the request; settingsBytes is 0 for other
+  // commands and when the block could not be read.
+  uint32_t settingsBytes;
+  uint8_t settings[276];
 } TqmSimCommandEntry;
 TQM_SIM_CONTROL_API uint32_t TqmSimCommandCount(uint64_t process, uint32_t* count);
 TQM_SIM_CONTROL_API uint32_t TqmSimCommand(uint64_t process, uint32_t index, TqmSimCommandEntry* entry);
@@ -119,6 +125,21 @@ typedef struct TqmSimStreamInfo {
   uint64_t missed;   // periods the watchdog counted beyond the ones handled
 } TqmSimStreamInfo;
 TQM_SIM_CONTROL_API uint32_t TqmSimStreamState(uint32_t device, TqmSimStreamInfo* info);
+
+// ---- the driver store ----
+// The driver packages installed for the TQM27, as SetupDiBuildDriverInfoList
+// lists them for every TQM27 device node (a node stays after its device is
+// pulled). The server starts with one entry: manufacturer and provider "ORU",
+// description "TQM27 Controller driver", the project's version. `version` is
+// major << 48 | minor << 32 | build << 16 | revision. Remove takes an index in
+// the store's order, or kTqmSimAllDriverEntries.
+#define kTqmSimAllDriverEntries 0xFFFFFFFFu
+TQM_SIM_CONTROL_API uint32_t TqmSimDriverStoreAdd(const wchar_t* manufacturer, const wchar_t* provider,
+                                                  const wchar_t* description, uint64_t version);
+TQM_SIM_CONTROL_API uint32_t TqmSimDriverStoreRemove(uint32_t index);
+// Device information sets and driver lists this process obtained and has not
+// destroyed yet (answered without the server).
+TQM_SIM_CONTROL_API uint32_t TqmSimDeviceInfoLists(uint64_t* sets, uint64_t* driverLists);
 
 // ---- this process's bridge ----
 // Handles the bridge gave this process (device interfaces and HID files)

@@ -45,7 +45,7 @@ TEST(BridgeProtocol, EveryTypeRoundTripsAtItsLimit) {
       MessageType::Hello,       MessageType::InterfacePath, MessageType::Open,          MessageType::Control,
       MessageType::Close,       MessageType::WatchInterfaces, MessageType::Machine,     MessageType::Heartbeat,
       MessageType::HidInfo,     MessageType::Io,            MessageType::CancelIo,      MessageType::PeriodWait,
-      MessageType::IoDone,      MessageType::Query,
+      MessageType::IoDone,      MessageType::Query,         MessageType::DriverStore,
       MessageType::Read,        MessageType::Write,         MessageType::Map,           MessageType::Unmap,
       MessageType::ReferenceEvent, MessageType::Signal,     MessageType::ReleaseEvent,  MessageType::DeviceChange,
       MessageType::Reply,       MessageType::CallbackReply};

@@ -17,6 +17,7 @@
 #include "tqm/identity.h"
 #include "tqm/mixer_settings.h"
 #include "tqm/status_block.h"
+#include "tqm/version.h"
 
 namespace tqm::sim {
 namespace {
@@ -621,6 +622,70 @@ TEST_F(ServeTest, DevicesOnSeveralPortsAndAnInterfaceOfAnotherVersion) {
   EXPECT_EQ(last.payload.size(), kCommandRecordSize);
 }
 
+Message StoreCall(NativeClient& c, bridge::DriverStoreOp op, uint64_t a1 = 0, std::vector<uint8_t> payload = {}) {
+  Message m;
+  m.type = MessageType::DriverStore;
+  m.a[0] = uint64_t(op);
+  m.a[1] = a1;
+  m.payload = std::move(payload);
+  std::optional<Message> r = c.Request(m);
+  if (!r) {
+    Message dead;
+    dead.status = ~0u;
+    return dead;
+  }
+  return *r;
+}
+
+// The driver store: a node for every hub port that had a TQM27, kept after
+// the device leaves; our package at the build's version until a test
+// changes the entries.
+TEST_F(ServeTest, DriverStoreKeepsNodesOfPulledDevicesAndItsEntries) {
+  Client panel(port_, "panel");
+  uint8_t guid[bridge::kGuidBytes];
+  InterfaceGuid(guid);
+  const std::vector<uint8_t> driverClass(guid, guid + sizeof guid);
+  std::vector<uint8_t> otherClass = driverClass;
+  otherClass[0] ^= 1;
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Nodes, 0, driverClass).a[0], 1u) << "plugged at boot";
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Plug, 2).status, kSuccess);
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Nodes, 0, driverClass).a[0], 2u);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Unplug, 2).status, kSuccess);
+  ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Unplug, 0).status, kSuccess);
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Nodes, 0, driverClass).a[0], 2u) << "nodes stay";
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Nodes, 0, otherClass).a[0], 0u);
+
+  const Message first = StoreCall(panel.native, bridge::DriverStoreOp::Entry, 0);
+  ASSERT_EQ(first.status, kSuccess);
+  EXPECT_EQ(first.a[0], uint64_t(TQM_VERSION_MAJOR) << 48 | uint64_t(TQM_VERSION_MINOR) << 32 |
+                            uint64_t(TQM_VERSION_BUILD) << 16 | TQM_VERSION_REVISION);
+  EXPECT_EQ(bridge::PathFromBytes(first.payload), std::wstring(L"ORU\0ORU\0TQM27 Controller driver\0", 32));
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Entry, 1).status, 0x8000001Au);  // no more entries
+
+  struct Row {
+    std::wstring texts;
+    uint32_t status;
+    const char* why;
+  };
+  const Row adds[] = {
+      {std::wstring(L"A\0B\0C\0", 6), kSuccess, "three texts, each ended"},
+      {std::wstring(L"A\0B\0C", 5), 0xC000000Du, "the last text unended"},
+      {std::wstring(L"A\0B\0", 4), 0xC000000Du, "two texts"},
+      {std::wstring(L"A\0B\0C\0D\0", 8), 0xC000000Du, "four texts"},
+  };
+  for (const Row& r : adds)
+    EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Add, 7, bridge::PathBytes(r.texts)).status, r.status)
+        << r.why;
+  const Message added = StoreCall(panel.native, bridge::DriverStoreOp::Entry, 1);
+  ASSERT_EQ(added.status, kSuccess);
+  EXPECT_EQ(added.a[0], 7u);
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Remove, 5).status, 0xC000000Du);
+  ASSERT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Remove, 0).status, kSuccess);
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Entry, 0).a[0], 7u) << "the rest moves up";
+  ASSERT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Remove, bridge::kAllEntries).status, kSuccess);
+  EXPECT_EQ(StoreCall(panel.native, bridge::DriverStoreOp::Entry, 0).status, 0x8000001Au);
+}
+
 TEST_F(ServeTest, TheServersStreamClientRunsOnTheDeviceNamed) {
   Client panel(port_, "panel");
   ASSERT_EQ(MachineCall(panel.native, bridge::MachineOp::Plug, 1).status, kSuccess);
@@ -756,13 +821,15 @@ TEST_F(VirtualServeTest, CountingSignalComesBackBitExactThroughTheLoopback) {
 // The Windows bridge moves each connection to a pair of named FIFOs: the
 // same traffic, the socket left only to tell the end.
 TEST_F(VirtualServeTest, TheConnectionMovesToNamedFifosAndEndsWithItsSocket) {
+  // Connected before the stream: once the host stops answering its periods,
+  // the clock (and so a new connection's first request) waits for it.
+  Client watcher(port_, "watcher");
   Client host(port_, "asio host", true);
   ASSERT_TRUE(host.Identify());
   EXPECT_TRUE(host.native.onFifos());
   for (const auto& entry : std::filesystem::directory_iterator(dir_))
     EXPECT_NE(entry.path().filename().string()[0], 'c') << "a FIFO name left behind: " << entry.path();
   ExpectCountingLoopback(host);
-  Client watcher(port_, "watcher");
   const uint64_t id = host.native.processId();
   ASSERT_GT(host.Handles(), 0u);
   host.native.Kill();
