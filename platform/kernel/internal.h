@@ -56,6 +56,9 @@ struct ThreadState {
 ThreadState& Self();
 PDRIVER_OBJECT CurrentDriver();
 void SetIrql(KIRQL irql);
+// A thread went from below DISPATCH_LEVEL to it or above: paged pool is
+// paged out (pool.h).
+void EnteredDispatchLevel();
 
 // The lock-order graph (irql.cpp): every lock a thread takes while it holds
 // others adds an edge from each held lock to it; taking a lock from which a
@@ -82,6 +85,10 @@ class RoutineCheck {
   int spinLocksAfter_;
   size_t locksHeldAfter_;  // the lock-order list's length at entry
 };
+
+// ---- guarded_call_posix.cpp --------------------------------------------------------
+// The access-fault handlers: guarded calls, held buffers, paging in (pool.h).
+void InstallFaultHandlers();
 
 // ---- verifier.cpp ----------------------------------------------------------------
 std::string SymbolName(const void* address);

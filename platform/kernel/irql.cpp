@@ -12,6 +12,7 @@
 #include <set>
 
 #include "platform/kernel/internal.h"
+#include "platform/kernel/pool.h"
 
 namespace tqm::kernel {
 
@@ -47,7 +48,16 @@ PDRIVER_OBJECT CurrentDriver() {
   return nullptr;
 }
 
-void SetIrql(KIRQL irql) { Self().irql = irql; }
+void SetIrql(KIRQL irql) {
+  ThreadState& t = Self();
+  const KIRQL old = t.irql;
+  t.irql = irql;
+  if (irql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) EnteredDispatchLevel();
+}
+
+void EnteredDispatchLevel() {
+  if (Machine* m = Machine::CurrentOrNull()) m->pool().Trim();
+}
 
 namespace {
 struct LockGraph {
@@ -183,7 +193,17 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
           __builtin_return_address(0));
   }
   t.irql = NewIrql;
+  if (NewIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) EnteredDispatchLevel();
   return old;
+}
+
+VOID TqmPagedCode(void) {
+  const void* caller = __builtin_return_address(0);
+  const KIRQL irql = Self().irql;
+  if (irql <= APC_LEVEL) return;
+  RaiseFault(FaultKind::IrqlTooHigh,
+             "PAGED_CODE called at IRQL " + std::to_string(irql) + " (pageable code: " + SymbolName(caller) + ")",
+             caller);
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
@@ -233,6 +253,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLock", caller);
   const KIRQL old = t.irql;
   t.irql = DISPATCH_LEVEL;
+  if (old < DISPATCH_LEVEL) EnteredDispatchLevel();
   AcquireSpinLock(SpinLock, caller);
   return old;
 }
