@@ -21,8 +21,9 @@
 // The same handler pages paged pool back in (pool.h): a fault on a trimmed
 // page of paged pool makes the page accessible and runs the access again,
 // in or outside a guarded call; at DISPATCH_LEVEL or above the access is
-// reported first (PagedPoolAtDispatch), as Windows would bug check
-// (IRQL_NOT_LESS_OR_EQUAL). The handlers are installed by the first guarded
+// reported (PagedPoolAtDispatch), as Windows would bug check
+// (IRQL_NOT_LESS_OR_EQUAL): when the thread next lowers its IRQL or returns
+// from its routine, since the handler may not allocate. The handlers are installed by the first guarded
 // call or the first paged pool allocation, whichever comes first.
 #include <setjmp.h>
 #include <signal.h>
@@ -53,13 +54,14 @@ void OnFault(int signal, siginfo_t* info, void* context) {
   if (Machine* m = Machine::CurrentOrNull()) {
     bool trimmed = false;
     if (m->pool().PageIn(address, &trimmed)) {
-      const KIRQL irql = Self().irql;
-      if (irql >= DISPATCH_LEVEL) {
-        char text[160];
-        std::snprintf(text, sizeof text,
+      // Reported when the thread lowers its IRQL or its routine returns:
+      // nothing here may allocate. The first such touch is the one told.
+      ThreadState& t = Self();
+      if (t.irql >= DISPATCH_LEVEL && !t.faultPending) {
+        std::snprintf(t.pendingWhat, sizeof t.pendingWhat,
                       "IRQL_NOT_LESS_OR_EQUAL: paged pool at %p touched at IRQL %d (it may be paged out)", address,
-                      int(irql));
-        RaiseFault(FaultKind::PagedPoolAtDispatch, text, nullptr);
+                      int(t.irql));
+        t.faultPending = true;
       }
       return;
     }

@@ -51,8 +51,16 @@ PDRIVER_OBJECT CurrentDriver() {
 void SetIrql(KIRQL irql) {
   ThreadState& t = Self();
   const KIRQL old = t.irql;
+  if (irql < old) ReportPendingFault();
   t.irql = irql;
   if (irql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) EnteredDispatchLevel();
+}
+
+void ReportPendingFault() {
+  ThreadState& t = Self();
+  if (!t.faultPending) return;
+  t.faultPending = false;
+  RaiseFault(FaultKind::PagedPoolAtDispatch, t.pendingWhat, nullptr);
 }
 
 void EnteredDispatchLevel() {
@@ -149,6 +157,7 @@ RoutineCheck::RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp
 }
 
 RoutineCheck::~RoutineCheck() {
+  ReportPendingFault();
   ThreadState& t = Self();
   t.frames.pop_back();
   if (t.spinLocksHeld == spinLocksAfter_ && t.irql == irqlAfter_) return;
@@ -207,6 +216,7 @@ VOID TqmPagedCode(void) {
 }
 
 VOID KeLowerIrql(KIRQL NewIrql) {
+  ReportPendingFault();
   ThreadState& t = Self();
   if (NewIrql > t.irql) {
     RaiseFault(FaultKind::IrqlTooHigh,
@@ -259,6 +269,7 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  ReportPendingFault();
   ReleaseSpinLock(SpinLock, __builtin_return_address(0));
   Self().irql = NewIrql;
 }
@@ -272,6 +283,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  ReportPendingFault();
   ReleaseSpinLock(SpinLock, __builtin_return_address(0));
 }
 
