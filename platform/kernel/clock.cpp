@@ -33,6 +33,7 @@ void Clock::Stop() {
     dispatcher_.clockCv.notify_all();
   }
   if (thread_.joinable()) thread_.join();
+  if (second_.joinable()) second_.join();
 }
 
 int64_t Clock::Now() const {
@@ -50,7 +51,8 @@ int64_t Clock::NowLocked() const {
 
 bool Clock::OnClockThread() const {
   std::lock_guard lock(dispatcher_.mu);
-  return std::this_thread::get_id() == threadId_;
+  const auto self = std::this_thread::get_id();
+  return self == threadId_ || (secondStarted_ && self == secondId_);
 }
 
 void Clock::Step(uint32_t milliseconds) {
@@ -59,7 +61,7 @@ void Clock::Step(uint32_t milliseconds) {
     std::abort();
   }
   PKTHREAD caller = Self().kthread;
-  if (std::this_thread::get_id() == threadId_ ||
+  if (OnClockThread() ||
       (caller && (caller->systemThread || caller->participant))) {
     // The clock waits for these threads and itself: stepping from one of them
     // could never return.
@@ -93,10 +95,21 @@ Clock::Hold::~Hold() {
   clock_.dispatcher_.clockCv.notify_all();
 }
 
-Clock::WorkId Clock::AddWork(int64_t first, int64_t period, std::function<void()> fn) {
+Clock::WorkId Clock::AddWork(int64_t first, int64_t period, std::function<void()> fn, int processor) {
+  if (processor < 0 || processor >= kProcessors) {
+    std::fprintf(stderr, "Clock::AddWork: no processor %d\n", processor);
+    std::abort();
+  }
   std::lock_guard lock(dispatcher_.mu);
   const WorkId id = nextWorkId_++;
-  work_.push_back(Work{id, first, period, std::move(fn)});
+  work_.push_back(Work{id, first, period, std::move(fn), processor});
+  if (processor == 1 && !secondStarted_ && !stopping_) {
+    secondStarted_ = true;
+    // It begins with the instant after the one now running, if any.
+    secondDone_ = instant_;
+    second_ = std::thread([this] { RunSecondProcessor(); });
+    secondId_ = second_.get_id();
+  }
   dispatcher_.clockCv.notify_all();
   return id;
 }
@@ -104,8 +117,10 @@ Clock::WorkId Clock::AddWork(int64_t first, int64_t period, std::function<void()
 void Clock::RemoveWork(WorkId id) {
   std::unique_lock lock(dispatcher_.mu);
   std::erase_if(work_, [id](const Work& w) { return w.id == id; });
-  if (std::this_thread::get_id() != threadId_) {
-    dispatcher_.clockCv.wait(lock, [&] { return runningWork_ != id; });
+  const auto self = std::this_thread::get_id();
+  for (int p = 0; p < kProcessors; ++p) {
+    const bool own = p == 0 ? self == threadId_ : (secondStarted_ && self == secondId_);
+    if (!own) dispatcher_.clockCv.wait(lock, [&] { return runningWork_[p] != id; });
   }
 }
 
@@ -133,11 +148,12 @@ int64_t Clock::NextInstantLocked() const {
   return std::max(next, now_);
 }
 
-void Clock::RunDueWorkLocked(std::unique_lock<std::mutex>& lock) {
+void Clock::RunDueWorkLocked(std::unique_lock<std::mutex>& lock, int processor) {
   // Due items in due order; an item may add or remove items while it runs.
   for (;;) {
-    auto due = std::min_element(work_.begin(), work_.end(),
-                                [](const Work& a, const Work& b) { return a.due < b.due; });
+    auto due = work_.end();
+    for (auto it = work_.begin(); it != work_.end(); ++it)
+      if (it->processor == processor && (due == work_.end() || it->due < due->due)) due = it;
     if (due == work_.end() || due->due > now_) return;
     const WorkId id = due->id;
     std::function<void()> fn = due->fn;
@@ -146,7 +162,7 @@ void Clock::RunDueWorkLocked(std::unique_lock<std::mutex>& lock) {
     } else {
       work_.erase(due);
     }
-    runningWork_ = id;
+    runningWork_[processor] = id;
     lock.unlock();
     {
       SetIrql(DISPATCH_LEVEL);
@@ -155,7 +171,18 @@ void Clock::RunDueWorkLocked(std::unique_lock<std::mutex>& lock) {
     }
     SetIrql(PASSIVE_LEVEL);
     lock.lock();
-    runningWork_ = 0;
+    runningWork_[processor] = 0;
+    dispatcher_.clockCv.notify_all();
+  }
+}
+
+void Clock::RunSecondProcessor() {
+  std::unique_lock lock(dispatcher_.mu);
+  for (;;) {
+    dispatcher_.clockCv.wait(lock, [&] { return stopping_ || secondDone_ != instant_; });
+    if (stopping_) return;
+    RunDueWorkLocked(lock, 1);
+    secondDone_ = instant_;
     dispatcher_.clockCv.notify_all();
   }
 }
@@ -178,7 +205,17 @@ void Clock::Run() {
     busy_ = true;
     now_ = next;
     dispatcher_.ExpireLocked(now_);
-    RunDueWorkLocked(lock);
+    // The instant ends when both processors are done with it, and neither
+    // has work due that the other added meanwhile (which gets another round
+    // of the same instant).
+    for (;;) {
+      ++instant_;
+      if (secondStarted_) dispatcher_.clockCv.notify_all();
+      RunDueWorkLocked(lock, 0);
+      if (!secondStarted_) break;
+      dispatcher_.clockCv.wait(lock, [&] { return stopping_ || secondDone_ == instant_; });
+      if (stopping_ || !std::any_of(work_.begin(), work_.end(), [&](const Work& w) { return w.due <= now_; })) break;
+    }
     busy_ = false;
     dispatcher_.clockCv.notify_all();
     if (freeRun_) {

@@ -20,6 +20,16 @@
 // - Holds: while any Hold is alive the clock does not advance, in either mode
 //   (a participant that must finish its period work first holds it).
 //
+// Two processors: work runs on processor 0 (the clock thread) unless it is
+// added for processor 1, whose own thread starts with its first item. At each
+// instant both processors run their due items at DISPATCH_LEVEL, each in due
+// order, at the same time as each other; the clock advances only when both are
+// done, so an instant's work still ends before the next instant's begins.
+// An item one processor adds for the other, due at the current instant, runs
+// in that instant (the two take another round of it). Items of one instant on
+// different processors overlap, and nothing orders them; the two processors do synchronise at instant boundaries (through the
+// dispatcher's lock), so work of different instants is ordered.
+//
 // Work items due at the same instant run in the order they were added.
 // Work items are registered with AddWork (one-shot or periodic) and removed
 // with RemoveWork, which waits for a running item to finish unless called
@@ -74,9 +84,11 @@ class Clock {
   using WorkId = uint64_t;
   // Runs fn at DISPATCH_LEVEL on the clock thread when the clock reaches
   // `first` (absolute, 100 ns units), then every `period` units when period > 0.
-  WorkId AddWork(int64_t first, int64_t period, std::function<void()> fn);
+  static constexpr int kProcessors = 2;
+  WorkId AddWork(int64_t first, int64_t period, std::function<void()> fn, int processor = 0);
   void RemoveWork(WorkId id);
 
+  // The clock thread or the second processor's.
   bool OnClockThread() const;
   // Time passes on the clock thread itself while its work busy-waits.
   void AdvanceFromClockThread(int64_t units);
@@ -89,13 +101,16 @@ class Clock {
   void Run();
   bool MayAdvanceLocked() const;
   int64_t NextInstantLocked() const;
-  void RunDueWorkLocked(std::unique_lock<std::mutex>& lock);
+  // Runs the instant's due items of one processor.
+  void RunDueWorkLocked(std::unique_lock<std::mutex>& lock, int processor);
+  void RunSecondProcessor();
 
   struct Work {
     WorkId id;
     int64_t due;
     int64_t period;
     std::function<void()> fn;
+    int processor;
   };
 
   Dispatcher& dispatcher_;
@@ -107,7 +122,13 @@ class Clock {
   int holds_ = 0;
   bool busy_ = false;
   bool stopping_ = false;
-  WorkId runningWork_ = 0;
+  WorkId runningWork_[kProcessors] = {};
+  // The second processor: the instants it was given and has finished.
+  uint64_t instant_ = 0;
+  uint64_t secondDone_ = 0;
+  bool secondStarted_ = false;
+  std::thread second_;
+  std::thread::id secondId_;
   WorkId nextWorkId_ = 1;
   std::vector<Work> work_;
   std::chrono::steady_clock::time_point wallStart_;

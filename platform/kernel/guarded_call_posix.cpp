@@ -17,6 +17,14 @@
 // frames, so the thread's frame stack is put back to what it was when the
 // call began (an IRQL raised or a lock taken inside stays, and the routine
 // checks report it).
+//
+// The same handler pages paged pool back in (pool.h): a fault on a trimmed
+// page of paged pool makes the page accessible and runs the access again,
+// in or outside a guarded call; at DISPATCH_LEVEL or above the access is
+// reported (PagedPoolAtDispatch), as Windows would bug check
+// (IRQL_NOT_LESS_OR_EQUAL): when the thread next lowers its IRQL or returns
+// from its routine, since the handler may not allocate. The handlers are installed by the first guarded
+// call or the first paged pool allocation, whichever comes first.
 #include <setjmp.h>
 #include <signal.h>
 
@@ -26,6 +34,7 @@
 
 #include "driver/guarded_call.h"
 #include "platform/kernel/internal.h"
+#include "platform/kernel/pool.h"
 #include "platform/kernel/process.h"
 
 namespace {
@@ -42,6 +51,21 @@ struct sigaction previousSegv, previousBus;
 void OnFault(int signal, siginfo_t* info, void* context) {
   using namespace tqm::kernel;
   const void* address = info->si_addr;
+  if (Machine* m = Machine::CurrentOrNull()) {
+    bool trimmed = false;
+    if (m->pool().PageIn(address, &trimmed)) {
+      // Reported when the thread lowers its IRQL or its routine returns:
+      // nothing here may allocate. The first such touch is the one told.
+      ThreadState& t = Self();
+      if (t.irql >= DISPATCH_LEVEL && !t.faultPending) {
+        std::snprintf(t.pendingWhat, sizeof t.pendingWhat,
+                      "IRQL_NOT_LESS_OR_EQUAL: paged pool at %p touched at IRQL %d (it may be paged out)", address,
+                      int(t.irql));
+        t.faultPending = true;
+      }
+      return;
+    }
+  }
   Process* process = CurrentProcess();
   if (Machine* m = Machine::CurrentOrNull()) {
     for (Process* p : process ? std::vector<Process*>{process} : m->Processes()) {
@@ -86,10 +110,12 @@ using namespace tqm::kernel;
 
 bool tqm::kernel::InsideGuardedCall() { return innermost != nullptr; }
 
+void tqm::kernel::InstallFaultHandlers() { std::call_once(installed, InstallHandlers); }
+
 extern "C" {
 
 NTSTATUS TqmGuardedCall(TqmGuardedBody* body, PVOID context) {
-  std::call_once(installed, InstallHandlers);
+  InstallFaultHandlers();
   ThreadState& t = Self();
   const size_t frames = t.frames.size();
   Guard guard;

@@ -51,11 +51,21 @@ struct ThreadState {
   std::vector<Frame> frames;
   int criticalRegion = 0;                // KeEnterCriticalRegion depth
   std::vector<const void*> locksHeld;    // spin locks, fast mutexes, resources, in order
+  // A fault the access-fault handler saw and could not report there (it may
+  // not allocate): reported when the thread next lowers its IRQL or returns
+  // from its routine.
+  bool faultPending = false;
+  char pendingWhat[160] = {};
 };
 
 ThreadState& Self();
 PDRIVER_OBJECT CurrentDriver();
 void SetIrql(KIRQL irql);
+// A thread went from below DISPATCH_LEVEL to it or above: paged pool is
+// paged out (pool.h).
+void EnteredDispatchLevel();
+// Reports the fault the access-fault handler left for this thread, if any.
+void ReportPendingFault();
 
 // The lock-order graph (irql.cpp): every lock a thread takes while it holds
 // others adds an edge from each held lock to it; taking a lock from which a
@@ -82,6 +92,10 @@ class RoutineCheck {
   int spinLocksAfter_;
   size_t locksHeldAfter_;  // the lock-order list's length at entry
 };
+
+// ---- guarded_call_posix.cpp --------------------------------------------------------
+// The access-fault handlers: guarded calls, held buffers, paging in (pool.h).
+void InstallFaultHandlers();
 
 // ---- verifier.cpp ----------------------------------------------------------------
 std::string SymbolName(const void* address);

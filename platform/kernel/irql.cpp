@@ -12,6 +12,7 @@
 #include <set>
 
 #include "platform/kernel/internal.h"
+#include "platform/kernel/pool.h"
 
 namespace tqm::kernel {
 
@@ -47,7 +48,24 @@ PDRIVER_OBJECT CurrentDriver() {
   return nullptr;
 }
 
-void SetIrql(KIRQL irql) { Self().irql = irql; }
+void SetIrql(KIRQL irql) {
+  ThreadState& t = Self();
+  const KIRQL old = t.irql;
+  if (irql < old) ReportPendingFault();
+  t.irql = irql;
+  if (irql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) EnteredDispatchLevel();
+}
+
+void ReportPendingFault() {
+  ThreadState& t = Self();
+  if (!t.faultPending) return;
+  t.faultPending = false;
+  RaiseFault(FaultKind::PagedPoolAtDispatch, t.pendingWhat, nullptr);
+}
+
+void EnteredDispatchLevel() {
+  if (Machine* m = Machine::CurrentOrNull()) m->pool().Trim();
+}
 
 namespace {
 struct LockGraph {
@@ -139,6 +157,7 @@ RoutineCheck::RoutineCheck(FrameKind kind, PDRIVER_OBJECT driver, IrpRecord* irp
 }
 
 RoutineCheck::~RoutineCheck() {
+  ReportPendingFault();
   ThreadState& t = Self();
   t.frames.pop_back();
   if (t.spinLocksHeld == spinLocksAfter_ && t.irql == irqlAfter_) return;
@@ -183,10 +202,21 @@ KIRQL KfRaiseIrql(KIRQL NewIrql) {
           __builtin_return_address(0));
   }
   t.irql = NewIrql;
+  if (NewIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) EnteredDispatchLevel();
   return old;
 }
 
+VOID TqmPagedCode(void) {
+  const void* caller = __builtin_return_address(0);
+  const KIRQL irql = Self().irql;
+  if (irql <= APC_LEVEL) return;
+  RaiseFault(FaultKind::IrqlTooHigh,
+             "PAGED_CODE called at IRQL " + std::to_string(irql) + " (pageable code: " + SymbolName(caller) + ")",
+             caller);
+}
+
 VOID KeLowerIrql(KIRQL NewIrql) {
+  ReportPendingFault();
   ThreadState& t = Self();
   if (NewIrql > t.irql) {
     RaiseFault(FaultKind::IrqlTooHigh,
@@ -233,11 +263,13 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLock", caller);
   const KIRQL old = t.irql;
   t.irql = DISPATCH_LEVEL;
+  if (old < DISPATCH_LEVEL) EnteredDispatchLevel();
   AcquireSpinLock(SpinLock, caller);
   return old;
 }
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  ReportPendingFault();
   ReleaseSpinLock(SpinLock, __builtin_return_address(0));
   Self().irql = NewIrql;
 }
@@ -251,6 +283,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  ReportPendingFault();
   ReleaseSpinLock(SpinLock, __builtin_return_address(0));
 }
 

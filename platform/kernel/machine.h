@@ -107,6 +107,12 @@ enum class FaultKind {
 
 const char* FaultKindName(FaultKind kind);
 
+// The IRQL check of a service that another simulated system component
+// provides (the USB driver library's functions, the USB bus's requests):
+// reports IrqlTooHigh, naming the service and its caller, when the calling
+// thread runs above max; false then.
+bool RequireServiceIrql(KIRQL max, const char* service, const void* caller);
+
 struct Fault {
   FaultKind kind;
   std::string what;   // the misuse, with the objects involved

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/os.h"
@@ -21,6 +22,15 @@ namespace tqm::kernel {
 namespace {
 constexpr size_t kPage = PAGE_SIZE;
 constexpr size_t kArenaPages = Pool::kArenaBytes / kPage;
+
+bool IsPaged(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCacheAligned; }
+
+// Paging needs the host's fault handler to page a trimmed page back in.
+#if defined(_WIN32)
+constexpr bool kTrimsPagedPool = false;
+#else
+constexpr bool kTrimsPagedPool = true;
+#endif
 }  // namespace
 
 Pool::Pool() {
@@ -31,6 +41,9 @@ Pool::Pool() {
   }
   freeRuns_[0] = kArenaPages;
   TQM_POISON(arena_, kArenaBytes);
+  pageState_.assign(kArenaPages, kNotPaged);
+  // Paging in from the fault handler must not allocate.
+  resident_.reserve(kArenaPages);
 }
 
 Pool::~Pool() {
@@ -73,11 +86,12 @@ void Pool::ReturnRunLocked(size_t first, size_t pages) {
   freeRuns_[first] = pages;
 }
 
-char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd) {
+char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd, bool paged) {
   const size_t slot = (bytes + kAlignment - 1) / kAlignment * kAlignment;
-  auto open = sharedPages_.find(openPage_);
+  size_t& openPage = paged ? openPagedPage_ : openPage_;
+  auto open = sharedPages_.find(openPage);
   if (open != sharedPages_.end()) {
-    char* page = arena_ + openPage_ * kPage;
+    char* page = arena_ + openPage * kPage;
     // Below the lowest block, with guard bytes between.
     if (open->second.cursor >= page + slot + kGuardBytes) {
       char* start = open->second.cursor - kGuardBytes - slot;
@@ -98,16 +112,91 @@ char* Pool::PlaceSmallLocked(size_t bytes, char** guardEnd) {
   TQM_UNPOISON(arena_ + (first + 1) * kPage, kPage);
   char* end = arena_ + (first + 1) * kPage;
   char* start = end - slot;
-  openPage_ = first;
-  sharedPages_[first] = SharedPage{start, 1};
+  openPage = first;
+  sharedPages_[first] = SharedPage{start, 1, paged};
+  if (paged) {
+    LockPaging();
+    MarkPagedLocked(first, 1);
+    UnlockPaging();
+  }
   *guardEnd = end;
   return start;
 }
 
 void Pool::ReleaseSmallLocked(size_t page) {
+  auto it = sharedPages_.find(page);
+  if (it != sharedPages_.end() && it->second.paged) {
+    LockPaging();
+    ForgetPagedLocked(page, 1);
+    UnlockPaging();
+  }
   sharedPages_.erase(page);
   if (openPage_ == page) openPage_ = SIZE_MAX;
+  if (openPagedPage_ == page) openPagedPage_ = SIZE_MAX;
   QuarantineLocked(page, 2);
+}
+
+void Pool::LockPaging() {
+  while (pagingLock_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+}
+
+void Pool::UnlockPaging() { pagingLock_.clear(std::memory_order_release); }
+
+void Pool::MarkPagedLocked(size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page) {
+    if (pageState_[page] == kResident) continue;
+    pageState_[page] = kResident;
+    if (resident_.size() == resident_.capacity()) {
+      // Pages freed since the last trim leave stale entries: drop them.
+      std::erase_if(resident_, [this](size_t p) { return pageState_[p] != kResident; });
+    }
+    resident_.push_back(page);
+  }
+  residentCount_.store(resident_.size(), std::memory_order_relaxed);
+}
+
+void Pool::MakeResidentLocked(size_t first, size_t pages) {
+  for (size_t page = first; page < first + pages; ++page) {
+    if (pageState_[page] != kTrimmed) continue;
+    os::ProtectReadWrite(arena_ + page * kPage, kPage);
+    MarkPagedLocked(page, 1);
+  }
+}
+
+void Pool::ForgetPagedLocked(size_t first, size_t pages) {
+  MakeResidentLocked(first, pages);
+  for (size_t page = first; page < first + pages; ++page) pageState_[page] = kNotPaged;
+}
+
+void Pool::Trim() {
+  if (!kTrimsPagedPool || residentCount_.load(std::memory_order_relaxed) == 0) return;
+  LockPaging();
+  for (size_t page : resident_) {
+    if (pageState_[page] != kResident) continue;
+    os::ProtectNone(arena_ + page * kPage, kPage);
+    pageState_[page] = kTrimmed;
+  }
+  resident_.clear();
+  residentCount_.store(0, std::memory_order_relaxed);
+  UnlockPaging();
+}
+
+bool Pool::PageIn(const void* address, bool* wasTrimmed) {
+  if (!Contains(address, 1)) return false;
+  const size_t page = PageOf(address);
+  LockPaging();
+  const bool trimmed = pageState_[page] == kTrimmed;
+  if (trimmed) {
+    os::ProtectReadWrite(arena_ + page * kPage, kPage);
+    pageState_[page] = kResident;
+    // Without room the page stays resident until it is freed: a missed
+    // trim, never an allocation here.
+    if (resident_.size() < resident_.capacity()) resident_.push_back(page);
+    residentCount_.store(resident_.size(), std::memory_order_relaxed);
+  }
+  UnlockPaging();
+  *wasTrimmed = trimmed;
+  return trimmed;
 }
 
 // Quarantined pages are inaccessible and, for the sanitizer, addressable: a
@@ -139,10 +228,17 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT own
   char* block = nullptr;
   char* guardEnd = nullptr;
   size_t first = 0, pages = 0;
+  const bool paged = IsPaged(type);
   if (bytes < kPage) {
-    block = PlaceSmallLocked(bytes, &guardEnd);
+    block = PlaceSmallLocked(bytes, &guardEnd, paged);
     if (!block) return nullptr;
     first = PageOf(block);
+    if (paged) {
+      // The open paged page may have been trimmed since its last block.
+      LockPaging();
+      MakeResidentLocked(first, 1);
+      UnlockPaging();
+    }
   } else {
     pages = (bytes + kPage - 1) / kPage + 1;
     first = TakeRunLocked(pages);
@@ -151,6 +247,11 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, PDRIVER_OBJECT own
     guardEnd = block + (pages - 1) * kPage;
     os::ProtectNone(guardEnd, kPage);
     TQM_UNPOISON(guardEnd, kPage);
+    if (paged) {
+      LockPaging();
+      MarkPagedLocked(first, pages - 1);
+      UnlockPaging();
+    }
   }
   TQM_UNPOISON(block, size_t(guardEnd - block));
   memset(block, kFillPattern, bytes);
@@ -174,6 +275,12 @@ bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool*
   if (type) *type = b.type;
   if (checkTag && b.tag != tag) return false;
   blocks_.erase(it);
+  if (IsPaged(b.type)) {
+    // The guard check and the freed pattern are the pool's own accesses.
+    LockPaging();
+    MakeResidentLocked(b.firstPage, b.pages ? b.pages - 1 : 1);
+    UnlockPaging();
+  }
   char* block = static_cast<char*>(address);
   TQM_UNPOISON(block + b.bytes, size_t(b.guardEnd - block) - b.bytes);
   bool damaged = false;
@@ -194,6 +301,11 @@ bool Pool::Free(void* address, ULONG tag, bool checkTag, ULONG* actualTag, bool*
     // reach them.
     if (page != sharedPages_.end() && --page->second.live == 0) ReleaseSmallLocked(b.firstPage);
     return true;
+  }
+  if (IsPaged(b.type)) {
+    LockPaging();
+    ForgetPagedLocked(b.firstPage, b.pages - 1);
+    UnlockPaging();
   }
   QuarantineLocked(b.firstPage, b.pages);
   return true;
@@ -336,6 +448,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   Machine& m = Machine::Current();
   if (m.ShouldFail(FailurePoint::PoolAllocation)) return nullptr;
   if (NumberOfBytes == 0) NumberOfBytes = 1;
+#if !defined(_WIN32)
+  // Paged pages go out at the next raise: the handler pages them back in.
+  if (paged) InstallFaultHandlers();
+#endif
   return m.pool().Allocate(PoolType, NumberOfBytes, Tag, CurrentDriver());
 }
 

@@ -26,11 +26,24 @@
 // otherwise exhausted) are handed out again. So a use after free faults or
 // reads the freed pattern; it does not land in a live block.
 //
+// Paged pool is paged out whenever a thread raises to DISPATCH_LEVEL, as the
+// verifier's IRQL checking trims it: blocks of paged pool live on pages of
+// their own (small ones share pages only with each other), and those pages
+// are made inaccessible by Trim. The host's fault handler pages a trimmed
+// page back in (PageIn) and lets the access run again; a thread at
+// DISPATCH_LEVEL or above that touches one is reported (PagedPoolAtDispatch).
+// A page one thread paged in stays resident until the next raise, so a
+// touch at DISPATCH_LEVEL is caught for certain only when no other thread
+// paged the page in meanwhile. The pool's own accesses (filling, checking
+// and freeing a block) page in first. Only the POSIX host has the fault
+// handler; elsewhere paged pool stays resident.
+//
 // Each block is charged to the driver that was running when it was allocated
 // (the innermost driver routine of the thread), so that unloading a driver
 // can report what it left behind, by tag. One lock guards everything here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -105,6 +118,15 @@ class Pool {
 
   static std::string TagText(ULONG tag);
 
+  // Pages out every resident page of paged pool (a thread raised to
+  // DISPATCH_LEVEL).
+  void Trim();
+  // The fault handler's part: when address lies on a page of paged pool,
+  // makes the page accessible again and returns true, with *wasTrimmed set
+  // when it had been paged out (rather than caught between a trim and a
+  // page-in of another thread).
+  bool PageIn(const void* address, bool* wasTrimmed);
+
  private:
   struct Block {
     POOL_TYPE type;
@@ -119,13 +141,22 @@ class Pool {
   struct SharedPage {
     char* cursor;       // the lowest byte in use; blocks go below it
     size_t live = 0;
+    bool paged = false;
   };
+  enum PageState : uint8_t { kNotPaged = 0, kResident, kTrimmed };
 
   // Takes a free run, releasing quarantined pages when there is none.
   size_t TakeRunLocked(size_t pages);
   size_t FindRunLocked(size_t pages);
   void ReturnRunLocked(size_t first, size_t pages);
-  char* PlaceSmallLocked(size_t bytes, char** guardEnd);
+  char* PlaceSmallLocked(size_t bytes, char** guardEnd, bool paged);
+  // Paged pages: marking them (resident), paging them in for the pool's own
+  // access, forgetting them as they are freed. Under pagingLock_.
+  void MarkPagedLocked(size_t first, size_t pages);
+  void MakeResidentLocked(size_t first, size_t pages);
+  void ForgetPagedLocked(size_t first, size_t pages);
+  void LockPaging();
+  void UnlockPaging();
   void ReleaseSmallLocked(size_t page);
   // Puts freed pages (made inaccessible) at the end of the quarantine.
   void QuarantineLocked(size_t first, size_t pages);
@@ -140,6 +171,13 @@ class Pool {
   std::map<const char*, Block> blocks_;  // by start, for lookups by address
   std::map<size_t, SharedPage> sharedPages_;
   size_t openPage_ = SIZE_MAX;           // the shared page new small blocks go to
+  size_t openPagedPage_ = SIZE_MAX;      // the same for paged pool
+  // Paging: a state per arena page and the pages paged in since the last
+  // trim, under pagingLock_ (a spin flag: the fault handler takes it).
+  std::atomic_flag pagingLock_ = ATOMIC_FLAG_INIT;
+  std::vector<uint8_t> pageState_;
+  std::vector<size_t> resident_;
+  std::atomic<size_t> residentCount_{0};
   std::deque<std::pair<size_t, size_t>> quarantine_;  // first page, page count; oldest first
   size_t quarantinedPages_ = 0;
   std::map<ULONG, TagUsage> usage_;

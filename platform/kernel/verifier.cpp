@@ -85,6 +85,10 @@ bool RequireIrql(KIRQL max, const char* service, const void* caller) {
   return false;
 }
 
+bool RequireServiceIrql(KIRQL max, const char* service, const void* caller) {
+  return RequireIrql(max, service, caller);
+}
+
 }  // namespace tqm::kernel
 
 using namespace tqm::kernel;

@@ -17,6 +17,7 @@
 #include "tqm/identity.h"
 #include "usb/device/descriptors.h"
 #include "usb/hub_driver.h"
+#include "usb/request_irql.h"
 #include "usb/usb_status.h"
 
 namespace tqm::usb {
@@ -301,6 +302,7 @@ NTSTATUS Tqm27Port::DispatchPower(PIRP irp) {
 
 NTSTATUS Tqm27Port::DispatchInternal(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  CheckRequestIrql(stack);
   NTSTATUS status;
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:

@@ -2,19 +2,23 @@
 // functions, for drivers on the simulated kernel. The walks never read past
 // wTotalLength and stop at a descriptor whose bLength is 0 or runs past the end,
 // so a malformed descriptor set ends the search instead of the machine.
+//
+// Each function checks its caller's IRQL first, as the kernel's own services
+// do: the parsers are pageable (below DISPATCH_LEVEL only), building the
+// select-configuration request allocates nonpaged pool (up to DISPATCH_LEVEL).
 #include <usbdlib.h>
 
+#include "platform/kernel/machine.h"
+
 namespace {
+
+using tqm::kernel::RequireServiceIrql;
 
 // "USBD" as the debugger shows it: the first character is the lowest byte.
 constexpr ULONG kTagUsbd = ULONG('U') | ULONG('S') << 8 | ULONG('B') << 16 | ULONG('D') << 24;
 
-}  // namespace
-
-extern "C" {
-
-PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
-                                                   PVOID StartPosition, LONG DescriptorType) {
+PUSB_COMMON_DESCRIPTOR Find(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+                            LONG DescriptorType) {
   UCHAR* const begin = static_cast<UCHAR*>(DescriptorBuffer);
   UCHAR* const end = begin + TotalLength;
   UCHAR* at = static_cast<UCHAR*>(StartPosition);
@@ -28,15 +32,26 @@ PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG
   return nullptr;
 }
 
+}  // namespace
+
+extern "C" {
+
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
+                                                   PVOID StartPosition, LONG DescriptorType) {
+  RequireServiceIrql(APC_LEVEL, "USBD_ParseDescriptors", __builtin_return_address(0));
+  return Find(DescriptorBuffer, TotalLength, StartPosition, DescriptorType);
+}
+
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+  RequireServiceIrql(APC_LEVEL, "USBD_ParseConfigurationDescriptorEx", __builtin_return_address(0));
   if (!ConfigurationDescriptor) return nullptr;
   const ULONG total = ConfigurationDescriptor->wTotalLength;
   UCHAR* at = static_cast<UCHAR*>(StartPosition);
   for (;;) {
     auto* found = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(
-        USBD_ParseDescriptors(ConfigurationDescriptor, total, at, USB_INTERFACE_DESCRIPTOR_TYPE));
+        Find(ConfigurationDescriptor, total, at, USB_INTERFACE_DESCRIPTOR_TYPE));
     if (!found) return nullptr;
     // A truncated interface descriptor cannot be matched on its later fields.
     if (found->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
@@ -52,6 +67,9 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+  // Refused after the report: its pool allocation would fault a second time.
+  if (!RequireServiceIrql(DISPATCH_LEVEL, "USBD_CreateConfigurationRequestEx", __builtin_return_address(0)))
+    return nullptr;
   if (!ConfigurationDescriptor || !InterfaceList) return nullptr;
   ULONG interfaces = 0;
   ULONG pipes = 0;

@@ -30,7 +30,8 @@
 #define OPTIONAL
 #define FORCEINLINE inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define PAGED_CODE() ((void)0)
+// Pageable code asserts that it runs below DISPATCH_LEVEL (IrqlTooHigh).
+#define PAGED_CODE() TqmPagedCode()
 
 typedef void* PVOID;
 typedef char CHAR;
@@ -880,6 +881,8 @@ NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Al
 NTHALAPI KIRQL KeGetCurrentIrql(void);
 NTHALAPI KIRQL KfRaiseIrql(KIRQL NewIrql);
 NTHALAPI VOID KeLowerIrql(KIRQL NewIrql);
+// Behind PAGED_CODE() (the host's own; the image has none).
+VOID TqmPagedCode(void);
 #define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
 NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)

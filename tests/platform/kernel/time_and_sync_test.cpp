@@ -119,6 +119,65 @@ TEST(Time, ClockWorkRunsAtDispatchLevelInDueOrder) {
   EXPECT_EQ(joined, "frame@1 once@3 frame@3 frame@5 ");
 }
 
+// The second processor: its items run in their own due order at
+// DISPATCH_LEVEL, and an instant (and Step) ends only when both processors
+// are done with it.
+TEST(Time, SecondProcessorRunsItsWorkInDueOrderAndStepWaitsForIt) {
+  Machine machine;
+  std::mutex mu;
+  std::vector<std::string> log[Clock::kProcessors];
+  auto note = [&](int processor, const char* what) {
+    std::lock_guard lock(mu);
+    log[processor].push_back(std::string(what) + "@" + std::to_string(KeQueryInterruptTime() / kMs) +
+                             (KeGetCurrentIrql() == DISPATCH_LEVEL ? "" : "!irql"));
+  };
+  std::atomic<bool> lastDone{false};
+  machine.clock().AddWork(2 * kMs, 2 * kMs, [&] { note(0, "even"); });
+  const auto frames = machine.clock().AddWork(kMs, kMs, [&] { note(1, "frame"); }, 1);
+  machine.clock().AddWork(3 * kMs, 0, [&] { note(1, "once"); }, 1);
+  // Work one processor hands the other for the same instant runs in it.
+  machine.clock().AddWork(4 * kMs, 0, [&] {
+    note(0, "hand");
+    Machine::Current().clock().AddWork(4 * kMs, 0, [&] { note(1, "handed"); }, 1);
+  });
+  machine.clock().AddWork(5 * kMs, 0, [&] {
+    // Long in wall time: Step must still wait for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    lastDone = true;
+  }, 1);
+  machine.clock().Step(5);
+  EXPECT_TRUE(lastDone) << "Step returned before the second processor finished its instant";
+  machine.clock().RemoveWork(frames);
+  machine.clock().Step(3);
+  std::lock_guard lock(mu);
+  std::string joined[Clock::kProcessors];
+  for (int p = 0; p < Clock::kProcessors; ++p)
+    for (const auto& entry : log[p]) joined[p] += entry + " ";
+  EXPECT_EQ(joined[0], "even@2 even@4 hand@4 even@6 even@8 ");
+  // The one-shot item was added after the periodic one: at 3 ms it runs second.
+  EXPECT_EQ(joined[1], "frame@1 frame@2 frame@3 once@3 frame@4 handed@4 frame@5 ");
+}
+
+// Items of the same instant on the two processors run at the same time: each
+// waits (with a generous bound, so that a clock that runs them one after the
+// other fails instead of hanging) until the other has started.
+TEST(Time, WorkOfOneInstantOnTwoProcessorsOverlaps) {
+  Machine machine;
+  std::atomic<bool> started[Clock::kProcessors] = {};
+  std::atomic<bool> sawOther[Clock::kProcessors] = {};
+  auto meet = [&](int self) {
+    started[self] = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!started[1 - self] && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    sawOther[self] = started[1 - self].load();
+  };
+  machine.clock().AddWork(kMs, 0, [&] { meet(0); }, 0);
+  machine.clock().AddWork(kMs, 0, [&] { meet(1); }, 1);
+  machine.clock().Step(1);
+  EXPECT_TRUE(sawOther[0]) << "processor 0 ran its item alone";
+  EXPECT_TRUE(sawOther[1]) << "processor 1 ran its item alone";
+}
+
 TEST(Time, FreeRunLetsVirtualTimePassUntilStopped) {
   Machine machine;
   static KEVENT finished;

@@ -475,6 +475,7 @@ TEST(Verifier, EachServiceChecksItsIrql) {
          ObReferenceObject(stack[0].device);
          at(irql, [&] { ObDereferenceObject(stack[0].device); });
        }},
+      {"PAGED_CODE", APC_LEVEL, [&](KIRQL irql) { at(irql, [] { PAGED_CODE(); }); }},
       {"PoSetPowerState", DISPATCH_LEVEL,
        [&](KIRQL irql) {
          TestStack stack(Machine::Current(), 1);
@@ -497,6 +498,74 @@ TEST(Verifier, EachServiceChecksItsIrql) {
     row.call(row.allowed);
     const auto allowed = recorder.Take();
     EXPECT_TRUE(allowed.empty()) << FaultRecorder::Describe(allowed);
+  }
+}
+
+// Paged pool is paged out whenever a thread enters DISPATCH_LEVEL: touching it
+// there faults, touching it below pages it back in without a fault, and
+// nonpaged pool is never paged out.
+TEST(Verifier, PagedPoolTouchedAtDispatchLevelFaults) {
+  struct Row {
+    const char* why;
+    POOL_TYPE type;
+    std::function<void(volatile char*)> touch;
+    bool faults;
+  };
+  auto raised = [](KIRQL irql, const std::function<void()>& body) {
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    body();
+    KeLowerIrql(old);
+  };
+  KSPIN_LOCK lock = 0;
+  const Row rows[] = {
+      {"read at DISPATCH_LEVEL", PagedPool, [&](volatile char* p) { raised(DISPATCH_LEVEL, [&] { (void)p[0]; }); },
+       true},
+      {"written under a spin lock", PagedPool,
+       [&](volatile char* p) {
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         p[100] = 1;
+         KeReleaseSpinLock(&lock, old);
+       },
+       true},
+      {"read after a raise, back at PASSIVE_LEVEL", PagedPool,
+       [&](volatile char* p) {
+         raised(DISPATCH_LEVEL, [] {});
+         (void)p[0];
+       },
+       false},
+      {"written at APC_LEVEL after a raise", PagedPool,
+       [&](volatile char* p) {
+         raised(DISPATCH_LEVEL, [] {});
+         raised(APC_LEVEL, [&] { p[0] = 2; });
+       },
+       false},
+      {"nonpaged pool at DISPATCH_LEVEL", NonPagedPool,
+       [&](volatile char* p) { raised(DISPATCH_LEVEL, [&] { p[0] = 3; }); }, false},
+      {"a large paged block at DISPATCH_LEVEL", PagedPool,
+       [&](volatile char* p) { raised(DISPATCH_LEVEL, [&] { (void)p[2 * PAGE_SIZE]; }); }, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Machine machine;
+    FaultRecorder recorder(machine);
+    const size_t bytes = std::string(row.why).find("large") != std::string::npos ? 3 * PAGE_SIZE : 200;
+    auto* block = static_cast<volatile char*>(ExAllocatePoolWithTag(row.type, bytes, 0x3975724F));
+    ASSERT_NE(block, nullptr);
+    row.touch(block);
+    const auto faults = recorder.Take();
+    if (row.faults) {
+      ASSERT_EQ(faults.size(), 1u) << FaultRecorder::Describe(faults);
+      EXPECT_EQ(faults[0].kind, FaultKind::PagedPoolAtDispatch);
+      EXPECT_NE(faults[0].what.find("touched at IRQL 2"), std::string::npos) << faults[0].what;
+    } else {
+      EXPECT_TRUE(faults.empty()) << FaultRecorder::Describe(faults);
+    }
+    // The pool's own check of the block's guard bytes pages it in first.
+    ExFreePool(const_cast<char*>(block));
+    const auto atFree = recorder.Take();
+    EXPECT_TRUE(atFree.empty()) << FaultRecorder::Describe(atFree);
   }
 }
 

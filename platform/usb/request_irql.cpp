@@ -1,0 +1,70 @@
+// The IRQL limits of the internal USB requests (request_irql.h).
+#include "usb/request_irql.h"
+
+#include <string>
+
+#include "platform/kernel/machine.h"
+
+namespace tqm::usb {
+
+namespace {
+
+struct UrbRow {
+  USHORT function;
+  const char* name;
+  KIRQL highest;
+};
+
+// The stack processes these in the sender's thread and blocks on the bus, or
+// queues them for the frame schedule and completes them later.
+constexpr UrbRow kUrbRows[] = {
+    {URB_FUNCTION_SELECT_CONFIGURATION, "URB_FUNCTION_SELECT_CONFIGURATION", PASSIVE_LEVEL},
+    {URB_FUNCTION_SELECT_INTERFACE, "URB_FUNCTION_SELECT_INTERFACE", PASSIVE_LEVEL},
+    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL", PASSIVE_LEVEL},
+    {URB_FUNCTION_SYNC_RESET_PIPE, "URB_FUNCTION_SYNC_RESET_PIPE", PASSIVE_LEVEL},
+    {URB_FUNCTION_SYNC_CLEAR_STALL, "URB_FUNCTION_SYNC_CLEAR_STALL", PASSIVE_LEVEL},
+    {URB_FUNCTION_ABORT_PIPE, "URB_FUNCTION_ABORT_PIPE", DISPATCH_LEVEL},
+    {URB_FUNCTION_GET_CURRENT_FRAME_NUMBER, "URB_FUNCTION_GET_CURRENT_FRAME_NUMBER", DISPATCH_LEVEL},
+    {URB_FUNCTION_CONTROL_TRANSFER, "URB_FUNCTION_CONTROL_TRANSFER", DISPATCH_LEVEL},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, "URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER", DISPATCH_LEVEL},
+    {URB_FUNCTION_ISOCH_TRANSFER, "URB_FUNCTION_ISOCH_TRANSFER", DISPATCH_LEVEL},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE", DISPATCH_LEVEL},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, "URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE", DISPATCH_LEVEL},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, "URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT", DISPATCH_LEVEL},
+    {URB_FUNCTION_CLASS_DEVICE, "URB_FUNCTION_CLASS_DEVICE", DISPATCH_LEVEL},
+    {URB_FUNCTION_CLASS_INTERFACE, "URB_FUNCTION_CLASS_INTERFACE", DISPATCH_LEVEL},
+    {URB_FUNCTION_CLASS_ENDPOINT, "URB_FUNCTION_CLASS_ENDPOINT", DISPATCH_LEVEL},
+    {URB_FUNCTION_CLASS_OTHER, "URB_FUNCTION_CLASS_OTHER", DISPATCH_LEVEL},
+    {URB_FUNCTION_VENDOR_DEVICE, "URB_FUNCTION_VENDOR_DEVICE", DISPATCH_LEVEL},
+    {URB_FUNCTION_VENDOR_INTERFACE, "URB_FUNCTION_VENDOR_INTERFACE", DISPATCH_LEVEL},
+    {URB_FUNCTION_VENDOR_ENDPOINT, "URB_FUNCTION_VENDOR_ENDPOINT", DISPATCH_LEVEL},
+    {URB_FUNCTION_VENDOR_OTHER, "URB_FUNCTION_VENDOR_OTHER", DISPATCH_LEVEL},
+};
+
+}  // namespace
+
+RequestIrql RequestIrqlOf(ULONG ioControlCode, const URB* urb) {
+  switch (ioControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+      if (urb) {
+        for (const UrbRow& row : kUrbRows)
+          if (row.function == urb->UrbHeader.Function) return {row.name, row.highest};
+      }
+      return {"IOCTL_INTERNAL_USB_SUBMIT_URB", DISPATCH_LEVEL};
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: return {"IOCTL_INTERNAL_USB_GET_PORT_STATUS", PASSIVE_LEVEL};
+    case IOCTL_INTERNAL_USB_RESET_PORT: return {"IOCTL_INTERNAL_USB_RESET_PORT", PASSIVE_LEVEL};
+    case IOCTL_INTERNAL_USB_CYCLE_PORT: return {"IOCTL_INTERNAL_USB_CYCLE_PORT", PASSIVE_LEVEL};
+    default: return {"internal USB request", DISPATCH_LEVEL};
+  }
+}
+
+void CheckRequestIrql(PIO_STACK_LOCATION stack) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const auto* urb = code == IOCTL_INTERNAL_USB_SUBMIT_URB ? static_cast<const URB*>(stack->Parameters.Others.Argument1)
+                                                           : nullptr;
+  const RequestIrql limit = RequestIrqlOf(code, urb);
+  const std::string name = std::string(limit.name) + " request";
+  kernel::RequireServiceIrql(limit.highest, name.c_str(), nullptr);
+}
+
+}  // namespace tqm::usb
