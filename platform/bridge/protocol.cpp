@@ -29,6 +29,7 @@ constexpr TypeRule kRules[] = {
     {MessageType::Io, kMaxPayload, false},
     {MessageType::CancelIo, 0, false},
     {MessageType::PeriodWait, 0, false},
+    {MessageType::Endpoint, 1024, true},
     {MessageType::Query, 0, false},
     {MessageType::Read, 0, false},
     {MessageType::Write, kMaxPayload, false},
@@ -39,6 +40,7 @@ constexpr TypeRule kRules[] = {
     {MessageType::ReleaseEvent, 0, false},
     {MessageType::DeviceChange, 1024, true},
     {MessageType::IoDone, kMaxPayload, false},
+    {MessageType::EndpointChange, 1024, true},
     {MessageType::Reply, kMaxPayload, false},
     {MessageType::CallbackReply, kMaxPayload, false},
 };
