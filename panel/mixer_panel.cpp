@@ -132,6 +132,8 @@ void MixerPanel::FactoryDefault() {
   ApplySettings();
   shadow_ = current_;
   if (endpoints_) {
+    // The first load comes here before the endpoints were ever looked for.
+    if (endpoints_->Search()) endpoints_->RegisterListeners();
     for (int flow : {kFlowCapture, kFlowRender}) {
       endpoints_->SetLevels(flow, 0, 0.0f, 0.0f);
       endpoints_->SetMute(flow, 0, 0);
@@ -370,8 +372,8 @@ int MixerPanel::ReadEndpointsIntoSettings() {
   return 1;
 }
 
-void MixerPanel::OnEndpointChanged(int flow) {
-  if (!link_) return;
+void MixerPanel::OnEndpointChanged(int flow, bool own) {
+  if (!link_ || own) return;
   const int strip = flow == kFlowRender ? 0 : 1;
   const ChannelStrip& controls = strips_[strip];
   int left = 0, right = 0;

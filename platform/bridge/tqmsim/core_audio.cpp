@@ -178,8 +178,8 @@ class Notifier {
       registrations_.push_back({owner, id, callback});
       watching_ = true;
       if (!thread_.joinable()) {
+        stop_ = false;
         thread_ = std::thread([this] { Run(); });
-        thread_.detach();
       }
     }
     if (first) {
@@ -206,12 +206,14 @@ class Notifier {
     }
     if (!found) return kNotFound;
     found->Release();
+    StopWhenUnused();
     return S_OK;
   }
 
   void Deliver(const Message& change) {
     {
       std::lock_guard lock(mu_);
+      if (registrations_.empty()) return;
       changes_.push_back(change);
     }
     cv_.notify_all();
@@ -225,13 +227,32 @@ class Notifier {
  private:
   Notifier() = default;
 
+  // The thread runs while a callback is registered: the last unregistration
+  // ends it, so a program that lets everything go is left with no thread of
+  // ours (unless the last one unregisters from inside its OnNotify, where
+  // the thread can only be let go).
+  void StopWhenUnused() {
+    std::thread ending;
+    {
+      std::lock_guard lock(mu_);
+      if (!registrations_.empty() || !thread_.joinable()) return;
+      stop_ = true;
+      changes_.clear();
+      ending = std::move(thread_);
+    }
+    cv_.notify_all();
+    if (ending.get_id() == std::this_thread::get_id()) ending.detach();
+    else ending.join();
+  }
+
   void Run() {
     for (;;) {
       Message m;
       std::vector<IAudioEndpointVolumeCallback*> targets;
       {
         std::unique_lock lock(mu_);
-        cv_.wait(lock, [&] { return !changes_.empty(); });
+        cv_.wait(lock, [&] { return stop_ || !changes_.empty(); });
+        if (stop_) return;
         m = std::move(changes_.front());
         changes_.pop_front();
         if (m.payload.size() < sizeof(GUID)) continue;
@@ -268,6 +289,7 @@ class Notifier {
   std::vector<Registration> registrations_;
   std::deque<Message> changes_;
   bool watching_ = false;
+  bool stop_ = false;
   std::thread thread_;
 };
 
