@@ -368,6 +368,11 @@ int MixerPanel::ReadEndpointsIntoSettings() {
     positions[0] = PositionFromDb(static_cast<Strip>(strip), left);
     positions[1] = PositionFromDb(static_cast<Strip>(strip), right);
     *MuteOf(strip) = mute != 0 ? 1 : 0;
+    // The strip shows what was read: the load's reconcile has run already,
+    // and nothing else would move the controls until the next command.
+    strips_[strip].SetFader(positions[0], positions[1]);
+    SetStripLabel(strip, positions[0]);
+    strips_[strip].SetMute(*MuteOf(strip));
   }
   return 1;
 }
