@@ -79,7 +79,8 @@ std::vector<EndpointService::Endpoint> EndpointService::Present() {
   };
   if (unrelated_)
     make(Kind::Unrelated, 0, L"{0.0.0.00000000}.{3f0b9a52-1d28-4c71-8e0a-1d2800000001}",
-         L"Speakers (USB Audio Device)", L"{2}.\\\\?\\usb#vid_1d28&pid_0001#5&1d28&0&2#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\speaker",
+         L"Speakers (USB Audio Device)",
+         L"{2}.\\\\?\\usb#vid_1d28&pid_0001#5&1d28&0&2#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\speaker",
          kNotFound);
   if (attached && !hidden_) {
     if (thirdPin_)
