@@ -126,8 +126,12 @@ TEST_F(CoreAudio, EveryInterfaceIsReleasedOnEveryPath) {
     ASSERT_EQ(TqmSimEndpointsPresent(1), 0u);
     CoreAudioEndpointTable& t = Table();
     ASSERT_TRUE(t.Search()) << r.why;
-    if (r.goneBeforeRegistering) ASSERT_EQ(TqmSimEndpointsPresent(0), 0u);
-    if (r.register_) EXPECT_EQ(t.RegisterListeners(), !r.goneBeforeRegistering) << r.why;
+    if (r.goneBeforeRegistering) {
+      ASSERT_EQ(TqmSimEndpointsPresent(0), 0u);
+    }
+    if (r.register_) {
+      EXPECT_EQ(t.RegisterListeners(), !r.goneBeforeRegistering) << r.why;
+    }
     EXPECT_EQ(CoreAudioLive().registrations, r.registered) << r.why;
     // A second round replaces what the first registered, leaving no extra.
     if (r.register_ && !r.goneBeforeRegistering) {
@@ -451,6 +455,22 @@ TEST_F(Endpoints, LoadTakesTheDevicesEndpointsPastAnUnreadableOneAndOneEndingInT
   // A fader move goes to the device's render endpoint.
   MoveFader(0, 90, 90);
   EXPECT_EQ(ReadEndpoint(0).left, -10.0f);
+}
+
+TEST_F(Endpoints, AChangeWhoseEndpointCannotBeReadKeepsTheStripAsItWas) {
+  Start();
+  ASSERT_EQ(TqmSimEndpointSetLevels(0, -6.0f, -6.5f), 0u);
+  MSG change;
+  ASSERT_TRUE(NextForeignChange(&change));
+  DispatchMessageW(&change);
+  ASSERT_EQ(Fader(0), std::make_pair(98, 97));
+  ASSERT_EQ(TqmSimEndpointsPresent(0), 0u);
+  SendMessageW(window_, MSG_ENDPOINT_CHANGED, 0, 0);
+  EXPECT_EQ(Fader(0), std::make_pair(98, 97));
+  EXPECT_EQ(Mixer().current().mixer.playVolume[0], 98);
+  EXPECT_EQ(Mixer().current().mixer.playVolume[1], 97);
+  EXPECT_EQ(std::wstring(Mixer().labelText(0)), L"-6.0dB");
+  EXPECT_TRUE(g_boxes.empty());
 }
 
 TEST_F(Endpoints, SixtyDecibelsDownGivesOutputPositionMinusTenStoredAsComputed) {
