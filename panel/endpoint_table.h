@@ -8,11 +8,19 @@
 //
 // Flows: 0 render (the output strip), 1 capture (the input strip). Slots 0
 // and 1 per flow; the strips use slot 0. Levels are in dB.
+//
+// A change of an endpoint reaches the main window as MSG_ENDPOINT_CHANGED
+// (first parameter the slot, second the flow). Changes the panel made itself
+// carry kOwnEndpointChange in the first parameter: they are its own fader or
+// mute on the way back, and must not move the controls under the user's drag.
 #pragma once
 
 #include <cstdint>
 
 namespace tqm::panel {
+
+constexpr unsigned MSG_ENDPOINT_CHANGED = 977;
+constexpr uintptr_t kOwnEndpointChange = 0x100;
 
 class EndpointTable {
  public:

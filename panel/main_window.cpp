@@ -256,7 +256,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       OnDeviceChange(wParam, lParam);
       return 0;
     case MSG_ENDPOINT_CHANGED:
-      if (MixerPanel* mixer = DeviceMixer()) mixer->OnEndpointChanged(static_cast<int>(lParam));
+      if (MixerPanel* mixer = DeviceMixer())
+        mixer->OnEndpointChanged(static_cast<int>(lParam), (wParam & kOwnEndpointChange) != 0);
       return 0;
     case MSG_TRAY_CALLBACK:
       if (LOWORD(lParam) == WM_LBUTTONDOWN || LOWORD(lParam) == WM_RBUTTONDOWN) {

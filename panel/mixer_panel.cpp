@@ -132,6 +132,8 @@ void MixerPanel::FactoryDefault() {
   ApplySettings();
   shadow_ = current_;
   if (endpoints_) {
+    // The first load comes here before the endpoints were ever looked for.
+    if (endpoints_->Search()) endpoints_->RegisterListeners();
     for (int flow : {kFlowCapture, kFlowRender}) {
       endpoints_->SetLevels(flow, 0, 0.0f, 0.0f);
       endpoints_->SetMute(flow, 0, 0);
@@ -366,12 +368,17 @@ int MixerPanel::ReadEndpointsIntoSettings() {
     positions[0] = PositionFromDb(static_cast<Strip>(strip), left);
     positions[1] = PositionFromDb(static_cast<Strip>(strip), right);
     *MuteOf(strip) = mute != 0 ? 1 : 0;
+    // The strip shows what was read: the load's reconcile has run already,
+    // and nothing else would move the controls until the next command.
+    strips_[strip].SetFader(positions[0], positions[1]);
+    SetStripLabel(strip, positions[0]);
+    strips_[strip].SetMute(*MuteOf(strip));
   }
   return 1;
 }
 
-void MixerPanel::OnEndpointChanged(int flow) {
-  if (!link_) return;
+void MixerPanel::OnEndpointChanged(int flow, bool own) {
+  if (!link_ || own) return;
   const int strip = flow == kFlowRender ? 0 : 1;
   const ChannelStrip& controls = strips_[strip];
   int left = 0, right = 0;

@@ -77,7 +77,9 @@ class MixerPanel {
   // The driver's stop event: releases the status block mapping, keeps the link.
   void ReleaseStatusMapping();
   // An endpoint changed (flow 0 output, else input): the strip follows it.
-  void OnEndpointChanged(int flow);
+  // `own`: the change is the panel's own on its way back, which the strip
+  // already shows (or has moved on from, while the user drags).
+  void OnEndpointChanged(int flow, bool own = false);
   // Reads the endpoints' levels and mutes into the settings: 1 when they
   // were found and their listeners registered.
   int ReadEndpointsIntoSettings();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "endpoint_core_audio.h"
 #include "panel/devicelink/hid_app.h"
 #include "platform/bridge/sys.h"
 #include "resource_ids.h"
@@ -255,7 +256,8 @@ void OnCreate(HWND window) {
   MoveWindow(window, x, y, width, height, FALSE);
 
   widgets::SetWheelStep(1);
-  if (!app.mixer) app.mixer = std::make_unique<MixerPanel>(window, app.instance, app.defaultsRequested, nullptr);
+  if (!app.mixer)
+    app.mixer = std::make_unique<MixerPanel>(window, app.instance, app.defaultsRequested, MakeEndpointTable(window));
   app.devicePresent = app.mixer->Open();
   if (app.devicePresent) {
     app.mixer->ReadEndpointsIntoSettings();

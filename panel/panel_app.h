@@ -24,7 +24,6 @@ namespace tqm::panel {
 
 constexpr UINT MSG_TRAY_CALLBACK = WM_USER;
 constexpr UINT MSG_ACTIVATE_PANEL = WM_USER + 5;
-constexpr UINT MSG_ENDPOINT_CHANGED = 977;
 // Posted by the stop listener; wParam is the listener's generation.
 constexpr UINT MSG_DEVICE_STOPPED = WM_APP + 1;
 constexpr UINT kNotifyIconId = 1287;

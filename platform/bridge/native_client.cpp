@@ -263,6 +263,11 @@ size_t NativeClient::liveDuplicates() const {
   return duplicates_.size();
 }
 
+std::vector<Message> NativeClient::endpointChanges() const {
+  std::lock_guard lock(mu_);
+  return endpointChanges_;
+}
+
 std::vector<NativeClient::DeviceChange> NativeClient::deviceChanges() const {
   std::lock_guard lock(mu_);
   return changes_;
@@ -337,6 +342,9 @@ void NativeClient::Answer(const Message& m) {
       return;
     case MessageType::DeviceChange:
       changes_.push_back(DeviceChange{m.a[0] != 0, PathFromBytes(m.payload)});
+      return;
+    case MessageType::EndpointChange:
+      endpointChanges_.push_back(m);
       return;
     case MessageType::IoDone:
       ioDone_.push_back(m);

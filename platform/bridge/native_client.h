@@ -95,6 +95,8 @@ class NativeClient {
     std::wstring path;
   };
   std::vector<DeviceChange> deviceChanges() const;
+  // Endpoint changes the server told (after an Endpoint Watch), in order.
+  std::vector<Message> endpointChanges() const;
 
   // ---- the end of a pending HID operation (Io answered STATUS_PENDING) ----
   // Its IoDone, taken, or nothing within timeoutMs.
@@ -138,6 +140,7 @@ class NativeClient {
   uint64_t nextHandle_ = 0x1000;
   std::function<bool(const Message&)> hook_;
   std::vector<DeviceChange> changes_;
+  std::vector<Message> endpointChanges_;
   std::vector<Message> ioDone_;
   mutable std::mutex sendMu_;
   std::atomic<uint64_t> signals_{0};

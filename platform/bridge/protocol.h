@@ -60,6 +60,10 @@ enum class MessageType : uint32_t {
   PeriodWait = 12,    // one-way: a thread of the process waits on the handle it registered as
                       //   its period event (a0) again: the work of the signals up to number a1
                       //   (those the process has taken from the event) is done
+  // ---- the Windows audio endpoints of the machine (Core Audio in the process) ----
+  Endpoint = 13,      // a0 = EndpointOp, a1..a2 its arguments; payload = event-context GUID
+                      //   (16 bytes) then the endpoint id (UTF-16LE), where the op names one
+                      //   reply: status (an HRESULT), a0..a3 and payload as the op says
   // ---- the driver store (SetupAPI's driver lists, and the control API) ----
   DriverStore = 0x20,  // a0 = DriverStoreOp, a1 = its argument; payload as the op says
   FifoReady = 0x3F,   // one-way, the first message on the client's FIFO: it has opened both and
@@ -77,6 +81,10 @@ enum class MessageType : uint32_t {
   ReleaseEvent = 0x81,  // a0 = duplicate handle to close
   DeviceChange = 0x82,  // a0 = 1 arrival, 0 removal; payload = interface path (UTF-16LE)
   IoDone = 0x83,        // a pending Io ended: a0 = operation id, a1 = bytes, status; payload = bytes read
+  EndpointChange = 0x84,  // an endpoint's volume or mute changed (to processes that watch):
+                          //   a0 = left | right << 32 dB (float bits), a1 = mute,
+                          //   a2 = minimum | maximum << 32 dB (float bits);
+                          //   payload = event-context GUID (16 bytes), then the endpoint id
   FifoSwitch = 0xBF,    // the last message on TCP: the server sends on its FIFO from now on
   // ---- answers ----
   Reply = 0xC0,          // to a request
@@ -115,9 +123,35 @@ enum class MachineOp : uint64_t {
   StreamStop = 22,        // a1 = TQM27 number
   StreamState = 23,       // a1 = TQM27 number; reply: a0 = periods, a1 = 1 running, a2 = missed,
                           //   a3 = period frames
-  Pause = 29,             // a1 = machine time in 100 ns units (at most 1 s) the request spends waiting
+  // ---- the Windows audio endpoints, changed as another program would ----
+  EndpointLevels = 24,    // a1 = data flow, a2 = left | right << 32 dB (float bits); reply: HRESULT
+  EndpointMute = 25,      // a1 = data flow, a2 = mute; reply: HRESULT
+  EndpointRead = 26,      // a1 = data flow; reply: HRESULT, a0 = left | right << 32 (float bits), a1 = mute
+  EndpointExtra = 27,     // a1 = EndpointExtraKind, a2 = 1 present; reply: status
+  EndpointsPresent = 28,  // a1 = 1: the TQM27's endpoints are shown (the default), 0: they are gone
+  FeatureUnits = 29,      // a1 = TQM27 number; reply: a0 = playback, a1 = record unit, each
+                          //   left | right << 16 (1/256 dB) | mute << 32
+  Pause = 30,             // a1 = machine time in 100 ns units (at most 1 s) the request spends waiting
                           //   in the kernel, as a slow synchronous transfer does; reply: a0 = machine
                           //   time when it ended
+};
+
+// The Endpoint request's operations.
+enum class EndpointOp : uint64_t {
+  Describe = 1,   // a1 = index in enumeration order; reply: status (STATUS_NO_MORE_ENTRIES past
+                  //   the end), a0 = data flow, a1 = the HRESULT of reading its topology (0 when
+                  //   readable), a2 = minimum | maximum << 32 dB (float bits), a3 = step dB (float
+                  //   bits); payload = id, NUL, friendly name, NUL, connected device id (UTF-16LE)
+  Read = 2,       // reply: a0 = left | right << 32 dB (float bits), a1 = mute
+  SetLevel = 3,   // a1 = channel (2: both), a2 = dB (float bits)
+  SetMute = 4,    // a1 = mute
+  Watch = 5,      // a1 = 1: this process receives EndpointChange for every endpoint's change
+};
+
+// Endpoints a test adds beside the TQM27's own.
+enum class EndpointExtraKind : uint64_t {
+  Unrelated = 1,  // another device's render endpoint, first of all, whose topology cannot be read
+  ThirdPin = 2,   // a render endpoint of the TQM27's companion whose connected id ends in 3
 };
 
 // The operations of the DriverStore request.

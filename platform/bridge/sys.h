@@ -13,13 +13,16 @@
 // real Win32 handles it owns, so they never collide with the process's own.
 // The waits pass to Win32 too, after telling the machine when the handle is a
 // period event it signals (so the machine's clock knows the period's work is
-// done). Failures set the last error as Windows does (an NT status becomes
-// its Win32 error the way Windows converts it).
+// done). CoCreateInstance of the audio device enumerator makes the machine's
+// own Core Audio objects (its endpoints are the companion's); every other
+// class goes to COM. Failures set the last error as Windows does (an NT
+// status becomes its Win32 error the way Windows converts it).
 #pragma once
 
 #include <windows.h>
 #include <setupapi.h>
 #include <dbt.h>
+#include <objbase.h>
 // mingw-w64's HID headers declare without C linkage.
 extern "C" {
 #include <hidsdi.h>
@@ -70,6 +73,8 @@ TQM_SYS_API NTSTATUS WINAPI HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_C
 TQM_SYS_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 TQM_SYS_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
+TQM_SYS_API HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
+
 }  // namespace sys
 
 #else
@@ -77,6 +82,7 @@ TQM_SYS_API DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOO
 namespace sys {
 using ::CancelIo;
 using ::CloseHandle;
+using ::CoCreateInstance;
 using ::CreateFileW;
 using ::DeviceIoControl;
 using ::GetOverlappedResult;

@@ -41,6 +41,7 @@
 #include "platform/kernel/machine.h"
 #include "platform/sim/other_version.h"
 #include "platform/sim/serve_driver_store.h"
+#include "platform/sim/serve_endpoints.h"
 #include "platform/sim/serve_hid.h"
 #include "platform/sim/simulator.h"
 
@@ -163,6 +164,8 @@ class BridgeServer {
   // A clock hold given up after its time-out: the run fails.
   void NoteHoldTimeout(const std::string& what);
   uint64_t FaultCount();
+  // The Windows audio endpoints the processes see (any thread).
+  EndpointService& endpoints() { return endpoints_; }
   // Virtual time: whether the machine's thread lets the clock run on its
   // own (the default) or only when a client steps it.
   bool freeRunning() const { return freeRun_.load(); }
@@ -204,6 +207,7 @@ class BridgeServer {
   std::shared_ptr<HidCollection> foreignHid_;
   std::array<std::shared_ptr<HidCollection>, usb::UsbHub::kPorts> tqm27Hid_;
   uint32_t plugs_ = 0;
+  EndpointService endpoints_{*this};
 };
 
 }  // namespace tqm::sim

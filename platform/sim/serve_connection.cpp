@@ -482,6 +482,8 @@ Message Connection::Answer(const Message& request) {
     case MessageType::Io:
     case MessageType::CancelIo:
       return AnswerHid(request);
+    case MessageType::Endpoint:
+      return server_.endpoints().Answer(request, shared_from_this());
     case MessageType::Control: {
       const uint64_t outLength = request.a[2];
       // Which of its events the client makes its period event: that one's
@@ -575,6 +577,13 @@ Message Connection::Answer(const Message& request) {
               !server_.OnMachineThread([&] { server_.Unplug(size_t(request.a[1])); }))
             reply.status = STATUS_UNSUCCESSFUL;
           break;
+        case bridge::MachineOp::EndpointLevels:
+        case bridge::MachineOp::EndpointMute:
+        case bridge::MachineOp::EndpointRead:
+        case bridge::MachineOp::EndpointExtra:
+        case bridge::MachineOp::EndpointsPresent:
+        case bridge::MachineOp::FeatureUnits:
+          return server_.endpoints().AnswerControl(request);
         case bridge::MachineOp::CommandCount:
         case bridge::MachineOp::Command:
         case bridge::MachineOp::DeviceCounters:

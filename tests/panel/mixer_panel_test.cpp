@@ -96,16 +96,20 @@ TEST_F(Mixer, FirstOpenWithAnEmptyRegistryAppliesTheFactoryDefault) {
   EXPECT_EQ(d.playVolume[0], 110);
   EXPECT_EQ(d.recordVolume[1], 80);
   EXPECT_EQ(d.force, 0);
-  // Both endpoints to 0 dB and unmuted: input first, then output.
-  ASSERT_GE(calls_.size(), 4u);
-  EXPECT_EQ(calls_[0].what, "SetLevels");
-  EXPECT_EQ(calls_[0].flow, 1);
-  EXPECT_EQ(calls_[0].left, 0.0f);
-  EXPECT_EQ(calls_[1].what, "SetMute");
-  EXPECT_EQ(calls_[1].mute, 0);
-  EXPECT_EQ(calls_[2].what, "SetLevels");
-  EXPECT_EQ(calls_[2].flow, 0);
-  EXPECT_EQ(calls_[3].what, "SetMute");
+  // The endpoints are looked for first, then both set to 0 dB and
+  // unmuted: input first, then output.
+  ASSERT_GE(calls_.size(), 6u);
+  EXPECT_EQ(calls_[0].what, "Search");
+  EXPECT_EQ(calls_[1].what, "RegisterListeners");
+  const ScriptedEndpoints::Call* sets = &calls_[2];
+  EXPECT_EQ(sets[0].what, "SetLevels");
+  EXPECT_EQ(sets[0].flow, 1);
+  EXPECT_EQ(sets[0].left, 0.0f);
+  EXPECT_EQ(sets[1].what, "SetMute");
+  EXPECT_EQ(sets[1].mute, 0);
+  EXPECT_EQ(sets[2].what, "SetLevels");
+  EXPECT_EQ(sets[2].flow, 0);
+  EXPECT_EQ(sets[3].what, "SetMute");
   // The load ends with the shadow equal to the current copy.
   EXPECT_EQ(std::memcmp(&m.shadow(), &m.current(), sizeof(PanelSettings)), 0);
   // The controls show the settings.

@@ -353,9 +353,11 @@ TEST_F(Panel, TitleKeepsTheFoundVersionWhenTheStoreLaterHasNone) {
 }
 
 // The load ends with one apply that carries the force flag and the loaded
-// settings (the stored record here); the applies of later commands do not
-// force. The machine's log holds each apply's block as the panel sent it.
+// settings (the stored record here: with no Windows endpoint to read the
+// levels from, the record is what is loaded); the applies of later commands
+// do not force. The machine's log holds each apply's block as the panel sent it.
 TEST_F(Panel, LoadEndsWithAForcedApplyOfTheLoadedSettings) {
+  ASSERT_EQ(TqmSimEndpointsPresent(0), 0u);
   PanelSettings stored = PanelDefaults();
   stored.mixer.playVolume[0] = 100;
   stored.mixer.playVolume[1] = 90;
@@ -402,13 +404,17 @@ TEST_F(Panel, DestroyingTheWindowStopsTheListenersBeforeTheMixerGoes) {
   const uint64_t handles = MachineHandles();
   const int threads = ThreadsOfThisProcess();
   ASSERT_NE(Start(), nullptr);
-  EXPECT_EQ(ThreadsOfThisProcess(), threads + 2) << "the two listeners";
+  EXPECT_EQ(ThreadsOfThisProcess(), threads + 3) << "the two listeners and the endpoints' notifications";
   DestroyWindow(window_);
   MSG quit;
   EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message is posted";
   EXPECT_EQ(Mixer(), nullptr);
   EXPECT_FALSE(App().listeners[kRateListener].running());
   EXPECT_FALSE(App().listeners[kStopListener].running());
+  uint64_t objects = 1, registrations = 1;
+  TqmSimCoreAudioObjects(&objects, &registrations);
+  EXPECT_EQ(objects, 0u) << "every Core Audio interface was released";
+  EXPECT_EQ(registrations, 0u) << "every endpoint listener was unregistered";
   EXPECT_EQ(ThreadsOfThisProcess(), threads);
   EXPECT_EQ(MachineHandles(), handles);
   EXPECT_NE(StoredInt(L"WinX"), 0x7FFFFFFF) << "the position is saved while the device is present";

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,32 @@ TEST_F(PanelImage, IsA64BitWindowsGuiProgram) {
   EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
   EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
   EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+}
+
+// The shipped program reaches Core Audio through COM itself: the simulated
+// machine's enumerator exists only in the simulator's build.
+TEST_F(PanelImage, CoreAudioComesFromComAndNeverFromTheSimulator) {
+  const auto* base = reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(image_) & ~uintptr_t(3));
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  ASSERT_NE(directory.VirtualAddress, 0u);
+  std::vector<std::string> dlls, fromOle;
+  for (const auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); d->Name;
+       ++d) {
+    std::string dll = reinterpret_cast<const char*>(base + d->Name);
+    for (char& c : dll) c = char(tolower(static_cast<unsigned char>(c)));
+    dlls.push_back(dll);
+    if (dll != "ole32.dll") continue;
+    const DWORD names = d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk;
+    for (const auto* t = reinterpret_cast<const IMAGE_THUNK_DATA64*>(base + names); t->u1.AddressOfData; ++t) {
+      if (IMAGE_SNAP_BY_ORDINAL64(t->u1.Ordinal)) continue;
+      fromOle.push_back(reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + t->u1.AddressOfData)->Name);
+    }
+  }
+  for (const std::string& dll : dlls) EXPECT_NE(dll, "tqmsim.dll");
+  EXPECT_NE(std::find(fromOle.begin(), fromOle.end(), "CoCreateInstance"), fromOle.end());
+  EXPECT_NE(std::find(fromOle.begin(), fromOle.end(), "CoInitializeEx"), fromOle.end());
 }
 
 }  // namespace

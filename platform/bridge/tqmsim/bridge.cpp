@@ -34,6 +34,7 @@
 #include "platform/bridge/sys.h"
 #include "platform/bridge/tqmsim/control.h"
 #include "platform/bridge/tqmsim/device_set.h"
+#include "platform/bridge/tqmsim/internal.h"
 #include "tqm/command_record.h"
 
 namespace {
@@ -588,6 +589,9 @@ class Bridge {
         cv_.notify_all();
         return;
       }
+      case MessageType::EndpointChange:
+        tqmsim::DeliverEndpointChange(m);
+        return;
       case MessageType::IoDone: {
         Operation* op = nullptr;
         {
@@ -903,6 +907,7 @@ BOOL HidIo(HANDLE token, const DeviceHandle& device, bool read, void* buffer, DW
 
 }  // namespace
 
+// ---- for the DLL's other parts (internal.h) ----
 std::optional<Message> tqmsim::Request(Message request) { return Bridge::Get().Request(std::move(request)); }
 
 namespace sys {

@@ -140,6 +140,36 @@ TQM_SIM_CONTROL_API uint32_t TqmSimDriverStoreRemove(uint32_t index);
 // Device information sets and driver lists this process obtained and has not
 // destroyed yet (answered without the server).
 TQM_SIM_CONTROL_API uint32_t TqmSimDeviceInfoLists(uint64_t* sets, uint64_t* driverLists);
+// ---- the Windows audio endpoints (Core Audio) ----
+// The TQM27's render (flow 0) and capture (flow 1) endpoints, changed as
+// another program would change them (the sound settings): the companion
+// forwards the change to the driver, and every callback registered in any
+// process is told, with a null event context. Levels in dB within the
+// endpoint's range (render -96..0, capture -96..+12), else E_INVALIDARG;
+// AUDCLNT_E_DEVICE_INVALIDATED when the endpoint is gone. Results are HRESULTs.
+TQM_SIM_CONTROL_API uint32_t TqmSimEndpointSetLevels(uint32_t flow, float leftDb, float rightDb);
+TQM_SIM_CONTROL_API uint32_t TqmSimEndpointSetMute(uint32_t flow, int mute);
+TQM_SIM_CONTROL_API uint32_t TqmSimEndpointRead(uint32_t flow, float* leftDb, float* rightDb, int* mute);
+// Endpoints beside the TQM27's: kind 1, another device's render endpoint,
+// first in the enumeration, whose topology cannot be read (at -30 dB); kind
+// 2, a render endpoint of the companion whose connected id ends in 3 (at
+// -20 dB), enumerated before the TQM27's own.
+TQM_SIM_CONTROL_API uint32_t TqmSimEndpointExtra(uint32_t kind, int present);
+// The TQM27's endpoints shown (1, the default) or gone (0), as when the
+// companion's audio function stops.
+TQM_SIM_CONTROL_API uint32_t TqmSimEndpointsPresent(int present);
+// A TQM27's feature units as the device holds them (1/256 dB per channel).
+typedef struct TqmSimFeatureUnit {
+  int16_t volume[2];
+  int mute;
+} TqmSimFeatureUnit;
+TQM_SIM_CONTROL_API uint32_t TqmSimFeatureUnits(uint32_t device, TqmSimFeatureUnit* playback,
+                                                TqmSimFeatureUnit* record);
+// The Core Audio objects alive in this process (enumerators, collections,
+// devices, property stores, topologies, connectors, endpoint volumes) and the
+// change callbacks registered and not yet unregistered (each holds its
+// callback). Answered without the server.
+TQM_SIM_CONTROL_API uint32_t TqmSimCoreAudioObjects(uint64_t* objects, uint64_t* registrations);
 
 // ---- this process's bridge ----
 // Handles the bridge gave this process (device interfaces and HID files)

@@ -48,7 +48,7 @@ TEST(BridgeProtocol, EveryTypeRoundTripsAtItsLimit) {
       MessageType::IoDone,      MessageType::Query,         MessageType::DriverStore,
       MessageType::Read,        MessageType::Write,         MessageType::Map,           MessageType::Unmap,
       MessageType::ReferenceEvent, MessageType::Signal,     MessageType::ReleaseEvent,  MessageType::DeviceChange,
-      MessageType::Reply,       MessageType::CallbackReply};
+      MessageType::Reply,       MessageType::CallbackReply, MessageType::Endpoint, MessageType::EndpointChange};
   for (MessageType type : types) {
     SCOPED_TRACE(uint32_t(type));
     const Message m = Sample(type, PayloadLimit(type));

@@ -13,6 +13,7 @@
 
 #include "platform/bridge/native_client.h"
 #include "platform/sim/serve.h"
+#include "usb/tqm27_port.h"
 #include "tqm/command_record.h"
 #include "tqm/identity.h"
 #include "tqm/mixer_settings.h"
@@ -717,6 +718,113 @@ int32_t Counting(uint32_t frame, uint32_t channel) { return int32_t((frame & 0xF
 // A client that sends nothing per period: its period thread's wait, told to
 // the server with the number of the last signal it saw, ends the hold. A
 // wait that has not seen the holding signal yet (it began before) does not.
+// An Endpoint request of a client: op, arguments, the event context's first
+// byte (0: none) and the endpoint id.
+std::optional<Message> EndpointRequest(NativeClient& client, bridge::EndpointOp op, const std::wstring& id = L"",
+                                       uint64_t a1 = 0, uint64_t a2 = 0, uint8_t context = 0) {
+  Message m;
+  m.type = MessageType::Endpoint;
+  m.a[0] = uint64_t(op);
+  m.a[1] = a1;
+  m.a[2] = a2;
+  m.payload.assign(16, 0);
+  m.payload[0] = context;
+  const std::vector<uint8_t> bytes = bridge::PathBytes(id);
+  m.payload.insert(m.payload.end(), bytes.begin(), bytes.end());
+  return client.Request(m);
+}
+
+uint64_t DbBits(float db) {
+  uint32_t u;
+  memcpy(&u, &db, sizeof u);
+  return u;
+}
+
+float BitsDb(uint64_t bits) {
+  const uint32_t u = uint32_t(bits);
+  float f;
+  memcpy(&f, &u, sizeof f);
+  return f;
+}
+
+TEST_F(ServeTest, EndpointsAreTheCompanionsAndEveryChangeReachesEveryWatcher) {
+  Client setter(port_, "panel"), watcher(port_, "sound settings");
+  struct Described {
+    uint32_t status;
+    uint64_t flow, topology;
+    std::wstring id, connected;
+  };
+  const auto describe = [&](uint64_t index) {
+    Described d{};
+    std::optional<Message> r = EndpointRequest(setter.native, bridge::EndpointOp::Describe, L"", index);
+    if (!r) return d;
+    d.status = r->status;
+    d.flow = r->a[0];
+    d.topology = r->a[1];
+    const std::wstring all = bridge::PathFromBytes(r->payload);
+    d.id = all.substr(0, all.find(L'\0'));
+    d.connected = all.substr(all.rfind(L'\0') + 1);
+    return d;
+  };
+  // The companion's render then capture endpoint, connected to its filter.
+  const Described render = describe(0), capture = describe(1);
+  ASSERT_EQ(render.status, kSuccess);
+  ASSERT_EQ(capture.status, kSuccess);
+  EXPECT_EQ(render.flow, 0u);
+  EXPECT_EQ(capture.flow, 1u);
+  for (const Described& d : {render, capture}) {
+    EXPECT_EQ(d.topology, 0u);
+    EXPECT_NE(d.connected.find(L"oru_mixer"), std::wstring::npos);
+    EXPECT_NE(d.connected.find(L"oru#tqm27_01"), std::wstring::npos);
+    EXPECT_EQ(d.connected.back(), L'1');
+  }
+  EXPECT_EQ(describe(2).status, 0x8000001Au) << "no third endpoint";
+
+  ASSERT_EQ(EndpointRequest(watcher.native, bridge::EndpointOp::Watch, L"", 1)->status, kSuccess);
+  std::optional<Message> set = EndpointRequest(setter.native, bridge::EndpointOp::SetLevel, render.id, 2,
+                                               DbBits(-12.0f), 0x5A);
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->status, kSuccess);
+  // Told to the watcher with the setter's context; the setter did not watch.
+  ASSERT_TRUE(Eventually([&] { return watcher.native.endpointChanges().size() == 1; }));
+  const Message told = watcher.native.endpointChanges()[0];
+  EXPECT_EQ(told.payload[0], 0x5A);
+  EXPECT_EQ(BitsDb(told.a[0]), -12.0f);
+  EXPECT_EQ(BitsDb(told.a[0] >> 32), -12.0f);
+  EXPECT_TRUE(setter.native.endpointChanges().empty());
+  // The companion forwarded it; the driver's deferred apply reaches the
+  // playback feature unit (1/256 dB).
+  EXPECT_TRUE(Eventually([&] {
+    usb::DeviceState state{};
+    server_->OnMachineThread([&] { state = server_->sim().port(0)->device().State(); });
+    return state.playback.volume[0] == -12 * 256 && state.playback.volume[1] == -12 * 256;
+  }));
+  // Beyond the render range (-96..0 dB): refused, nothing changes.
+  EXPECT_EQ(EndpointRequest(setter.native, bridge::EndpointOp::SetLevel, render.id, 0, DbBits(3.0f))->status,
+            0x80070057u);
+  std::optional<Message> read = EndpointRequest(setter.native, bridge::EndpointOp::Read, render.id);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(BitsDb(read->a[0]), -12.0f);
+
+  // Another device's endpoint comes first, its topology unreadable; with the
+  // TQM27's taken away only it is left, and the TQM27's calls fail.
+  Message control;
+  control.type = MessageType::Machine;
+  control.a[0] = uint64_t(bridge::MachineOp::EndpointExtra);
+  control.a[1] = uint64_t(bridge::EndpointExtraKind::Unrelated);
+  control.a[2] = 1;
+  ASSERT_EQ(setter.native.Request(control)->status, kSuccess);
+  control.a[0] = uint64_t(bridge::MachineOp::EndpointsPresent);
+  control.a[1] = 0;
+  ASSERT_EQ(setter.native.Request(control)->status, kSuccess);
+  const Described first = describe(0);
+  EXPECT_EQ(first.status, kSuccess);
+  EXPECT_NE(first.topology, 0u);
+  EXPECT_EQ(first.connected.find(L"oru_mixer"), std::wstring::npos);
+  EXPECT_EQ(describe(1).status, 0x8000001Au);
+  EXPECT_EQ(EndpointRequest(setter.native, bridge::EndpointOp::Read, render.id)->status, 0x88890004u);
+}
+
 TEST_F(VirtualServeTest, APeriodWaitAfterTheSignalReleasesTheClock) {
   Client host(port_, "asio host");
   ASSERT_EQ(host.SetLatency(240), kSuccess);
