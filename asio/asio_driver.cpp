@@ -233,8 +233,9 @@ ASIOError AsioDirectSound::getLatencies(long* inputLatency, long* outputLatency)
   Locked lock(&lock_);
   if (!usable()) return ASE_NotPresent;
   if (!inputLatency || !outputLatency) return ASE_InvalidParameter;
-  const Latencies l = ReportedLatencies(statusWord(tqm::StatusWord::SampleRate), uint32_t(periodFrames_),
-                                        statusWord(tqm::StatusWord::RequestCount), inLatency_, outLatency_);
+  toldRate_ = statusWord(tqm::StatusWord::SampleRate);
+  toldRequests_ = statusWord(tqm::StatusWord::RequestCount);
+  const Latencies l = ReportedLatencies(toldRate_, uint32_t(periodFrames_), toldRequests_, inLatency_, outLatency_);
   *inputLatency = l.input;
   *outputLatency = l.output;
   return ASE_OK;
@@ -446,6 +447,8 @@ ASIOError AsioDirectSound::createBuffers(ASIOBufferInfo* bufferInfos, long numCh
   callbacks_ = copy;
   haveCallbacks_ = true;
   timeInfoMode_ = timeInfo;
+  toldRate_ = statusWord(tqm::StatusWord::SampleRate);
+  toldRequests_ = statusWord(tqm::StatusWord::RequestCount);
   buffersCreated_ = true;
   return ASE_OK;
 }
@@ -519,6 +522,9 @@ ASIOError AsioDirectSound::start() {
     run->timeInfoMode = timeInfoMode_;
     run->processNow = processNow_;
     run->periodFrames = uint32_t(bufferFrames_);
+    run->toldPeriod = uint32_t(periodFrames_);
+    run->toldRate = toldRate_;
+    run->toldRequests = toldRequests_;
     run->rate.store(uint32_t(currentRate_));
     run->status = status_;
     run->position = position_;

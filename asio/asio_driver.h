@@ -122,6 +122,9 @@ class AsioDirectSound : public IASIO, public CUnknown {
 
   long periodFrames_ = 0;   // from the driver at init
   long bufferFrames_ = 0;   // given to createBuffers
+  // The rate and request count the host's latencies were last worked out
+  // from: the period thread measures a change from these.
+  uint32_t toldRate_ = 0, toldRequests_ = 0;
   long inputs_ = 0, outputs_ = 0;
   int inputCount_ = 0, outputCount_ = 0;
   long inputChannel_[kMaxBuffers];

@@ -48,9 +48,9 @@ void RunPeriods(PeriodRun& run) {
   const tqm::StatusBlockView block(run.status, tqm::kNativeWide);
   StreamPosition& position = *run.position;
   // What the reported latencies depend on: a change is the host's cue to ask again.
-  uint32_t period = block.Read(tqm::StatusWord::PeriodFrames);
-  uint32_t rate = block.Read(tqm::StatusWord::SampleRate);
-  uint32_t requests = block.Read(tqm::StatusWord::RequestCount);
+  uint32_t period = run.toldPeriod ? run.toldPeriod : block.Read(tqm::StatusWord::PeriodFrames);
+  uint32_t rate = run.toldRate ? run.toldRate : block.Read(tqm::StatusWord::SampleRate);
+  uint32_t requests = run.toldRequests ? run.toldRequests : block.Read(tqm::StatusWord::RequestCount);
   uint64_t counter = 0;
   SetEvent(run.handshake);
 

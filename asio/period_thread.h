@@ -38,6 +38,9 @@ struct PeriodRun {
   bool timeInfoMode = false;
   long processNow = 1;
   uint32_t periodFrames = 0;
+  // What the host's latencies were worked out from: a change made before the
+  // thread began (another client's, between getLatencies and start) is told too.
+  uint32_t toldPeriod = 0, toldRate = 0, toldRequests = 0;
   std::atomic<uint32_t> rate{0};  // the current rate, for the time info
   void* status = nullptr;         // the mapped status block
   DWORD timeoutMs = kPeriodTimeoutMs;

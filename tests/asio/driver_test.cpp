@@ -221,17 +221,23 @@ TEST(Driver, RateChangeTellsTheHostAndLatenciesFollow) {
   o.driver->Release();
 }
 
-// The panel changes the number of playback requests in flight while the host
-// streams: the output latency grows by a request's frames per request, and
-// the host hears of it.
-TEST(Driver, RequestCountChangeWhileStreamingTellsTheHost) {
+// Another client (the panel) changes the request count; the output latency
+// grows by a request's frames per request, and the host hears of it, whether
+// the change comes while it streams or between its getLatencies and its
+// start (the latencies it was told are what the change is measured from).
+class RequestCountChange : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RequestCountChange, TellsTheHost) {
+  const bool beforeStart = GetParam();
   Host host;
   Opened o;
   ASSERT_TRUE(OpenWithBuffers(host, &o));
   long in = 0, out = 0;
   ASSERT_EQ(o.driver->getLatencies(&in, &out), ASE_OK);
-  ASSERT_EQ(o.driver->start(), ASE_OK);
-  ASSERT_TRUE(WaitSwitches(host, 5));
+  if (!beforeStart) {
+    ASSERT_EQ(o.driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitSwitches(host, 5));
+  }
   tqm::win32::InterfaceTable table;
   ASSERT_GE(table.Open(), 1);
   tqm::MixerSettings settings{};
@@ -244,7 +250,10 @@ TEST(Driver, RequestCountChangeWhileStreamingTellsTheHost) {
   r.SetSlot(tqm::Field::SettingsAddress, reinterpret_cast<uintptr_t>(&settings));
   ASSERT_TRUE(tqm::win32::SendRecord(table.handle(0), r));
   table.CloseAll();
-  for (long seen = host.switches.load(); host.latencyChanges.load() == 0;) {
+  if (beforeStart) ASSERT_EQ(o.driver->start(), ASE_OK);
+  // A few hundred periods at most: the notice comes within one.
+  long seen = host.switches.load();
+  for (int tries = 0; tries < 30 && host.latencyChanges.load() == 0; ++tries) {
     seen += 10;
     if (!WaitSwitches(host, seen)) break;
   }
@@ -257,6 +266,11 @@ TEST(Driver, RequestCountChangeWhileStreamingTellsTheHost) {
   host.MarkClosed();
   o.driver->Release();
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RequestCountChange, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "BeforeStart" : "WhileStreaming");
+                         });
 
 TEST(Driver, FailedRateChangeKeepsThePreviousRate) {
   Host host;
