@@ -8,6 +8,7 @@
 
 #include "platform/kernel/dispatcher.h"
 #include "platform/kernel/internal.h"
+#include "platform/kernel/os.h"
 
 namespace tqm::kernel {
 
@@ -160,7 +161,19 @@ void Clock::RunDueWorkLocked(std::unique_lock<std::mutex>& lock) {
   }
 }
 
+Clock::Priority Clock::RealTimePriority() const {
+  std::lock_guard lock(dispatcher_.mu);
+  return priority_;
+}
+
 void Clock::Run() {
+  if (mode_ == ClockMode::Real) {
+    Priority priority;
+    priority.known = true;
+    priority.realTime = os::RaiseToRealTime(kRealTimeLevel, &priority.refusal);
+    std::lock_guard lock(dispatcher_.mu);
+    priority_ = std::move(priority);
+  }
   std::unique_lock lock(dispatcher_.mu);
   while (!stopping_) {
     if (!MayAdvanceLocked()) {
@@ -170,10 +183,12 @@ void Clock::Run() {
     const int64_t next = NextInstantLocked();
     if (mode_ == ClockMode::Real) {
       const auto wallDue = wallStart_ + std::chrono::nanoseconds(next * 100);
-      if (std::chrono::steady_clock::now() < wallDue) {
+      const auto wallNow = std::chrono::steady_clock::now();
+      if (wallNow < wallDue) {
         dispatcher_.clockCv.wait_until(lock, wallDue);
         continue;
       }
+      lateness_.RecordNs(std::chrono::duration_cast<std::chrono::nanoseconds>(wallNow - wallDue).count());
     }
     busy_ = true;
     now_ = next;

@@ -20,6 +20,13 @@
 // - Holds: while any Hold is alive the clock does not advance, in either mode
 //   (a participant that must finish its period work first holds it).
 //
+// - Real time: the thread plays the host controller and its DPCs, which
+//   preempt every thread of the host: it asks for a real-time priority above
+//   the simulator's stream client (RealTimePriority says whether it got it)
+//   and records how late it ran each instant after its wall-clock due time
+//   (Lateness), so that a missed period can be told apart: machine, clock
+//   or driver.
+//
 // Work items due at the same instant run in the order they were added.
 // Work items are registered with AddWork (one-shot or periodic) and removed
 // with RemoveWork, which waits for a running item to finish unless called
@@ -29,9 +36,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/kernel/latency_histogram.h"
 
 namespace tqm::kernel {
 
@@ -81,6 +91,21 @@ class Clock {
   // Time passes on the clock thread itself while its work busy-waits.
   void AdvanceFromClockThread(int64_t units);
 
+  // The real-time priority the thread runs at, above the stream client's
+  // (os::RaiseToRealTime levels).
+  static constexpr int kRealTimeLevel = 20;
+  struct Priority {
+    bool known = false;     // the thread has asked (real time only)
+    bool realTime = false;  // and got it
+    std::string refusal;    // the host's reason when it did not
+  };
+  Priority RealTimePriority() const;
+  // Real time: how late each instant ran after its wall-clock due time.
+  const LatencyHistogram& Lateness() const { return lateness_; }
+  // Starts the record afresh (a run's first instant); a value recorded at
+  // the same moment may be kept or lost.
+  void ResetLateness() { lateness_.Reset(); }
+
   // Stops the thread; pending work is dropped.
   void Stop();
 
@@ -111,6 +136,8 @@ class Clock {
   WorkId nextWorkId_ = 1;
   std::vector<Work> work_;
   std::chrono::steady_clock::time_point wallStart_;
+  Priority priority_;
+  LatencyHistogram lateness_;  // recorded by the clock thread only
   std::thread thread_;
   std::thread::id threadId_;
 };

@@ -136,5 +136,44 @@ TEST(SystemStreamSetup, StatusBlockScribblesSteerNothing) {
   for (const auto& [tag, blocks] : sim.DriverPoolBlocks()) EXPECT_EQ(blocks, 0u) << tag;
 }
 
+// A real-time run says how promptly the client woke after each period event
+// and how late the clock ran its instants, and whether each got a real-time
+// priority; a virtual run has no wall clock to be late for and reports none.
+TEST(SystemStreamSetup, RealTimeRunsReportWakeAndClockFigures) {
+  for (const kernel::ClockMode mode : {kernel::ClockMode::Virtual, kernel::ClockMode::Real}) {
+    const bool real = mode == kernel::ClockMode::Real;
+    SCOPED_TRACE(real ? "real time" : "virtual time");
+    StreamOptions o = Virtual(48000, 256);
+    o.clock = mode;
+    StreamReport r;
+    ASSERT_TRUE(RunStream(o, &r)) << r.error;
+    ASSERT_GT(r.periodsDelivered, 0u);
+    const std::string json = ReportJson(r);
+    if (!real) {
+      EXPECT_FALSE(r.wakeLatencyP99Us || r.clockLatenessP99Us || r.clockRealTime || r.clientRealTime);
+      EXPECT_EQ(r.wakeLatencySamples, 0u);
+      EXPECT_NE(json.find("\"wakeLatencyP99Us\":null"), std::string::npos) << json;
+      continue;
+    }
+    // Every period the client handled was woken by one signal it timed.
+    EXPECT_EQ(r.wakeLatencySamples, r.periodsDelivered);
+    ASSERT_TRUE(r.wakeLatencyMedianUs && r.wakeLatencyP99Us && r.wakeLatencyMaxUs);
+    EXPECT_LE(*r.wakeLatencyMedianUs, *r.wakeLatencyP99Us);
+    EXPECT_LE(*r.wakeLatencyP99Us, *r.wakeLatencyMaxUs);
+    EXPECT_GT(r.clockInstants, 0u);
+    ASSERT_TRUE(r.clockLatenessMedianUs && r.clockLatenessP99Us && r.clockLatenessMaxUs);
+    EXPECT_LE(*r.clockLatenessMedianUs, *r.clockLatenessP99Us);
+    EXPECT_LE(*r.clockLatenessP99Us, *r.clockLatenessMaxUs);
+    ASSERT_TRUE(r.clockRealTime && r.clientRealTime);
+    EXPECT_EQ(*r.clockRealTime, r.clockPriorityRefusal.empty()) << r.clockPriorityRefusal;
+    EXPECT_EQ(*r.clientRealTime, r.clientPriorityRefusal.empty()) << r.clientPriorityRefusal;
+    EXPECT_NE(json.find("\"wakeLatencyP99Us\":" + std::to_string(*r.wakeLatencyP99Us) + ","), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"clockLatenessMaxUs\":" + std::to_string(*r.clockLatenessMaxUs) + ","),
+              std::string::npos)
+        << json;
+  }
+}
+
 }  // namespace
 }  // namespace tqm::sim
