@@ -34,6 +34,8 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
   EXPECT_TRUE(in.Take().empty());
   EXPECT_EQ(in.InFlight(), 3);
   Step(40);
+  // Read before the stop: the frames after it have no transfer to go to.
+  const uint64_t lost = device().Counters().inFramesLost;
   in.Stop();
   std::vector<IsochStream::Completed> done = in.Take();
   ASSERT_GE(done.size(), 8u);
@@ -54,7 +56,7 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
       EXPECT_EQ(p.Length, 48u * 6);  // 48 frames of 24-bit stereo each millisecond
     }
   }
-  EXPECT_EQ(device().Counters().inFramesLost, 0u) << "frames before the stream's first transfer are not lost";
+  EXPECT_EQ(lost, 0u) << "frames before the stream's first transfer are not lost";
 }
 
 // A transfer may name its start frame: it waits on the bus until then and the
@@ -102,8 +104,9 @@ TEST_F(UsbIsochTest, TenSecondsAt44100DeliverExactly441000Frames) {
   IsochStream in(client_->lower(), record, 4, 10, kInStride);
   in.Start();
   Step(10000 + 50);
-  in.Stop();
+  // Read before the stop: the frames after it have no transfer to go to.
   EXPECT_EQ(device().Counters().inFramesLost, lostBefore) << "an IN request was pending in every frame";
+  in.Stop();
   std::vector<uint32_t> frames;  // per packet, in bus order
   for (const auto& c : in.Take()) {
     if (c.status != STATUS_SUCCESS) continue;
@@ -258,39 +261,54 @@ TEST_F(UsbIsochTest, UnderrunsAreCountedWhenOutRequestsStop) {
   EXPECT_EQ(out.InFlight(), 0);
 }
 
+// Cancel and abort, in the stack's two ways: by default a cancelled transfer
+// is only marked and completes at the next frame, and an abort completes
+// before the transfers it aborted, which complete at the frame after; inline,
+// each cancelled transfer comes back from IoCancelIrp itself and every
+// aborted one before the abort request, inside IoCallDriver.
 TEST_F(UsbIsochTest, CancelAndAbortCompletePendingTransfers) {
-  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
-  // Cancel: each request comes back cancelled from IoCancelIrp itself.
-  {
-    IsochStream in(client_->lower(), record, 4, 10, kInStride);
-    in.Start();
-    Step(3);
-    in.Stop();
-    const auto done = in.Take();
-    ASSERT_EQ(done.size(), 4u);
-    for (const auto& c : done) {
-      EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
-      EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+  for (const bool inline_ : {false, true}) {
+    SCOPED_TRACE(inline_ ? "inline" : "at the next frame");
+    PortModes modes;
+    modes.cancelInline = modes.abortInline = modes.controlInline = inline_;
+    port_->SetModes(modes);
+    const uint64_t cancelledBefore = port_->Counters().cancelled;
+    auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+    {
+      IsochStream in(client_->lower(), record, 4, 10, kInStride);
+      in.Start();
+      Step(3);
+      in.Cancel();
+      EXPECT_EQ(in.InFlight(), inline_ ? 0 : 4);
+      Step(1);
+      EXPECT_EQ(in.InFlight(), 0);
+      const auto done = in.Take();
+      ASSERT_EQ(done.size(), 4u);
+      for (const auto& c : done) {
+        EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
+        EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+      }
     }
-  }
-  // Abort: every transfer on the pipe completes before the abort request does.
-  {
-    IsochStream out(client_->lower(), playback, 3, 10, 48 * 6);
-    out.Start();
-    out.SetRunning(false);
-    Step(2);
-    const auto abort = client_->PipeRequest(URB_FUNCTION_ABORT_PIPE, playback.PipeHandle);
-    EXPECT_TRUE(abort.result.completedInside);
-    EXPECT_EQ(abort.usbd, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(out.InFlight(), 0);
-    const auto done = out.Take();
-    ASSERT_EQ(done.size(), 3u);
-    for (const auto& c : done) {
-      EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
-      EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+    {
+      IsochStream out(client_->lower(), playback, 3, 10, 48 * 6);
+      out.Start();
+      out.SetRunning(false);
+      Step(2);
+      const auto abort = client_->PipeRequest(URB_FUNCTION_ABORT_PIPE, playback.PipeHandle);
+      EXPECT_EQ(abort.result.completedInside, inline_);
+      EXPECT_EQ(abort.usbd, USBD_STATUS_SUCCESS);
+      EXPECT_EQ(out.InFlight(), inline_ ? 0 : 3) << "when the abort completed";
+      Step(1);
+      EXPECT_EQ(out.InFlight(), 0);
+      const auto done = out.Take();
+      ASSERT_EQ(done.size(), 3u);
+      for (const auto& c : done) {
+        EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
+        EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+      }
     }
+    EXPECT_EQ(port_->Counters().cancelled - cancelledBefore, 7u);
   }
-  EXPECT_EQ(port_->Counters().cancelled, 7u);
 }
 
 // Packet errors fail single packets: the transfer succeeds with a non-zero
