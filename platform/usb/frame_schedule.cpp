@@ -235,7 +235,7 @@ void Tqm27Port::FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& do
   for (Queue& queue : queues_) FailQueue(queue, usbd, status, done);
 }
 
-void Tqm27Port::RunDueControl(ULONG frame, std::vector<Done>& done) {
+void Tqm27Port::RunDueControl(int64_t now, std::vector<Done>& done) {
   for (Queue& queue : queues_) {
     for (auto it = queue.begin(); it != queue.end();) {
       const bool aborted = !it->cancelled && it->aborted && !it->cancelling && IoSetCancelRoutine(it->irp, nullptr);
@@ -251,9 +251,15 @@ void Tqm27Port::RunDueControl(ULONG frame, std::vector<Done>& done) {
       ++it;
     }
   }
-  while (!controls_.empty() && int32_t(frame - controls_.front().dueFrame) >= 0) {
-    const Control c = controls_.front();
-    controls_.pop_front();
+  // Every request due by now, in submission order; one not yet due does not
+  // hold back a later one that is.
+  for (auto it = controls_.begin(); it != controls_.end();) {
+    if (now < it->due) {
+      ++it;
+      continue;
+    }
+    const Control c = *it;
+    it = controls_.erase(it);
     std::vector<Done> aborted;  // only with abortInline: they go first
     const USBD_STATUS usbd = RunControl(c.urb, aborted);
     done.insert(done.end(), aborted.begin(), aborted.end());
@@ -265,13 +271,14 @@ void Tqm27Port::RunDueControl(ULONG frame, std::vector<Done>& done) {
 
 // The clock's frame work, at DISPATCH_LEVEL on the clock thread.
 void Tqm27Port::RunFrame() {
+  const int64_t now = machine_.clock().Now();  // read outside mutex_
   {
     std::lock_guard lock(mutex_);
     if (disconnected_) {
       // Everything in flight ends as a vanished device's.
       FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, frameDone_);
     } else {
-      RunDueControl(ULONG(device_.FrameNumber()), frameDone_);
+      RunDueControl(now, frameDone_);
       RunIsochronous();
       RunInterrupt(kHidOutEndpoint);
       RunInterrupt(kHidInEndpoint);

@@ -78,6 +78,44 @@ size_t ControlRequestShape(USHORT function) {
   }
 }
 
+uint64_t Mix(uint64_t z) {  // splitmix64's finaliser
+  z += 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// What a control request asks, without its addresses (which differ from run
+// to run).
+uint64_t ControlKey(PURB urb) {
+  const uint64_t key = uint64_t(urb->UrbHeader.Function) << 56;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
+      const auto& r = urb->UrbControlDescriptorRequest;
+      return key ^ uint64_t(r.DescriptorType) << 40 ^ uint64_t(r.Index) << 32 ^ uint64_t(r.LanguageId) << 16 ^
+             r.TransferBufferLength;
+    }
+    case URB_FUNCTION_SELECT_INTERFACE:
+      return key ^ uint64_t(urb->UrbSelectInterface.Interface.InterfaceNumber) << 8 ^
+             urb->UrbSelectInterface.Interface.AlternateSetting;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return key;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+    case URB_FUNCTION_ABORT_PIPE:
+      // Pipe handles are the port's own numbers, the same in every run.
+      return key ^ uint64_t(reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle));
+    default: {
+      const auto& r = urb->UrbControlVendorClassRequest;
+      return key ^ uint64_t(r.Request) << 48 ^ uint64_t(r.Value) << 32 ^ uint64_t(r.Index) << 16 ^
+             r.TransferBufferLength;
+    }
+  }
+}
+
 bool IsControlRequest(PURB urb) {
   const size_t shape = ControlRequestShape(urb->UrbHeader.Function);
   return shape && urb->UrbHeader.Length >= shape;
@@ -382,6 +420,7 @@ NTSTATUS Tqm27Port::SubmitUrb(PIRP irp, PURB urb) {
     return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   std::vector<Done> done;
   USBD_STATUS usbd;
+  const int64_t submittedAt = machine_.clock().Now();  // read outside mutex_
   {
     std::unique_lock lock(mutex_);
     ++counters_.urbs;
@@ -412,14 +451,14 @@ NTSTATUS Tqm27Port::SubmitUrb(PIRP irp, PURB urb) {
                                                           : USBD_STATUS_INVALID_URB_FUNCTION;
     } else if (!modes_.controlInline) {
       // On the bus in one to three frames; carried out and completed then.
-      uint64_t& x = controlDraw_;
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      const ULONG delay = 1 + ULONG(x % 3);
+      // The delay is drawn from the request and its instant, not from the
+      // order of submission: two threads that submit at one instant get the
+      // same delays whichever comes first, so virtual runs repeat exactly.
+      const ULONG delay = 1 + ULONG(Mix(controlDraw_ ^ uint64_t(submittedAt) ^ ControlKey(urb)) % 3);
       urb->UrbHeader.Status = USBD_STATUS_PENDING;
       IoMarkIrpPending(irp);
-      controls_.push_back(Control{irp, urb, ULONG(device_.FrameNumber()) + delay - 1});
+      const int64_t ms = kernel::Clock::kUnitsPerMillisecond;
+      controls_.push_back(Control{irp, urb, (submittedAt / ms + delay) * ms});
       return STATUS_PENDING;
     } else {
       usbd = RunControl(urb, done);

@@ -156,11 +156,13 @@ class Tqm27Port {
     PIRP irp;
     NTSTATUS status;
   };
-  // A control request waiting for the frame it completes in.
+  // A control request waiting for the frame it completes in: the one that
+  // runs at machine time `due` (from the clock, not the frame counter, which
+  // a thread woken at a frame's instant may read before or after that frame).
   struct Control {
     PIRP irp;
     PURB urb;
-    ULONG dueFrame;
+    int64_t due;
   };
 
   NTSTATUS DispatchPnp(PIRP irp);
@@ -171,9 +173,9 @@ class Tqm27Port {
   // Carries out a control request; mutex_ held. Aborted transfers go to `done`
   // (abortInline) or are marked for the next frame.
   USBD_STATUS RunControl(PURB urb, std::vector<Done>& done);
-  // Control requests due by `frame`, in order, then transfers cancelled or
-  // aborted before this frame; mutex_ held.
-  void RunDueControl(ULONG frame, std::vector<Done>& done);
+  // Transfers cancelled or aborted before this frame, then the control
+  // requests due by machine time `now`, in order; mutex_ held.
+  void RunDueControl(int64_t now, std::vector<Done>& done);
   // The interface descriptor of the selected configuration, or null.
   PUSB_INTERFACE_DESCRIPTOR FindInterface(UCHAR number, UCHAR alternate);
 
@@ -240,7 +242,7 @@ class Tqm27Port {
   std::array<uint64_t, kQueues> failState_{};
   std::vector<Done> frameDone_;  // the clock thread's completions, reused
   PortModes modes_;
-  uint64_t controlDraw_ = 0;      // xorshift64 state for the control delays
+  uint64_t controlDraw_ = 0;      // the mixed seed of the control delays
   std::deque<Control> controls_;  // in submission order
 };
 

@@ -207,7 +207,9 @@ TEST(SystemStream, TenMinutesAt44100DeliverEveryFrameWithoutDrift) {
   sim.Unplug();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
   std::printf("ten minutes of virtual time at 44.1 kHz took %.1f s of wall time\n", wall);
-  EXPECT_DOUBLE_EQ(report.machineMs, 600000.0);
+  // Ten minutes, and the control requests of the stop's first steps.
+  EXPECT_GE(report.machineMs, 600000.0);
+  EXPECT_LT(report.machineMs, 600000.0 + 30);
   EXPECT_NEAR(double(end.inFrames - minute.inFrames), 540000 * 44.1, 1.0) << "nine minutes, exactly";
   EXPECT_EQ(report.framesRecorded, report.periodsDelivered * 240);
   EXPECT_LT(report.deviceInFrames - report.framesRecorded, 240u) << "every frame but the last partial period";
