@@ -456,6 +456,8 @@ StreamReport StreamSession::End() {
     }
   }
   if (!changeError_.empty()) r.error = "a change while streaming failed: " + changeError_;
+  if (r.error.empty() && r.outSizeMismatches && !options_.allowOutSizeMismatch)
+    r.error = std::to_string(r.outSizeMismatches) + " OUT packets of the wrong size for the rate";
   begun_ = false;
   return r;
 }

@@ -87,6 +87,9 @@ struct StreamOptions {
   // record channels (the engine's own loop); the prediction is made for the
   // plain device loopback only.
   bool AnalyseRecording() const;
+  // An OUT packet whose size does not fit the device's rate (44 or 45 frames
+  // at 44.1 kHz, rate / 1000 otherwise) fails the run unless allowed.
+  bool allowOutSizeMismatch = false;
   std::filesystem::path outputDir;  // empty: no WAV files
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool echoDebugOutput = false;

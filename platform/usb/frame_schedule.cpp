@@ -37,6 +37,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+
+#include "platform/kernel/machine.h"
 
 #include "usb/hub_driver.h"
 #include "usb/tqm27_port.h"
@@ -65,6 +68,7 @@ void Tqm27Port::Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vect
   IoMarkIrpPending(irp);
   Transfer transfer{irp, urb, buffer, pipe.handle};
   transfer.failing = failing;
+  transfer.outSum = OutSum(transfer);
   queue.push_back(transfer);
   IoSetCancelRoutine(irp, CancelTransfer);
   if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
@@ -192,12 +196,31 @@ Tqm27Port::Transfer* Tqm27Port::Head(Queue& queue, ULONG frame) {
   return nullptr;
 }
 
+uint64_t Tqm27Port::OutSum(const Transfer& t) {
+  if (t.urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
+      USBD_TRANSFER_DIRECTION_FLAG(t.urb->UrbIsochronousTransfer.TransferFlags) == USBD_TRANSFER_DIRECTION_IN)
+    return 0;
+  uint64_t sum = 0xCBF29CE484222325ull;
+  const ULONG length = t.urb->UrbIsochronousTransfer.TransferBufferLength;
+  for (ULONG i = 0; i < length; ++i) sum = (sum ^ t.buffer[i]) * 0x100000001B3ull;
+  return sum;
+}
+
+void Tqm27Port::CheckOutBuffer(const Transfer& t) {
+  if (!t.outSum || OutSum(t) == t.outSum) return;
+  char what[96];
+  std::snprintf(what, sizeof what, "isochronous OUT buffer of IRP %p changed after submission",
+                static_cast<void*>(t.irp));
+  machine_.ReportFault(kernel::FaultKind::IrpMisuse, what, "the USB stack, at completion");
+}
+
 void Tqm27Port::Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
                        std::vector<Done>& done) {
   if (!IoSetCancelRoutine(transfer->irp, nullptr)) {
     transfer->cancelling = true;
     return;
   }
+  CheckOutBuffer(*transfer);
   transfer->urb->UrbHeader.Status = usbd;
   ++counters_.completed;
   done.push_back(Done{transfer->irp, status});

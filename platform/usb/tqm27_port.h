@@ -149,6 +149,7 @@ class Tqm27Port {
     bool cancelled = false;   // cancelled, completes at the next frame (with cancelling)
     bool aborted = false;     // its pipe was aborted: off the bus, completes at the next frame
     bool failing = false;     // injected: no packet of it crosses the bus
+    uint64_t outSum = 0;      // isochronous OUT: its bytes at submission
   };
   using Queue = std::deque<Transfer>;
   static constexpr size_t kQueues = 32;  // per endpoint number and direction
@@ -197,6 +198,11 @@ class Tqm27Port {
   NTSTATUS SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
   NTSTATUS SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
   void Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done, bool failing = false);
+  // The bytes of an isochronous OUT transfer, summed (FNV-1a): the buffer is
+  // the stack's from submission to completion, so a change in between is the
+  // submitting driver's fault, reported when the transfer completes.
+  static uint64_t OutSum(const Transfer& transfer);
+  void CheckOutBuffer(const Transfer& transfer);
   // Draws whether the next request on the endpoint fails; mutex_ held.
   bool DrawFailure(UCHAR endpoint);
   void RunFrame();

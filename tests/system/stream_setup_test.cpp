@@ -175,5 +175,37 @@ TEST(SystemStreamSetup, RealTimeRunsReportWakeAndClockFigures) {
   }
 }
 
+// The device reads every OUT packet against its rate: packets of another
+// size (here the device was moved to 44.1 kHz behind the driver's back, so
+// 48-frame packets no longer fit) fail the run unless the run allows them.
+TEST(SystemStreamSetup, OutPacketsOfTheWrongSizeFailTheRun) {
+  for (const bool allow : {false, true}) {
+    SCOPED_TRACE(allow ? "allowed" : "by default");
+    Simulator sim;
+    ASSERT_NE(sim.Plug(), nullptr);
+    StreamOptions o = Virtual(48000, 256);
+    o.allowOutSizeMismatch = allow;
+    StreamReport r;
+    {
+      StreamSession session(sim, o);
+      std::string error;
+      ASSERT_TRUE(session.Begin(&error)) << error;
+      session.RunFor(50);
+      std::vector<uint8_t> rate = {0x44, 0xAC, 0x00};
+      ASSERT_EQ(sim.port()->device().Control(usb::SetupPacket{0x22, 0x01, 0x0100, 0x03, 3}, rate).status,
+                usb::UsbStatus::Ok);
+      session.RunFor(50);
+      r = session.End();
+    }
+    sim.Unplug();
+    EXPECT_GT(r.outSizeMismatches, 0u);
+    if (allow) {
+      EXPECT_TRUE(r.error.empty()) << r.error;
+    } else {
+      EXPECT_NE(r.error.find("OUT packets of the wrong size"), std::string::npos) << r.error;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tqm::sim

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 
+#include "tests/platform/kernel/kernel_fixture.h"
 #include "tests/platform/usb/usb_host.h"
 #include "tests/platform/usb/usb_stack_fixture.h"
 
@@ -550,6 +551,44 @@ TEST_F(UsbIsochTest, RemovalWhileConnectedEndsPendingTransfersAndKeepsThePdo) {
   EXPECT_EQ(refused.usbd, USBD_STATUS_DEVICE_GONE) << Hex(refused.usbd);
   EXPECT_EQ(client_->Send(IRP_MJ_PNP, 0, nullptr, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(client_->GetDescriptor(1, 0, 0, 18).usbd, USBD_STATUS_SUCCESS);
+}
+
+// An OUT transfer's buffer belongs to the stack from submission until the
+// transfer completes: a driver that writes into it meanwhile (the host
+// controller may already have read it) is told so when the transfer completes.
+TEST_F(UsbIsochTest, AnOutBufferChangedAfterSubmissionIsAFault) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  for (const bool change : {false, true}) {
+    SCOPED_TRACE(change ? "changed while pending" : "left alone");
+    kernel::testing::FaultRecorder faults(machine_);
+    constexpr ULONG kPackets = 4, kBytes = 48 * 6;
+    UrbBlock urb(GET_ISO_URB_SIZE(kPackets));
+    std::vector<UCHAR> buffer(kPackets * kBytes, 0x11);
+    auto& r = urb->UrbIsochronousTransfer;
+    urb->UrbHeader.Length = USHORT(urb.size());
+    urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    r.PipeHandle = playback.PipeHandle;
+    r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
+    r.TransferBuffer = buffer.data();
+    r.TransferBufferLength = kPackets * kBytes;
+    r.NumberOfPackets = kPackets;
+    for (ULONG k = 0; k < kPackets; ++k) r.IsoPacket[k].Offset = k * kBytes;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, client_->lower(), nullptr, 0, nullptr,
+                                             0, TRUE, &done, &iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb.get();
+    ASSERT_EQ(IoCallDriver(client_->lower(), irp), STATUS_PENDING);
+    if (change) buffer[kBytes * 3 + 7] ^= 0x40;  // a packet the bus has not sent yet
+    ASSERT_TRUE(LetClockRun(machine_, &done, 50));
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS) << Hex(iosb.Status);
+    const auto recorded = faults.Take();
+    bool reported = false;
+    for (const auto& f : recorded)
+      reported |= f.kind == kernel::FaultKind::IrpMisuse && f.what.find("changed after submission") != std::string::npos;
+    EXPECT_EQ(reported, change) << kernel::testing::FaultRecorder::Describe(recorded);
+  }
 }
 
 }  // namespace
