@@ -8,6 +8,7 @@
 
 #include "platform/kernel/dispatcher.h"
 #include "platform/kernel/internal.h"
+#include "platform/kernel/os.h"
 
 namespace tqm::kernel {
 
@@ -187,7 +188,19 @@ void Clock::RunSecondProcessor() {
   }
 }
 
+Clock::Priority Clock::RealTimePriority() const {
+  std::lock_guard lock(dispatcher_.mu);
+  return priority_;
+}
+
 void Clock::Run() {
+  if (mode_ == ClockMode::Real) {
+    Priority priority;
+    priority.known = true;
+    priority.realTime = os::RaiseToRealTime(kRealTimeLevel, &priority.refusal);
+    std::lock_guard lock(dispatcher_.mu);
+    priority_ = std::move(priority);
+  }
   std::unique_lock lock(dispatcher_.mu);
   while (!stopping_) {
     if (!MayAdvanceLocked()) {
@@ -197,10 +210,12 @@ void Clock::Run() {
     const int64_t next = NextInstantLocked();
     if (mode_ == ClockMode::Real) {
       const auto wallDue = wallStart_ + std::chrono::nanoseconds(next * 100);
-      if (std::chrono::steady_clock::now() < wallDue) {
+      const auto wallNow = std::chrono::steady_clock::now();
+      if (wallNow < wallDue) {
         dispatcher_.clockCv.wait_until(lock, wallDue);
         continue;
       }
+      lateness_.RecordNs(std::chrono::duration_cast<std::chrono::nanoseconds>(wallNow - wallDue).count());
     }
     busy_ = true;
     now_ = next;

@@ -20,6 +20,13 @@
 // - Holds: while any Hold is alive the clock does not advance, in either mode
 //   (a participant that must finish its period work first holds it).
 //
+// - Real time: the thread plays the host controller and its DPCs, which
+//   preempt every thread of the host: it asks for a real-time priority above
+//   the simulator's stream client (RealTimePriority says whether it got it)
+//   and records how late it ran each instant after its wall-clock due time
+//   (Lateness), so that a missed period can be told apart: machine, clock
+//   or driver.
+//
 // Two processors: work runs on processor 0 (the clock thread) unless it is
 // added for processor 1, whose own thread starts with its first item. At each
 // instant both processors run their due items at DISPATCH_LEVEL, each in due
@@ -27,8 +34,8 @@
 // done, so an instant's work still ends before the next instant's begins.
 // An item one processor adds for the other, due at the current instant, runs
 // in that instant (the two take another round of it). Items of one instant on
-// different processors overlap, and nothing orders them; the two processors do synchronise at instant boundaries (through the
-// dispatcher's lock), so work of different instants is ordered.
+// different processors overlap, and nothing orders them; the two processors do synchronise at instant
+// boundaries (through the dispatcher's lock), so work of different instants is ordered.
 //
 // Work items due at the same instant run in the order they were added.
 // Work items are registered with AddWork (one-shot or periodic) and removed
@@ -39,9 +46,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/kernel/latency_histogram.h"
 
 namespace tqm::kernel {
 
@@ -93,6 +103,21 @@ class Clock {
   // Time passes on the clock thread itself while its work busy-waits.
   void AdvanceFromClockThread(int64_t units);
 
+  // The real-time priority the thread runs at, above the stream client's
+  // (os::RaiseToRealTime levels).
+  static constexpr int kRealTimeLevel = 20;
+  struct Priority {
+    bool known = false;     // the thread has asked (real time only)
+    bool realTime = false;  // and got it
+    std::string refusal;    // the host's reason when it did not
+  };
+  Priority RealTimePriority() const;
+  // Real time: how late each instant ran after its wall-clock due time.
+  const LatencyHistogram& Lateness() const { return lateness_; }
+  // Starts the record afresh (a run's first instant); a value recorded at
+  // the same moment may be kept or lost.
+  void ResetLateness() { lateness_.Reset(); }
+
   // Stops the thread; pending work is dropped.
   void Stop();
 
@@ -132,6 +157,8 @@ class Clock {
   WorkId nextWorkId_ = 1;
   std::vector<Work> work_;
   std::chrono::steady_clock::time_point wallStart_;
+  Priority priority_;
+  LatencyHistogram lateness_;  // recorded by the clock thread only
   std::thread thread_;
   std::thread::id threadId_;
 };

@@ -28,6 +28,10 @@ void Retire(void* base, size_t bytes, bool view);
 void ReleaseRetired(void* base, size_t bytes);
 void ProtectReadWrite(void* address, size_t bytes);
 
+// Gives the calling thread a real-time scheduling priority `level` steps above
+// the lowest real-time one. False, with the host's reason, when it refuses.
+bool RaiseToRealTime(int level, std::string* refusal);
+
 std::string SymbolName(const void* address);
 void PrintStack();
 

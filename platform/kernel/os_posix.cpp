@@ -3,11 +3,15 @@
 #include "platform/kernel/os.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
 #include <execinfo.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #include <sanitizer/common_interface_defs.h>
@@ -65,6 +69,15 @@ void ReleaseRetired(void* base, size_t bytes) { munmap(base, bytes); }
 
 void ProtectReadWrite(void* address, size_t bytes) {
   mprotect(address, bytes, PROT_READ | PROT_WRITE);
+}
+
+bool RaiseToRealTime(int level, std::string* refusal) {
+  sched_param param{};
+  param.sched_priority = std::min(sched_get_priority_min(SCHED_FIFO) + level, sched_get_priority_max(SCHED_FIFO));
+  const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+  if (error == 0) return true;
+  if (refusal) *refusal = std::string("SCHED_FIFO ") + std::to_string(param.sched_priority) + ": " + std::strerror(error);
+  return false;
 }
 
 std::string SymbolName(const void* address) {

@@ -67,6 +67,12 @@ void ProtectReadWrite(void* address, size_t bytes) {
   VirtualProtect(address, bytes, PAGE_READWRITE, &old);
 }
 
+bool RaiseToRealTime(int, std::string* refusal) {
+  if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) return true;
+  if (refusal) *refusal = "SetThreadPriority failed: " + std::to_string(GetLastError());
+  return false;
+}
+
 std::string SymbolName(const void* address) {
   char text[32];
   std::snprintf(text, sizeof text, "%p", address);

@@ -263,6 +263,13 @@ HANDLE Process::CreateEventHandle(bool manualReset, bool initialState) {
   return handle;
 }
 
+HANDLE Process::AddEventHandle(PKEVENT hookedEvent) {
+  std::lock_guard lock(mu_);
+  auto handle = reinterpret_cast<HANDLE>(uintptr_t(nextHandle_++ << 2));
+  handles_[handle] = HandleEntry{hookedEvent, false};
+  return handle;
+}
+
 bool Process::EventSignalled(HANDLE event) const {
   void* object = ReferenceHandle(event);
   if (!object) return false;

@@ -114,6 +114,9 @@ class Process {
   // ---- handles ----
   // An event object in this process's handle table.
   HANDLE CreateEventHandle(bool manualReset, bool initialState);
+  // An event made with MakeSignalHookedEvent, into this table: the handle
+  // takes over the caller's reference.
+  HANDLE AddEventHandle(PKEVENT hookedEvent);
   bool EventSignalled(HANDLE event) const;
   // Opens a device interface by its symbolic link: IRP_MJ_CREATE with a new
   // FILE_OBJECT on the top of the device's stack. Null with *status on failure.

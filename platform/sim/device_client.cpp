@@ -236,6 +236,10 @@ HANDLE DeviceClient::CreateEvent(bool manualReset, bool initialState) {
   return process_->CreateEventHandle(manualReset, initialState);
 }
 
+HANDLE DeviceClient::CreateWatchedEvent(void (*onSignal)(void*), void* context) {
+  return process_->AddEventHandle(kernel::MakeSignalHookedEvent(SynchronizationEvent, onSignal, context));
+}
+
 NTSTATUS DeviceClient::WaitForEvent(HANDLE event, std::optional<uint32_t> timeoutMs) {
   // What WaitForSingleObject does in the kernel: the handle resolves in this
   // process's table, and the wait is the kernel's.

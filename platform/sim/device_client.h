@@ -81,6 +81,9 @@ class DeviceClient {
 
   // ---- user-mode events ----
   HANDLE CreateEvent(bool manualReset, bool initialState);
+  // An auto-reset event whose every signal also calls onSignal(context) on
+  // the signalling thread, right after its waiters were released.
+  HANDLE CreateWatchedEvent(void (*onSignal)(void*), void* context);
   // Waits in the kernel; STATUS_SUCCESS, STATUS_TIMEOUT, or an error for a bad
   // handle. No timeout waits for ever.
   NTSTATUS WaitForEvent(HANDLE event, std::optional<uint32_t> timeoutMs);

@@ -1,10 +1,11 @@
 // The simulator's stream client (stream_client.h).
 #include "platform/sim/stream_client.h"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <sched.h>
+#include <chrono>
+
+#include "platform/kernel/clock.h"
+#include "platform/kernel/os.h"
 
 namespace tqm::sim {
 
@@ -13,12 +14,16 @@ namespace {
 constexpr uint32_t kOutput = 0, kInput = 1;
 
 // The ASIO period thread runs time-critical in the "Pro Audio" class; the
-// nearest a host thread gets is a real-time policy, when the host allows it.
-// A refusal is ignored, as the ASIO driver ignores a failed class join.
-void RaiseToRealTime() {
-  sched_param param{};
-  param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+// nearest a host thread gets is a real-time policy, when the host allows it,
+// below the clock thread (the host controller's DPCs preempt it on Windows).
+// A refusal is reported, not fatal, as the ASIO driver ignores a failed
+// class join.
+constexpr int kClientRealTimeLevel = 10;
+static_assert(kClientRealTimeLevel < kernel::Clock::kRealTimeLevel);
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -109,7 +114,8 @@ bool StreamClient::Start(PeriodWork work, std::string* error, const std::functio
   }
   work_ = std::move(work);
   handshake_ = device_->CreateEvent(false, false);
-  periodEvent_ = device_->CreateEvent(false, false);
+  periodEvent_ = device_->CreateWatchedEvent(&StreamClient::OnPeriodSignal, this);
+  signalNs_ = 0;
   delayEvent_ = device_->CreateEvent(true, false);
   started_ = true;
   thread_ = std::thread([this] { PeriodThread(); });
@@ -178,15 +184,28 @@ StreamCounters StreamClient::counters() const {
   c.watchdogMax = watchdogMax_;
   c.emptyWakes = emptyWakes_;
   c.outputReadyFailures = readyFailures_;
+  c.priorityKnown = priorityKnown_;
+  c.realTime = realTime_;
+  if (c.priorityKnown) c.priorityRefusal = priorityRefusal_;
   return c;
+}
+
+void StreamClient::OnPeriodSignal(void* self) {
+  // Runs on the thread that set the event (the clock thread, in the engine's
+  // completion): the first signal not yet taken keeps its time.
+  int64_t none = 0;
+  static_cast<StreamClient*>(self)->signalNs_.compare_exchange_strong(none, SteadyNs());
 }
 
 void StreamClient::PeriodThread() {
   std::optional<kernel::Participation> participation;
   if (sim_.virtualTime()) {
     participation.emplace(sim_.machine());
-  } else {
-    RaiseToRealTime();
+  } else if (!priorityKnown_) {
+    realTime_ = kernel::os::RaiseToRealTime(kClientRealTimeLevel, &priorityRefusal_);
+    priorityKnown_ = true;
+  } else if (realTime_) {
+    kernel::os::RaiseToRealTime(kClientRealTimeLevel, nullptr);
   }
   device_->SetEvent(handshake_);
   const std::optional<StatusBlockView> block = status();
@@ -194,6 +213,18 @@ void StreamClient::PeriodThread() {
     // A wait that fails (the handle is gone) ends the thread rather than
     // spinning at its raised priority.
     if (!NT_SUCCESS(device_->WaitForEvent(periodEvent_, std::nullopt)) || !started_) break;
+    if (!sim_.virtualTime()) {
+      // The hook stamps the signal just after releasing the waiter, so a
+      // thread woken on another processor may get here first: it waits the
+      // few instructions until the stamp is there.
+      const int64_t woke = SteadyNs();
+      int64_t signalled = signalNs_.exchange(0);
+      for (int spin = 0; !signalled && spin < 100000 && started_; ++spin) {
+        std::this_thread::yield();
+        signalled = signalNs_.exchange(0);
+      }
+      if (signalled) wakeLatency_.RecordNs(woke - signalled);
+    }
     if (!responsive_) continue;
     uint32_t half = 0;
     if (block) {

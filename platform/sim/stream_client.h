@@ -18,7 +18,10 @@
 // Virtual time: the period thread takes part in the clock, so the clock waits
 // for it from the period event until it waits again; each period's work is
 // done before the machine's next instant, and a run is exact. Real time: the
-// thread is on its own; a period it handles late shows in the watchdog.
+// thread is on its own, at a real-time priority when the host allows (below
+// the clock thread's, which plays the host controller); a period it handles
+// late shows in the watchdog, and its wake latency after each period event is
+// recorded so that a late period can be told from a late clock.
 //
 // Threads: Open..Close are called from one thread (the owner's); the period
 // thread is the only one that runs the period work and touches the counters
@@ -34,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/kernel/latency_histogram.h"
 #include "platform/sim/device_client.h"
 #include "platform/sim/simulator.h"
 #include "tqm/status_block.h"
@@ -64,6 +68,11 @@ struct StreamCounters {
   uint32_t watchdogMax = 0;    // highest watchdog word seen at a wake
   uint64_t emptyWakes = 0;     // wakes that found the watchdog at 0
   uint64_t outputReadyFailures = 0;
+  // Real time: whether the period thread got its real-time priority, and the
+  // host's reason when it did not (unknown before the thread started).
+  bool priorityKnown = false;
+  bool realTime = false;
+  std::string priorityRefusal;
 };
 
 class StreamClient {
@@ -102,9 +111,14 @@ class StreamClient {
   void* statusBlockAddress() const { return statusBlock_; }
   // Safe to read after Stop; while running, a snapshot that may lag a period.
   StreamCounters counters() const;
+  // Real time: how long after the engine signalled the period event the
+  // period thread ran (from the first signal it had not yet handled), over
+  // all periods of this client.
+  const kernel::LatencyHistogram& wakeLatency() const { return wakeLatency_; }
 
  private:
   void PeriodThread();
+  static void OnPeriodSignal(void* self);
 
   Simulator& sim_;
   std::unique_ptr<DeviceClient> device_;
@@ -127,6 +141,12 @@ class StreamClient {
   std::atomic<bool> responsive_{true};
   std::atomic<uint64_t> periods_{0}, missed_{0}, emptyWakes_{0}, readyFailures_{0};
   std::atomic<uint32_t> watchdogMax_{0};
+  // Steady-clock nanoseconds of the first period signal the thread has not
+  // taken yet; 0 when none.
+  std::atomic<int64_t> signalNs_{0};
+  kernel::LatencyHistogram wakeLatency_;
+  std::atomic<bool> priorityKnown_{false}, realTime_{false};
+  std::string priorityRefusal_;  // written before priorityKnown_ is set
 };
 
 }  // namespace tqm::sim

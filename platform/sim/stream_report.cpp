@@ -114,6 +114,20 @@ std::string ReportJson(const StreamReport& r) {
   j.Int("changesMade", r.changesMade);
   j.Int("outputLatePeriods", r.outputLatePeriods);
   j.Raw("engineCpuPerPeriodUs", Optional(r.engineCpuPerPeriodUs));
+  j.Raw("wakeLatencyMedianUs", Optional(r.wakeLatencyMedianUs));
+  j.Raw("wakeLatencyP99Us", Optional(r.wakeLatencyP99Us));
+  j.Raw("wakeLatencyMaxUs", Optional(r.wakeLatencyMaxUs));
+  j.Int("wakeLatencySamples", r.wakeLatencySamples);
+  j.Int("wakesLaterThanPeriod", r.wakesLaterThanPeriod);
+  j.Raw("clockLatenessMedianUs", Optional(r.clockLatenessMedianUs));
+  j.Raw("clockLatenessP99Us", Optional(r.clockLatenessP99Us));
+  j.Raw("clockLatenessMaxUs", Optional(r.clockLatenessMaxUs));
+  j.Int("clockInstants", r.clockInstants);
+  j.Int("clockInstantsLaterThan1ms", r.clockInstantsLaterThan1ms);
+  j.Raw("clockRealTime", r.clockRealTime ? (*r.clockRealTime ? "true" : "false") : "null");
+  j.Raw("clientRealTime", r.clientRealTime ? (*r.clientRealTime ? "true" : "false") : "null");
+  j.Str("clockPriorityRefusal", r.clockPriorityRefusal);
+  j.Str("clientPriorityRefusal", r.clientPriorityRefusal);
   j.Int("failOutPerMillion", r.failOutPerMillion);
   j.Int("failInPerMillion", r.failInPerMillion);
   j.Int("outRequestsFailed", r.outRequestsFailed);
@@ -199,6 +213,22 @@ std::string ReportText(const StreamReport& r) {
       o << ")";
     }
     o << "\n";
+  }
+  if (r.wakeLatencyMaxUs || r.clockLatenessMaxUs) {
+    o << "client wake   " << Optional(r.wakeLatencyMedianUs) << " / " << Optional(r.wakeLatencyP99Us) << " / "
+      << Optional(r.wakeLatencyMaxUs) << " us (median / 99th / max) after the period event, "
+      << r.wakesLaterThanPeriod << " of " << r.wakeLatencySamples << " later than a period\n";
+    o << "clock         " << Optional(r.clockLatenessMedianUs) << " / " << Optional(r.clockLatenessP99Us) << " / "
+      << Optional(r.clockLatenessMaxUs) << " us late (median / 99th / max), " << r.clockInstantsLaterThan1ms
+      << " of " << r.clockInstants << " instants more than 1 ms late\n";
+  }
+  if (r.clockRealTime || r.clientRealTime) {
+    auto priority = [](const std::optional<bool>& granted, const std::string& refusal) -> std::string {
+      if (!granted) return "n/a";
+      return *granted ? "real-time" : "normal (refused: " + refusal + ")";
+    };
+    o << "priority      clock " << priority(r.clockRealTime, r.clockPriorityRefusal) << ", client "
+      << priority(r.clientRealTime, r.clientPriorityRefusal) << "\n";
   }
   o << "engine CPU    " << (r.engineCpuPerPeriodUs ? Number(*r.engineCpuPerPeriodUs) + " us" : "n/a")
     << " per period (clock thread)\n";

@@ -172,6 +172,7 @@ bool StreamSession::Begin(std::string* error) {
     startFrame_ = device.FrameNumber();
     startMs_ = sim_.NowMs();
     cpuStartNs_ = cpu_->NowNs();
+    sim_.machine().clock().ResetLateness();
   };
   if (!client_->Start([this](const PeriodBuffers& b) { OnPeriod(b); }, error, atActivation)) return false;
   if (options_.companion.kind != CompanionPlay::Kind::None && !StartCompanion(error)) return false;
@@ -403,6 +404,30 @@ StreamReport StreamSession::End() {
   if (cpuStartNs_ && cpuEndNs && counters.periods)
     r.engineCpuPerPeriodUs = double(*cpuEndNs - *cpuStartNs_) / 1000.0 / double(counters.periods);
 
+  if (!sim_.virtualTime()) {
+    const kernel::LatencyHistogram& wake = client_->wakeLatency();
+    r.wakeLatencyMedianUs = wake.PercentileUs(0.5);
+    r.wakeLatencyP99Us = wake.PercentileUs(0.99);
+    r.wakeLatencyMaxUs = wake.MaxUs();
+    r.wakeLatencySamples = wake.count();
+    const uint32_t rate = r.rate ? r.rate : 48000;
+    r.wakesLaterThanPeriod = wake.CountAboveUs(uint64_t(period) * 1000000 / rate);
+    const kernel::LatencyHistogram& late = sim_.machine().clock().Lateness();
+    r.clockLatenessMedianUs = late.PercentileUs(0.5);
+    r.clockLatenessP99Us = late.PercentileUs(0.99);
+    r.clockLatenessMaxUs = late.MaxUs();
+    r.clockInstants = late.count();
+    r.clockInstantsLaterThan1ms = late.CountAboveUs(1000);
+    const kernel::Clock::Priority clock = sim_.machine().clock().RealTimePriority();
+    if (clock.known) {
+      r.clockRealTime = clock.realTime;
+      r.clockPriorityRefusal = clock.refusal;
+    }
+    if (counters.priorityKnown) {
+      r.clientRealTime = counters.realTime;
+      r.clientPriorityRefusal = counters.priorityRefusal;
+    }
+  }
   if (options_.AnalyseRecording()) {
     r.loopbackChecked = true;
     r.loopbackWidthBits = loopWidth_;
@@ -431,6 +456,8 @@ StreamReport StreamSession::End() {
     }
   }
   if (!changeError_.empty()) r.error = "a change while streaming failed: " + changeError_;
+  if (r.error.empty() && r.outSizeMismatches && !options_.allowOutSizeMismatch)
+    r.error = std::to_string(r.outSizeMismatches) + " OUT packets of the wrong size for the rate";
   begun_ = false;
   return r;
 }

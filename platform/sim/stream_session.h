@@ -87,6 +87,9 @@ struct StreamOptions {
   // record channels (the engine's own loop); the prediction is made for the
   // plain device loopback only.
   bool AnalyseRecording() const;
+  // An OUT packet whose size does not fit the device's rate (44 or 45 frames
+  // at 44.1 kHz, rate / 1000 otherwise) fails the run unless allowed.
+  bool allowOutSizeMismatch = false;
   std::filesystem::path outputDir;  // empty: no WAV files
   kernel::ClockMode clock = kernel::ClockMode::Real;
   bool echoDebugOutput = false;
@@ -162,6 +165,21 @@ struct StreamReport {
   // CPU of the clock thread per period (microseconds), which runs the bus's
   // frame work: the virtual device and the driver's completions.
   std::optional<double> engineCpuPerPeriodUs;
+  // Real time only (null in virtual time): how late the stream client's
+  // period thread ran after each period event, and how late the clock thread
+  // ran each instant after its wall-clock due time, in microseconds; the
+  // periods whose wake took longer than a period and the instants more than
+  // a millisecond late. With the watchdog's misses they say whether a missed
+  // period was the machine's (both late), the clock's (the clock late, the
+  // wakes prompt) or the driver's and client's (neither late).
+  std::optional<uint64_t> wakeLatencyMedianUs, wakeLatencyP99Us, wakeLatencyMaxUs;
+  uint64_t wakeLatencySamples = 0, wakesLaterThanPeriod = 0;
+  std::optional<uint64_t> clockLatenessMedianUs, clockLatenessP99Us, clockLatenessMaxUs;
+  uint64_t clockInstants = 0, clockInstantsLaterThan1ms = 0;
+  // Whether the clock thread and the client's period thread run at a
+  // real-time priority (null in virtual time), and the host's reasons when not.
+  std::optional<bool> clockRealTime, clientRealTime;
+  std::string clockPriorityRefusal, clientPriorityRefusal;
   std::vector<std::string> files;  // WAV files written
   std::string error;               // set when the run could not be made
 };

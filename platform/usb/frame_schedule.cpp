@@ -25,11 +25,21 @@
 // Cancel: a queued transfer carries a cancel routine. Whoever takes a transfer
 // out of its queue first clears that routine; if the routine is already gone,
 // the cancel routine is running and owns the IRP, so the transfer stays (marked
-// cancelling, skipped by the frames) until the routine takes it.
+// cancelling, skipped by the frames) until the routine takes it. The routine
+// completes it at once (cancelInline) or marks it cancelled, and the next
+// frame completes it. An aborted transfer leaves the bus at once and
+// completes at the next frame (unless abortInline).
+//
+// Each frame first completes what was cancelled or aborted before it, then
+// the control requests due in it (in submission order), then moves the
+// isochronous and interrupt packets.
 #include <usbdlib.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+
+#include "platform/kernel/machine.h"
 
 #include "usb/hub_driver.h"
 #include "usb/tqm27_port.h"
@@ -58,6 +68,7 @@ void Tqm27Port::Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vect
   IoMarkIrpPending(irp);
   Transfer transfer{irp, urb, buffer, pipe.handle};
   transfer.failing = failing;
+  transfer.outSum = OutSum(transfer);
   queue.push_back(transfer);
   IoSetCancelRoutine(irp, CancelTransfer);
   if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr)) {
@@ -175,7 +186,7 @@ NTSTATUS Tqm27Port::SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done,
 
 Tqm27Port::Transfer* Tqm27Port::Head(Queue& queue, ULONG frame) {
   for (Transfer& t : queue) {
-    if (t.cancelling) continue;
+    if (t.cancelling || t.aborted) continue;
     // A transfer waits on the bus until its start frame.
     if (t.urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER &&
         int32_t(t.urb->UrbIsochronousTransfer.StartFrame + t.next - frame) > 0)
@@ -185,12 +196,31 @@ Tqm27Port::Transfer* Tqm27Port::Head(Queue& queue, ULONG frame) {
   return nullptr;
 }
 
+uint64_t Tqm27Port::OutSum(const Transfer& t) {
+  if (t.urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
+      USBD_TRANSFER_DIRECTION_FLAG(t.urb->UrbIsochronousTransfer.TransferFlags) == USBD_TRANSFER_DIRECTION_IN)
+    return 0;
+  uint64_t sum = 0xCBF29CE484222325ull;
+  const ULONG length = t.urb->UrbIsochronousTransfer.TransferBufferLength;
+  for (ULONG i = 0; i < length; ++i) sum = (sum ^ t.buffer[i]) * 0x100000001B3ull;
+  return sum;
+}
+
+void Tqm27Port::CheckOutBuffer(const Transfer& t) {
+  if (!t.outSum || OutSum(t) == t.outSum) return;
+  char what[96];
+  std::snprintf(what, sizeof what, "isochronous OUT buffer of IRP %p changed after submission",
+                static_cast<void*>(t.irp));
+  machine_.ReportFault(kernel::FaultKind::IrpMisuse, what, "the USB stack, at completion");
+}
+
 void Tqm27Port::Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
                        std::vector<Done>& done) {
   if (!IoSetCancelRoutine(transfer->irp, nullptr)) {
     transfer->cancelling = true;
     return;
   }
+  CheckOutBuffer(*transfer);
   transfer->urb->UrbHeader.Status = usbd;
   ++counters_.completed;
   done.push_back(Done{transfer->irp, status});
@@ -200,6 +230,13 @@ void Tqm27Port::Retire(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTA
 
 void Tqm27Port::FailQueue(Queue& queue, USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done) {
   for (auto it = queue.begin(); it != queue.end();) {
+    if (it->cancelled) {
+      // Its cancel routine ran and left it to the frames: it ends cancelled.
+      it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+      done.push_back(Done{it->irp, STATUS_CANCELLED});
+      it = queue.erase(it);
+      continue;
+    }
     if (it->cancelling || !IoSetCancelRoutine(it->irp, nullptr)) {
       it->cancelling = true;
       ++it;
@@ -212,17 +249,59 @@ void Tqm27Port::FailQueue(Queue& queue, USBD_STATUS usbd, NTSTATUS status, std::
 }
 
 void Tqm27Port::FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done) {
+  for (const Control& c : controls_) {
+    c.urb->UrbHeader.Status = usbd;
+    ++counters_.rejected;
+    done.push_back(Done{c.irp, status});
+  }
+  controls_.clear();
   for (Queue& queue : queues_) FailQueue(queue, usbd, status, done);
+}
+
+void Tqm27Port::RunDueControl(int64_t now, std::vector<Done>& done) {
+  for (Queue& queue : queues_) {
+    for (auto it = queue.begin(); it != queue.end();) {
+      const bool aborted = !it->cancelled && it->aborted && !it->cancelling && IoSetCancelRoutine(it->irp, nullptr);
+      if (it->cancelled || aborted) {
+        it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        if (aborted) ++counters_.cancelled;
+        done.push_back(Done{it->irp, STATUS_CANCELLED});
+        it = queue.erase(it);
+        continue;
+      }
+      // An aborted transfer whose cancel routine is running is the routine's.
+      if (it->aborted) it->cancelling = true;
+      ++it;
+    }
+  }
+  // Every request due by now, in submission order; one not yet due does not
+  // hold back a later one that is.
+  for (auto it = controls_.begin(); it != controls_.end();) {
+    if (now < it->due) {
+      ++it;
+      continue;
+    }
+    const Control c = *it;
+    it = controls_.erase(it);
+    std::vector<Done> aborted;  // only with abortInline: they go first
+    const USBD_STATUS usbd = RunControl(c.urb, aborted);
+    done.insert(done.end(), aborted.begin(), aborted.end());
+    c.urb->UrbHeader.Status = usbd;
+    if (!USBD_SUCCESS(usbd)) ++counters_.rejected;
+    done.push_back(Done{c.irp, IrpStatusFor(usbd)});
+  }
 }
 
 // The clock's frame work, at DISPATCH_LEVEL on the clock thread.
 void Tqm27Port::RunFrame() {
+  const int64_t now = machine_.clock().Now();  // read outside mutex_
   {
     std::lock_guard lock(mutex_);
     if (disconnected_) {
       // Everything in flight ends as a vanished device's.
       FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, frameDone_);
     } else {
+      RunDueControl(now, frameDone_);
       RunIsochronous();
       RunInterrupt(kHidOutEndpoint);
       RunInterrupt(kHidInEndpoint);
@@ -340,6 +419,13 @@ void Tqm27Port::Cancel(PIRP irp) {
     for (Queue& queue : queues_) {
       const auto it = std::find_if(queue.begin(), queue.end(), [&](const Transfer& t) { return t.irp == irp; });
       if (it == queue.end()) continue;
+      if (!modes_.cancelInline) {
+        // Off the bus now; the next frame completes it.
+        it->cancelling = true;
+        it->cancelled = true;
+        ++counters_.cancelled;
+        break;
+      }
       it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
       ++counters_.cancelled;
       done.push_back(Done{irp, STATUS_CANCELLED});

@@ -48,6 +48,80 @@ std::wstring DeviceId() {
 
 std::wstring InstancePath(uint32_t port) { return DeviceId() + L"\\" + InstanceId(port); }
 
+// The smallest URB of each control request the stack carries out; 0 for a
+// function it does not know.
+size_t ControlRequestShape(USHORT function) {
+  switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+      return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+      return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    case URB_FUNCTION_SELECT_INTERFACE:
+      return offsetof(struct _URB_SELECT_INTERFACE, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+    case URB_FUNCTION_ABORT_PIPE:
+      return sizeof(struct _URB_PIPE_REQUEST);
+    default:
+      return 0;
+  }
+}
+
+uint64_t Mix(uint64_t z) {  // splitmix64's finaliser
+  z += 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// What a control request asks, without its addresses (which differ from run
+// to run).
+uint64_t ControlKey(PURB urb) {
+  const uint64_t key = uint64_t(urb->UrbHeader.Function) << 56;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT: {
+      const auto& r = urb->UrbControlDescriptorRequest;
+      return key ^ uint64_t(r.DescriptorType) << 40 ^ uint64_t(r.Index) << 32 ^ uint64_t(r.LanguageId) << 16 ^
+             r.TransferBufferLength;
+    }
+    case URB_FUNCTION_SELECT_INTERFACE:
+      return key ^ uint64_t(urb->UrbSelectInterface.Interface.InterfaceNumber) << 8 ^
+             urb->UrbSelectInterface.Interface.AlternateSetting;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return key;
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+    case URB_FUNCTION_ABORT_PIPE:
+      // Pipe handles are the port's own numbers, the same in every run.
+      return key ^ uint64_t(reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle));
+    default: {
+      const auto& r = urb->UrbControlVendorClassRequest;
+      return key ^ uint64_t(r.Request) << 48 ^ uint64_t(r.Value) << 32 ^ uint64_t(r.Index) << 16 ^
+             r.TransferBufferLength;
+    }
+  }
+}
+
+bool IsControlRequest(PURB urb) {
+  const size_t shape = ControlRequestShape(urb->UrbHeader.Function);
+  return shape && urb->UrbHeader.Length >= shape;
+}
+
 // The identifiers the port reports, each list as the manager expects it: the
 // strings one after the other, each ended by a NUL, the list by another.
 std::vector<std::wstring> Identifiers(BUS_QUERY_ID_TYPE type, uint32_t port) {
@@ -104,6 +178,7 @@ Tqm27Port::Tqm27Port(kernel::Machine& machine, PDRIVER_OBJECT driver, NTSTATUS* 
   kernel::Clock& clock = machine.clock();
   const int64_t ms = kernel::Clock::kUnitsPerMillisecond;
   const int64_t first = (clock.Now() / ms + 1) * ms;
+  SetModes(PortModes{});
   frameWork_ = clock.AddWork(first, ms, [this] { RunFrame(); });
 }
 
@@ -347,17 +422,17 @@ NTSTATUS Tqm27Port::SubmitUrb(PIRP irp, PURB urb) {
     return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   std::vector<Done> done;
   USBD_STATUS usbd;
+  const int64_t submittedAt = machine_.clock().Now();  // read outside mutex_
   {
     std::unique_lock lock(mutex_);
     ++counters_.urbs;
+    const USHORT function = urb->UrbHeader.Function;
     if (disconnected_ || removed_) {
       usbd = USBD_STATUS_DEVICE_GONE;
-    } else if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER ||
-               urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    } else if (function == URB_FUNCTION_ISOCH_TRANSFER || function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
       bool queued = false;
-      const NTSTATUS status = urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER
-                                  ? SubmitIsoch(irp, urb, done, &queued)
-                                  : SubmitInterrupt(irp, urb, done, &queued);
+      const NTSTATUS status = function == URB_FUNCTION_ISOCH_TRANSFER ? SubmitIsoch(irp, urb, done, &queued)
+                                                                      : SubmitInterrupt(irp, urb, done, &queued);
       lock.unlock();
       // Pending, or already completed by a cancel that came first.
       if (queued) {
@@ -365,46 +440,75 @@ NTSTATUS Tqm27Port::SubmitUrb(PIRP irp, PURB urb) {
         return status;
       }
       return Finish(irp, urb, urb->UrbHeader.Status);
-    } else {
-      switch (urb->UrbHeader.Function) {
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-        case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-          usbd = GetDescriptor(urb);
-          break;
-        case URB_FUNCTION_CLASS_DEVICE: usbd = ControlRequest(urb, 0, kTypeClass); break;
-        case URB_FUNCTION_CLASS_INTERFACE: usbd = ControlRequest(urb, 1, kTypeClass); break;
-        case URB_FUNCTION_CLASS_ENDPOINT: usbd = ControlRequest(urb, 2, kTypeClass); break;
-        case URB_FUNCTION_CLASS_OTHER: usbd = ControlRequest(urb, 3, kTypeClass); break;
-        case URB_FUNCTION_VENDOR_DEVICE: usbd = ControlRequest(urb, 0, kTypeVendor); break;
-        case URB_FUNCTION_VENDOR_INTERFACE: usbd = ControlRequest(urb, 1, kTypeVendor); break;
-        case URB_FUNCTION_VENDOR_ENDPOINT: usbd = ControlRequest(urb, 2, kTypeVendor); break;
-        case URB_FUNCTION_VENDOR_OTHER: usbd = ControlRequest(urb, 3, kTypeVendor); break;
-        case URB_FUNCTION_SELECT_CONFIGURATION: usbd = SelectConfiguration(urb); break;
-        case URB_FUNCTION_SELECT_INTERFACE: usbd = SelectInterface(urb); break;
-        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        case URB_FUNCTION_SYNC_RESET_PIPE:
-        case URB_FUNCTION_SYNC_CLEAR_STALL:
-          usbd = ResetPipe(urb);
-          break;
-        case URB_FUNCTION_ABORT_PIPE: usbd = AbortPipe(urb, done); break;
-        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-          if (urb->UrbHeader.Length < sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)) {
-            usbd = USBD_STATUS_INVALID_PARAMETER;
-          } else {
-            urb->UrbGetCurrentFrameNumber.FrameNumber = ULONG(device_.FrameNumber());
-            usbd = USBD_STATUS_SUCCESS;
-          }
-          break;
-        default:
-          usbd = USBD_STATUS_INVALID_URB_FUNCTION;
-          break;
+    } else if (function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)) {
+        usbd = USBD_STATUS_INVALID_PARAMETER;
+      } else {
+        urb->UrbGetCurrentFrameNumber.FrameNumber = ULONG(device_.FrameNumber());
+        usbd = USBD_STATUS_SUCCESS;
       }
+    } else if (!IsControlRequest(urb)) {
+      // Unknown or shorter than its structure: refused at once, whatever the mode.
+      usbd = ControlRequestShape(urb->UrbHeader.Function) ? USBD_STATUS_INVALID_PARAMETER
+                                                          : USBD_STATUS_INVALID_URB_FUNCTION;
+    } else if (!modes_.controlInline) {
+      // On the bus in one to three frames; carried out and completed then.
+      // The delay is drawn from the request and its instant, not from the
+      // order of submission: two threads that submit at one instant get the
+      // same delays whichever comes first, so virtual runs repeat exactly.
+      const ULONG delay = 1 + ULONG(Mix(controlDraw_ ^ uint64_t(submittedAt) ^ ControlKey(urb)) % 3);
+      urb->UrbHeader.Status = USBD_STATUS_PENDING;
+      IoMarkIrpPending(irp);
+      const int64_t ms = kernel::Clock::kUnitsPerMillisecond;
+      controls_.push_back(Control{irp, urb, (submittedAt / ms + delay) * ms});
+      return STATUS_PENDING;
+    } else {
+      usbd = RunControl(urb, done);
     }
   }
-  // Aborted transfers complete before the abort request itself.
+  // Transfers aborted inline complete before the abort request itself.
   Complete(done);
   return Finish(irp, urb, usbd);
+}
+
+USBD_STATUS Tqm27Port::RunControl(PURB urb, std::vector<Done>& done) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+      return GetDescriptor(urb);
+    case URB_FUNCTION_CLASS_DEVICE: return ControlRequest(urb, 0, kTypeClass);
+    case URB_FUNCTION_CLASS_INTERFACE: return ControlRequest(urb, 1, kTypeClass);
+    case URB_FUNCTION_CLASS_ENDPOINT: return ControlRequest(urb, 2, kTypeClass);
+    case URB_FUNCTION_CLASS_OTHER: return ControlRequest(urb, 3, kTypeClass);
+    case URB_FUNCTION_VENDOR_DEVICE: return ControlRequest(urb, 0, kTypeVendor);
+    case URB_FUNCTION_VENDOR_INTERFACE: return ControlRequest(urb, 1, kTypeVendor);
+    case URB_FUNCTION_VENDOR_ENDPOINT: return ControlRequest(urb, 2, kTypeVendor);
+    case URB_FUNCTION_VENDOR_OTHER: return ControlRequest(urb, 3, kTypeVendor);
+    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(urb);
+    case URB_FUNCTION_SELECT_INTERFACE: return SelectInterface(urb);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+      return ResetPipe(urb);
+    case URB_FUNCTION_ABORT_PIPE: return AbortPipe(urb, done);
+    default: return USBD_STATUS_INVALID_URB_FUNCTION;
+  }
+}
+
+void Tqm27Port::SetModes(const PortModes& modes) {
+  std::lock_guard lock(mutex_);
+  modes_ = modes;
+  uint64_t z = modes.seed + 0x9E3779B97F4A7C15ull;  // splitmix64, as FailRequests
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  controlDraw_ = z ? z : 1;
+}
+
+PortModes Tqm27Port::Modes() const {
+  std::lock_guard lock(mutex_);
+  return modes_;
 }
 
 UCHAR* Tqm27Port::TransferBuffer(PVOID buffer, PMDL mdl) {
@@ -517,6 +621,23 @@ bool Tqm27Port::FillInterface(PUSB_INTERFACE_DESCRIPTOR descriptor, PUSBD_INTERF
   return true;
 }
 
+// The stack's own walk of the selected configuration (it may run on the
+// clock thread, where the USBD library's parser may not be called).
+PUSB_INTERFACE_DESCRIPTOR Tqm27Port::FindInterface(UCHAR number, UCHAR alternate) {
+  UCHAR* at = configDescriptor_.data();
+  UCHAR* const end = at + configDescriptor_.size();
+  if (configDescriptor_.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return nullptr;
+  at += at[0];
+  while (at + 2 <= end && at[0] >= 2 && at + at[0] <= end) {
+    if (at[1] == USB_INTERFACE_DESCRIPTOR_TYPE && at[0] >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+      auto* d = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(at);
+      if (d->bInterfaceNumber == number && d->bAlternateSetting == alternate) return d;
+    }
+    at += at[0];
+  }
+  return nullptr;
+}
+
 USBD_STATUS Tqm27Port::SelectConfiguration(PURB urb) {
   auto& r = urb->UrbSelectConfiguration;
   if (urb->UrbHeader.Length < offsetof(struct _URB_SELECT_CONFIGURATION, Interface))
@@ -556,8 +677,7 @@ USBD_STATUS Tqm27Port::SelectConfiguration(PURB urb) {
       status = USBD_STATUS_BUFFER_TOO_SMALL;
       break;
     }
-    PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(
-        config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR d = FindInterface(info->InterfaceNumber, info->AlternateSetting);
     if (!d) {
       status = USBD_STATUS_INTERFACE_NOT_FOUND;
       break;
@@ -594,9 +714,7 @@ USBD_STATUS Tqm27Port::SelectInterface(PURB urb) {
     return USBD_STATUS_INVALID_PARAMETER;
   if (configuration_ == 0 || r.ConfigurationHandle != this) return USBD_STATUS_INVALID_PARAMETER;
   PUSBD_INTERFACE_INFORMATION info = &r.Interface;
-  auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configDescriptor_.data());
-  PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(
-      config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+  PUSB_INTERFACE_DESCRIPTOR d = FindInterface(info->InterfaceNumber, info->AlternateSetting);
   if (!d) return USBD_STATUS_INTERFACE_NOT_FOUND;
   if (InterfaceBusy(info->InterfaceNumber)) return USBD_STATUS_ERROR_BUSY;
   std::vector<Pipe> oldPipes = pipes_;
@@ -628,9 +746,16 @@ USBD_STATUS Tqm27Port::AbortPipe(PURB urb, std::vector<Done>& done) {
   if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) return USBD_STATUS_INVALID_PARAMETER;
   Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
   if (!pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
-  const size_t before = done.size();
-  FailQueue(QueueFor(pipe->endpoint), USBD_STATUS_CANCELED, STATUS_CANCELLED, done);
-  counters_.cancelled += done.size() - before;
+  Queue& queue = QueueFor(pipe->endpoint);
+  if (modes_.abortInline) {
+    const size_t before = done.size();
+    FailQueue(queue, USBD_STATUS_CANCELED, STATUS_CANCELLED, done);
+    counters_.cancelled += done.size() - before;
+    return USBD_STATUS_SUCCESS;
+  }
+  // Off the bus now; the abort completes first and they at the next frame.
+  for (Transfer& t : queue)
+    if (t.pipe == pipe->handle) t.aborted = true;
   return USBD_STATUS_SUCCESS;
 }
 

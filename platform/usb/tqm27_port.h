@@ -1,11 +1,18 @@
 // One TQM27 on a port of the simulated hub: its physical device object and the
 // host side of the bus (what a host controller and its port driver do for it).
 //
-// The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB. Requests the stack answers
-// without the bus (descriptors, selections, class and vendor requests, pipe
-// reset, abort, frame number) and every request it rejects (vanished device,
-// halted pipe, malformed URB) complete inside IoCallDriver, on the caller's
-// thread. Isochronous transfers queue per pipe and complete from the clock
+// The PDO answers IOCTL_INTERNAL_USB_SUBMIT_URB. Control requests
+// (descriptors, selections, class and vendor requests, pipe reset, abort)
+// complete one to three frames later from the clock thread, as Windows' stack
+// may complete them: the request is carried out in the frame it completes in,
+// so nothing of it is seen before. A cancelled transfer is only marked by its
+// cancel routine and completes at the next frame; an abort completes first
+// and the transfers it aborted at the frame after. PortModes puts each back
+// inline (completed inside IoCallDriver or IoCancelIrp, aborted transfers
+// before the abort), which Windows may also do: the driver must be right in
+// both. The frame number and every request the stack rejects (vanished
+// device, halted pipe, malformed URB) complete inside IoCallDriver, on the
+// caller's thread. Isochronous transfers queue per pipe and complete from the clock
 // thread: the port's frame work runs every millisecond at DISPATCH_LEVEL,
 // hands the model one OUT packet and one IN packet room per frame, and
 // completes a transfer after its last packet. Interrupt transfers on the HID
@@ -70,6 +77,15 @@ struct RequestFaults {
   uint64_t seed = 1;
 };
 
+// How the stack completes what it answers without waiting for a transfer's
+// frames. The defaults are the later of what Windows may do.
+struct PortModes {
+  bool controlInline = false;  // control requests complete inside IoCallDriver
+  bool cancelInline = false;   // a cancelled transfer completes inside IoCancelIrp
+  bool abortInline = false;    // aborted transfers complete inside the abort, before it
+  uint64_t seed = 1;           // draws each control request's 1..3 frame delay
+};
+
 class Tqm27Port {
  public:
   // Creates the PDO with `driver` (the hub's) and starts the frame work.
@@ -86,6 +102,9 @@ class Tqm27Port {
   // Fails a fraction of the isochronous requests submitted on `endpoint`
   // (0x03 or 0x82) from now on; perMillion 0 stops it.
   void FailRequests(UCHAR endpoint, RequestFaults faults);
+  // Applies to requests submitted and cancels made from now on.
+  void SetModes(const PortModes& modes);
+  PortModes Modes() const;
 
   // The device leaves the bus: the model goes away, and from the next frame on
   // every pending transfer completes as a vanished device's, as does every new
@@ -127,7 +146,10 @@ class Tqm27Port {
     USBD_PIPE_HANDLE pipe;
     ULONG next = 0;           // isochronous: the packet the next frame moves
     bool cancelling = false;  // its cancel routine owns it now
+    bool cancelled = false;   // cancelled, completes at the next frame (with cancelling)
+    bool aborted = false;     // its pipe was aborted: off the bus, completes at the next frame
     bool failing = false;     // injected: no packet of it crosses the bus
+    uint64_t outSum = 0;      // isochronous OUT: its bytes at submission
   };
   using Queue = std::deque<Transfer>;
   static constexpr size_t kQueues = 32;  // per endpoint number and direction
@@ -135,12 +157,28 @@ class Tqm27Port {
     PIRP irp;
     NTSTATUS status;
   };
+  // A control request waiting for the frame it completes in: the one that
+  // runs at machine time `due` (from the clock, not the frame counter, which
+  // a thread woken at a frame's instant may read before or after that frame).
+  struct Control {
+    PIRP irp;
+    PURB urb;
+    int64_t due;
+  };
 
   NTSTATUS DispatchPnp(PIRP irp);
   NTSTATUS DispatchPower(PIRP irp);
   NTSTATUS DispatchInternal(PIRP irp);
   NTSTATUS SubmitUrb(PIRP irp, PURB urb);
   NTSTATUS Finish(PIRP irp, PURB urb, USBD_STATUS usbd);
+  // Carries out a control request; mutex_ held. Aborted transfers go to `done`
+  // (abortInline) or are marked for the next frame.
+  USBD_STATUS RunControl(PURB urb, std::vector<Done>& done);
+  // Transfers cancelled or aborted before this frame, then the control
+  // requests due by machine time `now`, in order; mutex_ held.
+  void RunDueControl(int64_t now, std::vector<Done>& done);
+  // The interface descriptor of the selected configuration, or null.
+  PUSB_INTERFACE_DESCRIPTOR FindInterface(UCHAR number, UCHAR alternate);
 
   // Synchronous requests; each returns the URB status. Called with mutex_ held.
   USBD_STATUS GetDescriptor(PURB urb);
@@ -160,6 +198,11 @@ class Tqm27Port {
   NTSTATUS SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
   NTSTATUS SubmitInterrupt(PIRP irp, PURB urb, std::vector<Done>& done, bool* queued);
   void Enqueue(PIRP irp, PURB urb, UCHAR* buffer, Pipe& pipe, std::vector<Done>& done, bool failing = false);
+  // The bytes of an isochronous OUT transfer, summed (FNV-1a): the buffer is
+  // the stack's from submission to completion, so a change in between is the
+  // submitting driver's fault, reported when the transfer completes.
+  static uint64_t OutSum(const Transfer& transfer);
+  void CheckOutBuffer(const Transfer& transfer);
   // Draws whether the next request on the endpoint fails; mutex_ held.
   bool DrawFailure(UCHAR endpoint);
   void RunFrame();
@@ -204,6 +247,9 @@ class Tqm27Port {
   std::array<uint32_t, kQueues> failPerMillion_{};
   std::array<uint64_t, kQueues> failState_{};
   std::vector<Done> frameDone_;  // the clock thread's completions, reused
+  PortModes modes_;
+  uint64_t controlDraw_ = 0;      // the mixed seed of the control delays
+  std::deque<Control> controls_;  // in submission order
 };
 
 }  // namespace tqm::usb

@@ -118,6 +118,7 @@ Tqm27Port* UsbHub::Plug(size_t index) {
   auto port = std::make_unique<Tqm27Port>(machine_, driver_, &status, uint32_t(index + 1));
   if (!NT_SUCCESS(status)) return nullptr;
   port->SetSleepDeviceState(sleepDeviceState_);
+  port->SetModes(portModes_);
   slot = std::move(port);
   Report();
   return slot.get();

@@ -62,6 +62,9 @@ class UsbHub {
   // Capabilities of the devices plugged from now on: the device state for
   // every sleeping system state.
   void SetSleepDeviceState(DEVICE_POWER_STATE state) { sleepDeviceState_ = state; }
+  // How the stacks of the devices plugged from now on complete control
+  // requests, cancels and aborts (Tqm27Port::SetModes).
+  void SetPortModes(const PortModes& modes) { portModes_ = modes; }
   // The device leaves the bus.
   void Unplug(size_t index = 0);
   // The device on the port, or null.
@@ -78,6 +81,7 @@ class UsbHub {
  private:
   void Report();
   DEVICE_POWER_STATE sleepDeviceState_ = PowerDeviceD3;
+  PortModes portModes_;
   NTSTATUS AnswerBusRelations(PIRP irp);
 
   kernel::Machine& machine_;

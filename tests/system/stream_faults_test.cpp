@@ -46,7 +46,11 @@ void ExpectSurvives(const StreamOptions& o, StreamReport* report) {
   // Every period arrived, none late: the record stream kept time.
   const uint64_t expected = uint64_t(r.machineMs * o.rate / 1000) / o.periodFrames;
   EXPECT_LE(r.periodsDelivered, expected + 1);
-  EXPECT_GE(r.periodsDelivered + 3, expected) << "periods lost";
+  // The start selects both streaming settings, sets the rate of both
+  // endpoints and resets both pipes before the first transfers go down: six
+  // control requests of up to three frames each.
+  const uint64_t startPeriods = (18 * uint64_t(o.rate) / 1000 + o.periodFrames - 1) / o.periodFrames;
+  EXPECT_GE(r.periodsDelivered + 3 + startPeriods, expected) << "periods lost";
   EXPECT_EQ(r.periodsMissed, 0u);
   EXPECT_EQ(r.outputReadyFailures, 0u);
 

@@ -136,5 +136,76 @@ TEST(SystemStreamSetup, StatusBlockScribblesSteerNothing) {
   for (const auto& [tag, blocks] : sim.DriverPoolBlocks()) EXPECT_EQ(blocks, 0u) << tag;
 }
 
+// A real-time run says how promptly the client woke after each period event
+// and how late the clock ran its instants, and whether each got a real-time
+// priority; a virtual run has no wall clock to be late for and reports none.
+TEST(SystemStreamSetup, RealTimeRunsReportWakeAndClockFigures) {
+  for (const kernel::ClockMode mode : {kernel::ClockMode::Virtual, kernel::ClockMode::Real}) {
+    const bool real = mode == kernel::ClockMode::Real;
+    SCOPED_TRACE(real ? "real time" : "virtual time");
+    StreamOptions o = Virtual(48000, 256);
+    o.clock = mode;
+    StreamReport r;
+    ASSERT_TRUE(RunStream(o, &r)) << r.error;
+    ASSERT_GT(r.periodsDelivered, 0u);
+    const std::string json = ReportJson(r);
+    if (!real) {
+      EXPECT_FALSE(r.wakeLatencyP99Us || r.clockLatenessP99Us || r.clockRealTime || r.clientRealTime);
+      EXPECT_EQ(r.wakeLatencySamples, 0u);
+      EXPECT_NE(json.find("\"wakeLatencyP99Us\":null"), std::string::npos) << json;
+      continue;
+    }
+    // Every period the client handled was woken by one signal it timed.
+    EXPECT_EQ(r.wakeLatencySamples, r.periodsDelivered);
+    ASSERT_TRUE(r.wakeLatencyMedianUs && r.wakeLatencyP99Us && r.wakeLatencyMaxUs);
+    EXPECT_LE(*r.wakeLatencyMedianUs, *r.wakeLatencyP99Us);
+    EXPECT_LE(*r.wakeLatencyP99Us, *r.wakeLatencyMaxUs);
+    EXPECT_GT(r.clockInstants, 0u);
+    ASSERT_TRUE(r.clockLatenessMedianUs && r.clockLatenessP99Us && r.clockLatenessMaxUs);
+    EXPECT_LE(*r.clockLatenessMedianUs, *r.clockLatenessP99Us);
+    EXPECT_LE(*r.clockLatenessP99Us, *r.clockLatenessMaxUs);
+    ASSERT_TRUE(r.clockRealTime && r.clientRealTime);
+    EXPECT_EQ(*r.clockRealTime, r.clockPriorityRefusal.empty()) << r.clockPriorityRefusal;
+    EXPECT_EQ(*r.clientRealTime, r.clientPriorityRefusal.empty()) << r.clientPriorityRefusal;
+    EXPECT_NE(json.find("\"wakeLatencyP99Us\":" + std::to_string(*r.wakeLatencyP99Us) + ","), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"clockLatenessMaxUs\":" + std::to_string(*r.clockLatenessMaxUs) + ","),
+              std::string::npos)
+        << json;
+  }
+}
+
+// The device reads every OUT packet against its rate: packets of another
+// size (here the device was moved to 44.1 kHz behind the driver's back, so
+// 48-frame packets no longer fit) fail the run unless the run allows them.
+TEST(SystemStreamSetup, OutPacketsOfTheWrongSizeFailTheRun) {
+  for (const bool allow : {false, true}) {
+    SCOPED_TRACE(allow ? "allowed" : "by default");
+    Simulator sim;
+    ASSERT_NE(sim.Plug(), nullptr);
+    StreamOptions o = Virtual(48000, 256);
+    o.allowOutSizeMismatch = allow;
+    StreamReport r;
+    {
+      StreamSession session(sim, o);
+      std::string error;
+      ASSERT_TRUE(session.Begin(&error)) << error;
+      session.RunFor(50);
+      std::vector<uint8_t> rate = {0x44, 0xAC, 0x00};
+      ASSERT_EQ(sim.port()->device().Control(usb::SetupPacket{0x22, 0x01, 0x0100, 0x03, 3}, rate).status,
+                usb::UsbStatus::Ok);
+      session.RunFor(50);
+      r = session.End();
+    }
+    sim.Unplug();
+    EXPECT_GT(r.outSizeMismatches, 0u);
+    if (allow) {
+      EXPECT_TRUE(r.error.empty()) << r.error;
+    } else {
+      EXPECT_NE(r.error.find("OUT packets of the wrong size"), std::string::npos) << r.error;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tqm::sim

@@ -168,6 +168,16 @@ class DriverTest : public ::testing::Test {
     port_ = hub_->Plug();
     return port_;
   }
+  // Stops the clock: the watchdog and the streams move only when stepped.
+  // Nothing would then complete a request the stack left pending while a
+  // command waits for it, so the stack answers control requests, cancels and
+  // aborts inline (legal on Windows too).
+  void HoldClock() {
+    tqm::usb::PortModes inline_;
+    inline_.controlInline = inline_.cancelInline = inline_.abortInline = true;
+    port_->SetModes(inline_);
+    machine_.clock().RunFree(false);
+  }
   PDEVICE_OBJECT Pdo() const { return port_->pdo(); }
   NodeState State() const { return machine_.DeviceNodeState(port_->pdo()); }
   bool DriverLoaded() const { return machine_.FindDriverByServicePath(kServicePath) != nullptr; }

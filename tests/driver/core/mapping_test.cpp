@@ -11,8 +11,6 @@ using namespace tqm;
 class MappingTest : public DriverTest {
  protected:
   void SetUp() override { ASSERT_NE(Plug(), nullptr); }
-  // Stops the clock: the watchdog and the streams move only when stepped.
-  void HoldClock() { machine_.clock().RunFree(false); }
   void Step(uint32_t ms) { machine_.clock().Step(ms); }
   ULONG Period(Client& client) {
     return client.Command(CMD_CLASS_CONTROL, ControlOp::GetLatency).record.Get32(Field::Latency);

@@ -133,10 +133,21 @@ std::vector<UCHAR> EditedConfiguration(Edit edit) {
 
 // One machine with the device, the filter and an engine on it. Only one
 // machine may exist at a time.
+//
+// In virtual time the test thread calls the engine and steps the clock
+// itself, so nothing would run the clock while the engine waited for a
+// request: there the stack answers control requests, cancels and aborts
+// inline (legal on Windows too). In real time, and in the core, companion and
+// system tests, it completes them later, as it does by default.
 class Rig {
  public:
   explicit Rig(tqm::kernel::MachineOptions options = {})
       : machine_(options), hub_(machine_), port_(hub_.Plug()) {
+    if (machine_.clock().mode() == tqm::kernel::ClockMode::Virtual) {
+      tqm::usb::PortModes inline_;
+      inline_.controlInline = inline_.cancelInline = inline_.abortInline = true;
+      port_->SetModes(inline_);
+    }
     filter_ = std::make_unique<Filter>(machine_, port_->pdo());
     memory_ = static_cast<UCHAR*>(
         ExAllocatePoolWithTag(NonPagedPool, engine::kTransferMemoryBytes, kTagTransferMemory));

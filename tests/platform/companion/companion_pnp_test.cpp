@@ -35,7 +35,6 @@ class CompanionPnpTest : public DriverTest {
     ASSERT_NE(companion_, nullptr) << "the companion was loaded on the child";
   }
   FdoExtension* Parent() const { return static_cast<FdoExtension*>(Pdo()->AttachedDevice->DeviceExtension); }
-  void HoldClock() { machine_.clock().RunFree(false); }
   void Step(uint32_t ms) { machine_.clock().Step(ms); }
   tqm::usb::Tqm27Device& Device() { return port_->device(); }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 
+#include "tests/platform/kernel/kernel_fixture.h"
 #include "tests/platform/usb/usb_host.h"
 #include "tests/platform/usb/usb_stack_fixture.h"
 
@@ -34,6 +35,8 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
   EXPECT_TRUE(in.Take().empty());
   EXPECT_EQ(in.InFlight(), 3);
   Step(40);
+  // Read before the stop: the frames after it have no transfer to go to.
+  const uint64_t lost = device().Counters().inFramesLost;
   in.Stop();
   std::vector<IsochStream::Completed> done = in.Take();
   ASSERT_GE(done.size(), 8u);
@@ -54,7 +57,7 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
       EXPECT_EQ(p.Length, 48u * 6);  // 48 frames of 24-bit stereo each millisecond
     }
   }
-  EXPECT_EQ(device().Counters().inFramesLost, 0u) << "frames before the stream's first transfer are not lost";
+  EXPECT_EQ(lost, 0u) << "frames before the stream's first transfer are not lost";
 }
 
 // A transfer may name its start frame: it waits on the bus until then and the
@@ -102,8 +105,9 @@ TEST_F(UsbIsochTest, TenSecondsAt44100DeliverExactly441000Frames) {
   IsochStream in(client_->lower(), record, 4, 10, kInStride);
   in.Start();
   Step(10000 + 50);
-  in.Stop();
+  // Read before the stop: the frames after it have no transfer to go to.
   EXPECT_EQ(device().Counters().inFramesLost, lostBefore) << "an IN request was pending in every frame";
+  in.Stop();
   std::vector<uint32_t> frames;  // per packet, in bus order
   for (const auto& c : in.Take()) {
     if (c.status != STATUS_SUCCESS) continue;
@@ -258,39 +262,54 @@ TEST_F(UsbIsochTest, UnderrunsAreCountedWhenOutRequestsStop) {
   EXPECT_EQ(out.InFlight(), 0);
 }
 
+// Cancel and abort, in the stack's two ways: by default a cancelled transfer
+// is only marked and completes at the next frame, and an abort completes
+// before the transfers it aborted, which complete at the frame after; inline,
+// each cancelled transfer comes back from IoCancelIrp itself and every
+// aborted one before the abort request, inside IoCallDriver.
 TEST_F(UsbIsochTest, CancelAndAbortCompletePendingTransfers) {
-  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
-  // Cancel: each request comes back cancelled from IoCancelIrp itself.
-  {
-    IsochStream in(client_->lower(), record, 4, 10, kInStride);
-    in.Start();
-    Step(3);
-    in.Stop();
-    const auto done = in.Take();
-    ASSERT_EQ(done.size(), 4u);
-    for (const auto& c : done) {
-      EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
-      EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+  for (const bool inline_ : {false, true}) {
+    SCOPED_TRACE(inline_ ? "inline" : "at the next frame");
+    PortModes modes;
+    modes.cancelInline = modes.abortInline = modes.controlInline = inline_;
+    port_->SetModes(modes);
+    const uint64_t cancelledBefore = port_->Counters().cancelled;
+    auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+    {
+      IsochStream in(client_->lower(), record, 4, 10, kInStride);
+      in.Start();
+      Step(3);
+      in.Cancel();
+      EXPECT_EQ(in.InFlight(), inline_ ? 0 : 4);
+      Step(1);
+      EXPECT_EQ(in.InFlight(), 0);
+      const auto done = in.Take();
+      ASSERT_EQ(done.size(), 4u);
+      for (const auto& c : done) {
+        EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
+        EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+      }
     }
-  }
-  // Abort: every transfer on the pipe completes before the abort request does.
-  {
-    IsochStream out(client_->lower(), playback, 3, 10, 48 * 6);
-    out.Start();
-    out.SetRunning(false);
-    Step(2);
-    const auto abort = client_->PipeRequest(URB_FUNCTION_ABORT_PIPE, playback.PipeHandle);
-    EXPECT_TRUE(abort.result.completedInside);
-    EXPECT_EQ(abort.usbd, USBD_STATUS_SUCCESS);
-    EXPECT_EQ(out.InFlight(), 0);
-    const auto done = out.Take();
-    ASSERT_EQ(done.size(), 3u);
-    for (const auto& c : done) {
-      EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
-      EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+    {
+      IsochStream out(client_->lower(), playback, 3, 10, 48 * 6);
+      out.Start();
+      out.SetRunning(false);
+      Step(2);
+      const auto abort = client_->PipeRequest(URB_FUNCTION_ABORT_PIPE, playback.PipeHandle);
+      EXPECT_EQ(abort.result.completedInside, inline_);
+      EXPECT_EQ(abort.usbd, USBD_STATUS_SUCCESS);
+      EXPECT_EQ(out.InFlight(), inline_ ? 0 : 3) << "when the abort completed";
+      Step(1);
+      EXPECT_EQ(out.InFlight(), 0);
+      const auto done = out.Take();
+      ASSERT_EQ(done.size(), 3u);
+      for (const auto& c : done) {
+        EXPECT_EQ(c.status, STATUS_CANCELLED) << Hex(c.status);
+        EXPECT_EQ(c.usbd, USBD_STATUS_CANCELED) << Hex(c.usbd);
+      }
     }
+    EXPECT_EQ(port_->Counters().cancelled - cancelledBefore, 7u);
   }
-  EXPECT_EQ(port_->Counters().cancelled, 7u);
 }
 
 // Packet errors fail single packets: the transfer succeeds with a non-zero
@@ -532,6 +551,44 @@ TEST_F(UsbIsochTest, RemovalWhileConnectedEndsPendingTransfersAndKeepsThePdo) {
   EXPECT_EQ(refused.usbd, USBD_STATUS_DEVICE_GONE) << Hex(refused.usbd);
   EXPECT_EQ(client_->Send(IRP_MJ_PNP, 0, nullptr, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(client_->GetDescriptor(1, 0, 0, 18).usbd, USBD_STATUS_SUCCESS);
+}
+
+// An OUT transfer's buffer belongs to the stack from submission until the
+// transfer completes: a driver that writes into it meanwhile (the host
+// controller may already have read it) is told so when the transfer completes.
+TEST_F(UsbIsochTest, AnOutBufferChangedAfterSubmissionIsAFault) {
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  for (const bool change : {false, true}) {
+    SCOPED_TRACE(change ? "changed while pending" : "left alone");
+    kernel::testing::FaultRecorder faults(machine_);
+    constexpr ULONG kPackets = 4, kBytes = 48 * 6;
+    UrbBlock urb(GET_ISO_URB_SIZE(kPackets));
+    std::vector<UCHAR> buffer(kPackets * kBytes, 0x11);
+    auto& r = urb->UrbIsochronousTransfer;
+    urb->UrbHeader.Length = USHORT(urb.size());
+    urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    r.PipeHandle = playback.PipeHandle;
+    r.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
+    r.TransferBuffer = buffer.data();
+    r.TransferBufferLength = kPackets * kBytes;
+    r.NumberOfPackets = kPackets;
+    for (ULONG k = 0; k < kPackets; ++k) r.IsoPacket[k].Offset = k * kBytes;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, client_->lower(), nullptr, 0, nullptr,
+                                             0, TRUE, &done, &iosb);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb.get();
+    ASSERT_EQ(IoCallDriver(client_->lower(), irp), STATUS_PENDING);
+    if (change) buffer[kBytes * 3 + 7] ^= 0x40;  // a packet the bus has not sent yet
+    ASSERT_TRUE(LetClockRun(machine_, &done, 50));
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS) << Hex(iosb.Status);
+    const auto recorded = faults.Take();
+    bool reported = false;
+    for (const auto& f : recorded)
+      reported |= f.kind == kernel::FaultKind::IrpMisuse && f.what.find("changed after submission") != std::string::npos;
+    EXPECT_EQ(reported, change) << kernel::testing::FaultRecorder::Describe(recorded);
+  }
 }
 
 }  // namespace

@@ -46,7 +46,6 @@ TEST_F(UsbStackConcurrentTest, StreamsRunWhileControlRequestsAndCancelsRace) {
     const auto volume = client_->ClassRequest(URB_FUNCTION_CLASS_INTERFACE, false, 0x01, 0x0201, 0x1001,
                                               {UCHAR(requests), 0xFF});
     ASSERT_EQ(volume.usbd, USBD_STATUS_SUCCESS) << Hex(volume.usbd);
-    ASSERT_TRUE(volume.result.completedInside);
     ASSERT_EQ(client_->GetDescriptor(2, 0, 0, 9).usbd, USBD_STATUS_SUCCESS);
     ++requests;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

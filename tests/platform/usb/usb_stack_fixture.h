@@ -2,7 +2,9 @@
 // its device sits on the TQM27's PDO and sends URBs down the way a USB
 // function driver does. Synchronous requests go through IoCallDriver with a
 // built request and report whether they completed before IoCallDriver
-// returned; isochronous streams keep requests in flight and resubmit them
+// returned (the stack completes control requests a few frames later unless
+// its port is set to answer inline); the fixture then lets the clock run
+// until they complete, with a generous time-out; isochronous streams keep requests in flight and resubmit them
 // from their completion routines on the clock thread, holding a spin lock
 // across the resubmitting IoCallDriver as the audio driver does.
 #pragma once
@@ -36,6 +38,18 @@ inline NTSTATUS ClientDispatch(PDEVICE_OBJECT, PIRP irp) {
 inline NTSTATUS ClientDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (PDRIVER_DISPATCH& d : driver->MajorFunction) d = ClientDispatch;
   return STATUS_SUCCESS;
+}
+
+// Lets the clock run until `event` is signalled or `limitMs` of machine time
+// have passed: steps it in virtual time, waits in real time.
+inline bool LetClockRun(kernel::Machine& machine, PRKEVENT event, uint32_t limitMs) {
+  if (machine.clock().mode() == kernel::ClockMode::Virtual) {
+    for (uint32_t i = 0; i < limitMs && !KeReadStateEvent(event); ++i) machine.clock().Step(1);
+    return KeReadStateEvent(event) != 0;
+  }
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -LONGLONG(limitMs) * 10000;
+  return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
 }
 
 struct SyncResult {
@@ -83,8 +97,9 @@ class UsbClient {
 
   PDEVICE_OBJECT lower() const { return lower_; }
 
-  // Sends a request down and waits for it; nothing steps the clock meanwhile,
-  // so a request the stack left pending is reported as such.
+  // Sends a request down and waits for it. Whether it completed inside
+  // IoCallDriver is noted before the clock is let run to finish it: stepped
+  // in virtual time, waited for (ten seconds at most) in real time.
   SyncResult Send(UCHAR major, ULONG code, PVOID argument1, UCHAR minor = 0) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -98,10 +113,7 @@ class UsbClient {
     SyncResult result;
     result.returned = IoCallDriver(lower_, irp);
     result.completedInside = KeReadStateEvent(&done) != 0;
-    if (!result.completedInside) {
-      // Let the clock finish it, so the test can report rather than hang.
-      for (int i = 0; i < 1000 && !KeReadStateEvent(&done); ++i) machine_.clock().Step(1);
-    }
+    if (!result.completedInside) LetClockRun(machine_, &done, 10000);
     result.status = iosb.Status;
     return result;
   }
@@ -296,20 +308,29 @@ class IsochStream {
     }
   }
 
-  // Cancels every request in flight and waits until all have come back: at
-  // once in virtual time (nothing runs the clock meanwhile), up to `waitMs`
-  // when the clock runs on its own and a completion may be under way.
-  void Stop(LONGLONG waitMs = 0) {
+  // Cancels every request in flight and lets the clock run until all have
+  // come back (a cancelled request completes at the next frame unless the
+  // stack cancels inline), `waitMs` of machine time at most.
+  void Stop(uint32_t waitMs = 1000) {
+    Cancel();
+    // Counted, not only the event: a request refused at Start may have set
+    // it while others went down after it.
+    kernel::Machine& machine = kernel::Machine::Current();
+    for (uint32_t waited = 0; inFlight_.load() > 0 && waited < waitMs; waited += 10) {
+      KeClearEvent(&drained_);
+      if (inFlight_.load() == 0) break;
+      LetClockRun(machine, &drained_, 10);
+    }
+    EXPECT_EQ(inFlight_.load(), 0) << "requests still in flight";
+  }
+  // Cancels every request in flight, without waiting for them.
+  void Cancel() {
     // The flag changes under the lock the completion routines resubmit under:
     // a request passed down before this point is cancelled below, none after.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&lock_);
     running_ = false;
     KeReleaseSpinLock(&lock_, irql);
     for (auto& slot : slots_) IoCancelIrp(slot->irp);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -waitMs * 10000;
-    EXPECT_EQ(KeWaitForSingleObject(&drained_, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS)
-        << inFlight_.load() << " requests still in flight";
   }
 
   void SetRunning(bool running) { running_ = running; }
