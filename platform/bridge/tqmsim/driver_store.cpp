@@ -113,20 +113,30 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA device
   return TRUE;
 }
 
-BOOL SetupDiBuildDriverInfoList(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD driverType) {
+namespace {
+
+// The set and the node a driver-list call names, or null with the error set.
+DeviceSet* ListArguments(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD driverType, DWORD* node) {
   DeviceSet* set = tqmsim::SetOf(handle);
   if (!set) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return nullptr;
   }
+  if (!tqmsim::NodeOf(*set, device, node) || (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return set;
+}
+
+}  // namespace
+
+BOOL SetupDiBuildDriverInfoList(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD driverType) {
   // The simulated store answers for a node, not for a whole class: a caller
   // that builds the set's class list gets a refusal here.
   DWORD node = 0;
-  if (!tqmsim::NodeOf(*set, device, &node) ||
-      (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  DeviceSet* set = ListArguments(handle, device, driverType, &node);
+  if (!set) return FALSE;
   // A list already built stays as it is.
   if (set->driverLists.count(node)) return TRUE;
   set->driverLists[node] = tqmsim::StoreEntries();
@@ -136,17 +146,9 @@ BOOL SetupDiBuildDriverInfoList(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD 
 
 BOOL SetupDiEnumDriverInfoW(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD driverType, DWORD index,
                             PSP_DRVINFO_DATA_W data) {
-  DeviceSet* set = tqmsim::SetOf(handle);
-  if (!set) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
   DWORD node = 0;
-  if (!tqmsim::NodeOf(*set, device, &node) ||
-      (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  DeviceSet* set = ListArguments(handle, device, driverType, &node);
+  if (!set) return FALSE;
   if (!data || data->cbSize != sizeof(SP_DRVINFO_DATA_W)) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
@@ -168,17 +170,9 @@ BOOL SetupDiEnumDriverInfoW(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD driv
 }
 
 BOOL SetupDiDestroyDriverInfoList(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD driverType) {
-  DeviceSet* set = tqmsim::SetOf(handle);
-  if (!set) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
   DWORD node = 0;
-  if (!tqmsim::NodeOf(*set, device, &node) ||
-      (driverType != SPDIT_COMPATDRIVER && driverType != SPDIT_CLASSDRIVER)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  DeviceSet* set = ListArguments(handle, device, driverType, &node);
+  if (!set) return FALSE;
   if (set->driverLists.erase(node)) --tqmsim::g_liveDriverLists;
   return TRUE;
 }
