@@ -1,5 +1,7 @@
 #include "tests/asio/asio_harness.h"
 
+#include <gtest/gtest.h>
+
 #include "platform/bridge/tqmsim/control.h"
 #include "tqm/identity.h"
 #include "tqm/win32/interface_table.h"
@@ -140,6 +142,14 @@ std::vector<ASIOBufferInfo> Host::AllChannels(long inputs, long outputs) {
   for (long c = 0; c < inputs; ++c) infos.push_back({ASIOTrue, c, {nullptr, nullptr}});
   for (long c = 0; c < outputs; ++c) infos.push_back({ASIOFalse, c, {nullptr, nullptr}});
   return infos;
+}
+
+uint64_t OpenHandles() {
+  uint64_t id = 0, handles = 0;
+  int exited = 0;
+  EXPECT_EQ(TqmSimProcessId(&id), 0u);
+  EXPECT_EQ(TqmSimProcessState(id, &handles, &exited), 0u);
+  return handles;
 }
 
 bool WaitSwitches(Host& host, long count, DWORD boundMs) {

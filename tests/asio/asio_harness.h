@@ -73,6 +73,8 @@ struct Host {
 
 // Waits until `count` switches happened (wall-time bound in ms).
 bool WaitSwitches(Host& host, long count, DWORD boundMs = 10000);
+// The handles this process holds in the machine.
+uint64_t OpenHandles();
 // Steps a stopped clock until `count` switches happened.
 bool StepUntilSwitches(Host& host, long count, uint32_t maxMs = 5000);
 

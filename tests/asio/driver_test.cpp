@@ -21,14 +21,6 @@ namespace {
 
 using namespace asiotest;
 
-uint64_t OpenHandles() {
-  uint64_t id = 0, handles = 0;
-  int exited = 0;
-  EXPECT_EQ(TqmSimProcessId(&id), 0u);
-  EXPECT_EQ(TqmSimProcessState(id, &handles, &exited), 0u);
-  return handles;
-}
-
 // Sets the driver's period as the panel does (SetLatency with the busy check).
 bool SetPeriod(uint32_t frames) {
   tqm::win32::InterfaceTable table;

@@ -10,14 +10,6 @@ namespace {
 
 using namespace asiotest;
 
-uint64_t OpenHandles() {
-  uint64_t id = 0, handles = 0;
-  int exited = 0;
-  EXPECT_EQ(TqmSimProcessId(&id), 0u);
-  EXPECT_EQ(TqmSimProcessState(id, &handles, &exited), 0u);
-  return handles;
-}
-
 TEST(Removal, UnplugMidStreamAsksForAResetThenAnswersNotPresent) {
   Host host;
   Opened o;
