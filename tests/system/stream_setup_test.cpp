@@ -155,8 +155,12 @@ TEST(SystemStreamSetup, RealTimeRunsReportWakeAndClockFigures) {
       EXPECT_NE(json.find("\"wakeLatencyP99Us\":null"), std::string::npos) << json;
       continue;
     }
-    // Every period the client handled was woken by one signal it timed.
-    EXPECT_EQ(r.wakeLatencySamples, r.periodsDelivered);
+    // The signal's stamp is one slot: a wake that finds the next signal's
+    // stamp already taken by a late previous wake (two signals, one wait)
+    // records nothing, so a loaded machine may time a few wakes fewer than
+    // it handled, never more.
+    EXPECT_GT(r.wakeLatencySamples, 0u);
+    EXPECT_LE(r.wakeLatencySamples, r.periodsDelivered);
     ASSERT_TRUE(r.wakeLatencyMedianUs && r.wakeLatencyP99Us && r.wakeLatencyMaxUs);
     EXPECT_LE(*r.wakeLatencyMedianUs, *r.wakeLatencyP99Us);
     EXPECT_LE(*r.wakeLatencyP99Us, *r.wakeLatencyMaxUs);
