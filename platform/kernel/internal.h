@@ -226,6 +226,7 @@ struct EventObject {
   void (*onSignal)(void*);
   void (*onDestroy)(void*);
   void* context;
+  bool hookBeforeRelease;  // onSignal runs under the dispatcher lock, before any waiter wakes
 };
 
 // Stack walks under the I/O manager's stack lock.

@@ -183,12 +183,13 @@ ProcessScope::ProcessScope(Process& process) : previous_(Self().process) {
 ProcessScope::~ProcessScope() { Self().process = previous_; }
 
 PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context,
-                              void (*onDestroy)(void*)) {
+                              void (*onDestroy)(void*), SignalHookTime when) {
   auto* body = static_cast<EventObject*>(CreateObject(ObjectType::Event, sizeof(EventObject), DestroyEvent));
   KeInitializeEvent(&body->event, type, FALSE);
   body->onSignal = onSignal;
   body->onDestroy = onDestroy;
   body->context = context;
+  body->hookBeforeRelease = when == SignalHookTime::BeforeRelease;
   body->event.Header.Reserved = kSignalHookedEvent;
   return &body->event;
 }

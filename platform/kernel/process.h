@@ -197,11 +197,19 @@ class ProcessScope {
 // threads, the clock thread, a test thread outside any scope).
 Process* CurrentProcess();
 
+// When a hooked event's KeSetEvent calls its hook. After the waiters are
+// released, outside the dispatcher lock, the hook may do anything (signal a
+// real Win32 event, send a message). Before they are released, under the
+// lock, it must be a few instructions that never enter the kernel (a time
+// stamp): in exchange, a woken waiter finds its effect already there.
+enum class SignalHookTime { AfterRelease, BeforeRelease };
+
 // A kernel event object whose KeSetEvent also calls onSignal(context) (a real
 // Win32 event behind a user handle, in the simulator), and whose last
 // dereference calls onDestroy(context) when given. The caller holds the one
 // reference returned.
 PKEVENT MakeSignalHookedEvent(EVENT_TYPE type, void (*onSignal)(void*), void* context,
-                              void (*onDestroy)(void*) = nullptr);
+                              void (*onDestroy)(void*) = nullptr,
+                              SignalHookTime when = SignalHookTime::AfterRelease);
 
 }  // namespace tqm::kernel

@@ -88,8 +88,12 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     std::lock_guard lock(d.mu);
     if (Event->Header.Reserved == kSignalHookedEvent) {
       auto* hooked = reinterpret_cast<EventObject*>(Event);
-      onSignal = hooked->onSignal;
-      context = hooked->context;
+      if (hooked->hookBeforeRelease) {
+        hooked->onSignal(hooked->context);
+      } else {
+        onSignal = hooked->onSignal;
+        context = hooked->context;
+      }
     }
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;

@@ -237,7 +237,8 @@ HANDLE DeviceClient::CreateEvent(bool manualReset, bool initialState) {
 }
 
 HANDLE DeviceClient::CreateWatchedEvent(void (*onSignal)(void*), void* context) {
-  return process_->AddEventHandle(kernel::MakeSignalHookedEvent(SynchronizationEvent, onSignal, context));
+  return process_->AddEventHandle(kernel::MakeSignalHookedEvent(SynchronizationEvent, onSignal, context, nullptr,
+                                                                 kernel::SignalHookTime::BeforeRelease));
 }
 
 NTSTATUS DeviceClient::WaitForEvent(HANDLE event, std::optional<uint32_t> timeoutMs) {

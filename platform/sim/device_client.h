@@ -82,7 +82,8 @@ class DeviceClient {
   // ---- user-mode events ----
   HANDLE CreateEvent(bool manualReset, bool initialState);
   // An auto-reset event whose every signal also calls onSignal(context) on
-  // the signalling thread, right after its waiters were released.
+  // the signalling thread, before any waiter is released: onSignal must be a
+  // few instructions that never enter the kernel (a time stamp).
   HANDLE CreateWatchedEvent(void (*onSignal)(void*), void* context);
   // Waits in the kernel; STATUS_SUCCESS, STATUS_TIMEOUT, or an error for a bad
   // handle. No timeout waits for ever.

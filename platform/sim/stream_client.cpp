@@ -114,8 +114,8 @@ bool StreamClient::Start(PeriodWork work, std::string* error, const std::functio
   }
   work_ = std::move(work);
   handshake_ = device_->CreateEvent(false, false);
+  stampsTaken_ = stampsMade_.load();
   periodEvent_ = device_->CreateWatchedEvent(&StreamClient::OnPeriodSignal, this);
-  signalNs_ = 0;
   delayEvent_ = device_->CreateEvent(true, false);
   started_ = true;
   thread_ = std::thread([this] { PeriodThread(); });
@@ -191,10 +191,31 @@ StreamCounters StreamClient::counters() const {
 }
 
 void StreamClient::OnPeriodSignal(void* self) {
-  // Runs on the thread that set the event (the clock thread, in the engine's
-  // completion): the first signal not yet taken keeps its time.
-  int64_t none = 0;
-  static_cast<StreamClient*>(self)->signalNs_.compare_exchange_strong(none, SteadyNs());
+  // Runs on the thread that sets the event (the clock thread, in the engine's
+  // completion), under the dispatcher lock and before the waiter wakes, so
+  // one signal at a time.
+  auto* client = static_cast<StreamClient*>(self);
+  const uint64_t n = client->stampsMade_.load(std::memory_order_relaxed);
+  client->stamps_[n % kStampSlots].store(SteadyNs(), std::memory_order_relaxed);
+  client->stampsMade_.store(n + 1, std::memory_order_release);
+}
+
+void StreamClient::TakeWakeStamps() {
+  const int64_t woke = SteadyNs();
+  const uint64_t made = stampsMade_.load(std::memory_order_acquire);
+  // A thread held off longer than the ring lost the oldest stamps.
+  if (made - stampsTaken_ > kStampSlots) stampsTaken_ = made - kStampSlots;
+  int64_t oldest = 0;
+  while (stampsTaken_ < made) {
+    const int64_t stamp = stamps_[stampsTaken_ % kStampSlots].load(std::memory_order_relaxed);
+    // A signal after this wake belongs to the next one.
+    if (stamp > woke) break;
+    if (!oldest) oldest = stamp;
+    ++stampsTaken_;
+  }
+  // Signals that met one wait share it; a wake whose signal an earlier wake
+  // already took (it came between that wake and its look) has no sample.
+  if (oldest) wakeLatency_.RecordNs(woke - oldest);
 }
 
 void StreamClient::PeriodThread() {
@@ -213,18 +234,7 @@ void StreamClient::PeriodThread() {
     // A wait that fails (the handle is gone) ends the thread rather than
     // spinning at its raised priority.
     if (!NT_SUCCESS(device_->WaitForEvent(periodEvent_, std::nullopt)) || !started_) break;
-    if (!sim_.virtualTime()) {
-      // The hook stamps the signal just after releasing the waiter, so a
-      // thread woken on another processor may get here first: it waits the
-      // few instructions until the stamp is there.
-      const int64_t woke = SteadyNs();
-      int64_t signalled = signalNs_.exchange(0);
-      for (int spin = 0; !signalled && spin < 100000 && started_; ++spin) {
-        std::this_thread::yield();
-        signalled = signalNs_.exchange(0);
-      }
-      if (signalled) wakeLatency_.RecordNs(woke - signalled);
-    }
+    if (!sim_.virtualTime()) TakeWakeStamps();
     if (!responsive_) continue;
     uint32_t half = 0;
     if (block) {

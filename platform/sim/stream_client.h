@@ -28,6 +28,7 @@
 // below until Stop has joined it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -118,6 +119,8 @@ class StreamClient {
 
  private:
   void PeriodThread();
+  // Records the wake latency of the signals this wake took.
+  void TakeWakeStamps();
   static void OnPeriodSignal(void* self);
 
   Simulator& sim_;
@@ -141,9 +144,14 @@ class StreamClient {
   std::atomic<bool> responsive_{true};
   std::atomic<uint64_t> periods_{0}, missed_{0}, emptyWakes_{0}, readyFailures_{0};
   std::atomic<uint32_t> watchdogMax_{0};
-  // Steady-clock nanoseconds of the first period signal the thread has not
-  // taken yet; 0 when none.
-  std::atomic<int64_t> signalNs_{0};
+  // Each period signal's steady-clock time, stamped before its waiter wakes
+  // (the signalling thread writes, under the kernel's dispatcher lock); at
+  // each wake the thread takes the stamps up to its wake and measures from
+  // the oldest, the signal that set the event.
+  static constexpr uint32_t kStampSlots = 64;
+  std::array<std::atomic<int64_t>, kStampSlots> stamps_{};
+  std::atomic<uint64_t> stampsMade_{0};
+  uint64_t stampsTaken_ = 0;  // the period thread's
   kernel::LatencyHistogram wakeLatency_;
   std::atomic<bool> priorityKnown_{false}, realTime_{false};
   std::string priorityRefusal_;  // written before priorityKnown_ is set

@@ -422,6 +422,37 @@ TEST_F(ProcessTest, AReplacedResolverHandsTheDriverAnEventThatSignalsOutside) {
   ObDereferenceObject(bridge);
 }
 
+// A hook that runs before the waiters are released (a signal's time stamp):
+// every wake finds the count of the signal that caused it, with no wait for
+// the signalling thread. A hook after release may still be on its way.
+void CountSignalAtomic(void* context) {
+  static_cast<std::atomic<int>*>(context)->fetch_add(1, std::memory_order_relaxed);
+}
+
+TEST_F(ProcessTest, AHookBeforeReleaseIsSeenByTheWokenWaiter) {
+  std::atomic<int> hooked{0};
+  PKEVENT event = MakeSignalHookedEvent(SynchronizationEvent, CountSignalAtomic, &hooked, nullptr,
+                                        SignalHookTime::BeforeRelease);
+  KEVENT seen;
+  KeInitializeEvent(&seen, SynchronizationEvent, FALSE);
+  constexpr int kSignals = 500;
+  int stale = 0;
+  std::thread waiter([&] {
+    for (int i = 1; i <= kSignals; ++i) {
+      KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+      if (hooked.load(std::memory_order_relaxed) != i) ++stale;
+      KeSetEvent(&seen, IO_NO_INCREMENT, FALSE);
+    }
+  });
+  for (int i = 0; i < kSignals; ++i) {
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&seen, Executive, KernelMode, FALSE, nullptr);
+  }
+  waiter.join();
+  EXPECT_EQ(stale, 0);
+  ObDereferenceObject(event);
+}
+
 TEST_F(ProcessTest, TwoClientsMapAndCloseConcurrently) {
   Process& asio = machine.StartProcess("asio");
   Process& panel = machine.StartProcess("panel");
