@@ -219,7 +219,10 @@ void Clock::Run() {
     }
     busy_ = true;
     now_ = next;
-    dispatcher_.ExpireLocked(now_);
+    // The instant's work (the bus frame, the DPCs) comes first, as an
+    // interrupt's comes before the threads it makes ready; threads whose
+    // deadlines fall on the instant wake after it. In virtual time a thread
+    // woken at once would race the instant's work, and a run would not repeat.
     // The instant ends when both processors are done with it, and neither
     // has work due that the other added meanwhile (which gets another round
     // of the same instant).
@@ -231,6 +234,7 @@ void Clock::Run() {
       dispatcher_.clockCv.wait(lock, [&] { return stopping_ || secondDone_ == instant_; });
       if (stopping_ || !std::any_of(work_.begin(), work_.end(), [&](const Work& w) { return w.due <= now_; })) break;
     }
+    dispatcher_.ExpireLocked(now_);
     busy_ = false;
     dispatcher_.clockCv.notify_all();
     if (freeRun_) {

@@ -147,9 +147,32 @@ struct MachineOptions {
 // take part in virtual time like a system thread: while a Participation is
 // alive, the clock advances only while this thread is blocked in a kernel
 // wait. Such a thread lets the clock run free rather than stepping it.
+class Participation;
+
+// A thread that starts a participating thread enrols it first: the machine
+// counts it running from the enrolment on, so the clock cannot move between
+// the start and the new thread's first step (it would move as far as the host
+// happened to take to schedule the thread, and a virtual run would not
+// repeat). The new thread adopts the enrolment with its Participation; one
+// never adopted stops counting when it ends.
+class Enrolment {
+ public:
+  explicit Enrolment(class Machine& machine);
+  ~Enrolment();
+  Enrolment(const Enrolment&) = delete;
+  Enrolment& operator=(const Enrolment&) = delete;
+
+ private:
+  friend class Participation;
+  class Machine& machine_;
+  bool adopted_ = false;  // under the dispatcher lock
+};
+
 class Participation {
  public:
   explicit Participation(class Machine& machine);
+  // Takes over the running count of an enrolment made for this thread.
+  Participation(class Machine& machine, Enrolment& enrolment);
   ~Participation();
   Participation(const Participation&) = delete;
   Participation& operator=(const Participation&) = delete;

@@ -66,6 +66,27 @@ Participation::Participation(Machine& machine) : machine_(machine) {
   machine_.dispatcher().ThreadStartedLocked();
 }
 
+Participation::Participation(Machine& machine, Enrolment& enrolment) : machine_(machine) {
+  PKTHREAD thread = KeGetCurrentThread();
+  std::lock_guard lock(machine_.dispatcher().mu);
+  thread->participant = true;
+  if (enrolment.adopted_) {
+    machine_.dispatcher().ThreadStartedLocked();
+  } else {
+    enrolment.adopted_ = true;
+  }
+}
+
+Enrolment::Enrolment(Machine& machine) : machine_(machine) {
+  std::lock_guard lock(machine_.dispatcher().mu);
+  machine_.dispatcher().ThreadStartedLocked();
+}
+
+Enrolment::~Enrolment() {
+  std::lock_guard lock(machine_.dispatcher().mu);
+  if (!adopted_) machine_.dispatcher().ThreadEndedLocked();
+}
+
 Participation::~Participation() {
   PKTHREAD thread = KeGetCurrentThread();
   std::lock_guard lock(machine_.dispatcher().mu);

@@ -36,16 +36,6 @@ Simulator::Simulator(SimulatorOptions options) : options_(options) {
     machine_->clock().RunFree(true);
   }
   hub_ = std::make_unique<usb::UsbHub>(*machine_, usb::HubMode::PlugAndPlay);
-  if (virtualTime()) {
-    // With control requests left pending a virtual stream run does not yet
-    // repeat exactly (threads that resume at one instant still race
-    // somewhere), so in virtual time the simulator's stack answers control
-    // requests inline; cancels and aborts still complete at the next frame.
-    // Real time gets the stack's later completions throughout.
-    usb::PortModes modes;
-    modes.controlInline = true;
-    hub_->SetPortModes(modes);
-  }
 }
 
 Simulator::~Simulator() {

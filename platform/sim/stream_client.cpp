@@ -118,6 +118,9 @@ bool StreamClient::Start(PeriodWork work, std::string* error, const std::functio
   periodEvent_ = device_->CreateWatchedEvent(&StreamClient::OnPeriodSignal, this);
   delayEvent_ = device_->CreateEvent(true, false);
   started_ = true;
+  // In virtual time the thread counts as running from here: the clock must
+  // not move while the host gets round to starting it.
+  if (sim_.virtualTime()) enrolment_.emplace(sim_.machine());
   thread_ = std::thread([this] { PeriodThread(); });
   const CommandResult result = device_->SetPeriodEvent(periodEvent_);
   device_->WaitForEvent(handshake_, std::nullopt);
@@ -147,6 +150,7 @@ void StreamClient::Stop() {
   device_->SetEvent(delayEvent_);
   device_->SetEvent(periodEvent_);
   thread_.join();
+  enrolment_.reset();
   device_->CloseEvent(periodEvent_);
   periodEvent_ = nullptr;
   device_->CloseEvent(delayEvent_);
@@ -221,7 +225,7 @@ void StreamClient::TakeWakeStamps() {
 void StreamClient::PeriodThread() {
   std::optional<kernel::Participation> participation;
   if (sim_.virtualTime()) {
-    participation.emplace(sim_.machine());
+    participation.emplace(sim_.machine(), *enrolment_);
   } else if (!priorityKnown_) {
     realTime_ = kernel::os::RaiseToRealTime(kClientRealTimeLevel, &priorityRefusal_);
     priorityKnown_ = true;

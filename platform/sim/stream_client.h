@@ -139,6 +139,7 @@ class StreamClient {
   std::vector<int32_t> inputCopy_[2];  // the input a delayed client took at its wake
   uint64_t jitterState_ = 0x9E3779B97F4A7C15ull;
   HANDLE handshake_ = nullptr;
+  std::optional<kernel::Enrolment> enrolment_;  // the period thread's, until it adopts it
   std::thread thread_;
   std::atomic<bool> started_{false};
   std::atomic<bool> responsive_{true};
