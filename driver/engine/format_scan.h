@@ -5,10 +5,13 @@
 // Inside an audio streaming interface, each class-specific interface descriptor
 // (0x24) of subtype 2 (format type) of format type I or III gives a channel count (byte 4) and a sample width (bit
 // resolution at byte 6, divided by 8); the endpoint descriptor that immediately
-// follows it says the direction (address bit 7 set: record). The last such pair
-// per direction wins, so with several alternate settings the one listed last
-// decides. A format type II stream (compressed audio) is not something the
-// engine can carry and fails the scan.
+// follows it says the direction (address bit 7 set: record). Only the settings
+// the engine selects count (record: interface 2, settings 1 and 2; playback:
+// interface 3, settings 2 and 3): a device may list more, a mono one say, and
+// the channel count must describe what the engine streams. The last counted
+// pair per direction wins, so with several of those settings the one listed
+// last decides. A format type II stream (compressed audio) is not something
+// the engine can carry and fails the scan, in any setting.
 //
 // The bytes come from the device: a descriptor whose length would not advance
 // the walk or would run past the data ends it, and a format that is too short to

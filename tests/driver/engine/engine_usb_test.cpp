@@ -1,6 +1,7 @@
 // The engine's USB conversation with the virtual TQM27: reading the device,
 // the configuration and alternate settings, the class requests as the device
 // receives them, and the isochronous URBs as the stack receives them.
+#include "tests/driver/engine/engine_client.h"
 #include "tests/driver/engine/engine_fixture.h"
 
 namespace engine::testing {
@@ -89,6 +90,128 @@ TEST(EngineStart, FormatScanFromOtherDevices) {
     EXPECT_EQ(rig.engine_->StartDevice(48000, 256, 2, 0), r.status) << r.why;
     EXPECT_EQ(rig.engine_->playChannels(), r.playChannels) << r.why;
     EXPECT_EQ(rig.engine_->recordChannels(), r.recordChannels) << r.why;
+  }
+}
+
+// Descriptor sets a firmware revision or a relative of the device may present:
+// the engine must start on each and stream the counting signal bit-exact.
+using DescriptorList = std::vector<std::vector<UCHAR>>;
+
+DescriptorList SplitConfiguration() {
+  const auto image = tqm::usb::ConfigurationDescriptor();
+  DescriptorList out;
+  for (size_t at = 0; at + 1 < image.size() && image[at] >= 2; at += image[at])
+    out.emplace_back(image.begin() + at, image.begin() + at + image[at]);
+  return out;
+}
+
+std::vector<UCHAR> JoinConfiguration(const DescriptorList& list) {
+  std::vector<UCHAR> bytes;
+  for (const auto& d : list) bytes.insert(bytes.end(), d.begin(), d.end());
+  bytes[2] = UCHAR(bytes.size());
+  bytes[3] = UCHAR(bytes.size() >> 8);
+  return bytes;
+}
+
+bool IsInterface(const std::vector<UCHAR>& d, int number = -1) {
+  return d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && (number < 0 || d[2] == number);
+}
+
+// The descriptors of interface `number`, from its first setting to the next
+// interface: [first, end).
+std::pair<size_t, size_t> InterfaceBlock(const DescriptorList& list, UCHAR number) {
+  size_t first = 0;
+  while (first < list.size() && !IsInterface(list[first], number)) ++first;
+  size_t end = first;
+  while (end < list.size() && (end == first || !IsInterface(list[end]) || list[end][2] == number)) ++end;
+  return {first, end};
+}
+
+std::vector<UCHAR> RenumberedEntities() {
+  DescriptorList list = SplitConfiguration();
+  int interface = -1;
+  for (auto& d : list) {
+    if (IsInterface(d)) interface = d[2];
+    if (d[1] != 0x24) continue;
+    if (interface == 1) {
+      if (d[2] == 0x02) d[3] += 0x20;                // input terminal id
+      if (d[2] == 0x03) d[3] += 0x20, d[7] += 0x20;  // output terminal id, its source
+      if (d[2] == 0x06) d[3] += 0x20, d[4] += 0x20;  // feature unit id, its source
+    } else if (d[2] == 0x01) {
+      d[3] += 0x20;  // the streaming interface's terminal link
+    }
+  }
+  return JoinConfiguration(list);
+}
+
+std::vector<UCHAR> ReorderedInterfacesAndEndpoints() {
+  DescriptorList list = SplitConfiguration();
+  // The HID interface's endpoints the other way round.
+  const auto hid = InterfaceBlock(list, 0);
+  std::vector<size_t> endpoints;
+  for (size_t i = hid.first; i < hid.second; ++i)
+    if (list[i][1] == USB_ENDPOINT_DESCRIPTOR_TYPE) endpoints.push_back(i);
+  std::swap(list[endpoints.at(0)], list[endpoints.at(1)]);
+  // Playback's interface before record's.
+  const auto record = InterfaceBlock(list, 2), playback = InterfaceBlock(list, 3);
+  DescriptorList reordered(list.begin(), list.begin() + record.first);
+  reordered.insert(reordered.end(), list.begin() + playback.first, list.begin() + playback.second);
+  reordered.insert(reordered.end(), list.begin() + record.first, list.begin() + record.second);
+  reordered.insert(reordered.end(), list.begin() + playback.second, list.end());
+  return JoinConfiguration(reordered);
+}
+
+std::vector<UCHAR> ExtraMonoAlternates() {
+  DescriptorList list = SplitConfiguration();
+  // A mono 16-bit setting after the ones the engine selects, on both
+  // streaming interfaces (the device never gets asked for them).
+  auto mono = [](UCHAR interface, UCHAR setting, UCHAR endpoint, UCHAR attributes, UCHAR terminal) {
+    return DescriptorList{
+        {9, USB_INTERFACE_DESCRIPTOR_TYPE, interface, setting, 1, 0x01, 0x02, 0x00, 0},
+        {7, 0x24, 0x01, terminal, 1, 0x01, 0x00},
+        {17, 0x24, 0x02, 1, 1, 2, 16, 3, 0x44, 0xAC, 0x00, 0x80, 0xBB, 0x00, 0x00, 0x77, 0x01},
+        {9, USB_ENDPOINT_DESCRIPTOR_TYPE, endpoint, attributes, 200, 0, 1, 0, 0},
+        {7, 0x25, 0x01, 0x01, 0, 0, 0},
+    };
+  };
+  const auto playback = InterfaceBlock(list, 3);
+  const DescriptorList play = mono(3, 4, 0x03, 0x09, 0x01);
+  list.insert(list.begin() + playback.second, play.begin(), play.end());
+  const auto record = InterfaceBlock(list, 2);
+  const DescriptorList rec = mono(2, 3, 0x82, 0x05, 0x06);
+  list.insert(list.begin() + record.second, rec.begin(), rec.end());
+  return JoinConfiguration(list);
+}
+
+TEST(EngineStart, OtherDescriptorSetsStartAndStreamBitExact) {
+  struct Row {
+    const char* why;
+    std::vector<UCHAR> config;
+  };
+  const Row rows[] = {
+      {"other terminal and unit ids", RenumberedEntities()},
+      {"interfaces and endpoints in another order", ReorderedInterfacesAndEndpoints()},
+      {"extra mono settings after the stereo ones", ExtraMonoAlternates()},
+  };
+  for (const Row& row : rows) {
+    for (const uint32_t rate : {48000u, 96000u}) {
+      const std::string label = std::string(row.why) + ", " + std::to_string(rate) + " Hz";
+      const uint32_t bits = rate == 96000 ? 16 : 24;
+      Rig rig;
+      rig.filter_->AnswerConfiguration(row.config);
+      rig.device().SelectLoopback(5 * rate / 1000);
+      ASSERT_EQ(rig.engine_->StartDevice(rate, 96, 2, 0), STATUS_SUCCESS) << label;
+      EXPECT_EQ(rig.engine_->playChannels(), 2u) << label;
+      EXPECT_EQ(rig.engine_->recordChannels(), 2u) << label;
+      CountingClient client(rig.engine_, 0, 0, bits);
+      OpenAll(rig.engine_, 0, 0);
+      rig.Step(60);
+      CloseAll(rig.engine_, 0, 0);
+      size_t checked = 0;
+      for (uint32_t c = 0; c < 2; ++c) checked = ExpectCounting(client.recorded[c], c, bits, label);
+      EXPECT_GE(checked, 20u * 96) << label;
+      EXPECT_EQ(rig.device().Counters().outSizeMismatches, 0u) << label;
+    }
   }
 }
 
