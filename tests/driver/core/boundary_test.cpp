@@ -20,7 +20,6 @@ constexpr ULONG kSharedTag = 0x3275724F;  // "Oru2"
 class BoundaryTest : public DriverTest {
  protected:
   void SetUp() override { ASSERT_NE(Plug(), nullptr); }
-  void Step(uint32_t ms) { machine_.clock().Step(ms); }
   ULONG Period(Client& client) {
     return client.Command(CMD_CLASS_CONTROL, ControlOp::GetLatency).record.Get32(Field::Latency);
   }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,9 @@ class DriverTest : public ::testing::Test {
     // Stops wait for their streams to drain: the clock must run.
     machine_.clock().RunFree(true);
     for (auto& client : clients_) client->Close();
+    // The hub's teardown waits for drivers' threads: the clock must move
+    // without this thread.
+    participation_.reset();
     hub_.reset();
   }
 
@@ -168,15 +172,15 @@ class DriverTest : public ::testing::Test {
     port_ = hub_->Plug();
     return port_;
   }
-  // Stops the clock: the watchdog and the streams move only when stepped.
-  // Nothing would then complete a request the stack left pending while a
-  // command waits for it, so the stack answers control requests, cancels and
-  // aborts inline (legal on Windows too).
-  void HoldClock() {
-    tqm::usb::PortModes inline_;
-    inline_.controlInline = inline_.cancelInline = inline_.abortInline = true;
-    port_->SetModes(inline_);
-    machine_.clock().RunFree(false);
+  // The test thread takes part in the clock from here: the watchdog and the
+  // streams move only while it waits in the kernel, in Step or in a command
+  // that waits for a request of the stack's.
+  void HoldClock() { participation_.emplace(machine_); }
+  void Step(uint32_t ms) {
+    if (!participation_) return machine_.clock().Step(ms);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -int64_t(ms) * tqm::kernel::Clock::kUnitsPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
   }
   PDEVICE_OBJECT Pdo() const { return port_->pdo(); }
   NodeState State() const { return machine_.DeviceNodeState(port_->pdo()); }
@@ -219,6 +223,7 @@ class DriverTest : public ::testing::Test {
   }
 
   Machine machine_;
+  std::optional<tqm::kernel::Participation> participation_;
   std::unique_ptr<tqm::usb::UsbHub> hub_;
   tqm::usb::Tqm27Port* port_ = nullptr;
   std::vector<std::unique_ptr<Client>> clients_;

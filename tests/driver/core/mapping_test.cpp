@@ -11,7 +11,6 @@ using namespace tqm;
 class MappingTest : public DriverTest {
  protected:
   void SetUp() override { ASSERT_NE(Plug(), nullptr); }
-  void Step(uint32_t ms) { machine_.clock().Step(ms); }
   ULONG Period(Client& client) {
     return client.Command(CMD_CLASS_CONTROL, ControlOp::GetLatency).record.Get32(Field::Latency);
   }

@@ -7,6 +7,7 @@
 // virtual TQM27 does not model (no record endpoint, a format type II stream).
 #pragma once
 
+#include <optional>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -134,19 +135,20 @@ std::vector<UCHAR> EditedConfiguration(Edit edit) {
 // One machine with the device, the filter and an engine on it. Only one
 // machine may exist at a time.
 //
-// In virtual time the test thread calls the engine and steps the clock
-// itself, so nothing would run the clock while the engine waited for a
-// request: there the stack answers control requests, cancels and aborts
-// inline (legal on Windows too). In real time, and in the core, companion and
-// system tests, it completes them later, as it does by default.
+// The stack completes control requests, cancels and aborts later, as it does
+// by default. In virtual time the test thread takes part in the clock: time
+// moves only while it waits in the kernel (in a request the engine sends, or
+// in Step), so a run repeats exactly. A racing rig instead lets the clock run
+// free against the test thread, for tests whose point is that race.
+enum class RigClock { Participating, Racing };
+
 class Rig {
  public:
-  explicit Rig(tqm::kernel::MachineOptions options = {})
+  explicit Rig(tqm::kernel::MachineOptions options = {}, RigClock use = RigClock::Participating)
       : machine_(options), hub_(machine_), port_(hub_.Plug()) {
     if (machine_.clock().mode() == tqm::kernel::ClockMode::Virtual) {
-      tqm::usb::PortModes inline_;
-      inline_.controlInline = inline_.cancelInline = inline_.abortInline = true;
-      port_->SetModes(inline_);
+      if (use == RigClock::Participating) participation_.emplace(machine_);
+      machine_.clock().RunFree(true);
     }
     filter_ = std::make_unique<Filter>(machine_, port_->pdo());
     memory_ = static_cast<UCHAR*>(
@@ -160,13 +162,20 @@ class Rig {
     delete engine_;
     ExFreePoolWithTag(memory_, kTagTransferMemory);
     filter_.reset();
+    participation_.reset();
   }
 
   tqm::usb::Tqm27Device& device() { return port_->device(); }
-  void Step(uint32_t ms) { machine_.clock().Step(ms); }
+  void Step(uint32_t ms) {
+    if (!participation_) return machine_.clock().Step(ms);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -int64_t(ms) * tqm::kernel::Clock::kUnitsPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  }
   uint64_t PoolAllocations() { return machine_.pool().AllocationCount(); }
 
   tqm::kernel::Machine machine_;
+  std::optional<tqm::kernel::Participation> participation_;
   tqm::usb::UsbHub hub_;
   tqm::usb::Tqm27Port* port_;
   std::unique_ptr<Filter> filter_;

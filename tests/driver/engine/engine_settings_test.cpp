@@ -408,12 +408,7 @@ TEST(EngineApply, StopWaitsForPendingApply) {
   r.playVolume[1] = 90;
   rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::PlayVolumeRight));
   const uint64_t before = KeQueryInterruptTime();
-  {
-    tqm::kernel::Participation participate(rig.machine_);
-    rig.machine_.clock().RunFree(true);
-    rig.engine_->StopDevice();
-    rig.machine_.clock().RunFree(false);
-  }
+  rig.engine_->StopDevice();
   const uint64_t waited = KeQueryInterruptTime() - before;
   EXPECT_GE(waited, 50 * 10000u) << "stop returned after " << waited / 10000 << " ms";
   EXPECT_EQ(Current(rig).playVolume[1], 90);
@@ -507,12 +502,7 @@ TEST(EngineApply, TeardownWaitsForTheApplyAndRefusesNewOnes) {
   tqm::MixerSettings r = Current(rig);
   r.playVolume[0] = 70;
   rig.engine_->ScheduleApply(r, Bit(tqm::MixerWord::PlayVolumeLeft));
-  {
-    tqm::kernel::Participation participate(rig.machine_);
-    rig.machine_.clock().RunFree(true);
-    rig.engine_->StopForTeardown();
-    rig.machine_.clock().RunFree(false);
-  }
+  rig.engine_->StopForTeardown();
   EXPECT_EQ(Current(rig).playVolume[0], 70);
   EXPECT_EQ(Wire(rig.device().State().playback.volume[0]), VolumeWireValue(70, kPlayback));
   const uint32_t signals = slots.slot0.load();

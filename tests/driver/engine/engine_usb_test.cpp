@@ -206,6 +206,7 @@ TEST(EngineStart, OtherDescriptorSetsStartAndStreamBitExact) {
       CountingClient client(rig.engine_, 0, 0, bits);
       OpenAll(rig.engine_, 0, 0);
       rig.Step(60);
+      client.frozen = true;
       CloseAll(rig.engine_, 0, 0);
       size_t checked = 0;
       for (uint32_t c = 0; c < 2; ++c) checked = ExpectCounting(client.recorded[c], c, bits, label);

@@ -161,7 +161,8 @@ TEST(CompanionOnEngine, EndpointChangesReachTheDevice) {
   for (const Row& r : rows) {
     seen.clear();
     EXPECT_EQ(a.companion.SetVolume(r.flow, r.left, r.right), r.accepted) << r.why;
-    rig.Step(55);
+    // The apply comes 50 ms later, each channel a request of a few frames.
+    rig.Step(60);
     const auto state = rig.device().State();
     const auto& unit = r.flow == Flow::Render ? state.playback : state.record;
     EXPECT_EQ(uint16_t(unit.volume[0]), r.wire0) << r.why << std::hex << ": 0x" << uint16_t(unit.volume[0]);
