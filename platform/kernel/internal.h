@@ -129,6 +129,12 @@ ObjectHeader* HeaderOf(const void* body);  // null when body is not an object
 inline void* BodyOf(ObjectHeader* header) {
   return reinterpret_cast<char*>(header) + kObjectHeaderSize;
 }
+// Starts a thread of the kernel's own (a system worker): it runs `routine` at
+// PASSIVE_LEVEL in the system process, charged to no driver, and counts for
+// the clock as a system thread does. Callable up to DISPATCH_LEVEL.
+void StartKernelThread(PKSTART_ROUTINE routine, PVOID context);
+// Work items queued or running for a driver (work_items.cpp).
+size_t OutstandingWorkItems(PDRIVER_OBJECT driver);
 void ReferenceObject(void* body);
 void DereferenceObject(void* body);
 

@@ -403,6 +403,7 @@ void Machine::CheckResourcesAtUnload(PDRIVER_OBJECT driver) {
   add(DevicesOf(driver), "device object(s) it never deleted");
   add(objects_->HandlesOf(driver), "kernel handle(s) it never closed");
   add(unwaited, "system thread(s) it never waited on (KeWaitForSingleObject on the thread object)");
+  add(OutstandingWorkItems(driver), "work item(s) still queued or running");
   if (running) what += " (" + std::to_string(running) + " still running);";
   if (what.empty()) return;
   ReportFault(FaultKind::ResourceLeakAtUnload, "driver " + Narrow(driver->DriverName) + " unloaded with" + what,
