@@ -14,13 +14,16 @@
 //
 // What Driver Verifier would stop on is a fault here: queueing an item that is
 // already queued, freeing a queued item, a block that is not a work item, and
-// a driver that unloads while one of its items is queued or its routine runs.
+// a driver that unloads while one of its items is queued or its routine runs
+// (Windows would defer the unload on the device reference; a driver that
+// relies on that has code running past its removal). Deleting the device of
+// an outstanding item is not a fault: its reference defers the deletion, as
+// on Windows; the unload waits for references of routines that returned.
 // Stricter than Windows: while the routine runs, only the routine itself may
 // free or queue its item (another thread cannot know it has started).
-// Deleting the device of a queued item is caught by IoDeleteDevice (the item
-// holds a reference).
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/pool.h"
@@ -50,6 +53,10 @@ std::mutex registryMu;
 std::map<PDRIVER_OBJECT, size_t> outstanding;
 std::map<PIO_WORKITEM, PKTHREAD> running;
 size_t live = 0;  // queued or not yet returned, of every driver
+// Device references held by items, and per driver the items whose routine
+// returned and whose reference is still to be dropped.
+std::map<PDEVICE_OBJECT, size_t> deviceReferences;
+std::map<PDRIVER_OBJECT, size_t> returning;
 
 // Under registryMu: the item is queued, or its routine runs on another thread.
 bool BusyForCaller(PIO_WORKITEM item) {
@@ -96,14 +103,20 @@ void WorkerMain(PVOID raw) {
     if (routine) routine(job.device, context);
     else routineEx(job.device, context, item);
   }
+  {
+    std::lock_guard lock(registryMu);
+    auto count = outstanding.find(job.owner);
+    if (count != outstanding.end() && --count->second == 0) outstanding.erase(count);
+    ++returning[job.owner];
+  }
   ObDereferenceObject(job.device);
   std::lock_guard lock(registryMu);
+  if (--returning[job.owner] == 0) returning.erase(job.owner);
+  if (--deviceReferences[job.device] == 0) deviceReferences.erase(job.device);
   // The item may be gone (freed by its routine) or queued again.
   auto it = running.find(item);
   if (it != running.end() && it->second == KeGetCurrentThread()) running.erase(it);
   --live;
-  auto count = outstanding.find(job.owner);
-  if (count != outstanding.end() && --count->second == 0) outstanding.erase(count);
 }
 
 void Queue(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PIO_WORKITEM_ROUTINE_EX routineEx, PVOID context,
@@ -129,6 +142,7 @@ void Queue(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PIO_WORKITEM_ROUTINE
     item->context = context;
     ++outstanding[item->owner];
     ++live;
+    ++deviceReferences[item->device];
   }
   // The device object (and so its driver) stays while the item is queued
   // and its routine runs.
@@ -138,7 +152,20 @@ void Queue(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PIO_WORKITEM_ROUTINE
 
 }  // namespace
 
+size_t WorkItemReferences(PDEVICE_OBJECT device) {
+  std::lock_guard lock(registryMu);
+  auto it = deviceReferences.find(device);
+  return it == deviceReferences.end() ? 0 : it->second;
+}
+
 size_t OutstandingWorkItems(PDRIVER_OBJECT driver) {
+  for (;;) {
+    {
+      std::lock_guard lock(registryMu);
+      if (!returning.count(driver)) break;
+    }
+    std::this_thread::yield();
+  }
   std::lock_guard lock(registryMu);
   auto it = outstanding.find(driver);
   if (it == outstanding.end()) return 0;

@@ -155,22 +155,6 @@ TEST(WorkItem, EachMisuseIsAFault) {
          IoFreeWorkItem(item);
        },
        {FaultKind::ObjectMisuse}, "IoQueueWorkItem of a work item that is already queued or whose routine runs"},
-      {"deleting the device of an item whose routine has not returned",
-       [](Machine&, TestStack& stack) {
-         PDEVICE_OBJECT device = nullptr;
-         ASSERT_EQ(IoCreateDevice(stack.driver(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                   STATUS_SUCCESS);
-         Seen seen;
-         Init(seen);
-         PIO_WORKITEM item = IoAllocateWorkItem(device);
-         IoQueueWorkItem(item, HeldRoutine, DelayedWorkQueue, &seen);
-         WaitDone(seen);
-         IoDeleteDevice(device);
-         KeSetEvent(&seen.release, IO_NO_INCREMENT, FALSE);
-         WaitRoutinesReturned();
-         IoFreeWorkItem(item);
-       },
-       {FaultKind::DeviceDeletedWhileReferenced}, "reference(s) to it are still held"},
       {"unloading with an item running and another never freed",
        [](Machine& m, TestStack& stack) {
          unloadDevice = stack[0].device;
