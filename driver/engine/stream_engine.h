@@ -104,6 +104,9 @@ struct TransferFaultCounters {
   // Retired:
   uint32_t slotsRetired;   // slots given up after kMaxConsecutiveFailures
   uint32_t deviceGone;     // requests of a vanished or removed device
+  uint32_t poweredOff;     // requests the stack ended or refused because the
+                           // device was out of D0: resubmitted, they would
+                           // only be refused again until D0
   // Frames of silence put in place of the failed IN packets' frames.
   uint32_t recordFramesFilled;
 };
@@ -226,6 +229,7 @@ class StreamEngine : public PoolObject {
     out.otherErrors = ReadShared(&f.otherErrors);
     out.slotsRetired = ReadShared(&f.slotsRetired);
     out.deviceGone = ReadShared(&f.deviceGone);
+    out.poweredOff = ReadShared(&f.poweredOff);
     out.recordFramesFilled = ReadShared(&f.recordFramesFilled);
     return out;
   }
