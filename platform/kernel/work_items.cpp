@@ -108,14 +108,14 @@ void WorkerMain(PVOID raw) {
     auto count = outstanding.find(job.owner);
     if (count != outstanding.end() && --count->second == 0) outstanding.erase(count);
     ++returning[job.owner];
+    // The item may be gone (freed by its routine) or queued again.
+    auto it = running.find(item);
+    if (it != running.end() && it->second == KeGetCurrentThread()) running.erase(it);
   }
   ObDereferenceObject(job.device);
   std::lock_guard lock(registryMu);
   if (--returning[job.owner] == 0) returning.erase(job.owner);
   if (--deviceReferences[job.device] == 0) deviceReferences.erase(job.device);
-  // The item may be gone (freed by its routine) or queued again.
-  auto it = running.find(item);
-  if (it != running.end() && it->second == KeGetCurrentThread()) running.erase(it);
   --live;
 }
 
