@@ -82,15 +82,20 @@ Machine::~Machine() {
   // leaks show.
   PnpShutdown(*this);
   // Let time pass until the system threads have ended, then stop the clock.
-  std::vector<PKTHREAD> threads;
-  {
-    std::lock_guard lock(threadsMu_);
-    threads.swap(threads_);
-  }
-  if (!threads.empty() && clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
-  for (PKTHREAD thread : threads) {
-    thread->host.join();
-    DereferenceObject(thread);
+  // A thread may start another before it ends (a work item's routine queueing
+  // one), so this goes on until none is left.
+  for (;;) {
+    std::vector<PKTHREAD> threads;
+    {
+      std::lock_guard lock(threadsMu_);
+      threads.swap(threads_);
+    }
+    if (threads.empty()) break;
+    if (clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
+    for (PKTHREAD thread : threads) {
+      thread->host.join();
+      DereferenceObject(thread);
+    }
   }
   {
     std::lock_guard lock(threadsMu_);
