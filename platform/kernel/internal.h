@@ -134,8 +134,8 @@ inline void* BodyOf(ObjectHeader* header) {
 // the clock as a system thread does. Callable up to DISPATCH_LEVEL.
 void StartKernelThread(PKSTART_ROUTINE routine, PVOID context);
 // Work items of a driver queued or whose routine runs, reported once
-// (work_items.cpp). It first waits for items whose routine has returned to
-// drop their device reference: on Windows that reference defers the unload.
+// (work_items.cpp). It first waits a while for them to end and drop their
+// device reference: on Windows that reference defers the unload.
 size_t OutstandingWorkItems(PDRIVER_OBJECT driver);
 // References work items hold on a device object.
 size_t WorkItemReferences(PDEVICE_OBJECT device);

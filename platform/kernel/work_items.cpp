@@ -14,13 +14,14 @@
 //
 // What Driver Verifier would stop on is a fault here: queueing an item that is
 // already queued, freeing a queued item, a block that is not a work item, and
-// a driver that unloads while one of its items is queued or its routine runs
-// (Windows would defer the unload on the device reference; a driver that
-// relies on that has code running past its removal). Deleting the device of
-// an outstanding item is not a fault: its reference defers the deletion, as
-// on Windows; the unload waits for references of routines that returned.
+// a driver that unloads while one of its items is still queued or its
+// routine still runs after a grace period (Windows defers the unload on the
+// item's device reference; one that never comes is a driver that waits for
+// nothing before its removal ends). Deleting the device of an outstanding
+// item is not a fault: its reference defers the deletion, as on Windows.
 // Stricter than Windows: while the routine runs, only the routine itself may
 // free or queue its item (another thread cannot know it has started).
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -159,12 +160,18 @@ size_t WorkItemReferences(PDEVICE_OBJECT device) {
 }
 
 size_t OutstandingWorkItems(PDRIVER_OBJECT driver) {
+  // Windows defers the unload while an item's device reference is held, so a
+  // routine whose last act lets the removal go on (releasing a remove lock)
+  // may still be returning: the check waits for that, two seconds of host
+  // time at most. What is still queued or running then is a fault.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   for (;;) {
     {
       std::lock_guard lock(registryMu);
-      if (!returning.count(driver)) break;
+      if (!returning.count(driver) && !outstanding.count(driver)) break;
     }
-    std::this_thread::yield();
+    if (std::chrono::steady_clock::now() > until) break;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   std::lock_guard lock(registryMu);
   auto it = outstanding.find(driver);
