@@ -69,6 +69,10 @@ struct FdoExtension {
   // is created or destroyed.
   ERESOURCE adapterLock;
   bool interfaceEnabled;
+  // The engine's power-down count after the last stop for a lower power
+  // state (power.cpp): a wake restarts the streams only if no later
+  // power-down came before its work item ran.
+  volatile LONG powerDowns;
 };
 
 struct ChildExtension {

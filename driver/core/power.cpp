@@ -9,6 +9,12 @@
 // request toward lower power is recorded before it goes down, one toward
 // higher power after the lower driver has completed it.
 //
+// The streams follow the device: before a device request to a lower state
+// goes down, the engine stops them and sends the device nothing more (the
+// request's dispatch runs at passive level: the device object is power
+// pageable). Once a request back to D0 has completed, a work item restarts
+// them at passive level, holding a RemoveLock reference until it is done.
+//
 // The context (pool tag "Oru3") lives from the dispatch to the step that
 // completes the request; it holds one RemoveLock reference all that time. A
 // step that hands the request or the context to someone else returns at once
@@ -90,6 +96,63 @@ void RecordDeviceState(FdoExtension* fdx, DEVICE_POWER_STATE state) {
   POWER_STATE reported;
   reported.DeviceState = state;
   PoSetPowerState(fdx->self, DevicePowerState, reported);
+}
+
+// A device request to a lower state, at passive level, before it goes down.
+void StopStreamsForPowerDown(FdoExtension* fdx) {
+  KeEnterCriticalRegion();
+  ExAcquireResourceSharedLite(&fdx->adapterLock, TRUE);
+  if (fdx->adapter && fdx->adapter->engine) {
+    fdx->adapter->engine->PowerDown();
+    InterlockedExchange(&fdx->powerDowns, LONG(fdx->adapter->engine->PowerDownCount()));
+  }
+  ExReleaseResourceLite(&fdx->adapterLock);
+  KeLeaveCriticalRegion();
+}
+
+struct WakeRestart {
+  FdoExtension* fdx;
+  PIO_WORKITEM item;
+  ULONG downs;
+};
+
+void RestartStreams(FdoExtension* fdx, ULONG downs) {
+  KeEnterCriticalRegion();
+  ExAcquireResourceSharedLite(&fdx->adapterLock, TRUE);
+  if (fdx->adapter && fdx->adapter->engine) fdx->adapter->engine->PowerUp(downs);
+  ExReleaseResourceLite(&fdx->adapterLock);
+  KeLeaveCriticalRegion();
+}
+
+VOID RestartAfterWake(PDEVICE_OBJECT, PVOID raw) {
+  auto* restart = static_cast<WakeRestart*>(raw);
+  FdoExtension* fdx = restart->fdx;
+  RestartStreams(fdx, restart->downs);
+  IoFreeWorkItem(restart->item);
+  ExFreePoolWithTag(restart, kTagPnp);
+  ReleaseRemoveLock(&fdx->removeLock);
+}
+
+// The device is back in D0; called from the request's completion, at up to
+// DISPATCH_LEVEL.
+void QueueRestart(FdoExtension* fdx) {
+  const ULONG downs = ULONG(InterlockedOr(&fdx->powerDowns, 0));
+  // A removal under way stops the engine itself.
+  if (!NT_SUCCESS(AcquireRemoveLock(&fdx->removeLock))) return;
+  auto* restart = static_cast<WakeRestart*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WakeRestart), kTagPnp));
+  PIO_WORKITEM item = restart ? IoAllocateWorkItem(fdx->self) : nullptr;
+  if (!item) {
+    if (restart) ExFreePoolWithTag(restart, kTagPnp);
+    // Without a work item the restart can only run here, and only at passive level.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) RestartStreams(fdx, downs);
+    else TQM_TRACE("TQMDRV: no work item to restart the streams after the wake\n");
+    ReleaseRemoveLock(&fdx->removeLock);
+    return;
+  }
+  restart->fdx = fdx;
+  restart->item = item;
+  restart->downs = downs;
+  IoQueueWorkItem(item, RestartAfterWake, DelayedWorkQueue, restart);
 }
 
 NTSTATUS RunMachine(PowerContext* context, ULONG event) {
@@ -215,6 +278,9 @@ NTSTATUS RunMachine(PowerContext* context, ULONG event) {
         if (NT_SUCCESS(context->status) && setPower) {
           context->previousDeviceState = DEVICE_POWER_STATE(fdx->devicePower);
           RecordDeviceState(fdx, location->Parameters.Power.State.DeviceState);
+          if (context->previousDeviceState != PowerDeviceD0 &&
+              location->Parameters.Power.State.DeviceState == PowerDeviceD0)
+            QueueRestart(fdx);
           SetResult(context, STATUS_MORE_PROCESSING_REQUIRED);
           step = 15;
         } else {
@@ -222,6 +288,9 @@ NTSTATUS RunMachine(PowerContext* context, ULONG event) {
         }
         break;
       case 13:
+        // Leaving D0: the streams stop before the device does.
+        if (fdx->devicePower == PowerDeviceD0 && location->Parameters.Power.State.DeviceState > PowerDeviceD0)
+          StopStreamsForPowerDown(fdx);
         step = 14;
         break;
       case 14: {

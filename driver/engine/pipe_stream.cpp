@@ -138,15 +138,18 @@ void StreamEngine::Retire(PipeStream* s) {
 }
 
 // A request retires when its stream stops, when it was cancelled (stop,
-// removal, an aborted pipe) and when the device is no longer there. Every
-// other failure is transient while the device is present (on Windows a late
-// DPC leaves a request's packets not accessed by the controller): the slot
-// goes down again, see Resubmit.
+// removal, an aborted pipe), when the device is no longer there and when it
+// is out of D0. Every other failure is transient while the device is present
+// (on Windows a late DPC leaves a request's packets not accessed by the
+// controller): the slot goes down again, see Resubmit.
 bool StreamEngine::ShouldRetire(PipeStream* s, PIRP irp, PURB urb) {
   if (s->stopping) return true;
   const NTSTATUS status = irp->IoStatus.Status;
   const USBD_STATUS usbd = urb->UrbHeader.Status;
   if (status == STATUS_CANCELLED || usbd == USBD_STATUS_CANCELED) return true;
+  // A device out of D0 refuses everything until it is back: the streams
+  // restart from the wake, not from here.
+  if (status == STATUS_DEVICE_POWERED_OFF) return true;
   return DeviceGone(status, usbd);
 }
 
@@ -225,6 +228,8 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (ShouldRetire(s, irp, c->urb) || !self->Resubmit(c, irp)) {
     if (!s->stopping && DeviceGone(irp->IoStatus.Status, c->urb->UrbHeader.Status))
       self->Count(&self->faults_[record ? 1 : 0].deviceGone);
+    else if (!s->stopping && irp->IoStatus.Status == STATUS_DEVICE_POWERED_OFF)
+      self->Count(&self->faults_[record ? 1 : 0].poweredOff);
     KeReleaseSpinLock(self->LockOf(s->direction), irql);
     self->Retire(s);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -384,6 +384,39 @@ NTSTATUS StreamEngine::StartStop(bool on) {
   return status;
 }
 
+void StreamEngine::PowerDown() {
+  LockConfig();
+  // A second power-down without a wake between keeps what ran before the first.
+  if (!poweredDown()) resumeStreams_ = Streaming();
+  StopStreams();
+  WriteShared(&powerDowns_, ReadShared(&powerDowns_) + 1);
+  WriteShared(&poweredDown_, 1);
+  UnlockConfig();
+}
+
+NTSTATUS StreamEngine::PowerUp(ULONG downs) {
+  LockConfig();
+  NTSTATUS status = STATUS_SUCCESS;
+  if (ReadShared(&powerDowns_) != downs) {
+    // The device went down again after this wake began: the next wake restarts.
+    UnlockConfig();
+    return STATUS_SUCCESS;
+  }
+  WriteShared(&poweredDown_, 0);
+  // As after a stop: the device takes the interfaces and its rate again first
+  // (it need not keep them across a suspend).
+  if (resumeStreams_ && !Streaming() && carved_ && mixer_.AnyOpen()) {
+    ChooseFormat(rate());
+    status = Resize();
+    if (NT_SUCCESS(status)) status = SelectAndSendRate();
+    if (NT_SUCCESS(status)) status = StartStreams();
+    if (!NT_SUCCESS(status)) TQM_TRACE("TQMDRV: streams not restarted after the wake (0x%08x)\n", ULONG(status));
+  }
+  resumeStreams_ = false;
+  UnlockConfig();
+  return status;
+}
+
 void StreamEngine::StopStreams() {
   StopPipe(&playStream_);
   StopPipe(&recordStream_);

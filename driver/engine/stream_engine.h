@@ -104,6 +104,9 @@ struct TransferFaultCounters {
   // Retired:
   uint32_t slotsRetired;   // slots given up after kMaxConsecutiveFailures
   uint32_t deviceGone;     // requests of a vanished or removed device
+  uint32_t poweredOff;     // requests the stack ended or refused because the
+                           // device was out of D0: resubmitted, they would
+                           // only be refused again until D0
   // Frames of silence put in place of the failed IN packets' frames.
   uint32_t recordFramesFilled;
 };
@@ -226,6 +229,7 @@ class StreamEngine : public PoolObject {
     out.otherErrors = ReadShared(&f.otherErrors);
     out.slotsRetired = ReadShared(&f.slotsRetired);
     out.deviceGone = ReadShared(&f.deviceGone);
+    out.poweredOff = ReadShared(&f.poweredOff);
     out.recordFramesFilled = ReadShared(&f.recordFramesFilled);
     return out;
   }
@@ -257,6 +261,17 @@ class StreamEngine : public PoolObject {
   // starts the streams unless they run; off is StopAllStreams.
   NTSTATUS StartStop(bool on);
   bool Streaming() const { return playStream_ || recordStream_; }
+  // Power. Before the device leaves D0 the streams stop (their requests are
+  // cancelled and waited for) and nothing more is sent to the device: a
+  // request while it is down fails at once with STATUS_DEVICE_POWERED_OFF
+  // without reaching the bus. Back in D0 the streams that ran start again,
+  // clean (slot 0 is signalled, the halves and the pairing restart), unless
+  // the device went down again since `downs`, the count PowerDownCount gave
+  // when the wake began. Both at passive level, under the configuration lock.
+  void PowerDown();
+  NTSTATUS PowerUp(ULONG downs);
+  ULONG PowerDownCount() const { return ReadShared(&powerDowns_); }
+  bool poweredDown() const { return ReadShared(&poweredDown_) != 0; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
   // Both only while the streams are stopped.
   void ChooseFormat(ULONG rate);
@@ -378,6 +393,12 @@ class StreamEngine : public PoolObject {
   uint32_t requestCount_ = 2;
   // The rate the device last confirmed; 0 while unknown.
   ULONG confirmedRate_ = 0;
+  // Power: the device is out of D0 (read by SubmitSync without the lock),
+  // the power-downs so far, and whether streams ran when it went down (under
+  // configLock_).
+  uint32_t poweredDown_ = 0;
+  uint32_t powerDowns_ = 0;
+  bool resumeStreams_ = false;
 
   // USB state
   UCHAR* deviceDescriptor_ = nullptr;

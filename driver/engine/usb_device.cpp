@@ -43,6 +43,8 @@ USHORT VolumeWireValue(LONG word, ULONG direction) {
 }
 
 NTSTATUS StreamEngine::SubmitSync(PURB urb) {
+  // A device out of D0 refuses every request; none is sent.
+  if (poweredDown()) return STATUS_DEVICE_POWERED_OFF;
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb;

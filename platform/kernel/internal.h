@@ -129,6 +129,16 @@ ObjectHeader* HeaderOf(const void* body);  // null when body is not an object
 inline void* BodyOf(ObjectHeader* header) {
   return reinterpret_cast<char*>(header) + kObjectHeaderSize;
 }
+// Starts a thread of the kernel's own (a system worker): it runs `routine` at
+// PASSIVE_LEVEL in the system process, charged to no driver, and counts for
+// the clock as a system thread does. Callable up to DISPATCH_LEVEL.
+void StartKernelThread(PKSTART_ROUTINE routine, PVOID context);
+// Work items of a driver queued or whose routine runs, reported once
+// (work_items.cpp). It first waits a while for them to end and drop their
+// device reference: on Windows that reference defers the unload.
+size_t OutstandingWorkItems(PDRIVER_OBJECT driver);
+// References work items hold on a device object.
+size_t WorkItemReferences(PDEVICE_OBJECT device);
 void ReferenceObject(void* body);
 void DereferenceObject(void* body);
 

@@ -330,7 +330,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice", caller);
   if (ObjectHeader* header = HeaderOf(DeviceObject)) {
     Machine& m = Machine::Current();
-    const int64_t others = header->references.load() - 1 - (PnpHoldsDevice(m, DeviceObject) ? 1 : 0);
+    // A work item's reference defers the deletion, as on Windows (work_items.cpp).
+    const int64_t others = header->references.load() - 1 - (PnpHoldsDevice(m, DeviceObject) ? 1 : 0) -
+                           int64_t(WorkItemReferences(DeviceObject));
     if (others > 0) {
       RaiseFault(FaultKind::DeviceDeletedWhileReferenced,
                  DescribeDevice(DeviceObject) + " deleted while " + std::to_string(others) +

@@ -82,15 +82,20 @@ Machine::~Machine() {
   // leaks show.
   PnpShutdown(*this);
   // Let time pass until the system threads have ended, then stop the clock.
-  std::vector<PKTHREAD> threads;
-  {
-    std::lock_guard lock(threadsMu_);
-    threads.swap(threads_);
-  }
-  if (!threads.empty() && clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
-  for (PKTHREAD thread : threads) {
-    thread->host.join();
-    DereferenceObject(thread);
+  // A thread may start another before it ends (a work item's routine queueing
+  // one), so this goes on until none is left.
+  for (;;) {
+    std::vector<PKTHREAD> threads;
+    {
+      std::lock_guard lock(threadsMu_);
+      threads.swap(threads_);
+    }
+    if (threads.empty()) break;
+    if (clock_->mode() == ClockMode::Virtual) clock_->RunFree(true);
+    for (PKTHREAD thread : threads) {
+      thread->host.join();
+      DereferenceObject(thread);
+    }
   }
   {
     std::lock_guard lock(threadsMu_);
@@ -403,6 +408,7 @@ void Machine::CheckResourcesAtUnload(PDRIVER_OBJECT driver) {
   add(DevicesOf(driver), "device object(s) it never deleted");
   add(objects_->HandlesOf(driver), "kernel handle(s) it never closed");
   add(unwaited, "system thread(s) it never waited on (KeWaitForSingleObject on the thread object)");
+  add(OutstandingWorkItems(driver), "work item(s) still queued or running");
   if (running) what += " (" + std::to_string(running) + " still running);";
   if (what.empty()) return;
   ReportFault(FaultKind::ResourceLeakAtUnload, "driver " + Narrow(driver->DriverName) + " unloaded with" + what,

@@ -319,6 +319,9 @@ class Machine {
   void RecordDevicePowerState(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
 
   // ---- object references (objects.cpp) ----
+  // Work items of any driver queued or whose routine has not yet returned
+  // and dropped its device reference (work_items.cpp).
+  size_t WorkItemsOutstanding() const;
   // References a driver took with ObReferenceObjectByHandle, so that unload
   // can report the ones it never gave back.
   void NoteHandleReference(PDRIVER_OBJECT driver, void* object);

@@ -98,6 +98,23 @@ ThreadState::~ThreadState() {
   if (kthread && !kthread->systemThread) DereferenceObject(kthread);
 }
 
+void StartKernelThread(PKSTART_ROUTINE routine, PVOID context) {
+  Machine& m = Machine::Current();
+  // Joining ended threads is for callers that may block.
+  if (Self().irql == PASSIVE_LEVEL) m.ReapThreads();
+  PKTHREAD thread = NewThreadObject(true);  // the running thread's reference
+  thread->owner = nullptr;
+  thread->start = routine;
+  thread->context = context;
+  ReferenceObject(thread);  // the machine's, until it joins the thread
+  {
+    std::lock_guard lock(m.dispatcher().mu);
+    m.dispatcher().ThreadStartedLocked();
+  }
+  thread->host = std::thread(ThreadMain, thread);
+  m.AdoptThread(thread);
+}
+
 }  // namespace tqm::kernel
 
 using namespace tqm::kernel;

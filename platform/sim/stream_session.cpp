@@ -269,6 +269,21 @@ bool StreamSession::Change(const StreamChange& change, std::string* error) {
       }
       break;
     }
+    case StreamChange::Kind::Sleep: {
+      kernel::Machine& machine = sim_.machine();
+      const NTSTATUS slept = machine.SetSystemPowerState(PowerSystemSleeping3);
+      if (!NT_SUCCESS(slept)) {
+        *error = "the system could not sleep: " + StatusText(slept);
+        return false;
+      }
+      sim_.Run(change.value);
+      const NTSTATUS woke = machine.SetSystemPowerState(PowerSystemWorking);
+      if (!NT_SUCCESS(woke)) {
+        *error = "the system could not wake: " + StatusText(woke);
+        return false;
+      }
+      break;
+    }
     case StreamChange::Kind::Period: {
       // The host resets: it stops, gives its buffers back, and makes new ones
       // at the period the panel set.
@@ -381,6 +396,8 @@ StreamReport StreamSession::End() {
     r.inRequestsFailed = bus.failedInRequests - startPort_.failedInRequests;
     r.outPacketsFailed = bus.failedOutPackets - startPort_.failedOutPackets;
     r.inPacketsFailed = bus.failedInPackets - startPort_.failedInPackets;
+    r.requestsRefusedPoweredDown = bus.refusedPoweredDown - startPort_.refusedPoweredDown;
+    r.requestsEndedByPowerDown = bus.endedByPowerDown - startPort_.endedByPowerDown;
   }
   {
     const EngineFaults out = ReadEngineFaults(engine::kPlayback), in = ReadEngineFaults(engine::kRecord);

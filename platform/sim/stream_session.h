@@ -58,10 +58,12 @@ struct Route {
 
 // A change while streaming, at machine time `atSeconds` after the channels
 // were activated: a new rate (the client's SetSampleRate), a new buffer number
-// (the panel's ApplySettings) or a new period (the panel's SetLatency; the
-// client resets as an ASIO host does: stop, new buffers, start).
+// (the panel's ApplySettings), a new period (the panel's SetLatency; the
+// client resets as an ASIO host does: stop, new buffers, start) or a sleep of
+// the system (S3 for `value` milliseconds of machine time, then working; the
+// client keeps running, as an application does across a sleep).
 struct StreamChange {
-  enum class Kind { Rate, Buffers, Period };
+  enum class Kind { Rate, Buffers, Period, Sleep };
   Kind kind = Kind::Rate;
   uint32_t value = 0;
   double atSeconds = 0;
@@ -143,6 +145,9 @@ struct StreamReport {
   uint64_t outSlotsRetired = 0, inSlotsRetired = 0;
   uint64_t outRequestsGone = 0, inRequestsGone = 0;
   uint64_t inFramesFilled = 0;
+  // Requests the bus refused at once because the device was out of D0 or the
+  // system slept, and requests that were pending when it went down.
+  uint64_t requestsRefusedPoweredDown = 0, requestsEndedByPowerDown = 0;
   // The loopback.
   bool loopbackChecked = false;
   bool loopbackBitExact = false;

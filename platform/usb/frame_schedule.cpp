@@ -300,6 +300,8 @@ void Tqm27Port::RunFrame() {
     if (disconnected_) {
       // Everything in flight ends as a vanished device's.
       FailAll(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, frameDone_);
+    } else if (PoweredDownLocked()) {
+      // A suspended port: no frame reaches the device (device_power.cpp).
     } else {
       RunDueControl(now, frameDone_);
       RunIsochronous();

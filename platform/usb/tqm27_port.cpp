@@ -367,6 +367,17 @@ NTSTATUS Tqm27Port::DispatchPower(PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
     status = STATUS_SUCCESS;
+  if (stack->MinorFunction == IRP_MN_SET_POWER) {
+    const bool system = stack->Parameters.Power.Type == SystemPowerState;
+    std::vector<Done> done;
+    {
+      std::lock_guard lock(mutex_);
+      SetPower(system,
+               system ? int(stack->Parameters.Power.State.SystemState) : int(stack->Parameters.Power.State.DeviceState),
+               done);
+    }
+    Complete(done);
+  }
   // The bus carries out a device state change and makes it known.
   if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState)
     PoSetPowerState(pdo_, DevicePowerState, stack->Parameters.Power.State);
@@ -379,6 +390,7 @@ NTSTATUS Tqm27Port::DispatchInternal(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   CheckRequestIrql(stack);
   NTSTATUS status;
+  if (RefusePoweredDown(irp, &status)) return status;
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
       return SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));

@@ -64,6 +64,10 @@ struct PortCounters {
   uint64_t failedInRequests = 0;
   uint64_t failedOutPackets = 0;
   uint64_t failedInPackets = 0;
+  // While the device is not in D0 or the system sleeps: requests refused at
+  // once, and pending ones the power-down ended.
+  uint64_t refusedPoweredDown = 0;
+  uint64_t endedByPowerDown = 0;
 };
 
 // Isochronous requests the host controller fails, as it does when its
@@ -126,6 +130,10 @@ class Tqm27Port {
   // device QUERY_POWER to PowerDeviceD3.
   std::vector<std::string> TakePowerLog();
 
+  // True while the device is out of D0 or the system is in S1..S5: its frames
+  // have stopped and every request is refused.
+  bool PoweredDown() const;
+
   // The PDO's dispatch, reached through the hub driver's routines.
   NTSTATUS Dispatch(PIRP irp);
 
@@ -171,6 +179,12 @@ class Tqm27Port {
   NTSTATUS DispatchInternal(PIRP irp);
   NTSTATUS SubmitUrb(PIRP irp, PURB urb);
   NTSTATUS Finish(PIRP irp, PURB urb, USBD_STATUS usbd);
+  // Power (device_power.cpp). A SET_POWER the PDO carries out; mutex_ held.
+  // Leaving D0 or the working state ends what is pending into `done`.
+  void SetPower(bool system, int state, std::vector<Done>& done);
+  bool PoweredDownLocked() const { return devicePower_ != PowerDeviceD0 || systemAsleep_; }
+  // Refuses an internal request while powered down: true when it did.
+  bool RefusePoweredDown(PIRP irp, NTSTATUS* status);
   // Carries out a control request; mutex_ held. Aborted transfers go to `done`
   // (abortInline) or are marked for the next frame.
   USBD_STATUS RunControl(PURB urb, std::vector<Done>& done);
@@ -236,6 +250,8 @@ class Tqm27Port {
   bool disconnected_ = false;  // the device left the bus
   bool removed_ = false;       // IRP_MN_REMOVE_DEVICE reached the PDO
   bool deleted_ = false;
+  DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
+  bool systemAsleep_ = false;
   UCHAR configuration_ = 0;
   std::vector<UCHAR> configDescriptor_;  // the selected configuration's descriptor set
   std::vector<Pipe> pipes_;

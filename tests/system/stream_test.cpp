@@ -129,6 +129,46 @@ TEST(SystemStream, RestartsWhileStreamingStartClean) {
   }
 }
 
+// A sleep of the system while streaming: the driver stops its streams before
+// the device goes to D3 and starts them again once it is back in D0. The bus
+// is never asked for a transfer while the device is down (it would refuse it),
+// nothing was left pending when it went down, the loop is bit-exact again
+// after the wake at the pipeline's round trip, and the machine is left clean.
+TEST(SystemStream, SleepAndWakeRestartTheStreamsClean) {
+  struct Row {
+    uint32_t rate, period, requests;
+  };
+  const Row rows[] = {{44100, 256, 2}, {48000, 192, 3}, {96000, 96, 2}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.rate) + " Hz");
+    StreamOptions o = VirtualStream(row.rate, row.period, row.requests);
+    o.seconds = 1;
+    o.changes = {{StreamChange::Kind::Sleep, 300, 0.4}};
+    StreamReport report;
+    ASSERT_TRUE(RunStream(o, &report)) << report.error;
+    EXPECT_EQ(report.changesMade, 1u);
+    EXPECT_EQ(report.requestsEndedByPowerDown, 0u) << "transfers still pending when the device went to D3";
+    EXPECT_EQ(report.requestsRefusedPoweredDown, 0u) << "requests sent to the device while it was down";
+    EXPECT_EQ(report.outSlotsRetired + report.inSlotsRetired, 0u);
+    // The streams ran again after the wake: every period of the time awake
+    // arrived, less what the two starts took (each selects both streaming
+    // settings, sets both rates and resets both pipes before the first
+    // transfers go down: six control requests of up to three frames).
+    const double awakeMs = report.machineMs - 300;
+    const uint64_t expected = uint64_t(awakeMs * row.rate / 1000) / row.period;
+    const uint64_t startPeriods = (18 * uint64_t(row.rate) / 1000 + row.period - 1) / row.period;
+    EXPECT_GE(report.periodsDelivered + 2 * startPeriods + 3, expected) << report.periodsDelivered << " periods";
+    EXPECT_LE(report.periodsDelivered, expected + 1);
+    EXPECT_TRUE(report.loopbackBitExact) << report.loopbackDiscontinuities << " discontinuities, "
+                                         << report.loopbackCorruptedFrames << " corrupted frames, first at "
+                                         << report.loopbackFirstFault.value_or(0);
+    EXPECT_EQ(report.loopbackCorruptedFrames, 0u) << "a frame from before the sleep was heard after it";
+    ASSERT_TRUE(report.latencyMeasured && report.latencyPredicted);
+    EXPECT_EQ(*report.latencyMeasured, *report.latencyPredicted);
+    EXPECT_EQ(report.outSizeMismatches, 0u);
+  }
+}
+
 // A forced apply of the panel's record with the running buffer number changes
 // nothing that runs: no restart, no gap in the loop.
 TEST(SystemStream, ForcedApplyWithTheRunningCountDoesNotRestart) {

@@ -162,6 +162,7 @@ extern "C" void TqmRtlCopyMemory(void* Destination, const void* Source, size_t L
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
 #define STATUS_DEVICE_DATA_ERROR ((NTSTATUS)0xC000009C)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009D)
+#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0x8000000FL)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 #define STATUS_INTERNAL_ERROR ((NTSTATUS)0xC00000E5)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120)
@@ -898,6 +899,24 @@ NTKERNELAPI PKTHREAD KeGetCurrentThread(void);
 NTKERNELAPI VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
                               ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
                               ULONG_PTR BugCheckParameter4);
+
+// work items: a routine run at PASSIVE_LEVEL on a system worker thread
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef VOID IO_WORKITEM_ROUTINE_EX(PVOID IoObject, PVOID Context, PIO_WORKITEM IoWorkItem);
+typedef IO_WORKITEM_ROUTINE_EX* PIO_WORKITEM_ROUTINE_EX;
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue = 0,
+  DelayedWorkQueue = 1,
+  HyperCriticalWorkQueue = 2,
+} WORK_QUEUE_TYPE;
+NTKERNELAPI PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+NTKERNELAPI VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                 WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID IoQueueWorkItemEx(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE_EX WorkerRoutine,
+                                   WORK_QUEUE_TYPE QueueType, PVOID Context);
 
 // processes and threads
 NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,

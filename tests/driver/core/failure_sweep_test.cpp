@@ -132,6 +132,16 @@ const std::vector<Scenario>& Scenarios() {
          rig.completed = slept && woke && panel &&
                          panel->Command(tqm::CMD_CLASS_CONTROL, tqm::ControlOp::GetActiveClient).status == STATUS_SUCCESS;
        }},
+      // The streams stop before the device leaves D0 and a work item starts
+      // them again after the wake.
+      {"sleep and wake while streaming", false, false,
+       [](SweepRig& rig) {
+         Client* asio = rig.Open("asio");
+         if (!asio || !Stream(rig, *asio)) return;
+         const bool slept = rig.machine.SetSystemPowerState(PowerSystemSleeping3) == STATUS_SUCCESS;
+         const bool woke = rig.machine.SetSystemPowerState(PowerSystemWorking) == STATUS_SUCCESS;
+         rig.completed = slept && woke && asio->Activate(1, 1, false) == STATUS_SUCCESS;
+       }},
       // A volume change through the companion starts the deferred apply: its
       // system thread waits 50 ms of machine time, then sends the volumes.
       {"companion volume change and its deferred apply", true, false,

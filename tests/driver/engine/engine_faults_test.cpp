@@ -1,8 +1,10 @@
 // Requests that come back with an error while the engine streams: transient
 // failures go down again (counted by cause), a slot that fails again and again
-// is given up, cancelled requests and those of a vanished device retire.
-// Every failure here is made by the USB stack under the engine: injected
-// request failures, a halted endpoint, a device that leaves the bus.
+// is given up, cancelled requests and those of a vanished device or of one
+// out of D0 retire. Every failure here is made by the USB stack under the
+// engine: injected request failures, a halted endpoint, a device that leaves
+// the bus or is suspended; and the engine's own stop before D3 and restart
+// after it.
 #include "tests/driver/engine/engine_client.h"
 #include "tests/driver/engine/engine_fixture.h"
 #include "usb/tqm27_port.h"
@@ -191,6 +193,88 @@ TEST_F(EngineTest, RequestsOfAVanishedDeviceRetireAndAreNotResubmitted) {
   EXPECT_EQ(engine_->transferFaults(kRecord).slotsRetired, 0u);
   // Only the requests already built went down after the device left.
   EXPECT_LE(port_->Counters().urbs, urbs + kRecordRequests + 2);
+  client.frozen = true;
+  CloseAll(engine_, 0, 0);
+}
+
+NTSTATUS KeepPowerIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// A device SET_POWER straight to the PDO, as a function driver passes it down.
+NTSTATUS SetPdoPower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_POWER;
+  next->MinorFunction = IRP_MN_SET_POWER;
+  next->Parameters.Power.Type = DevicePowerState;
+  next->Parameters.Power.State.DeviceState = state;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  IoSetCompletionRoutine(irp, KeepPowerIrp, nullptr, TRUE, TRUE, TRUE);
+  PoCallDriver(pdo, irp);
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return status;
+}
+
+// A device the bus suspends under the streaming engine (the engine was not
+// told): its pending requests come back refused for power and retire; none is
+// passed down again only to be refused at once, which would repeat until the
+// slots were given up.
+TEST_F(EngineTest, RequestsEndedForPowerRetireAndAreNotResubmitted) {
+  StartWith(*this, 48000, 96, 2);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(40);
+  ASSERT_EQ(SetPdoPower(port_->pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  Step(20);
+  const tqm::usb::PortCounters bus = port_->Counters();
+  EXPECT_EQ(bus.endedByPowerDown, kRecordRequests + 2);
+  EXPECT_EQ(bus.refusedPoweredDown, 0u) << "requests resubmitted against the suspended device";
+  EXPECT_EQ(engine_->transferFaults(kRecord).poweredOff, kRecordRequests);
+  EXPECT_EQ(engine_->transferFaults(kPlayback).poweredOff, 2u);
+  for (ULONG d : {kPlayback, kRecord}) {
+    EXPECT_EQ(engine_->transferFaults(d).slotsRetired, 0u);
+    EXPECT_EQ(engine_->transferFaults(d).requestFailed + engine_->transferFaults(d).otherErrors, 0u);
+    EXPECT_EQ(engine_->stream(d)->inFlight, 1);
+  }
+  client.frozen = true;
+  ASSERT_EQ(SetPdoPower(port_->pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  CloseAll(engine_, 0, 0);
+  EXPECT_FALSE(engine_->Streaming());
+}
+
+// The driver's own way: the streams stop before the device leaves D0, nothing
+// is sent while it is down, and the wake starts them again, clean; a wake
+// that a later power-down overtook starts nothing.
+TEST_F(EngineTest, PowerDownStopsTheStreamsAndPowerUpStartsThemAgain) {
+  StartWith(*this, 44100, 128, 3);
+  CountingClient client(engine_, 0, 0, 24);
+  OpenAll(engine_, 0, 0);
+  Step(40);
+  engine_->PowerDown();
+  EXPECT_FALSE(engine_->Streaming());
+  EXPECT_TRUE(engine_->poweredDown());
+  ASSERT_EQ(SetPdoPower(port_->pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  EXPECT_FALSE(NT_SUCCESS(engine_->SetVolume(0, 0, kPlayback))) << "a command while the device is down";
+  Step(30);
+  const uint32_t periods = client.recordPeriods.load();
+  EXPECT_EQ(port_->Counters().endedByPowerDown, 0u) << "requests still pending when the device went down";
+  EXPECT_EQ(port_->Counters().refusedPoweredDown, 0u) << "requests sent while the device was down";
+
+  ASSERT_EQ(SetPdoPower(port_->pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(engine_->PowerUp(engine_->PowerDownCount()), STATUS_SUCCESS);
+  EXPECT_TRUE(engine_->Streaming());
+  EXPECT_EQ(engine_->status()->recordHalf, 0u);
+  Step(40);
+  EXPECT_GT(client.recordPeriods.load(), periods + 5);
+
+  const ULONG downs = engine_->PowerDownCount();
+  engine_->PowerDown();
+  EXPECT_EQ(engine_->PowerUp(downs), STATUS_SUCCESS);
+  EXPECT_FALSE(engine_->Streaming()) << "a stale wake restarted the streams";
+  EXPECT_TRUE(engine_->poweredDown());
+  EXPECT_EQ(engine_->PowerUp(engine_->PowerDownCount()), STATUS_SUCCESS);
+  EXPECT_TRUE(engine_->Streaming());
+  EXPECT_EQ(port_->Counters().refusedPoweredDown, 0u);
   client.frozen = true;
   CloseAll(engine_, 0, 0);
 }

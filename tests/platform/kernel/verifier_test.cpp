@@ -395,6 +395,19 @@ TEST(Verifier, EachServiceChecksItsIrql) {
     KeLowerIrql(old);
   };
   const Row rows[] = {
+      {"IoAllocateWorkItem", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         PIO_WORKITEM item = nullptr;
+         at(irql, [&] { item = IoAllocateWorkItem(stack[0].device); });
+         IoFreeWorkItem(item);
+       }},
+      {"IoFreeWorkItem", DISPATCH_LEVEL,
+       [&](KIRQL irql) {
+         TestStack stack(Machine::Current(), 1);
+         PIO_WORKITEM item = IoAllocateWorkItem(stack[0].device);
+         at(irql, [&] { IoFreeWorkItem(item); });
+       }},
       {"IoDetachDevice", PASSIVE_LEVEL,
        [&](KIRQL irql) {
          Machine& m = Machine::Current();
