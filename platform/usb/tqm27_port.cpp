@@ -790,8 +790,14 @@ void Tqm27Port::HandOut(std::vector<Done>& done, ULONG frame) {
   std::lock_guard lock(mutex_);
   const int shared = int(Mix(controlDraw_ ^ frame) >> 63);
   std::shared_ptr<Handed> share[kernel::Clock::kProcessors];
+  if (modes_.completions != PortModes::Completions::TwoProcessors) {
+    const int first = modes_.completions == PortModes::Completions::RecordFirst ? 1 : 0;
+    std::stable_partition(done.begin(), done.end(),
+                          [&](const Done& d) { return ProcessorFor(d.irp, 1 - first) == first; });
+  }
   for (const Done& d : done) {
-    std::shared_ptr<Handed>& to = share[ProcessorFor(d.irp, shared)];
+    const int p = modes_.completions == PortModes::Completions::TwoProcessors ? ProcessorFor(d.irp, shared) : 0;
+    std::shared_ptr<Handed>& to = share[p];
     if (!to) to = std::make_shared<Handed>();
     to->done.push_back(d);
   }

@@ -99,6 +99,11 @@ struct PortModes {
   bool cancelInline = false;   // a cancelled transfer completes inside IoCancelIrp
   bool abortInline = false;    // aborted transfers complete inside the abort, before it
   uint64_t seed = 1;           // draws each control request's 1..3 frame delay
+  // Who completes a frame's transfers: the two processors (see Tqm27Port),
+  // or processor 0 alone with one stream's all before the other's, as a
+  // single DPC may: a fixed order for tests that pin one.
+  enum class Completions { TwoProcessors, PlaybackFirst, RecordFirst };
+  Completions completions = Completions::TwoProcessors;
 };
 
 class Tqm27Port {
