@@ -219,6 +219,14 @@ void Clock::RunRound(int processor) {
 }
 
 void Clock::RunSecondProcessor() {
+  if (mode_ == ClockMode::Real) {
+    Priority priority;
+    priority.known = true;
+    priority.realTime = os::RaiseToRealTime(kRealTimeLevel, &priority.refusal);
+    if (!priority.realTime) priority.refusal = "processor 1: " + priority.refusal;
+    std::lock_guard lock(dispatcher_.mu);
+    secondPriority_ = std::move(priority);
+  }
   Processor& proc = processors_[1];
   uint64_t seen = 0;
   for (;;) {
@@ -243,7 +251,8 @@ void Clock::RunSecondProcessor() {
 
 Clock::Priority Clock::RealTimePriority() const {
   std::lock_guard lock(dispatcher_.mu);
-  return priority_;
+  if (!secondPriority_.known || secondPriority_.realTime || !priority_.realTime) return priority_;
+  return secondPriority_;
 }
 
 void Clock::Run() {

@@ -22,7 +22,8 @@
 //
 // - Real time: the thread plays the host controller and its DPCs, which
 //   preempt every thread of the host: it asks for a real-time priority above
-//   the simulator's stream client (RealTimePriority says whether it got it)
+//   the simulator's stream client, and so does processor 1's thread
+//   (RealTimePriority says whether both got it)
 //   and records how late it ran each instant after its wall-clock due time
 //   (Lateness), so that a missed period can be told apart: machine, clock
 //   or driver.
@@ -207,6 +208,7 @@ class Clock {
   Processor processors_[kProcessors];
   std::chrono::steady_clock::time_point wallStart_;
   Priority priority_;
+  Priority secondPriority_;  // processor 1's, once its thread runs
   LatencyHistogram lateness_;  // recorded by the clock thread only
   std::thread thread_;
 };
