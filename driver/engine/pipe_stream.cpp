@@ -308,6 +308,11 @@ void StreamEngine::RecordCompleted(TransferContext* c, bool* period) {
       const ULONG finished = recordHalf_;
       recordPosition_ = 0;
       const uint32_t number = ReadShared(&recordPeriods_);
+      // The client gets output half `finished` back now; a fill on the other
+      // processor may not yet have played what it holds (port_mixer.h).
+      KeAcquireSpinLockAtDpcLevel(&latchLock_);
+      mixer_.LatchAsioHalf(finished, periodFrames, PeriodNumber(number) - 2);
+      KeReleaseSpinLockFromDpcLevel(&latchLock_);
       // Clients follow the status block: it shows what runs at every period,
       // whatever a client wrote into its mapping.
       Publish();
@@ -327,7 +332,9 @@ void StreamEngine::PlaybackCompleted(TransferContext* c, bool* period) {
   ApplyPendingHalves();
   if (playHalfFinished_) {
     // Fill f plays the client period before the last one handed out.
+    KeAcquireSpinLockAtDpcLevel(&latchLock_);
     mixer_.FillPlaybackHalf(playHalves_[playHalf_], periodFrames, PeriodNumber(fills_) - 1);
+    KeReleaseSpinLockFromDpcLevel(&latchLock_);
     ++fills_;
     playHalfFinished_ = false;
   }

@@ -100,7 +100,9 @@ SampleRun PortMixer::AsioSource(uint32_t channel, PeriodNumber clientPeriod, boo
   // and has not answered this one: silence, never a half it may be writing.
   if (clientPeriod < 0 || clientPeriod < pairing_.firstPeriod || clientPeriod >= pairing_.answeredFrom)
     return {nullptr, 0};
-  return ports_[kAsioPort].half[kPlayback][channel][uint32_t(clientPeriod) & 1];
+  const uint32_t half = uint32_t(clientPeriod) & 1;
+  if (latchTag_[half] == clientPeriod) return {LatchSlot(half) + channel, playChannels_};
+  return ports_[kAsioPort].half[kPlayback][channel][half];
 }
 
 bool PortMixer::QueueHolds(PeriodNumber clientPeriod) {
@@ -112,6 +114,7 @@ bool PortMixer::QueueHolds(PeriodNumber clientPeriod) {
 }
 
 void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, PeriodNumber clientPeriod) {
+  if (clientPeriod > played_) played_ = clientPeriod;
   if (!deviceHalf || !rings_) return;
   const int32_t frames = int32_t(periodFrames);
 
@@ -230,6 +233,20 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
   }
 }
 
+void PortMixer::LatchAsioHalf(uint32_t clientHalf, uint32_t periodFrames, PeriodNumber period) {
+  const ClientPort& asio = ports_[kAsioPort];
+  if (clientHalf >= kLatchSlots || !queueSlots_ || !asio.openMask[kPlayback]) return;
+  if (period < 0 || period <= played_ || (uint32_t(period) & 1) != clientHalf) return;
+  int32_t* slot = LatchSlot(clientHalf);
+  for (uint32_t c = 0; c < kPortChannels && c < playChannels_; ++c) {
+    if (!(asio.openMask[kPlayback] & (1u << c))) continue;
+    const SampleRun& half = asio.half[kPlayback][c][clientHalf];
+    if (half.address) CopySamples(slot + c, playChannels_, half.address, half.stride, int32_t(periodFrames));
+    else ClearSamples(slot + c, playChannels_, int32_t(periodFrames));
+  }
+  latchTag_[clientHalf] = period;
+}
+
 bool PortMixer::QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames, PeriodNumber periodsDone) {
   ClientPort& asio = ports_[kAsioPort];
   if (clientHalf >= kHalves || !queueSlots_) return false;
@@ -260,11 +277,13 @@ void PortMixer::ClearQueue() {
   const uint32_t armed = queue_.armed;
   queue_ = {};
   queue_.armed = armed;
-  if (queueSlots_) ClearSamples(queueSlots_, 1, int32_t(QueueBlockBytes(playChannels_) / 4));
+  if (queueSlots_) ClearSamples(queueSlots_, 1, int32_t(kQueueSlots * playChannels_ * kSlotSamples));
 }
 
 void PortMixer::RestartPairing() {
   ClearQueue();
+  latchTag_[0] = latchTag_[1] = kNoPeriod;
+  played_ = -1;
   ClearRings();
   pairing_ = {0, kNoPeriod, 0};
   for (ClientPort& port : ports_) {

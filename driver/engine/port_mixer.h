@@ -35,8 +35,20 @@
 // starts answering with the second) are played from its half (period mod 2),
 // which it finished a period ago.
 //
+// Output latch: a client that plays from its half (no OutputReady yet) is
+// handed that half again, for period k + 2, in the bus frame whose playback
+// completion fills the device half that plays period k. The two completions
+// run on different processors in either order, so before the record side
+// hands the half over it copies it into the latch slot of its index when no
+// fill has played period k yet, and that fill plays the latch. The half is
+// read by exactly one of the two, before the client can write it again, and
+// the result is the same in either order: client period k plays as engine
+// half k + 2.
+//
 // Locking is the engine's: FillPlaybackHalf and QueueOutputReady run under the
-// playback lock, DistributeRecordHalf under the record lock. The two sides share
+// playback lock, DistributeRecordHalf under the record lock. FillPlaybackHalf
+// and LatchAsioHalf also hold the engine's latch lock, which guards the latch
+// (its state is reset only under both direction locks). The two sides share
 // the rings' memory but only at different slots (see above). Registration of
 // client halves and the open/close bookkeeping run at passive level while the
 // streams are stopped or before the channel opens.
@@ -65,8 +77,10 @@ constexpr uint32_t kRingSamples = kRingSlots * kSlotSamples;
 constexpr uint32_t kRingBlockBytes = kPorts * kPortChannels * kRingSamples * 4;
 constexpr uint32_t kQueueSlots = 10;
 // One queue slot holds an interleaved playback half: channels x 2048 bytes.
+// The output latch's two slots follow the queue's.
+constexpr uint32_t kLatchSlots = kHalves;
 constexpr uint32_t QueueBlockBytes(uint32_t playChannels) {
-  return kQueueSlots * playChannels * kSlotSamples * 4;
+  return (kQueueSlots + kLatchSlots) * playChannels * kSlotSamples * 4;
 }
 
 struct SampleRun {
@@ -145,6 +159,10 @@ class PortMixer {
   // nothing was queued (no channel open, no period delivered with that half
   // yet, or the queue full).
   bool QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames, PeriodNumber periodsDone);
+  // The record side, before it hands port 2's client half `clientHalf` over
+  // again: latches what the half holds for client period `period` (the one
+  // two periods back) when no fill has played that period yet.
+  void LatchAsioHalf(uint32_t clientHalf, uint32_t periodFrames, PeriodNumber period);
 
   void ClearRings();
   void ClearQueue();
@@ -170,6 +188,7 @@ class PortMixer {
   bool PortMuted(uint32_t port) const;
   void MeterPeak(uint32_t word, const int32_t* run, uint32_t stride, uint32_t frames);
   int32_t* QueueSlot(uint32_t slot) const { return queueSlots_ + slot * playChannels_ * kSlotSamples; }
+  int32_t* LatchSlot(uint32_t half) const { return QueueSlot(kQueueSlots + half); }
   // Port 2's source for a client period: a queue slot (*fromQueue), its own
   // half, or silence (a null address).
   SampleRun AsioSource(uint32_t channel, PeriodNumber clientPeriod, bool fromQueue) const;
@@ -180,6 +199,10 @@ class PortMixer {
   ClientPort ports_[kPorts] = {};
   OutputReadyQueue queue_ = {};
   AsioPairing pairing_ = {0, kNoPeriod, 0};
+  // The output latch: the client period each slot holds, and the latest
+  // period a fill has played (-1: none).
+  PeriodNumber latchTag_[kLatchSlots] = {kNoPeriod, kNoPeriod};
+  PeriodNumber played_ = -1;
   int32_t* rings_ = nullptr;
   int32_t* queueSlots_ = nullptr;
   uint32_t playChannels_ = 0;

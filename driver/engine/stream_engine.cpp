@@ -20,6 +20,7 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT lower, UCHAR* memory, ULONG sizeValue,
     : lower_(lower), memory_(memory), sizeValue_(sizeValue), status_(status) {
   KeInitializeSpinLock(&playLock_);
   KeInitializeSpinLock(&recordLock_);
+  KeInitializeSpinLock(&latchLock_);
   KeInitializeSpinLock(&callbackLock_);
   KeInitializeSpinLock(&pendingLock_);
   ExInitializeResourceLite(&configLock_);

@@ -1,5 +1,6 @@
-// The clock thread (clock.h). All of its state is guarded by the dispatcher's
-// lock; work items run with the lock released, at DISPATCH_LEVEL.
+// The clock thread (clock.h). Its state is guarded by the dispatcher's lock,
+// each processor's round by that processor's own; work items run with neither
+// held, at DISPATCH_LEVEL.
 #include "platform/kernel/clock.h"
 
 #include <algorithm>
@@ -16,13 +17,20 @@ namespace {
 int64_t NextMillisecond(int64_t now) {
   return (now / Clock::kUnitsPerMillisecond + 1) * Clock::kUnitsPerMillisecond;
 }
+
+// Which clock's processor the calling thread is; set once by each processor's
+// thread, so that asking takes no lock.
+thread_local const Clock* tClock = nullptr;
+thread_local int tProcessor = -1;
 }  // namespace
 
 Clock::Clock(Dispatcher& dispatcher, ClockMode mode)
     : dispatcher_(dispatcher), mode_(mode), wallStart_(std::chrono::steady_clock::now()) {
-  thread_ = std::thread([this] { Run(); });
-  std::lock_guard lock(dispatcher_.mu);
-  threadId_ = thread_.get_id();
+  thread_ = std::thread([this] {
+    tClock = this;
+    tProcessor = 0;
+    Run();
+  });
 }
 
 Clock::~Clock() { Stop(); }
@@ -33,28 +41,32 @@ void Clock::Stop() {
     stopping_ = true;
     dispatcher_.clockCv.notify_all();
   }
+  {
+    Processor& second = processors_[1];
+    std::lock_guard lock(second.mu);
+    second.stop = true;
+    second.cv.notify_all();
+  }
   if (thread_.joinable()) thread_.join();
   if (second_.joinable()) second_.join();
 }
 
-int64_t Clock::Now() const {
-  std::lock_guard lock(dispatcher_.mu);
-  return NowLocked();
-}
+int64_t Clock::Now() const { return NowLocked(); }
 
 int64_t Clock::NowLocked() const {
-  if (mode_ == ClockMode::Virtual) return now_;
+  // Relaxed: the time is a value, not a hand-off; a reader learns nothing
+  // else from it (and must not, for ThreadSanitizer's sake).
+  const int64_t now = now_.load(std::memory_order_relaxed);
+  if (mode_ == ClockMode::Virtual) return now;
   // In real time the clock is the wall clock; now_ is the last instant whose
   // work is done.
   const auto elapsed = std::chrono::steady_clock::now() - wallStart_;
-  return std::max(now_, int64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100));
+  return std::max(now, int64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100));
 }
 
-bool Clock::OnClockThread() const {
-  std::lock_guard lock(dispatcher_.mu);
-  const auto self = std::this_thread::get_id();
-  return self == threadId_ || (secondStarted_ && self == secondId_);
-}
+bool Clock::OnClockThread() const { return tClock == this; }
+
+int Clock::CurrentProcessor() const { return tClock == this ? tProcessor : -1; }
 
 void Clock::Step(uint32_t milliseconds) {
   if (mode_ != ClockMode::Virtual) {
@@ -70,7 +82,7 @@ void Clock::Step(uint32_t milliseconds) {
     std::abort();
   }
   std::unique_lock lock(dispatcher_.mu);
-  target_ = std::max(target_, now_) + int64_t(milliseconds) * kUnitsPerMillisecond;
+  target_ = std::max(target_, now_.load()) + int64_t(milliseconds) * kUnitsPerMillisecond;
   const int64_t target = target_;
   dispatcher_.clockCv.notify_all();
   dispatcher_.clockCv.wait(lock, [&] {
@@ -81,7 +93,7 @@ void Clock::Step(uint32_t milliseconds) {
 void Clock::RunFree(bool on) {
   std::lock_guard lock(dispatcher_.mu);
   freeRun_ = on;
-  if (!on) target_ = now_;
+  if (!on) target_ = now_.load();
   dispatcher_.clockCv.notify_all();
 }
 
@@ -106,22 +118,30 @@ Clock::WorkId Clock::AddWork(int64_t first, int64_t period, std::function<void()
   work_.push_back(Work{id, first, period, std::move(fn), processor});
   if (processor == 1 && !secondStarted_ && !stopping_) {
     secondStarted_ = true;
-    // It begins with the instant after the one now running, if any.
-    secondDone_ = instant_;
-    second_ = std::thread([this] { RunSecondProcessor(); });
-    secondId_ = second_.get_id();
+    second_ = std::thread([this] {
+      tClock = this;
+      tProcessor = 1;
+      RunSecondProcessor();
+    });
   }
   dispatcher_.clockCv.notify_all();
   return id;
 }
 
 void Clock::RemoveWork(WorkId id) {
-  std::unique_lock lock(dispatcher_.mu);
-  std::erase_if(work_, [id](const Work& w) { return w.id == id; });
-  const auto self = std::this_thread::get_id();
+  {
+    std::lock_guard lock(dispatcher_.mu);
+    std::erase_if(work_, [id](const Work& w) { return w.id == id; });
+  }
+  // A round may hold it already: it is skipped there, and waited for when it
+  // runs (not by its own processor, which is running it or is between items).
+  const int self = CurrentProcessor();
   for (int p = 0; p < kProcessors; ++p) {
-    const bool own = p == 0 ? self == threadId_ : (secondStarted_ && self == secondId_);
-    if (!own) dispatcher_.clockCv.wait(lock, [&] { return runningWork_[p] != id; });
+    Processor& proc = processors_[p];
+    std::unique_lock lock(proc.mu);
+    for (size_t i = proc.next; i < proc.round.size(); ++i)
+      if (proc.round[i].id == id) proc.round[i].removed = true;
+    if (p != self) proc.cv.wait(lock, [&] { return proc.running != id; });
   }
 }
 
@@ -132,65 +152,107 @@ void Clock::AdvanceFromClockThread(int64_t units) {
     return;
   }
   std::lock_guard lock(dispatcher_.mu);
-  now_ += units;
-  dispatcher_.ExpireLocked(now_);
+  now_.store(now_.load() + units, std::memory_order_relaxed);
+  dispatcher_.ExpireLocked(now_.load());
 }
 
 bool Clock::MayAdvanceLocked() const {
   if (holds_ > 0) return false;
   if (mode_ == ClockMode::Real) return true;
-  return dispatcher_.running == 0 && (freeRun_ || now_ < target_);
+  return dispatcher_.running == 0 && (freeRun_ || now_.load() < target_);
 }
 
 int64_t Clock::NextInstantLocked() const {
-  int64_t next = std::min(NextMillisecond(now_), dispatcher_.NextDeadlineLocked());
+  const int64_t now = now_.load();
+  int64_t next = std::min(NextMillisecond(now), dispatcher_.NextDeadlineLocked());
   for (const Work& w : work_) next = std::min(next, w.due);
   if (mode_ == ClockMode::Virtual && !freeRun_) next = std::min(next, target_);
-  return std::max(next, now_);
+  return std::max(next, now);
 }
 
-void Clock::RunDueWorkLocked(std::unique_lock<std::mutex>& lock, int processor) {
-  // Due items in due order; an item may add or remove items while it runs.
+bool Clock::TakeRoundLocked() {
+  const int64_t now = now_.load();
+  // Due items in due order; at the same due time, in the order they were
+  // added (work_ keeps that order).
+  std::vector<size_t> due;
+  for (size_t i = 0; i < work_.size(); ++i)
+    if (work_[i].due <= now) due.push_back(i);
+  if (due.empty()) return false;
+  std::stable_sort(due.begin(), due.end(), [&](size_t a, size_t b) { return work_[a].due < work_[b].due; });
+  for (size_t i : due) {
+    Processor& proc = processors_[work_[i].processor];
+    std::lock_guard lock(proc.mu);
+    proc.round.push_back(Item{work_[i].id, work_[i].fn});
+  }
+  for (size_t i : due)
+    if (work_[i].period > 0) work_[i].due += work_[i].period;
+  std::erase_if(work_, [now](const Work& w) { return w.period <= 0 && w.due <= now; });
+  return true;
+}
+
+void Clock::RunRound(int processor) {
+  Processor& proc = processors_[processor];
   for (;;) {
-    auto due = work_.end();
-    for (auto it = work_.begin(); it != work_.end(); ++it)
-      if (it->processor == processor && (due == work_.end() || it->due < due->due)) due = it;
-    if (due == work_.end() || due->due > now_) return;
-    const WorkId id = due->id;
-    std::function<void()> fn = due->fn;
-    if (due->period > 0) {
-      due->due += due->period;
-    } else {
-      work_.erase(due);
+    std::function<void()> fn;
+    {
+      std::lock_guard lock(proc.mu);
+      while (proc.next < proc.round.size() && proc.round[proc.next].removed) ++proc.next;
+      if (proc.next == proc.round.size()) {
+        proc.round.clear();
+        proc.next = 0;
+        return;
+      }
+      Item& item = proc.round[proc.next++];
+      proc.running = item.id;
+      fn = std::move(item.fn);
     }
-    runningWork_[processor] = id;
-    lock.unlock();
     {
       SetIrql(DISPATCH_LEVEL);
       RoutineCheck check(FrameKind::ClockWork, nullptr, nullptr, 0, nullptr);
       fn();
     }
     SetIrql(PASSIVE_LEVEL);
-    lock.lock();
-    runningWork_[processor] = 0;
-    dispatcher_.clockCv.notify_all();
+    std::lock_guard lock(proc.mu);
+    proc.running = 0;
+    proc.cv.notify_all();
   }
 }
 
 void Clock::RunSecondProcessor() {
-  std::unique_lock lock(dispatcher_.mu);
+  if (mode_ == ClockMode::Real) {
+    Priority priority;
+    priority.known = true;
+    priority.realTime = os::RaiseToRealTime(kRealTimeLevel, &priority.refusal);
+    if (!priority.realTime) priority.refusal = "processor 1: " + priority.refusal;
+    std::lock_guard lock(dispatcher_.mu);
+    secondPriority_ = std::move(priority);
+  }
+  Processor& proc = processors_[1];
+  uint64_t seen = 0;
   for (;;) {
-    dispatcher_.clockCv.wait(lock, [&] { return stopping_ || secondDone_ != instant_; });
-    if (stopping_) return;
-    RunDueWorkLocked(lock, 1);
-    secondDone_ = instant_;
-    dispatcher_.clockCv.notify_all();
+    {
+      std::unique_lock lock(proc.mu);
+      proc.cv.wait(lock, [&] { return proc.stop || proc.given != seen; });
+      if (proc.stop) {
+        // A round handed over as the clock stops is dropped.
+        std::lock_guard doneLock(proc.doneMu);
+        proc.exited = true;
+        proc.doneCv.notify_all();
+        return;
+      }
+      seen = proc.given;
+    }
+    RunRound(1);
+    std::lock_guard lock(proc.doneMu);
+    proc.done = seen;
+    proc.doneCv.notify_all();
   }
 }
 
 Clock::Priority Clock::RealTimePriority() const {
   std::lock_guard lock(dispatcher_.mu);
-  return priority_;
+  if (!secondPriority_.known || secondPriority_.realTime || !priority_.realTime) return priority_;
+  return secondPriority_;
 }
 
 void Clock::Run() {
@@ -218,23 +280,32 @@ void Clock::Run() {
       lateness_.RecordNs(std::chrono::duration_cast<std::chrono::nanoseconds>(wallNow - wallDue).count());
     }
     busy_ = true;
-    now_ = next;
+    now_.store(next, std::memory_order_relaxed);
     // The instant's work (the bus frame, the DPCs) comes first, as an
     // interrupt's comes before the threads it makes ready; threads whose
     // deadlines fall on the instant wake after it. In virtual time a thread
     // woken at once would race the instant's work, and a run would not repeat.
-    // The instant ends when both processors are done with it, and neither
-    // has work due that the other added meanwhile (which gets another round
-    // of the same instant).
-    for (;;) {
-      ++instant_;
-      if (secondStarted_) dispatcher_.clockCv.notify_all();
-      RunDueWorkLocked(lock, 0);
-      if (!secondStarted_) break;
-      dispatcher_.clockCv.wait(lock, [&] { return stopping_ || secondDone_ == instant_; });
-      if (stopping_ || !std::any_of(work_.begin(), work_.end(), [&](const Work& w) { return w.due <= now_; })) break;
+    // The instant's rounds, until one finds nothing due (work added during a
+    // round for the instant gets the next).
+    while (!stopping_ && TakeRoundLocked()) {
+      Processor& second = processors_[1];
+      uint64_t given = 0;
+      {
+        std::lock_guard secondLock(second.mu);
+        if (!second.round.empty()) {
+          given = ++second.given;
+          second.cv.notify_all();
+        }
+      }
+      lock.unlock();
+      RunRound(0);
+      if (given) {
+        std::unique_lock doneLock(second.doneMu);
+        second.doneCv.wait(doneLock, [&] { return second.done == given || second.exited; });
+      }
+      lock.lock();
     }
-    dispatcher_.ExpireLocked(now_);
+    dispatcher_.ExpireLocked(next);
     busy_ = false;
     dispatcher_.clockCv.notify_all();
     if (freeRun_) {

@@ -22,20 +22,37 @@
 //
 // - Real time: the thread plays the host controller and its DPCs, which
 //   preempt every thread of the host: it asks for a real-time priority above
-//   the simulator's stream client (RealTimePriority says whether it got it)
+//   the simulator's stream client, and so does processor 1's thread
+//   (RealTimePriority says whether both got it)
 //   and records how late it ran each instant after its wall-clock due time
 //   (Lateness), so that a missed period can be told apart: machine, clock
 //   or driver.
 //
 // Two processors: work runs on processor 0 (the clock thread) unless it is
-// added for processor 1, whose own thread starts with its first item. At each
-// instant both processors run their due items at DISPATCH_LEVEL, each in due
-// order, at the same time as each other; the clock advances only when both are
-// done, so an instant's work still ends before the next instant's begins.
-// An item one processor adds for the other, due at the current instant, runs
-// in that instant (the two take another round of it). Items of one instant on
-// different processors overlap, and nothing orders them; the two processors do synchronise at instant
-// boundaries (through the dispatcher's lock), so work of different instants is ordered.
+// added for processor 1, whose own thread starts with its first item. Each
+// instant runs in rounds. A round takes every item due by then, for both
+// processors, in due order (items due at the same instant in the order they
+// were added); each processor runs its share at DISPATCH_LEVEL while the
+// other runs its own, and the round ends when both are done. An item added
+// during a round for the current instant (by either processor, for either)
+// runs in the next round of the same instant; the clock advances when a
+// round finds nothing due.
+//
+// What orders what, for the work and for ThreadSanitizer alike: everything
+// before a round happens before each of its items, and every item of a
+// round happens before anything after the round, so instants (and rounds)
+// are ordered as a bus frame's DPCs follow the frame before. Within a round
+// the two processors share nothing of the clock's: each picks its items
+// under a lock of its own, processor 1 reports the round's end through
+// another lock taken only then, and reading the time takes no lock. So two
+// items of one round on different processors are unordered unless they
+// order themselves (a spin lock, an interlocked operation, a kernel object),
+// and a race between them is a race. On a real machine DPCs of one frame on
+// two processors are unordered in the same way; that the next frame's
+// DPCs see all of this frame's is stricter than a real bus, which does not
+// wait for a slow DPC, but it is what keeps a virtual run repeatable.
+// RemoveWork and AddWork from an item do synchronise with the processor
+// concerned, as cancelling a timer or queueing a DPC does.
 //
 // Work items due at the same instant run in the order they were added.
 // Work items are registered with AddWork (one-shot or periodic) and removed
@@ -43,7 +60,9 @@
 // from the clock thread itself.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -92,14 +111,18 @@ class Clock {
   };
 
   using WorkId = uint64_t;
-  // Runs fn at DISPATCH_LEVEL on the clock thread when the clock reaches
-  // `first` (absolute, 100 ns units), then every `period` units when period > 0.
+  // Runs fn at DISPATCH_LEVEL on `processor` when the clock reaches `first`
+  // (absolute, 100 ns units), then every `period` units when period > 0. A
+  // `first` already reached runs in the current instant's next round (or the
+  // next instant's first, from outside the clock's work).
   static constexpr int kProcessors = 2;
   WorkId AddWork(int64_t first, int64_t period, std::function<void()> fn, int processor = 0);
   void RemoveWork(WorkId id);
 
-  // The clock thread or the second processor's.
+  // The clock thread or the second processor's (takes no lock).
   bool OnClockThread() const;
+  // The processor the calling thread is (0 or 1), or -1 for any other thread.
+  int CurrentProcessor() const;
   // Time passes on the clock thread itself while its work busy-waits.
   void AdvanceFromClockThread(int64_t units);
 
@@ -126,8 +149,12 @@ class Clock {
   void Run();
   bool MayAdvanceLocked() const;
   int64_t NextInstantLocked() const;
-  // Runs the instant's due items of one processor.
-  void RunDueWorkLocked(std::unique_lock<std::mutex>& lock, int processor);
+  // Moves every item due by now into its processor's round, in due order, and
+  // reschedules or drops it in work_; false when nothing is due.
+  bool TakeRoundLocked();
+  // Runs processor p's round; called by that processor without the
+  // dispatcher's lock.
+  void RunRound(int processor);
   void RunSecondProcessor();
 
   struct Work {
@@ -137,30 +164,53 @@ class Clock {
     std::function<void()> fn;
     int processor;
   };
+  struct Item {
+    WorkId id;
+    std::function<void()> fn;
+    bool removed = false;
+  };
+  // One processor's round. mu guards round, next, running and stop; only the
+  // processor itself, the clock thread handing it a round, and RemoveWork
+  // take it. cv wakes processor 1 for a round and RemoveWork for a finished
+  // item.
+  struct Processor {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<Item> round;
+    size_t next = 0;
+    WorkId running = 0;
+    uint64_t given = 0;  // rounds handed to it (processor 1)
+    bool stop = false;
+    // Processor 1's end of a round, taken only there and by the clock thread
+    // waiting for it.
+    std::mutex doneMu;
+    std::condition_variable doneCv;
+    uint64_t done = 0;
+    bool exited = false;
+  };
 
   Dispatcher& dispatcher_;
   const ClockMode mode_;
+  // Written under the dispatcher's lock; read without it (Now() and
+  // KeQueryInterruptTime from any thread take no lock, as reading the
+  // interrupt time on Windows does not).
+  std::atomic<int64_t> now_{0};
   // Guarded by the dispatcher's lock:
-  int64_t now_ = 0;
   int64_t target_ = 0;
   bool freeRun_ = false;
   int holds_ = 0;
   bool busy_ = false;
   bool stopping_ = false;
-  WorkId runningWork_[kProcessors] = {};
-  // The second processor: the instants it was given and has finished.
-  uint64_t instant_ = 0;
-  uint64_t secondDone_ = 0;
   bool secondStarted_ = false;
   std::thread second_;
-  std::thread::id secondId_;
   WorkId nextWorkId_ = 1;
   std::vector<Work> work_;
+  Processor processors_[kProcessors];
   std::chrono::steady_clock::time_point wallStart_;
   Priority priority_;
+  Priority secondPriority_;  // processor 1's, once its thread runs
   LatencyHistogram lateness_;  // recorded by the clock thread only
   std::thread thread_;
-  std::thread::id threadId_;
 };
 
 }  // namespace tqm::kernel

@@ -160,6 +160,9 @@ bool StreamSession::Begin(std::string* error) {
 
   interleaved_.assign(size_t(client_->periodFrames()) * 2, 0);
   wallStart_ = WallSeconds();
+  usb::PortModes modes = port->Modes();
+  modes.completions = options_.completions;
+  port->SetModes(modes);
   port->FailRequests(usb::kPlaybackEndpoint, {options_.failOutPerMillion, options_.failSeed});
   port->FailRequests(usb::kRecordEndpoint, {options_.failInPerMillion, options_.failSeed ^ 0x5A5A5A5Aull});
   auto atActivation = [this, &device, port] {

@@ -84,6 +84,8 @@ struct StreamOptions {
   uint32_t failOutPerMillion = 0;
   uint32_t failInPerMillion = 0;
   uint64_t failSeed = 1;
+  // Who completes each frame's transfers (the two processors by default).
+  usb::PortModes::Completions completions = usb::PortModes::Completions::TwoProcessors;
   // Look for the played signal in the recording: with the device's loopback
   // while the companion plays nothing into it, and when routes feed port 2's
   // record channels (the engine's own loop); the prediction is made for the

@@ -292,7 +292,8 @@ void Tqm27Port::RunDueControl(int64_t now, std::vector<Done>& done) {
   }
 }
 
-// The clock's frame work, at DISPATCH_LEVEL on the clock thread.
+// The clock's frame work, at DISPATCH_LEVEL on processor 0; what it
+// completes is handed to the two processors (tqm27_port.h).
 void Tqm27Port::RunFrame() {
   const int64_t now = machine_.clock().Now();  // read outside mutex_
   {
@@ -309,7 +310,7 @@ void Tqm27Port::RunFrame() {
       RunInterrupt(kHidInEndpoint);
     }
   }
-  Complete(frameDone_);
+  HandOut(frameDone_, ULONG(device_.FrameNumber()));
 }
 
 void Tqm27Port::RunIsochronous() {

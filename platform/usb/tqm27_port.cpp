@@ -184,6 +184,17 @@ Tqm27Port::Tqm27Port(kernel::Machine& machine, PDRIVER_OBJECT driver, NTSTATUS* 
 
 Tqm27Port::~Tqm27Port() {
   if (frameWork_) machine_.clock().RemoveWork(frameWork_);
+  // Completions handed out by the last frame and not yet run end here, before
+  // the PDO goes.
+  std::vector<std::pair<kernel::Clock::WorkId, std::shared_ptr<Handed>>> handed;
+  {
+    std::lock_guard lock(mutex_);
+    handed.swap(handed_);
+  }
+  for (auto& [work, share] : handed) {
+    machine_.clock().RemoveWork(work);
+    if (!share->taken.exchange(true)) Complete(share->done);
+  }
   DeletePdo();
 }
 
@@ -778,6 +789,42 @@ void Tqm27Port::CompleteAtDispatch(PIRP irp) {
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   KeLowerIrql(irql);
+}
+
+int Tqm27Port::ProcessorFor(PIRP irp, int shared) {
+  const auto* urb = static_cast<const URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (!urb || urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) return shared;
+  return USBD_TRANSFER_DIRECTION_FLAG(urb->UrbIsochronousTransfer.TransferFlags) == USBD_TRANSFER_DIRECTION_IN ? 1 : 0;
+}
+
+void Tqm27Port::HandOut(std::vector<Done>& done, ULONG frame) {
+  if (done.empty()) return;
+  std::lock_guard lock(mutex_);
+  const int shared = int(Mix(controlDraw_ ^ frame) >> 63);
+  std::shared_ptr<Handed> share[kernel::Clock::kProcessors];
+  if (modes_.completions != PortModes::Completions::TwoProcessors) {
+    const int first = modes_.completions == PortModes::Completions::RecordFirst ? 1 : 0;
+    std::stable_partition(done.begin(), done.end(),
+                          [&](const Done& d) { return ProcessorFor(d.irp, 1 - first) == first; });
+  }
+  for (const Done& d : done) {
+    const int p = modes_.completions == PortModes::Completions::TwoProcessors ? ProcessorFor(d.irp, shared) : 0;
+    std::shared_ptr<Handed>& to = share[p];
+    if (!to) to = std::make_shared<Handed>();
+    to->done.push_back(d);
+  }
+  done.clear();
+  std::erase_if(handed_, [](const auto& entry) { return entry.second->taken.load(); });
+  kernel::Clock& clock = machine_.clock();
+  for (int p = 0; p < kernel::Clock::kProcessors; ++p) {
+    if (!share[p]) continue;
+    // Due at once: the next round of this instant. It needs nothing of the
+    // port, which may go before it runs (its destructor then claims it).
+    const auto work = clock.AddWork(0, 0, [s = share[p]] {
+      if (!s->taken.exchange(true)) Complete(s->done);
+    }, p);
+    handed_.emplace_back(work, std::move(share[p]));
+  }
 }
 
 void Tqm27Port::Complete(std::vector<Done>& done) {

@@ -21,12 +21,25 @@
 // status are set, as the real stack sets them, and every URB completes at
 // DISPATCH_LEVEL, as from a host controller's DPC.
 //
+// Two processors: the frame work (the bus: packets, due control requests,
+// cancels and aborts) runs on processor 0; what it completed is handed to the
+// clock's two processors for the same instant, as DPCs queued to two
+// processors: the playback (OUT) endpoint's transfers to processor 0, the
+// record (IN) endpoint's to processor 1, so that the two pipes' completions
+// overlap. Control requests and the HID pipes' transfers go together to the
+// processor drawn per frame from the seed (PortModes::seed), so that over a
+// run they meet each stream's completions on the other processor. Each
+// processor completes its share in the order the bus finished it.
+//
 // Ownership: the UsbHub creates and destroys ports. A port owns its model and
 // its frame work; the PDO's extension points at the port. The PDO is deleted
 // when it has been removed (IRP_MN_REMOVE_DEVICE) after the device left the
 // bus, or by the hub when it is destroyed.
 //
-// Locking: mutex_ guards the configuration, the pipes and the transfer queues.
+// Locking: mutex_ guards the configuration, the pipes, the transfer queues
+// and the list of handed-out completions. The completions handed to a
+// processor take no lock of the port's before they complete (the port's
+// lock would order the two processors' completions for ThreadSanitizer).
 // It is never held while an IRP is completed (a completion routine may submit
 // again) nor while a cancel routine is called; the model's own mutex is taken
 // inside it, never the other way round.
@@ -36,11 +49,13 @@
 #include <wdm.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/kernel/clock.h"
@@ -88,6 +103,11 @@ struct PortModes {
   bool cancelInline = false;   // a cancelled transfer completes inside IoCancelIrp
   bool abortInline = false;    // aborted transfers complete inside the abort, before it
   uint64_t seed = 1;           // draws each control request's 1..3 frame delay
+  // Who completes a frame's transfers: the two processors (see Tqm27Port),
+  // or processor 0 alone with one stream's all before the other's, as a
+  // single DPC may: a fixed order for tests that pin one.
+  enum class Completions { TwoProcessors, PlaybackFirst, RecordFirst };
+  Completions completions = Completions::TwoProcessors;
 };
 
 class Tqm27Port {
@@ -236,6 +256,18 @@ class Tqm27Port {
   static void CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
   void Cancel(PIRP irp);
   static void Complete(std::vector<Done>& done);
+  // Hands the frame's completions to the processors (see the top); clears
+  // `done`. Called by the frame work without mutex_.
+  void HandOut(std::vector<Done>& done, ULONG frame);
+  // The processor a completion goes to: by endpoint for the isochronous
+  // pipes, `shared` for the rest.
+  static int ProcessorFor(PIRP irp, int shared);
+  // Completions handed to a processor, claimed once: by the processor's item
+  // or, when the port goes first, by its destructor.
+  struct Handed {
+    std::atomic<bool> taken{false};
+    std::vector<Done> done;
+  };
   static void CompleteAtDispatch(PIRP irp);
 
   kernel::Machine& machine_;
@@ -263,6 +295,9 @@ class Tqm27Port {
   std::array<uint32_t, kQueues> failPerMillion_{};
   std::array<uint64_t, kQueues> failState_{};
   std::vector<Done> frameDone_;  // the clock thread's completions, reused
+  // Completions handed out and their clock work, under mutex_; a frame drops
+  // those already claimed.
+  std::vector<std::pair<kernel::Clock::WorkId, std::shared_ptr<Handed>>> handed_;
   PortModes modes_;
   uint64_t controlDraw_ = 0;      // the mixed seed of the control delays
   std::deque<Control> controls_;  // in submission order

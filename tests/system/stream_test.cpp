@@ -215,6 +215,44 @@ TEST(SystemStream, MeasuredLatencyIsThePredictedOneForEveryDelay) {
   }
 }
 
+// The playback completion that fills a device half and the record completion
+// that hands the ASIO client the output half it plays from fall in one bus
+// frame, in either order (on two processors, in both). Whichever runs first,
+// a client that never answers with OutputReady is heard bit for bit two
+// halves later, as the latency reported to it says; with the record side
+// first the client used to overwrite the half before the fill read it.
+TEST(SystemStream, OutputPairingHoldsWhicheverStreamCompletesFirst) {
+  using Completions = usb::PortModes::Completions;
+  struct Row {
+    const char* what;
+    Completions completions;
+  };
+  const Row orders[] = {
+      {"playback first", Completions::PlaybackFirst},
+      {"record first", Completions::RecordFirst},
+      {"two processors", Completions::TwoProcessors},
+  };
+  // Shapes whose request and period boundaries meet in one frame.
+  const StreamOptions shapes[] = {VirtualStream(48000, 96, 2), VirtualStream(96000, 192, 9)};
+  for (const Row& order : orders) {
+    for (const StreamOptions& shape : shapes) {
+      for (bool outputReady : {false, true}) {
+        StreamOptions o = shape;
+        o.seconds = 0.3;
+        o.completions = order.completions;
+        o.client.outputReady = outputReady;
+        SCOPED_TRACE(Shape(o) + ", " + order.what + (outputReady ? ", OutputReady" : ", no OutputReady"));
+        StreamReport report;
+        ASSERT_TRUE(RunStream(o, &report)) << report.error;
+        EXPECT_EQ(report.periodsMissed, 0u);
+        EXPECT_TRUE(report.loopbackBitExact) << report.loopbackDiscontinuities << " discontinuities";
+        ASSERT_TRUE(report.latencyMeasured.has_value()) << "the signal never came back";
+        EXPECT_EQ(report.latencyMeasured, report.latencyPredicted);
+      }
+    }
+  }
+}
+
 // Ten minutes at 44.1 kHz: the device sends exactly 441 frames per 10 ms and
 // the client receives every one of them; the playback side's distance to the
 // record side is the same at the end as after one minute (no drift).

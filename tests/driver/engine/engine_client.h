@@ -55,7 +55,9 @@ class CountingClient {
   static void OnPlayback(ULONG, ULONG, void* context) {
     auto* self = static_cast<CountingClient*>(context);
     if (self->frozen.load()) return;
-    const uint32_t period = self->engine_->status()->periodFrames;
+    // The status block's words are shared (the record side publishes them
+    // on the other processor): read whole, as a client reads them.
+    const uint32_t period = ReadShared(&self->engine_->status()->periodFrames);
     const ClientPort& port = self->engine_->mixer().port(self->playPort_);
     const uint32_t mask = self->channels.load();
     for (uint32_t c = 0; c < 2; ++c) {
@@ -69,7 +71,9 @@ class CountingClient {
     auto* self = static_cast<CountingClient*>(context);
     const uint32_t periods = ++self->recordPeriods;
     if (self->frozen.load()) return;
-    const uint32_t period = self->engine_->status()->periodFrames;
+    // The status block's words are shared (the record side publishes them
+    // on the other processor): read whole, as a client reads them.
+    const uint32_t period = ReadShared(&self->engine_->status()->periodFrames);
     const ClientPort& port = self->engine_->mixer().port(self->recordPort_);
     const uint32_t mask = self->channels.load();
     for (uint32_t c = 0; c < 2; ++c) {
@@ -78,7 +82,7 @@ class CountingClient {
       const int32_t* half = self->record_[c][port.toggle[kRecord][c] ^ 1];
       self->recorded[c].insert(self->recorded[c].end(), half, half + period);
     }
-    self->finishedHalves.push_back(self->engine_->status()->recordHalf);
+    self->finishedHalves.push_back(ReadShared(&self->engine_->status()->recordHalf));
     if (periods == 3 && self->onThirdRecordPeriod) self->onThirdRecordPeriod();
   }
 

@@ -2,6 +2,7 @@
 // threads that stall and wait with timeouts, events set from clock work,
 // passive-level locks contended by several threads.
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <optional>
 #include <thread>
@@ -177,6 +178,52 @@ TEST(Time, WorkOfOneInstantOnTwoProcessorsOverlaps) {
   EXPECT_TRUE(sawOther[0]) << "processor 0 ran its item alone";
   EXPECT_TRUE(sawOther[1]) << "processor 1 ran its item alone";
 }
+
+// What ThreadSanitizer sees of the two processors: items of one instant are
+// ordered by nothing of the clock's (its hand-offs, the time they read), so a
+// race between them is reported; items of consecutive instants are ordered,
+// and one the same instant's other processor hands over runs after it. Each
+// row runs in a child that stops at the first report with exit code 66.
+#if defined(__SANITIZE_THREAD__)
+TEST(Time, OnlyWorkOfOneRoundRacesUnderThreadSanitizer) {
+  struct Row {
+    const char* what;
+    int64_t dueOn1;      // processor 1's write (processor 0's is at 1 ms)
+    bool handedOver;     // processor 0's item adds processor 1's for its instant
+    bool race;
+  };
+  const Row rows[] = {
+      {"same instant", kMs, false, true},
+      {"next instant", 2 * kMs, false, false},
+      {"handed over within the instant", kMs, true, false},
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* given = std::getenv("TSAN_OPTIONS");
+  const std::string options = std::string(given ? given : "") + ":halt_on_error=1:exitcode=66";
+  setenv("TSAN_OPTIONS", options.c_str(), 1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto body = [&] {
+      Machine machine;
+      int shared = 0;
+      // Each item reads the time too, as the driver's completions do.
+      auto write1 = [&shared] { shared = int(KeQueryInterruptTime() / kMs) + 1; };
+      machine.clock().AddWork(kMs, 0, [&] {
+        shared = int(KeQueryInterruptTime() / kMs);
+        if (row.handedOver) Machine::Current().clock().AddWork(kMs, 0, write1, 1);
+      }, 0);
+      if (!row.handedOver) machine.clock().AddWork(row.dueOn1, 0, write1, 1);
+      machine.clock().Step(3);
+      std::exit(0);
+    };
+    if (row.race) {
+      EXPECT_EXIT(body(), ::testing::ExitedWithCode(66), "data race");
+    } else {
+      EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
+    }
+  }
+}
+#endif
 
 TEST(Time, FreeRunLetsVirtualTimePassUntilStopped) {
   Machine machine;
