@@ -96,6 +96,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     d.KickLocked(&Event->Header);
   }
   if (onSignal) onSignal(context);
+  InterleavePoint(InterleaveAt::SetEvent);
   return previous;
 }
 
@@ -231,6 +232,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   }
   NoteLockReleased(FastMutex);
   Self().irql = old;
+  InterleavePoint(InterleaveAt::LockRelease);
 }
 
 // ---- shared/exclusive resources ------------------------------------------------------
@@ -338,7 +340,7 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
   const void* caller = __builtin_return_address(0);
   RequireIrql(DISPATCH_LEVEL, "ExReleaseResourceLite", caller);
   Machine& m = Machine::Current();
-  std::lock_guard lock(m.dispatcher().mu);
+  std::unique_lock lock(m.dispatcher().mu);
   if (Resource->ActiveCount <= 0 ||
       ((Resource->Flag & ResourceOwnedExclusive) && Resource->OwnerThread != KeGetCurrentThread())) {
     RaiseFault(FaultKind::SpinLockMisuse, "resource released by a thread that does not hold it", caller);
@@ -358,7 +360,9 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
     Resource->OwnerThread = nullptr;
   }
   m.dispatcher().KickLocked(Resource);
+  lock.unlock();
   NoteLockReleased(Resource);
+  InterleavePoint(InterleaveAt::LockRelease);
 }
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {
