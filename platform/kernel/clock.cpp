@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/kernel/dispatcher.h"
+#include "platform/kernel/interleave.h"
 #include "platform/kernel/internal.h"
 #include "platform/kernel/os.h"
 
@@ -219,7 +220,14 @@ void Clock::Run() {
     }
     busy_ = true;
     now_ = next;
-    dispatcher_.ExpireLocked(now_);
+    // Threads whose wait ends at this instant run to their next wait before
+    // the instant's work, or after it, never beside it (interleave.h).
+    const bool waitersFirst = TimedWaitersFirst(mode_, now_);
+    if (waitersFirst) {
+      dispatcher_.ExpireLocked(now_);
+      if (mode_ == ClockMode::Virtual)
+        dispatcher_.clockCv.wait(lock, [&] { return stopping_ || dispatcher_.running == 0; });
+    }
     // The instant ends when both processors are done with it, and neither
     // has work due that the other added meanwhile (which gets another round
     // of the same instant).
@@ -231,6 +239,8 @@ void Clock::Run() {
       dispatcher_.clockCv.wait(lock, [&] { return stopping_ || secondDone_ == instant_; });
       if (stopping_ || !std::any_of(work_.begin(), work_.end(), [&](const Work& w) { return w.due <= now_; })) break;
     }
+    if (!waitersFirst) dispatcher_.ExpireLocked(now_);
+    dispatcher_.ReleaseDeferredLocked();
     busy_ = false;
     dispatcher_.clockCv.notify_all();
     if (freeRun_) {

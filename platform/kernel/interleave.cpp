@@ -68,6 +68,19 @@ InterleaveDelay InterleaveDraw(uint64_t s, uint64_t streamId, uint64_t entry) {
   return delay;
 }
 
+bool TimedWaitersFirst(ClockMode mode, int64_t instant) {
+  if (mode != ClockMode::Virtual || !interleave_detail::on.load(std::memory_order_relaxed)) return true;
+  return (Mix(Mix(seed.load(std::memory_order_relaxed) ^ 0x636C6F636BULL) ^ uint64_t(instant)) & 1) != 0;
+}
+
+bool DeferWakes() {
+  bool clockWork = false;
+  for (const Frame& frame : Self().frames) clockWork |= frame.kind == FrameKind::ClockWork;
+  if (!clockWork) return false;
+  Machine* machine = Machine::CurrentOrNull();
+  return machine && machine->clock().mode() == ClockMode::Virtual;
+}
+
 void SetInterleaveSeed(uint64_t value) {
   seed.store(value);
   interleave_detail::on.store(true);

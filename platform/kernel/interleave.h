@@ -1,30 +1,33 @@
 // Seeded interleavings: a test mode in which a thread may be held back at
 // each kernel entry, so that clock work, system threads and client threads
-// meet in orders a plain run rarely shows.
+// meet in orders a plain run rarely shows; and the order of each virtual
+// instant.
 //
-// At IoCallDriver and IoCompleteRequest (on entry) and after a lock release
-// (spin lock, fast mutex, resource) or KeSetEvent, the thread draws from the
-// seed, its stream and the number of entries it has made so far, and goes on,
-// yields, or sleeps a few microseconds to a couple of milliseconds of wall
-// time. The draw is a pure function (InterleaveDraw): the same seed gives
-// every stream the same sequence of delays in every run.
+// Kernel entries: at IoCallDriver and IoCompleteRequest (on entry) and after
+// a lock release (spin lock, fast mutex, resource) or KeSetEvent, the thread
+// draws from the seed, its stream and the number of entries it has made so
+// far, and goes on, yields, or sleeps 5 us to 1.5 ms of wall time. The draw
+// is a pure function (InterleaveDraw): the same seed gives every stream the
+// same sequence of delays in every run. A stream is a thread's role and its
+// ordinal in the machine: system threads by creation order, the clock's
+// processors and other threads (tests, clients) by the order in which they
+// first passed a point, so those may swap streams between runs.
 //
-// What that does and does not promise:
-// - A stream is a thread's role and its ordinal in the machine: system
-//   threads by creation order, the clock's processors and other threads
-//   (tests, clients) by the order in which they first entered one of these
-//   points. System threads keep their stream from run to run as long as they
-//   are created in the same order; the clock's two processors and
-//   concurrently started client threads may swap streams.
-// - The delays are wall time. Which interleaving they produce depends on the
-//   host's scheduler, so a seed explores a family of interleavings; it does
-//   not replay one exactly. A failure found with a seed is likely, not
-//   certain, to come back with it.
-// - Virtual time is untouched: the clock still waits for every system thread
-//   and participant before it advances, so a virtual run computes the same
-//   results with or without the mode, and under any seed. The mode shakes
-//   only the order of what runs within one instant, and every order of
-//   real-time runs.
+// Instants (virtual time): threads whose timed wait ends at an instant run to
+// their next wait either before the instant's work or after it, never beside
+// it; threads that the instant's work readies (a completion's KeSetEvent)
+// run once the work is done (dispatcher.h). Off, timed waiters always go
+// first; on, the seed and the instant pick the order, so the same seed gives
+// the same order at every instant.
+//
+// What a seed guarantees:
+// - The orders of the instants: exactly, in every virtual run.
+// - The delays at kernel entries: the same sequence per stream, but in wall
+//   time, so the interleaving they produce is the host scheduler's. A seed
+//   explores a family of interleavings; a failure it finds is likely, not
+//   certain, to come back with it. In virtual time these delays matter only
+//   where threads let go at the same instant race each other, so a seeded
+//   virtual run usually repeats and may not; off, a virtual run repeats.
 //
 // Off by default. TQM_INTERLEAVE_SEED in the environment (read when the
 // first machine is built) or SetInterleaveSeed turns it on; when off, each
@@ -33,6 +36,8 @@
 
 #include <atomic>
 #include <cstdint>
+
+#include "platform/kernel/clock.h"
 
 namespace tqm::kernel {
 
@@ -56,6 +61,17 @@ bool InterleaveSeed(uint64_t* seed);
 // while the mode was on (0 and 0 before its first).
 uint64_t InterleaveStreamOfThisThread();
 uint64_t InterleaveEntriesOfThisThread();
+
+// The order of an instant in virtual time: whether the threads whose timed
+// wait ends at `instant` run to their next wait before the instant's work
+// (true) or after it. Always true when the mode is off or in real time
+// (where the woken threads run beside the work, as before); drawn from the
+// seed and the instant when on, so a seed replays its orders exactly.
+bool TimedWaitersFirst(ClockMode mode, int64_t instant);
+
+// True while the calling thread runs the clock's work in virtual time: the
+// waiters it satisfies go on when the instant is done (dispatcher.h).
+bool DeferWakes();
 
 // A new machine: every stream starts again (machine.cpp). The first call
 // reads TQM_INTERLEAVE_SEED.

@@ -1,7 +1,10 @@
 // Seeded interleavings: every kernel entry the mode names holds the calling
 // thread back by its seed's draw, system threads keep their delay sequence
 // from machine to machine, and the mode off costs no draws.
+#include <algorithm>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <mutex>
 #include <set>
 
@@ -188,6 +191,103 @@ TEST(Interleave, SystemThreadsKeepTheirStreamsFromMachineToMachine) {
     EXPECT_EQ(std::set<uint64_t>(streams.begin(), streams.end()).size(), 3u) << "machine " << machineIndex;
   }
   EXPECT_EQ(streamsByMachine[0], streamsByMachine[1]);
+}
+
+// A system thread that runs `rounds` rounds of body, each ended by a kernel
+// wait, and a clock work item every millisecond from 1 ms that records what
+// it finds; the clock is stepped through the rounds.
+struct Rounds {
+  std::function<void(int round)> body;
+  std::function<int()> probe;  // the work item's record
+  int rounds = 0;
+  HANDLE handle = nullptr;
+};
+
+std::vector<int> RunRounds(Machine& machine, Rounds& r, const std::function<void()>& afterProbe = {}) {
+  std::mutex mu;
+  std::vector<int> records;
+  const Clock::WorkId work = machine.clock().AddWork(Clock::kUnitsPerMillisecond, Clock::kUnitsPerMillisecond, [&] {
+    const int value = r.probe();
+    {
+      std::lock_guard lock(mu);
+      records.push_back(value);
+    }
+    if (afterProbe) afterProbe();
+  });
+  EXPECT_EQ(PsCreateSystemThread(&r.handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 [](PVOID context) {
+                                   auto* rounds = static_cast<Rounds*>(context);
+                                   for (int i = 1; i <= rounds->rounds; ++i) rounds->body(i);
+                                   PsTerminateSystemThread(STATUS_SUCCESS);
+                                 },
+                                 &r),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(r.handle), STATUS_SUCCESS);
+  machine.clock().Step(uint32_t(r.rounds));
+  machine.clock().RemoveWork(work);
+  std::lock_guard lock(mu);
+  return records;
+}
+
+// A thread that clock work readies runs once the instant's work is done, as
+// a thread readied by a DPC runs after the DPCs: it never finds the work half
+// done, however long the work takes after the signal.
+TEST(Interleave, AThreadReadiedByClockWorkRunsAfterTheInstantsWork) {
+  SeedScope off(std::nullopt);
+  Machine machine;
+  KEVENT wake;
+  KeInitializeEvent(&wake, SynchronizationEvent, FALSE);
+  std::atomic<int> workDone{0};
+  std::vector<int> seen;
+  Rounds r;
+  r.rounds = 10;
+  r.body = [&](int) {
+    KeWaitForSingleObject(&wake, Executive, KernelMode, FALSE, nullptr);
+    seen.push_back(workDone.load());
+  };
+  r.probe = [&] { return 0; };
+  RunRounds(machine, r, [&] {
+    KeSetEvent(&wake, IO_NO_INCREMENT, FALSE);
+    // The rest of the work: long enough for a thread let go at the signal to
+    // run first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ++workDone;
+  });
+  const std::vector<int> expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  EXPECT_EQ(seen, expected);
+}
+
+// A thread whose wait ends at an instant runs to its next wait before the
+// instant's work, so the work finds what it did; with the mode on, the seed
+// picks the order of each instant, the same one in every run.
+TEST(Interleave, TimedWaitersRunBeforeTheInstantsWorkOrInTheSeedsOrder) {
+  auto run = [](std::optional<uint64_t> seed) {
+    SeedScope scope(seed);
+    Machine machine;
+    std::atomic<int> done{0};
+    Rounds r;
+    r.rounds = 40;
+    r.body = [&](int round) {
+      LARGE_INTEGER interval;
+      interval.QuadPart = -Clock::kUnitsPerMillisecond;
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+      done = round;
+    };
+    r.probe = [&] { return done.load(); };
+    std::vector<int> records = RunRounds(machine, r);
+    // Which came first at each instant: the thread (1) or the work (0).
+    for (size_t i = 0; i < records.size(); ++i) records[i] = records[i] == int(i + 1) ? 1 : 0;
+    return records;
+  };
+  EXPECT_EQ(run(std::nullopt), std::vector<int>(40, 1));
+  for (uint64_t seed : {5ULL, 6ULL}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const std::vector<int> first = run(seed);
+    EXPECT_EQ(run(seed), first);
+    const auto threadFirst = std::count(first.begin(), first.end(), 1);
+    EXPECT_GT(threadFirst, 5);
+    EXPECT_LT(threadFirst, 35);
+  }
 }
 
 // Most points go on at once or yield; a few sleep, long enough for another
