@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/kernel/dispatcher.h"
+#include "platform/kernel/interleave.h"
 #include "platform/kernel/internal.h"
 #include "platform/kernel/os.h"
 
@@ -281,10 +282,15 @@ void Clock::Run() {
     }
     busy_ = true;
     now_.store(next, std::memory_order_relaxed);
-    // The instant's work (the bus frame, the DPCs) comes first, as an
-    // interrupt's comes before the threads it makes ready; threads whose
-    // deadlines fall on the instant wake after it. In virtual time a thread
-    // woken at once would race the instant's work, and a run would not repeat.
+    // Threads whose wait ends at this instant run to their next wait before
+    // the instant's work, or after it, never beside it (interleave.h); the
+    // threads the work readies go on once it is done.
+    const bool waitersFirst = TimedWaitersFirst(mode_, next);
+    if (waitersFirst) {
+      dispatcher_.ExpireLocked(next);
+      if (mode_ == ClockMode::Virtual)
+        dispatcher_.clockCv.wait(lock, [&] { return stopping_ || dispatcher_.running == 0; });
+    }
     // The instant's rounds, until one finds nothing due (work added during a
     // round for the instant gets the next).
     while (!stopping_ && TakeRoundLocked()) {
@@ -305,7 +311,8 @@ void Clock::Run() {
       }
       lock.lock();
     }
-    dispatcher_.ExpireLocked(next);
+    if (!waitersFirst) dispatcher_.ExpireLocked(next);
+    dispatcher_.ReleaseDeferredLocked();
     busy_ = false;
     dispatcher_.clockCv.notify_all();
     if (freeRun_) {

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/kernel/interleave.h"
+
 namespace tqm::kernel {
 
 NTSTATUS Dispatcher::Wait(std::unique_lock<std::mutex>& lock, const void* key,
@@ -17,7 +19,7 @@ NTSTATUS Dispatcher::Wait(std::unique_lock<std::mutex>& lock, const void* key,
   if (tracked && --running == 0) clockCv.notify_all();
   // A new deadline may come before the instant the clock is heading for.
   if (deadline != kNoDeadline) clockCv.notify_all();
-  block.cv.wait(lock, [&] { return block.satisfied; });
+  block.cv.wait(lock, [&] { return block.released; });
   return block.status;
 }
 
@@ -25,7 +27,20 @@ void Dispatcher::SatisfyLocked(WaitBlock* block, NTSTATUS status) {
   block->satisfied = true;
   block->status = status;
   if (block->tracked) ++running;
+  if (DeferWakes()) {
+    deferred_.push_back(block);
+    return;
+  }
+  block->released = true;
   block->cv.notify_one();
+}
+
+void Dispatcher::ReleaseDeferredLocked() {
+  for (WaitBlock* block : deferred_) {
+    block->released = true;
+    block->cv.notify_one();
+  }
+  deferred_.clear();
 }
 
 void Dispatcher::KickLocked(const void* key) {

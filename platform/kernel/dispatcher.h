@@ -35,6 +35,7 @@ class Dispatcher {
     int64_t deadline = kNoDeadline;
     bool tracked = false;
     bool satisfied = false;
+    bool released = false;  // the waiter may go on (see ReleaseDeferredLocked)
     NTSTATUS status = STATUS_SUCCESS;
     std::condition_variable cv;
   };
@@ -52,6 +53,12 @@ class Dispatcher {
   // Satisfies every waiter whose deadline is at or before now.
   void ExpireLocked(int64_t now);
   int64_t NextDeadlineLocked() const;
+  // Virtual time: a waiter that the clock's work satisfies (a signal from a
+  // completion, a deadline passed by a stall) is counted running at once but
+  // goes on only when the clock has finished the instant and calls this, as a
+  // thread readied by a DPC runs once the DPCs are done: what it does never
+  // lands in the middle of the instant's work, so virtual runs repeat.
+  void ReleaseDeferredLocked();
 
   // System threads that are not blocked in a kernel wait.
   int running = 0;
@@ -61,6 +68,7 @@ class Dispatcher {
  private:
   void SatisfyLocked(WaitBlock* block, NTSTATUS status);
   std::list<WaitBlock*> waiters_;
+  std::list<WaitBlock*> deferred_;
 };
 
 }  // namespace tqm::kernel

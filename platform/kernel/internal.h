@@ -15,6 +15,7 @@
 #include <wdm.h>
 
 #include "platform/kernel/dispatcher.h"
+#include "platform/kernel/interleave.h"
 #include "platform/kernel/machine.h"
 
 namespace tqm::kernel {

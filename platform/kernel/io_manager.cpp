@@ -524,6 +524,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const void* caller = __builtin_return_address(0);
+  InterleavePoint(InterleaveAt::CallDriver);
   RequireIrql(DISPATCH_LEVEL, "IoCallDriver", caller);
   IrpRecord* record = RecordOf(Irp, caller);
   {
@@ -590,6 +591,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   const void* caller = __builtin_return_address(0);
+  InterleavePoint(InterleaveAt::CompleteRequest);
   RequireIrql(DISPATCH_LEVEL, "IoCompleteRequest", caller);
   IrpRecord* record = RecordOf(Irp, caller);
   const Frame* frame = FrameFor(record);

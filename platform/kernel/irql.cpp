@@ -272,6 +272,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   ReportPendingFault();
   ReleaseSpinLock(SpinLock, __builtin_return_address(0));
   Self().irql = NewIrql;
+  InterleavePoint(InterleaveAt::LockRelease);
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -285,6 +286,7 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   ReportPendingFault();
   ReleaseSpinLock(SpinLock, __builtin_return_address(0));
+  InterleavePoint(InterleaveAt::LockRelease);
 }
 
 }  // extern "C"

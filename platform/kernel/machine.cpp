@@ -60,6 +60,7 @@ Machine::Machine(MachineOptions options) : options_(options) {
     std::fprintf(stderr, "Machine: only one simulated machine may exist at a time\n");
     std::abort();
   }
+  InterleaveNewMachine();
   dispatcher_ = std::make_unique<Dispatcher>();
   clock_ = std::make_unique<Clock>(*dispatcher_, options_.clock);
   pool_ = std::make_unique<Pool>();

@@ -100,6 +100,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     d.KickLocked(&Event->Header);
   }
   if (onSignal) onSignal(context);
+  InterleavePoint(InterleaveAt::SetEvent);
   return previous;
 }
 
@@ -235,6 +236,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   }
   NoteLockReleased(FastMutex);
   Self().irql = old;
+  InterleavePoint(InterleaveAt::LockRelease);
 }
 
 // ---- shared/exclusive resources ------------------------------------------------------
@@ -342,7 +344,7 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
   const void* caller = __builtin_return_address(0);
   RequireIrql(DISPATCH_LEVEL, "ExReleaseResourceLite", caller);
   Machine& m = Machine::Current();
-  std::lock_guard lock(m.dispatcher().mu);
+  std::unique_lock lock(m.dispatcher().mu);
   if (Resource->ActiveCount <= 0 ||
       ((Resource->Flag & ResourceOwnedExclusive) && Resource->OwnerThread != KeGetCurrentThread())) {
     RaiseFault(FaultKind::SpinLockMisuse, "resource released by a thread that does not hold it", caller);
@@ -362,7 +364,9 @@ VOID ExReleaseResourceLite(PERESOURCE Resource) {
     Resource->OwnerThread = nullptr;
   }
   m.dispatcher().KickLocked(Resource);
+  lock.unlock();
   NoteLockReleased(Resource);
+  InterleavePoint(InterleaveAt::LockRelease);
 }
 
 NTSTATUS ExDeleteResourceLite(PERESOURCE Resource) {

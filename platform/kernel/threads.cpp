@@ -149,7 +149,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     std::lock_guard lock(m.dispatcher().mu);
     m.dispatcher().ThreadStartedLocked();
   }
-  thread->host = std::thread(ThreadMain, thread);
+  const uint64_t stream = InterleaveNextSystemStream();
+  thread->host = std::thread([thread, stream] {
+    InterleaveAdoptStream(stream);
+    ThreadMain(thread);
+  });
   m.AdoptThread(thread);
   return STATUS_SUCCESS;
 }
