@@ -257,6 +257,11 @@ TEST(SystemStream, OutputPairingHoldsWhicheverStreamCompletesFirst) {
 // the client receives every one of them; the playback side's distance to the
 // record side is the same at the end as after one minute (no drift).
 TEST(SystemStream, TenMinutesAt44100DeliverEveryFrameWithoutDrift) {
+#if defined(__SANITIZE_THREAD__)
+  // Drift is arithmetic, not a race: the shorter concurrent runs are the
+  // thread checker's, and ten minutes under it take most of its lane.
+  GTEST_SKIP() << "ten minutes of stream run in the host build";
+#endif
   const auto wallStart = std::chrono::steady_clock::now();
   SimulatorOptions simOptions;
   simOptions.clock = kernel::ClockMode::Virtual;
