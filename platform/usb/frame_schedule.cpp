@@ -476,7 +476,9 @@ void Tqm27Port::RetireFinished(Queue& queue, Transfer* transfer, USBD_STATUS usb
   if (frameDone_.size() == before) return;  // its cancel routine owns it
   const uint32_t most = modes_.completionDelayFrames;
   ULONG due = frame;
-  if (most) due += ULONG(Mix(controlDraw_ ^ 0x5A5Aull << 40 ^ uint64_t(q) << 32 ^ frame) % (most + 1));
+  // One draw per frame for every pipe: a late DPC holds back all that its
+  // frame finished.
+  if (most) due += ULONG(Mix(controlDraw_ ^ 0x5A5Aull << 40 ^ frame) % (most + 1));
   // A pipe's completions keep their order: none overtakes one held back.
   const bool holding = std::any_of(held_.begin(), held_.end(), [&](const Held& h) { return h.queue == q; });
   if (holding && int32_t(lastDue_[q] - due) > 0) due = lastDue_[q];

@@ -91,8 +91,10 @@ struct PortModes {
   // A finished isochronous transfer's completion reaches its driver up to
   // this many frames after its last packet (the host controller's DPC ran
   // late), several in one frame when they pile up; each pipe's completions
-  // keep their order. 0 completes each at the end of its last frame.
-  uint32_t completionDelayFrames = 1;
+  // keep their order. 0 completes each at the end of its last frame. Off by
+  // default: the output pairing's round trip has no slack for a record
+  // completion that comes after the playback completion of its frame.
+  uint32_t completionDelayFrames = 0;
   uint64_t seed = 1;  // draws the control delays, the ASAP leads and the completion delays
 };
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -133,6 +134,66 @@ TEST_F(UsbIsochTest, AFixedStartFrameWaitsForItsFrameOrItsPastPacketsEndLate) {
     for (size_t i = 1; i < done.size() && done[i].status == STATUS_SUCCESS && row.late < 5; ++i)
       EXPECT_EQ(done[i].startFrame, done[i - 1].startFrame + 5) << "transfer " << i;
   }
+}
+
+// A finished transfer's completion may come up to the port's completion delay
+// later, several in one frame, and what the client resubmits then still joins
+// its pipe behind what is queued: per pipe the completions keep their order,
+// every IN frame reaches a transfer, and the delays follow the seed.
+TEST_F(UsbIsochTest, CompletionsComeLateInOrderAndBatchedWithoutLosingFrames) {
+  struct Run {
+    uint32_t delay;
+    uint64_t seed;
+  };
+  const Run runs[] = {{0, 7}, {2, 7}, {2, 8}};
+  std::vector<std::vector<int64_t>> lateness;  // per run, per completion: ms after its last frame
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  for (const Run& run : runs) {
+    SCOPED_TRACE("delay up to " + std::to_string(run.delay) + " seed " + std::to_string(run.seed));
+    PortModes modes = port_->Modes();
+    modes.completionDelayFrames = run.delay;
+    modes.seed = run.seed;
+    port_->SetModes(modes);
+    Step(5);
+    const ULONG start = ULONG(device().FrameNumber()) + 3;
+    IsochStream in(client_->lower(), record, 4, 1, kInStride);
+    in.SetFirstStartFrame(start);
+    in.Start();
+    Step(4);  // the first transfer is on the bus
+    const uint64_t lostBefore = device().Counters().inFramesLost;
+    Step(200);
+    EXPECT_EQ(device().Counters().inFramesLost, lostBefore) << "an IN transfer was queued in every frame";
+    in.Stop();
+    const auto done = in.Take();
+    ASSERT_GT(done.size(), 150u);
+    std::vector<int64_t> late;
+    std::map<int64_t, int> perMs;
+    for (size_t i = 0; i < done.size() && done[i].status == STATUS_SUCCESS; ++i) {
+      if (i > 0) EXPECT_EQ(done[i].startFrame, done[i - 1].startFrame + 1) << "completion " << i;
+      // Frame f's work runs at a fixed offset from millisecond f; the least
+      // lateness seen is that offset.
+      late.push_back(done[i].completedAtMs - int64_t(done[i].startFrame));
+      ++perMs[done[i].completedAtMs];
+    }
+    ASSERT_GT(late.size(), 150u);
+    const int64_t base = *std::min_element(late.begin(), late.end());
+    int batched = 0;
+    for (auto [ms, count] : perMs) batched += count > 1;
+    for (int64_t& l : late) {
+      l -= base;
+      EXPECT_GE(l, 0);
+      EXPECT_LE(l, int64_t(run.delay));
+    }
+    if (run.delay == 0) {
+      EXPECT_EQ(*std::max_element(late.begin(), late.end()), 0);
+      EXPECT_EQ(batched, 0);
+    } else {
+      EXPECT_GT(batched, 10) << "completions held back arrive together";
+    }
+    late.resize(150);
+    lateness.push_back(late);
+  }
+  EXPECT_NE(lateness[1], lateness[2]) << "another seed, other delays";
 }
 
 // Ten seconds at 44.1 kHz: 441000 frames, nine packets of 44 and one of 45 in
