@@ -222,6 +222,13 @@ NTSTATUS StreamEngine::SelectAlternate(ULONG number, ULONG setting) {
   for (ULONG p = 0; p < pipes; ++p) urb->UrbSelectInterface.Interface.Pipes[p].MaximumTransferSize = 0xFFFFFFFF;
   NTSTATUS status = SubmitSync(urb);
   if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) status = STATUS_UNSUCCESSFUL;
+  if (urb->UrbHeader.Status == USBD_STATUS_NO_BANDWIDTH) {
+    // The bus cannot reserve the setting's isochronous bandwidth (other
+    // devices hold it): a condition of the machine, not of this device, and
+    // the clients are told so apart from a device error.
+    TQM_TRACE("TQMDRV: no USB bandwidth for interface %u setting %u\n", number, setting);
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  }
 
   const PUSBD_INTERFACE_INFORMATION returned = &urb->UrbSelectInterface.Interface;
   const ULONG copyBytes = NT_SUCCESS(status) ? returned->Length : ULONG(GET_USBD_INTERFACE_SIZE(0));
