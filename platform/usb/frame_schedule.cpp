@@ -137,7 +137,7 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
   const ULONG now = ULONG(device_.FrameNumber());
   const bool empty = QueueFor(pipe->endpoint).empty();
   if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-    if (empty) nextFrame = AsapStart(pipe->endpoint, now);
+    if (empty) nextFrame = AsapStart(now);
     else if (int32_t(nextFrame - now) < 0) nextFrame = now;
   } else {
     // A fixed start frame lies within the controller's window either side of
@@ -165,11 +165,12 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
   return STATUS_PENDING;
 }
 
-ULONG Tqm27Port::AsapStart(UCHAR endpoint, ULONG now) const {
+ULONG Tqm27Port::AsapStart(ULONG now) const {
   if (!modes_.asapLead) return now;
-  // Drawn from the frame and the endpoint, not the order of submission, so
-  // that virtual runs repeat exactly.
-  return now + 2 + ULONG(Mix(controlDraw_ ^ 0xA5A5ull << 40 ^ uint64_t(endpoint) << 32 ^ now) % 2);
+  // The controller's lead is its own, the same for every pipe in a frame:
+  // drawn from the frame, not the pipe or the order of submission, so that
+  // virtual runs repeat exactly.
+  return now + 2 + ULONG(Mix(controlDraw_ ^ 0xA5A5ull << 40 ^ now) % 2);
 }
 
 ULONG Tqm27Port::MarkLatePackets(_URB_ISOCH_TRANSFER& r, ULONG now, bool in) {

@@ -225,7 +225,7 @@ class Tqm27Port {
   bool DrawFailure(UCHAR endpoint);
   // The first frame of an ASAP transfer on a pipe with nothing queued, seen
   // at frame `now`; mutex_ held.
-  ULONG AsapStart(UCHAR endpoint, ULONG now) const;
+  ULONG AsapStart(ULONG now) const;
   // Marks the packets of a new transfer whose frames are already past (before
   // `now` + 1) late and returns how many; mutex_ held.
   static ULONG MarkLatePackets(_URB_ISOCH_TRANSFER& urb, ULONG now, bool in);

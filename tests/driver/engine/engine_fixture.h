@@ -49,6 +49,7 @@ class Filter {
 
   PDEVICE_OBJECT device() const { return device_; }
   void AnswerConfiguration(std::vector<UCHAR> bytes) { config_ = std::move(bytes); }
+  void RefuseFrameNumber(bool refuse) { refuseFrameNumber_ = refuse; }
   // The endpoints of the class requests to endpoints (sampling frequency), in order.
   std::vector<UCHAR> TakeEndpointRequests() {
     std::lock_guard lock(mu_);
@@ -82,6 +83,11 @@ class Filter {
   }
 
   bool Answer(PURB urb) {
+    if (refuseFrameNumber_ && urb->UrbHeader.Function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
+      // A stack that does not say: every transfer must then go as soon as possible.
+      urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+      return true;
+    }
     if (config_.empty() || urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return false;
     auto& r = urb->UrbControlDescriptorRequest;
     if (r.DescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) return false;
@@ -112,6 +118,7 @@ class Filter {
   PDEVICE_OBJECT device_ = nullptr;
   PDEVICE_OBJECT lower_ = nullptr;
   std::vector<UCHAR> config_;
+  bool refuseFrameNumber_ = false;
   std::mutex mu_;
   std::vector<LoggedIsoch> log_;
   std::vector<UCHAR> endpointRequests_;

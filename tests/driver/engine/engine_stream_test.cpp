@@ -1,6 +1,8 @@
 // The engine streaming against the virtual TQM27 in virtual time: every
 // transfer is a real isochronous URB completed by the device's frame clock.
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <sstream>
 
 #include "tests/driver/engine/engine_client.h"
@@ -70,6 +72,138 @@ TEST(EngineLoopback, RoutingThroughTheLoopRingsAndTheInputTap) {
   EXPECT_GE(ExpectCounting(client.recorded[0], 0, 24, "through the loop ring"), 1000u);
   // The tap carries the device's input channel 0: port 0's channel 0 again.
   EXPECT_GE(ExpectCounting(client.recorded[1], 0, 24, "through the input tap"), 1000u);
+}
+
+// The stack may hold finished transfers' completions back by a frame or two
+// and deliver several at once. With more queued on the bus than the delay,
+// the engine keeps both pipes fed: the counting signal still comes back
+// through the device's loopback sample for sample, the DAC never runs dry
+// and no ADC frame goes without a transfer.
+TEST(EngineLoopback, LateAndBatchedCompletionsLoseNothing) {
+  struct Row {
+    uint32_t rate, period, requests, delay;
+    const char* why;
+  };
+  const Row rows[] = {
+      {48000, 48, 2, 1, "one-packet requests, two in flight, a frame late"},
+      {44100, 96, 2, 1, "two-packet requests at 44.1 kHz"},
+      {96000, 96, 3, 2, "three one-packet requests, two frames late"},
+      {48000, 256, 4, 2, "five-packet requests"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const uint32_t k = row.rate / 1000;
+    const uint32_t bits = row.rate == 96000 ? 16 : 24;
+    Rig rig;
+    tqm::usb::PortModes modes = rig.port_->Modes();
+    modes.completionDelayFrames = row.delay;
+    modes.seed = 11;
+    rig.port_->SetModes(modes);
+    rig.device().SelectLoopback(5 * k);
+    StartWith(rig, row.rate, row.period, row.requests);
+    CountingClient client(rig.engine_, 0, 0, bits);
+    OpenAll(rig.engine_, 0, 0);
+    rig.Step(20);  // the streams are on the bus
+    const auto before = rig.device().Counters();
+    rig.Step(400);
+    const auto after = rig.device().Counters();
+    CloseAll(rig.engine_, 0, 0);
+    EXPECT_EQ(after.dacUnderruns - before.dacUnderruns, 0u);
+    EXPECT_EQ(after.inFramesLost - before.inFramesLost, 0u);
+    EXPECT_EQ(after.outSizeMismatches - before.outSizeMismatches, 0u);
+    size_t checked = 0;
+    for (uint32_t c = 0; c < 2; ++c) checked = ExpectCounting(client.recorded[c], c, bits, row.why);
+    EXPECT_GE(checked, size_t(300) * k) << "most of the run came back";
+    for (size_t i = 0; i < client.finishedHalves.size(); ++i)
+      ASSERT_EQ(client.finishedHalves[i], i % 2) << "record period " << i;
+  }
+}
+
+// The round trip through the device's loopback, in frames: where the counting
+// signal begins in the recorded stream.
+size_t LoopDelay(const std::vector<int32_t>& recorded) {
+  size_t first = 0;
+  while (first < recorded.size() && recorded[first] == 0) ++first;
+  return first;
+}
+
+// A stack that does not give the bus's frame number leaves the engine to
+// start both pipes as soon as possible. Both first transfers then start
+// after the controller's lead, and the round trip is the one the engine has
+// when it names the start frame itself, for every draw of the lead.
+TEST(EngineLoopback, StartingWithoutTheFrameNumberKeepsTheRoundTrip) {
+  std::optional<size_t> named;
+  for (uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+    for (bool refuse : {false, true}) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + (refuse ? ", no frame number" : ", frame number"));
+      Rig rig;
+      tqm::usb::PortModes modes = rig.port_->Modes();
+      modes.seed = seed;
+      rig.port_->SetModes(modes);
+      rig.filter_->RefuseFrameNumber(refuse);
+      rig.device().SelectLoopback(10);
+      StartWith(rig, 48000, 96, 3);
+      CountingClient client(rig.engine_, 0, 0, 24);
+      OpenAll(rig.engine_, 0, 0);
+      rig.Step(100);
+      CloseAll(rig.engine_, 0, 0);
+      ExpectCounting(client.recorded[0], 0, 24, "loop");
+      const size_t delay = LoopDelay(client.recorded[0]);
+      ASSERT_LT(delay, client.recorded[0].size()) << "the signal never came back";
+      if (!named) named = delay;
+      EXPECT_EQ(delay, *named);
+    }
+  }
+}
+
+// The ADC's clock may drift against the bus: at 48 kHz the asynchronous
+// record endpoint then sends a 49- or 47-frame packet now and then. The
+// engine carries every frame it is sent, in order, whatever the packets'
+// lengths: a counting input arrives in the client's record halves without a
+// gap or a repeat, and in the same number of frames the device made.
+TEST(EngineRecord, ADriftingRecordClockArrivesWhole) {
+  for (int32_t ppm : {2500, -2500, 9000}) {
+    SCOPED_TRACE(std::to_string(ppm) + " ppm");
+    Rig rig;
+    auto wav = std::make_shared<tqm::audio::WavData>();
+    wav->format.channels = 2;
+    wav->format.rate = 48000;
+    wav->format.bits = 24;
+    for (uint32_t i = 1; i <= 48000; ++i)
+      for (uint32_t c = 0; c < 2; ++c) wav->samples.push_back(CountingSample(i, c, 24));
+    rig.device().SelectWav(wav, false);
+    rig.device().SetRecordDrift(ppm);
+    StartWith(rig, 48000, 100, 3);
+    CountingClient client(rig.engine_, 0, 0, 24);
+    OpenAll(rig.engine_, 0, 0);
+    const uint64_t framesBefore = rig.device().Counters().inFrames;
+    const uint64_t packetsBefore = rig.device().Counters().inPackets;
+    rig.Step(800);
+    const auto counters = rig.device().Counters();
+    CloseAll(rig.engine_, 0, 0);
+    EXPECT_EQ(counters.inFramesLost, 0u);
+    const uint64_t frames = counters.inFrames - framesBefore;
+    const uint64_t packets = counters.inPackets - packetsBefore;
+    // The drift shows in the packets: on average 48 (1 + ppm / 10^6) frames.
+    EXPECT_NEAR(double(frames) / double(packets), 48.0 * (1 + ppm / 1e6), 0.01);
+    for (uint32_t c = 0; c < 2; ++c) {
+      const std::vector<int32_t>& got = client.recorded[c];
+      // Everything the device sent, up to the last whole period, reached the client.
+      EXPECT_GE(got.size() + 100, frames) << "channel " << c;
+      EXPECT_LE(got.size(), frames) << "channel " << c;
+      if (got.empty()) continue;
+      // The input counts on from wherever the stream began.
+      const uint32_t first = SampleValue(got[0], 24) ^ (c ? 0x2A5A : 0);
+      size_t errors = 0;
+      for (size_t i = 0; i < got.size(); ++i) {
+        const uint32_t want = SampleValue(CountingSample(first + uint32_t(i), c, 24), 24);
+        if (SampleValue(got[i], 24) != want && ++errors <= 3)
+          ADD_FAILURE() << "channel " << c << " frame " << i << ": got 0x" << std::hex << SampleValue(got[i], 24)
+                        << ", expected 0x" << want;
+      }
+      EXPECT_EQ(errors, 0u) << "channel " << c;
+    }
+  }
 }
 
 TEST_F(EngineTest, PlaybackUrbsAt44100CarryTheExtraFrameInTheLastPacket) {
