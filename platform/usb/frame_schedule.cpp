@@ -2,8 +2,10 @@
 // on the clock thread.
 //
 // Isochronous: a transfer is scheduled as soon as possible, right after the
-// transfers already queued on its pipe, or two to three frames ahead (a seeded
-// draw: the controller's schedule lead) when the pipe has nothing queued. A
+// transfers pending on its pipe (even when their frames ran late: its own
+// packets for frames already past then end late), or two to three frames
+// ahead (a seeded draw per frame: the controller's schedule lead) when the
+// pipe has nothing pending. A
 // transfer may instead name its start frame, within the controller's window
 // either side of the bus: its packets for frames already past end
 // USBD_STATUS_ISO_NOT_ACCESSED_LATE without crossing the bus, the rest move in
@@ -135,10 +137,19 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
 
   ULONG& nextFrame = nextFrame_[QueueIndex(pipe->endpoint)];
   const ULONG now = ULONG(device_.FrameNumber());
-  const bool empty = QueueFor(pipe->endpoint).empty();
+  const Queue& pending = QueueFor(pipe->endpoint);
+  const bool empty = pending.empty();
+  // Cancelled and aborted transfers are off the bus already.
+  const bool idle = std::all_of(pending.begin(), pending.end(),
+                                [](const Transfer& t) { return t.cancelling || t.aborted; });
+  bool lateAllowed = true;
   if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-    if (empty) nextFrame = AsapStart(now);
-    else if (int32_t(nextFrame - now) < 0) nextFrame = now;
+    // Behind what the pipe has pending, even when that ran late: the stream
+    // keeps its frames, and its packets for frames already past end late.
+    if (idle) {
+      nextFrame = AsapStart(now);
+      lateAllowed = false;
+    }
   } else {
     // A fixed start frame lies within the controller's window either side of
     // the bus and does not overlap what the pipe has queued; the stack never
@@ -157,7 +168,7 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
     r.IsoPacket[k].Status = USBD_STATUS_NOT_ACCESSED;
     if (in) r.IsoPacket[k].Length = 0;
   }
-  const ULONG late = r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP ? 0 : MarkLatePackets(r, now, in);
+  const ULONG late = lateAllowed ? MarkLatePackets(r, now, in) : 0;
   Enqueue(irp, urb, buffer, *pipe, done, DrawFailure(pipe->endpoint));
   Queue& queue = QueueFor(pipe->endpoint);
   if (!queue.empty() && queue.back().irp == irp) queue.back().next = late;

@@ -15,7 +15,9 @@
 // caller's thread. Isochronous transfers queue per pipe and complete from the clock
 // thread: the port's frame work runs every millisecond at DISPATCH_LEVEL,
 // hands the model one OUT packet and one IN packet room per frame, and
-// completes a transfer after its last packet. Interrupt transfers on the HID
+// completes a transfer after its last packet, or up to
+// PortModes::completionDelayFrames later (see frame_schedule.cpp for the
+// schedule lead, late packets and held-back completions). Interrupt transfers on the HID
 // pipes also wait for the bus: an OUT report goes out in the next frame, an IN
 // request completes in the first frame the device has a report for it. Both the IRP status and the URB
 // status are set, as the real stack sets them, and every URB completes at

@@ -2,7 +2,9 @@
 // transfer is a real isochronous URB completed by the device's frame clock.
 #include <memory>
 #include <numeric>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <sstream>
 
 #include "tests/driver/engine/engine_client.h"
@@ -156,6 +158,57 @@ TEST(EngineLoopback, StartingWithoutTheFrameNumberKeepsTheRoundTrip) {
   }
 }
 
+// Where counter value 1 of channel 0's counting signal lies (or would lie) in
+// the recorded stream, checking that the signal counts on without a gap from
+// where it begins; SIZE_MAX when it never came back.
+size_t CountingOrigin(const std::vector<int32_t>& recorded, const std::string& label) {
+  size_t first = 0;
+  while (first < recorded.size() && recorded[first] == 0) ++first;
+  if (first == recorded.size()) return SIZE_MAX;
+  const uint32_t start = SampleValue(recorded[first], 24);
+  size_t errors = 0;
+  for (size_t i = first; i < recorded.size(); ++i) {
+    const uint32_t want = SampleValue(CountingSample(start + uint32_t(i - first), 0, 24), 24);
+    if (SampleValue(recorded[i], 24) != want && ++errors <= 3)
+      ADD_FAILURE() << label << " frame " << i << ": got 0x" << std::hex << SampleValue(recorded[i], 24)
+                    << ", expected 0x" << want;
+  }
+  EXPECT_EQ(errors, 0u) << label;
+  return first - (start - 1);
+}
+
+// A start held up past its start frame: the first transfers' packets for
+// frames already gone end late (what they carried is not heard), the record
+// side puts silence in their place and both pipes keep the frames they were
+// given, so the round trip is the one of a start in time and the signal
+// counts on without a gap from where it is heard.
+TEST(EngineLoopback, AStartHeldUpPastItsFrameKeepsTheRoundTrip) {
+  struct Row {
+    ULONG age;  // frames between reading the frame number and the start
+    const char* why;
+  };
+  const Row rows[] = {{0, "in time"}, {6, "two frames late"}, {15, "eleven frames late"}};
+  std::optional<size_t> inTime;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Rig rig;
+    rig.filter_->AgeFrameNumber(row.age);
+    rig.device().SelectLoopback(10);
+    StartWith(rig, 48000, 96, 3);
+    CountingClient client(rig.engine_, 0, 0, 24);
+    OpenAll(rig.engine_, 0, 0);
+    rig.Step(150);
+    CloseAll(rig.engine_, 0, 0);
+    const size_t origin = CountingOrigin(client.recorded[0], row.why);
+    ASSERT_NE(origin, SIZE_MAX) << "the signal never came back";
+    if (!inTime) inTime = origin;
+    EXPECT_EQ(origin, *inTime) << "the round trip moved";
+    const TransferFaultCounters faults = rig.engine_->transferFaults(kRecord);
+    EXPECT_EQ(faults.slotsRetired, 0u);
+    if (row.age > 4) EXPECT_GT(faults.recordFramesFilled, 0u) << "silence for the late packets";
+  }
+}
+
 // The ADC's clock may drift against the bus: at 48 kHz the asynchronous
 // record endpoint then sends a 49- or 47-frame packet now and then. The
 // engine carries every frame it is sent, in order, whatever the packets'
@@ -225,15 +278,18 @@ TEST_F(EngineTest, PlaybackUrbsAt44100CarryTheExtraFrameInTheLastPacket) {
     for (ULONG k = 0; k < 5; ++k) EXPECT_EQ(play[i].offsets[k], k * stride) << "request " << i;
     // The last packet takes what lies behind its offset: 44 or 45 frames.
     EXPECT_EQ(play[i].length - play[i].offsets[4], (frames - 4 * 44) * frame) << "request " << i;
-    // The first request goes down for the streams' common start frame.
-    EXPECT_EQ(play[i].flags, i == 0 ? 0 : ULONG(USBD_START_ISO_TRANSFER_ASAP)) << "request " << i;
+    // Every request names its frames: the first the streams' common start
+    // frame, each next one the frame after the last.
+    EXPECT_EQ(play[i].flags, 0u) << "request " << i;
+    if (i > 0) EXPECT_EQ(play[i].startFrame, play[i - 1].startFrame + 5) << "request " << i;
   }
   ULONG tenRequests = 0;
   for (size_t i = 2; i < 12; ++i) tenRequests += play[i].length / frame;
   EXPECT_EQ(tenRequests, 2205u) << "ten requests carry 2205 frames";
   for (size_t i = 0; i < record.size(); ++i) {
     EXPECT_EQ(record[i].length, 48u * frame) << "room for 48 frames in every record packet";
-    EXPECT_EQ(record[i].flags, (i == 0 ? 0 : ULONG(USBD_START_ISO_TRANSFER_ASAP)) | USBD_TRANSFER_DIRECTION_IN);
+    EXPECT_EQ(record[i].flags, ULONG(USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(record[i].startFrame, play[0].startFrame + i) << "record request " << i;
   }
 }
 
