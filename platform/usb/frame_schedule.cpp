@@ -5,12 +5,12 @@
 // transfers pending on its pipe (even when their frames ran late: its own
 // packets for frames already past then end late), or two to three frames
 // ahead (a seeded draw per frame: the controller's schedule lead) when the
-// pipe has nothing pending. A
-// transfer may instead name its start frame, within the controller's window
-// either side of the bus: its packets for frames already past end
-// USBD_STATUS_ISO_NOT_ACCESSED_LATE without crossing the bus, the rest move in
-// their frames, and one whose every frame is past fails at the next frame, as
-// every request whose packets all failed does. Each frame gives the model the OUT packet at the head transfer's next
+// pipe has nothing pending. A transfer may instead name its start frame,
+// within the controller's window either side of the bus: its packets for
+// frames already past end USBD_STATUS_ISO_NOT_ACCESSED_LATE without crossing
+// the bus, the rest move in their frames, and one whose every frame is past
+// fails at the next frame, as every request whose packets all failed does.
+// Each frame gives the model the OUT packet at the head transfer's next
 // offset (its length runs to the next packet's offset, the last packet's to the
 // end of the transfer) and the IN room at the other head's next offset (up to
 // the next offset and at most the pipe's maximum packet). A packet that fails
@@ -39,9 +39,9 @@
 //
 // Completion timing: a finished isochronous transfer leaves its queue at once,
 // but its completion may be held back up to PortModes::completionDelayFrames
-// frames (a seeded draw per pipe and frame), as a late DPC holds it; those
-// held for a frame complete first in its work, before its packets move, so
-// several may arrive together. A pipe's completions never overtake each
+// frames (a seeded draw per frame, the same for every pipe), as a late DPC
+// holds it; those held for a frame complete first in its work, before its
+// packets move, so several may arrive together. A pipe's completions never overtake each
 // other: a cancel, an abort, a stall or a vanished device first completes
 // what its pipe has held back.
 //
@@ -471,12 +471,18 @@ void Tqm27Port::RunInterrupt(UCHAR endpoint) {
 }
 
 void Tqm27Port::RetireSpent(Queue& queue, ULONG frame) {
-  while (!queue.empty()) {
-    Transfer& t = queue.front();
-    if (t.cancelling || t.aborted || t.urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
-        t.next < t.urb->UrbIsochronousTransfer.NumberOfPackets)
+  for (auto it = queue.begin(); it != queue.end();) {
+    // Off the bus already (Head skips them too).
+    if (it->cancelling || it->aborted) {
+      ++it;
+      continue;
+    }
+    if (it->urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
+        it->next < it->urb->UrbIsochronousTransfer.NumberOfPackets)
       return;
-    RetireFinished(queue, &t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frame);
+    // Out of the queue, or left to its running cancel routine (marked).
+    RetireFinished(queue, &*it, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frame);
+    it = queue.begin();
   }
 }
 
