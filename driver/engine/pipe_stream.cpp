@@ -41,6 +41,8 @@ NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_P
   s->endpoint = pipe->EndpointAddress;
   s->pipe = pipe->PipeHandle;
   s->pipeType = pipe->PipeType;
+  s->timed = startFrame != 0;
+  s->nextFrame = startFrame;
   ULONG slots = direction == kRecord ? kRecordRequests : requestCount();
   if (slots > kMaxRequests) slots = kMaxRequests;
   s->slots = slots;
@@ -49,7 +51,7 @@ NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_P
   ULONG started = 0;
   status = STATUS_SUCCESS;
   for (ULONG slot = 0; slot < slots; ++slot) {
-    status = StartSlot(s, slot, slot == 0 ? startFrame : 0);
+    status = StartSlot(s, slot);
     if (NT_SUCCESS(status)) ++started;
   }
   if (started == 0 && slots != 0) {
@@ -59,12 +61,11 @@ NTSTATUS StreamEngine::StartPipe(PipeStream** out, ULONG direction, const USBD_P
   return status;
 }
 
-NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot, ULONG startFrame) {
+NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot) {
   TransferContext* c = new (kTagEngine) TransferContext();
   if (!c) return STATUS_INSUFFICIENT_RESOURCES;
   c->slot = slot;
-  c->startFrame = startFrame;
-  c->firstTransfer = startFrame != 0;
+  c->firstTransfer = slot == 0 && s->timed;
   c->stream = s;
   c->urbBytes = ULONG(GET_ISO_URB_SIZE(kMaxPackets));
   c->urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, c->urbBytes, kTagEngine));
@@ -85,7 +86,6 @@ NTSTATUS StreamEngine::StartSlot(PipeStream* s, ULONG slot, ULONG startFrame) {
   KeAcquireSpinLock(LockOf(s->direction), &irql);
   InterlockedIncrement(&s->inFlight);
   Prepare(c);
-  c->startFrame = 0;
   Send(s, c, irql);
   return STATUS_SUCCESS;
 }
@@ -219,8 +219,10 @@ NTSTATUS StreamEngine::OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   const bool first = c->firstTransfer;
   c->firstTransfer = false;
   if (first && !s->stopping && c->urb->UrbHeader.Status == USBD_STATUS_BAD_START_FRAME) {
-    // The start frame passed before the transfer reached the bus (a slow
-    // start): it goes again as soon as possible.
+    // The stack would not schedule the start frame (beyond its window): the
+    // stream goes as soon as possible from now on, and its requests built
+    // for frames behind this one come back refused and go again so.
+    s->timed = false;
     self->Prepare(c);
     self->Send(s, c, irql);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -70,10 +70,8 @@ struct PipeStream;
 
 struct TransferContext : PoolObject {
   ULONG slot;
-  // The bus frame the first transfer of a stream is scheduled for (both
-  // streams start in the same frame); 0 once it went down, the rest follow
-  // as soon as possible.
-  ULONG startFrame;
+  // The stream's first request, until it completes: a start frame the stack
+  // refuses sends the stream as soon as possible instead.
   bool firstTransfer;
   PIRP irp;
   PURB urb;
@@ -120,6 +118,16 @@ struct PipeStream : PoolObject {
   USBD_PIPE_HANDLE pipe;
   USBD_PIPE_TYPE pipeType;
   bool stopping;  // under the direction's lock: nothing more goes down
+  // Under the direction's lock. While `timed`, every request names its bus
+  // frames: the stream's first goes down for the start frame (both streams
+  // start in the same frame) and each next one for the frame after the one
+  // built before it, `nextFrame`. A stream keeps its place in time that way
+  // even when its requests come back late or fail: packets for frames
+  // already past end late and are lost, but nothing after them moves, so
+  // the record and playback streams stay the round trip apart. Without a
+  // frame number from the stack the requests go as soon as possible.
+  bool timed;
+  ULONG nextFrame;
   TransferContext* contexts[kMaxRequests];
   ULONG slots;
   // Requests built and waiting to be passed down, in build order; `sending`
@@ -353,7 +361,7 @@ class StreamEngine : public PoolObject {
   // pipe_stream.cpp
   NTSTATUS StartPipe(PipeStream** out, ULONG direction, const USBD_PIPE_INFORMATION* pipe, ULONG startFrame);
   void StopPipe(PipeStream** stream);
-  NTSTATUS StartSlot(PipeStream* stream, ULONG slot, ULONG startFrame);
+  NTSTATUS StartSlot(PipeStream* stream, ULONG slot);
   static NTSTATUS OnComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
   void RecordCompleted(TransferContext* context, bool* periodDone);
   void PlaybackCompleted(TransferContext* context, bool* periodDone);

@@ -224,6 +224,13 @@ NTSTATUS StreamEngine::SelectAlternate(ULONG number, ULONG setting) {
   for (ULONG p = 0; p < pipes; ++p) urb->UrbSelectInterface.Interface.Pipes[p].MaximumTransferSize = 0xFFFFFFFF;
   NTSTATUS status = SubmitSync(urb);
   if (NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status)) status = STATUS_UNSUCCESSFUL;
+  if (urb->UrbHeader.Status == USBD_STATUS_NO_BANDWIDTH) {
+    // The bus cannot reserve the setting's isochronous bandwidth (other
+    // devices hold it): a condition of the machine, not of this device, and
+    // the clients are told so apart from a device error.
+    TQM_TRACE("TQMDRV: no USB bandwidth for interface %u setting %u\n", number, setting);
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  }
 
   const PUSBD_INTERFACE_INFORMATION returned = &urb->UrbSelectInterface.Interface;
   const ULONG copyBytes = NT_SUCCESS(status) ? returned->Length : ULONG(GET_USBD_INTERFACE_SIZE(0));
@@ -405,14 +412,18 @@ void StreamEngine::BuildIsochronous(TransferContext* context, ULONG direction) {
   urb->UrbHeader.Length = USHORT(urbBytes);
   urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
   t.PipeHandle = context->stream->pipe;
-  // The first transfer of a stream goes down for its start frame, the rest as
-  // soon as possible behind it.
-  t.TransferFlags = (context->startFrame ? 0 : USBD_START_ISO_TRANSFER_ASAP) | (record ? USBD_TRANSFER_DIRECTION_IN : 0);
+  // A timed stream's requests name their frames, one after the other in the
+  // order they are built (see PipeStream); the others go as soon as possible.
+  PipeStream* s = context->stream;
+  t.TransferFlags = (s->timed ? 0 : USBD_START_ISO_TRANSFER_ASAP) | (record ? USBD_TRANSFER_DIRECTION_IN : 0);
   t.TransferBuffer = context->buffer;
   ULONG length = record ? schedule_.recordBytesPerRequest : schedule_.playBytesPerRequest;
   if (!record && pacer_.ExtraFrameDue()) length += playWidth_ * playChannels_;
   t.TransferBufferLength = length;
-  t.StartFrame = context->startFrame;
+  if (s->timed) {
+    t.StartFrame = s->nextFrame;
+    s->nextFrame += packets;
+  }
   t.NumberOfPackets = packets;
   const ULONG stride = record ? schedule_.recordPacketSize : schedule_.playPacketStride;
   for (ULONG k = 0; k < packets; ++k) {

@@ -2,8 +2,15 @@
 // on the clock thread.
 //
 // Isochronous: a transfer is scheduled as soon as possible, right after the
-// transfers already queued on its pipe, or at the next frame when the queue is
-// empty. Each frame gives the model the OUT packet at the head transfer's next
+// transfers pending on its pipe (even when their frames ran late: its own
+// packets for frames already past then end late), or two to three frames
+// ahead (a seeded draw per frame: the controller's schedule lead) when the
+// pipe has nothing pending. A transfer may instead name its start frame,
+// within the controller's window either side of the bus: its packets for
+// frames already past end USBD_STATUS_ISO_NOT_ACCESSED_LATE without crossing
+// the bus, the rest move in their frames, and one whose every frame is past
+// fails at the next frame, as every request whose packets all failed does.
+// Each frame gives the model the OUT packet at the head transfer's next
 // offset (its length runs to the next packet's offset, the last packet's to the
 // end of the transfer) and the IN room at the other head's next offset (up to
 // the next offset and at most the pipe's maximum packet). A packet that fails
@@ -30,9 +37,17 @@
 // frame completes it. An aborted transfer leaves the bus at once and
 // completes at the next frame (unless abortInline).
 //
-// Each frame first completes what was cancelled or aborted before it, then
-// the control requests due in it (in submission order), then moves the
-// isochronous and interrupt packets.
+// Completion timing: a finished isochronous transfer leaves its queue at once,
+// but its completion may be held back up to PortModes::completionDelayFrames
+// frames (a seeded draw per frame, the same for every pipe), as a late DPC
+// holds it; those held for a frame complete first in its work, before its
+// packets move, so several may arrive together. A pipe's completions never overtake each
+// other: a cancel, an abort, a stall or a vanished device first completes
+// what its pipe has held back.
+//
+// Each frame first completes what was held back for it, then what was
+// cancelled or aborted before it, then the control requests due in it (in
+// submission order), then moves the isochronous and interrupt packets.
 #include <usbdlib.h>
 
 #include <algorithm>
@@ -56,6 +71,13 @@ constexpr ULONG kStartFrameWindow = 1024;
 
 ULONG PacketEnd(const _URB_ISOCH_TRANSFER& urb, ULONG k) {
   return k + 1 < urb.NumberOfPackets ? urb.IsoPacket[k + 1].Offset : urb.TransferBufferLength;
+}
+
+uint64_t Mix(uint64_t z) {  // splitmix64's finaliser
+  z += 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
 }
 
 }  // namespace
@@ -115,15 +137,27 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
 
   ULONG& nextFrame = nextFrame_[QueueIndex(pipe->endpoint)];
   const ULONG now = ULONG(device_.FrameNumber());
-  const bool empty = QueueFor(pipe->endpoint).empty();
+  const Queue& pending = QueueFor(pipe->endpoint);
+  const bool empty = pending.empty();
+  // Cancelled and aborted transfers are off the bus already.
+  const bool idle = std::all_of(pending.begin(), pending.end(),
+                                [](const Transfer& t) { return t.cancelling || t.aborted; });
+  bool lateAllowed = true;
   if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-    if (empty || int32_t(nextFrame - now) < 0) nextFrame = now;
+    // Behind what the pipe has pending, even when that ran late: the stream
+    // keeps its frames, and its packets for frames already past end late.
+    if (idle) {
+      nextFrame = AsapStart(now);
+      lateAllowed = false;
+    }
   } else {
-    // A fixed start frame must lie ahead (the frame `now` is already being
-    // scheduled), within the controller's window, and not overlap what the
-    // pipe has queued; the stack never moves it.
+    // A fixed start frame lies within the controller's window either side of
+    // the bus and does not overlap what the pipe has queued; the stack never
+    // moves it. Its packets for frames already past (the frame `now` is
+    // already being scheduled) are late and do not cross the bus.
     const int32_t ahead = int32_t(r.StartFrame - now);
-    if (ahead < 1 || ahead > int32_t(kStartFrameWindow) || (!empty && int32_t(r.StartFrame - nextFrame) < 0))
+    if (ahead < -int32_t(kStartFrameWindow) || ahead > int32_t(kStartFrameWindow) ||
+        (!empty && int32_t(r.StartFrame - nextFrame) < 0))
       return reject(USBD_STATUS_BAD_START_FRAME);
     nextFrame = r.StartFrame;
   }
@@ -134,9 +168,31 @@ NTSTATUS Tqm27Port::SubmitIsoch(PIRP irp, PURB urb, std::vector<Done>& done, boo
     r.IsoPacket[k].Status = USBD_STATUS_NOT_ACCESSED;
     if (in) r.IsoPacket[k].Length = 0;
   }
+  const ULONG late = lateAllowed ? MarkLatePackets(r, now, in) : 0;
   Enqueue(irp, urb, buffer, *pipe, done, DrawFailure(pipe->endpoint));
+  Queue& queue = QueueFor(pipe->endpoint);
+  if (!queue.empty() && queue.back().irp == irp) queue.back().next = late;
   *queued = true;
   return STATUS_PENDING;
+}
+
+ULONG Tqm27Port::AsapStart(ULONG now) const {
+  if (!modes_.asapLead) return now;
+  // The controller's lead is its own, the same for every pipe in a frame:
+  // drawn from the frame, not the pipe or the order of submission, so that
+  // virtual runs repeat exactly.
+  return now + 2 + ULONG(Mix(controlDraw_ ^ 0xA5A5ull << 40 ^ now) % 2);
+}
+
+ULONG Tqm27Port::MarkLatePackets(_URB_ISOCH_TRANSFER& r, ULONG now, bool in) {
+  ULONG late = 0;
+  while (late < r.NumberOfPackets && int32_t(r.StartFrame + late - now) < 1) {
+    r.IsoPacket[late].Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+    if (in) r.IsoPacket[late].Length = 0;
+    ++r.ErrorCount;
+    ++late;
+  }
+  return late;
 }
 
 void Tqm27Port::FailRequests(UCHAR endpoint, RequestFaults faults) {
@@ -249,6 +305,8 @@ void Tqm27Port::FailQueue(Queue& queue, USBD_STATUS usbd, NTSTATUS status, std::
 }
 
 void Tqm27Port::FailAll(USBD_STATUS usbd, NTSTATUS status, std::vector<Done>& done) {
+  // Transfers that finished before complete as they finished, first.
+  FlushCompletions(kQueues, done);
   for (const Control& c : controls_) {
     c.urb->UrbHeader.Status = usbd;
     ++counters_.rejected;
@@ -263,6 +321,7 @@ void Tqm27Port::RunDueControl(int64_t now, std::vector<Done>& done) {
     for (auto it = queue.begin(); it != queue.end();) {
       const bool aborted = !it->cancelled && it->aborted && !it->cancelling && IoSetCancelRoutine(it->irp, nullptr);
       if (it->cancelled || aborted) {
+        FlushCompletions(size_t(&queue - queues_.data()), done);
         it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
         if (aborted) ++counters_.cancelled;
         done.push_back(Done{it->irp, STATUS_CANCELLED});
@@ -296,6 +355,7 @@ void Tqm27Port::RunDueControl(int64_t now, std::vector<Done>& done) {
 // completes is handed to the two processors (tqm27_port.h).
 void Tqm27Port::RunFrame() {
   const int64_t now = machine_.clock().Now();  // read outside mutex_
+  CompleteHeld();
   {
     std::lock_guard lock(mutex_);
     if (disconnected_) {
@@ -317,6 +377,8 @@ void Tqm27Port::RunIsochronous() {
   Queue& outQueue = QueueFor(kPlaybackEndpoint);
   Queue& inQueue = QueueFor(kRecordEndpoint);
   const ULONG frameNumber = ULONG(device_.FrameNumber());
+  RetireSpent(outQueue, frameNumber);
+  RetireSpent(inQueue, frameNumber);
   Transfer* out = Head(outQueue, frameNumber);
   Transfer* in = Head(inQueue, frameNumber);
   Pipe* inPipe = in ? FindPipe(in->pipe) : nullptr;
@@ -359,7 +421,7 @@ void Tqm27Port::RunIsochronous() {
       ++(side.in ? counters_.failedInPackets : counters_.failedOutPackets);
       if (++t->next < r.NumberOfPackets) continue;
       ++(side.in ? counters_.failedInRequests : counters_.failedOutRequests);
-      Retire(side.queue, t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frameDone_);
+      RetireFinished(side.queue, t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frameNumber);
       continue;
     }
     packet.Status = UsbdStatusFor(side.status);
@@ -370,15 +432,16 @@ void Tqm27Port::RunIsochronous() {
       // The endpoint halted: this and every later transfer on the pipe fail
       // until the pipe is reset.
       if (Pipe* pipe = FindPipe(t->pipe)) pipe->halted = true;
+      FlushCompletions(size_t(&side.queue - queues_.data()), frameDone_);
       Retire(side.queue, t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, frameDone_);
       FailQueue(side.queue, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, frameDone_);
       continue;
     }
     if (t->next < r.NumberOfPackets) continue;
     if (r.ErrorCount == r.NumberOfPackets)
-      Retire(side.queue, t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frameDone_);
+      RetireFinished(side.queue, t, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frameNumber);
     else
-      Retire(side.queue, t, USBD_STATUS_SUCCESS, STATUS_SUCCESS, frameDone_);
+      RetireFinished(side.queue, t, USBD_STATUS_SUCCESS, STATUS_SUCCESS, frameNumber);
   }
 }
 
@@ -410,6 +473,72 @@ void Tqm27Port::RunInterrupt(UCHAR endpoint) {
   }
 }
 
+void Tqm27Port::RetireSpent(Queue& queue, ULONG frame) {
+  for (auto it = queue.begin(); it != queue.end();) {
+    // Off the bus already (Head skips them too).
+    if (it->cancelling || it->aborted) {
+      ++it;
+      continue;
+    }
+    if (it->urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER ||
+        it->next < it->urb->UrbIsochronousTransfer.NumberOfPackets)
+      return;
+    // Out of the queue, or left to its running cancel routine (marked).
+    RetireFinished(queue, &*it, USBD_STATUS_ISOCH_REQUEST_FAILED, STATUS_UNSUCCESSFUL, frame);
+    it = queue.begin();
+  }
+}
+
+void Tqm27Port::RetireFinished(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status,
+                               ULONG frame) {
+  const size_t q = size_t(&queue - queues_.data());
+  const size_t before = frameDone_.size();
+  Retire(queue, transfer, usbd, status, frameDone_);
+  if (frameDone_.size() == before) return;  // its cancel routine owns it
+  const uint32_t most = modes_.completionDelayFrames;
+  ULONG due = frame;
+  // One draw per frame for every pipe: a late DPC holds back all that its
+  // frame finished.
+  if (most) due += ULONG(Mix(controlDraw_ ^ 0x5A5Aull << 40 ^ frame) % (most + 1));
+  // A pipe's completions keep their order: none overtakes one held back.
+  const bool holding = std::any_of(held_.begin(), held_.end(), [&](const Held& h) { return h.queue == q; });
+  if (holding && int32_t(lastDue_[q] - due) > 0) due = lastDue_[q];
+  if (due == frame) return;
+  lastDue_[q] = due;
+  held_.push_back(Held{frameDone_.back(), due, q});
+  frameDone_.pop_back();
+}
+
+void Tqm27Port::CompleteHeld() {
+  {
+    std::lock_guard lock(mutex_);
+    TakeDueCompletions(ULONG(device_.FrameNumber()), heldDone_);
+  }
+  Complete(heldDone_);
+}
+
+void Tqm27Port::TakeDueCompletions(ULONG frame, std::vector<Done>& done) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (int32_t(it->due - frame) > 0) {
+      ++it;
+      continue;
+    }
+    done.push_back(it->done);
+    it = held_.erase(it);
+  }
+}
+
+void Tqm27Port::FlushCompletions(size_t q, std::vector<Done>& done) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (q != kQueues && it->queue != q) {
+      ++it;
+      continue;
+    }
+    done.push_back(it->done);
+    it = held_.erase(it);
+  }
+}
+
 void Tqm27Port::CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   static_cast<PortExtension*>(device->DeviceExtension)->port->Cancel(irp);
@@ -429,6 +558,7 @@ void Tqm27Port::Cancel(PIRP irp) {
         ++counters_.cancelled;
         break;
       }
+      FlushCompletions(size_t(&queue - queues_.data()), done);
       it->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
       ++counters_.cancelled;
       done.push_back(Done{irp, STATUS_CANCELLED});

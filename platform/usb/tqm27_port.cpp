@@ -534,6 +534,25 @@ PortModes Tqm27Port::Modes() const {
   return modes_;
 }
 
+void Tqm27Port::RefuseBandwidth(UCHAR interface, bool refuse) {
+  std::lock_guard lock(mutex_);
+  if (interface >= 32) return;
+  if (refuse) bandwidthRefused_ |= 1u << interface;
+  else bandwidthRefused_ &= ~(1u << interface);
+}
+
+bool Tqm27Port::HasIsochronousEndpoint(PUSB_INTERFACE_DESCRIPTOR descriptor) {
+  UCHAR* at = reinterpret_cast<UCHAR*>(descriptor) + descriptor->bLength;
+  UCHAR* const end = configDescriptor_.data() + configDescriptor_.size();
+  while (at + 2 <= end && at[0] >= 2 && at + at[0] <= end && at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
+    if (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at[0] >= sizeof(USB_ENDPOINT_DESCRIPTOR) &&
+        (at[3] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_ISOCHRONOUS)
+      return true;
+    at += at[0];
+  }
+  return false;
+}
+
 UCHAR* Tqm27Port::TransferBuffer(PVOID buffer, PMDL mdl) {
   if (buffer) return static_cast<UCHAR*>(buffer);
   if (mdl) return static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
@@ -740,6 +759,10 @@ USBD_STATUS Tqm27Port::SelectInterface(PURB urb) {
   PUSB_INTERFACE_DESCRIPTOR d = FindInterface(info->InterfaceNumber, info->AlternateSetting);
   if (!d) return USBD_STATUS_INTERFACE_NOT_FOUND;
   if (InterfaceBusy(info->InterfaceNumber)) return USBD_STATUS_ERROR_BUSY;
+  // The bus's periodic bandwidth is reserved when a setting with an
+  // isochronous endpoint is selected; a refusal leaves the interface as it was.
+  if (info->InterfaceNumber < 32 && (bandwidthRefused_ >> info->InterfaceNumber & 1) && HasIsochronousEndpoint(d))
+    return USBD_STATUS_NO_BANDWIDTH;
   std::vector<Pipe> oldPipes = pipes_;
   ClosePipes(info->InterfaceNumber);
   USBD_STATUS status = USBD_STATUS_SUCCESS;
@@ -771,6 +794,7 @@ USBD_STATUS Tqm27Port::AbortPipe(PURB urb, std::vector<Done>& done) {
   if (!pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
   Queue& queue = QueueFor(pipe->endpoint);
   if (modes_.abortInline) {
+    FlushCompletions(QueueIndex(pipe->endpoint), done);
     const size_t before = done.size();
     FailQueue(queue, USBD_STATUS_CANCELED, STATUS_CANCELLED, done);
     counters_.cancelled += done.size() - before;

@@ -15,7 +15,9 @@
 // caller's thread. Isochronous transfers queue per pipe and complete from the clock
 // thread: the port's frame work runs every millisecond at DISPATCH_LEVEL,
 // hands the model one OUT packet and one IN packet room per frame, and
-// completes a transfer after its last packet. Interrupt transfers on the HID
+// completes a transfer after its last packet, or up to
+// PortModes::completionDelayFrames later (see frame_schedule.cpp for the
+// schedule lead, late packets and held-back completions). Interrupt transfers on the HID
 // pipes also wait for the bus: an OUT report goes out in the next frame, an IN
 // request completes in the first frame the device has a report for it. Both the IRP status and the URB
 // status are set, as the real stack sets them, and every URB completes at
@@ -97,12 +99,24 @@ struct RequestFaults {
 };
 
 // How the stack completes what it answers without waiting for a transfer's
-// frames. The defaults are the later of what Windows may do.
+// frames, and when the bus's transfers start and are seen to end. The
+// defaults are the later of what Windows may do.
 struct PortModes {
   bool controlInline = false;  // control requests complete inside IoCallDriver
   bool cancelInline = false;   // a cancelled transfer completes inside IoCancelIrp
   bool abortInline = false;    // aborted transfers complete inside the abort, before it
-  uint64_t seed = 1;           // draws each control request's 1..3 frame delay
+  // An ASAP transfer on a pipe with nothing queued starts two or three frames
+  // after the current one, as a host controller's schedule lead makes it;
+  // false starts it in the current frame.
+  bool asapLead = true;
+  // A finished isochronous transfer's completion reaches its driver up to
+  // this many frames after its last packet (the host controller's DPC ran
+  // late), several in one frame when they pile up; each pipe's completions
+  // keep their order. 0 completes each at the end of its last frame. Off by
+  // default: the output pairing's round trip has no slack for a record
+  // completion that comes after the playback completion of its frame.
+  uint32_t completionDelayFrames = 0;
+  uint64_t seed = 1;  // draws the control delays, the ASAP leads and the completion delays
   // Who completes a frame's transfers: the two processors (see Tqm27Port),
   // or processor 0 alone with one stream's all before the other's, as a
   // single DPC may: a fixed order for tests that pin one.
@@ -129,6 +143,10 @@ class Tqm27Port {
   // Applies to requests submitted and cancels made from now on.
   void SetModes(const PortModes& modes);
   PortModes Modes() const;
+  // While set, selecting an alternate setting of `interface` that has an
+  // isochronous endpoint fails with USBD_STATUS_NO_BANDWIDTH, as when other
+  // devices hold the bus's periodic bandwidth; setting 0 is always granted.
+  void RefuseBandwidth(UCHAR interface, bool refuse);
 
   // The device leaves the bus: the model goes away, and from the next frame on
   // every pending transfer completes as a vanished device's, as does every new
@@ -213,6 +231,8 @@ class Tqm27Port {
   void RunDueControl(int64_t now, std::vector<Done>& done);
   // The interface descriptor of the selected configuration, or null.
   PUSB_INTERFACE_DESCRIPTOR FindInterface(UCHAR number, UCHAR alternate);
+  // Whether an endpoint of the interface (up to the next interface) is isochronous.
+  bool HasIsochronousEndpoint(PUSB_INTERFACE_DESCRIPTOR descriptor);
 
   // Synchronous requests; each returns the URB status. Called with mutex_ held.
   USBD_STATUS GetDescriptor(PURB urb);
@@ -239,6 +259,29 @@ class Tqm27Port {
   void CheckOutBuffer(const Transfer& transfer);
   // Draws whether the next request on the endpoint fails; mutex_ held.
   bool DrawFailure(UCHAR endpoint);
+  // The first frame of an ASAP transfer on a pipe with nothing queued, seen
+  // at frame `now`; mutex_ held.
+  ULONG AsapStart(ULONG now) const;
+  // Marks the packets of a new transfer whose frames are already past (before
+  // `now` + 1) late and returns how many; mutex_ held.
+  static ULONG MarkLatePackets(_URB_ISOCH_TRANSFER& urb, ULONG now, bool in);
+  // Completion timing (frame_schedule.cpp), mutex_ held. RetireFinished takes
+  // an isochronous transfer whose last packet went in `frame` out of its
+  // queue and either completes it with this frame or holds it back for a
+  // later one; TakeDueCompletions moves what is held back for `frame` or
+  // earlier to `done`, in order; FlushCompletions moves what is held back for
+  // queue `q` (every queue when q is kQueues) at once, before anything else
+  // of that pipe completes.
+  void RetireFinished(Queue& queue, Transfer* transfer, USBD_STATUS usbd, NTSTATUS status, ULONG frame);
+  void TakeDueCompletions(ULONG frame, std::vector<Done>& done);
+  // The clock's frame work, first of all: completes the transfers held back
+  // for this frame, as a late DPC does while the frame's packets still move,
+  // so what they resubmit joins their pipes behind what is queued.
+  void CompleteHeld();
+  void FlushCompletions(size_t q, std::vector<Done>& done);
+  // Retires, at `frame`, the head transfers of `queue` that have no packet
+  // left to move (every one of them was late).
+  void RetireSpent(Queue& queue, ULONG frame);
   void RunFrame();
   void RunIsochronous();
   void RunInterrupt(UCHAR endpoint);
@@ -301,6 +344,16 @@ class Tqm27Port {
   PortModes modes_;
   uint64_t controlDraw_ = 0;      // the mixed seed of the control delays
   std::deque<Control> controls_;  // in submission order
+  // Finished transfers whose completion is held back, in retirement order.
+  struct Held {
+    Done done;
+    ULONG due;  // the frame whose work completes it
+    size_t queue;
+  };
+  std::deque<Held> held_;
+  std::vector<Done> heldDone_;  // the clock thread's, reused
+  std::array<ULONG, kQueues> lastDue_{};  // each queue's latest due frame
+  uint32_t bandwidthRefused_ = 0;         // bit i: interface i is refused
 };
 
 }  // namespace tqm::usb

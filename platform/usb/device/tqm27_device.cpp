@@ -440,7 +440,17 @@ void Tqm27Device::RunPlayback(uint32_t received, bool gotPacket, uint64_t now) {
 FrameResult Tqm27Device::RunRecord(const FrameTransfers& transfers, uint64_t now) {
   FrameResult result;
   const StreamingAlt* inAlt = ActiveAlt(kRecordInterface);
-  const uint32_t count = FramesInFrame(recordRate_, now);
+  uint32_t count = FramesInFrame(recordRate_, now);
+  if (recordDriftPpm_) {
+    driftAccumulator_ += int64_t(count) * recordDriftPpm_;
+    if (driftAccumulator_ >= 1000000) {
+      driftAccumulator_ -= 1000000;
+      ++count;
+    } else if (driftAccumulator_ <= -1000000) {
+      driftAccumulator_ += 1000000;
+      --count;
+    }
+  }
   inFrames_.resize(size_t(count) * kChannels);
   // The loopback line runs in real time whether or not anything records it.
   uint32_t looped = 0;
@@ -616,6 +626,12 @@ void Tqm27Device::SetHidSilent(bool silent) {
 void Tqm27Device::SetHidReplyDelay(uint32_t frames) {
   std::lock_guard lock(mutex_);
   hid_.SetReplyDelay(frames);
+}
+
+void Tqm27Device::SetRecordDrift(int32_t ppm) {
+  std::lock_guard lock(mutex_);
+  recordDriftPpm_ = std::clamp(ppm, -10000, 10000);
+  driftAccumulator_ = 0;
 }
 
 void Tqm27Device::SetFaults(const DeviceFaults& faults) {

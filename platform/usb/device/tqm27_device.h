@@ -15,7 +15,9 @@
 // Time is the frame count: the device advances one millisecond per RunFrame
 // call, made by whoever owns the machine's clock. Its sample clock follows the
 // frame count exactly: in frame n a direction at rate R moves
-// floor((n+1)R/1000) - floor(nR/1000) frames (44.1 kHz: nine 44s, then a 45).
+// floor((n+1)R/1000) - floor(nR/1000) frames (44.1 kHz: nine 44s, then a 45),
+// unless the ADC is set to drift (SetRecordDrift): then the record direction
+// moves a frame more or fewer whenever the drift has added up to one.
 //
 // Lifetime: created when the simulated hub plugs the device, destroyed after it
 // is unplugged. Unplug() leaves the object alive but gone: every later request
@@ -174,6 +176,13 @@ class Tqm27Device {
   // The same switch as DeviceFaults::hidSilent, leaving the other faults alone.
   void SetHidSilent(bool silent);
 
+  // The ADC's clock against the bus's, in parts per million (0, the default:
+  // locked to it). The record endpoint is asynchronous: its packets carry the
+  // frames the ADC made in each millisecond, so a fast clock now and then
+  // sends one frame more (49 at 48 kHz), a slow one one frame fewer (47).
+  // Kept within +-10000 ppm, where a packet differs by one frame at most.
+  void SetRecordDrift(int32_t ppm);
+
   void SetFaults(const DeviceFaults& faults);
   void HaltEndpoint(uint8_t endpoint);
   void InjectPacketErrors(uint8_t endpoint, uint32_t packets);
@@ -220,6 +229,8 @@ class Tqm27Device {
   uint32_t loopDelay_ = 0;
   bool loopArmed_ = false;
   bool inStarted_ = false;  // the record stream had its first IN transfer
+  int32_t recordDriftPpm_ = 0;
+  int64_t driftAccumulator_ = 0;  // in millionths of a frame
   FrameRing loop_;
   HidResponder hid_;
 

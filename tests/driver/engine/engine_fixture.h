@@ -28,6 +28,7 @@ struct LoggedIsoch {
   ULONG length;
   ULONG flags;
   std::vector<ULONG> offsets;
+  ULONG startFrame;  // as the engine sent it
 };
 
 class Filter {
@@ -50,6 +51,10 @@ class Filter {
 
   PDEVICE_OBJECT device() const { return device_; }
   void AnswerConfiguration(std::vector<UCHAR> bytes) { config_ = std::move(bytes); }
+  void RefuseFrameNumber(bool refuse) { refuseFrameNumber_ = refuse; }
+  // The frame number reaches the caller `frames` old, as when its thread was
+  // held up between reading it and using it.
+  void AgeFrameNumber(ULONG frames) { frameAge_ = frames; }
   // The endpoints of the class requests to endpoints (sampling frequency), in order.
   std::vector<UCHAR> TakeEndpointRequests() {
     std::lock_guard lock(mu_);
@@ -77,12 +82,25 @@ class Filter {
         return STATUS_SUCCESS;
       }
       self->Log(urb);
+      if (self->frameAge_ && urb->UrbHeader.Function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
+        // The stack answers inside the call; the caller reads the number
+        // once the call has returned, by then this many frames old.
+        IoSkipCurrentIrpStackLocation(irp);
+        const NTSTATUS status = IoCallDriver(self->lower_, irp);
+        urb->UrbGetCurrentFrameNumber.FrameNumber -= self->frameAge_;
+        return status;
+      }
     }
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(self->lower_, irp);
   }
 
   bool Answer(PURB urb) {
+    if (refuseFrameNumber_ && urb->UrbHeader.Function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
+      // A stack that does not say: every transfer must then go as soon as possible.
+      urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
+      return true;
+    }
     if (config_.empty() || urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return false;
     auto& r = urb->UrbControlDescriptorRequest;
     if (r.DescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE) return false;
@@ -102,7 +120,7 @@ class Filter {
     if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) return;
     const auto& t = urb->UrbIsochronousTransfer;
     LoggedIsoch entry{UCHAR(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN ? 0x82 : 0x03), t.TransferBufferLength,
-                      t.TransferFlags, {}};
+                      t.TransferFlags, {}, t.StartFrame};
     for (ULONG k = 0; k < t.NumberOfPackets; ++k) entry.offsets.push_back(t.IsoPacket[k].Offset);
     std::lock_guard lock(mu_);
     log_.push_back(std::move(entry));
@@ -113,6 +131,8 @@ class Filter {
   PDEVICE_OBJECT device_ = nullptr;
   PDEVICE_OBJECT lower_ = nullptr;
   std::vector<UCHAR> config_;
+  bool refuseFrameNumber_ = false;
+  ULONG frameAge_ = 0;
   std::mutex mu_;
   std::vector<LoggedIsoch> log_;
   std::vector<UCHAR> endpointRequests_;

@@ -1,6 +1,10 @@
 // The engine streaming against the virtual TQM27 in virtual time: every
 // transfer is a real isochronous URB completed by the device's frame clock.
+#include <memory>
 #include <numeric>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <sstream>
 
 #include "tests/driver/engine/engine_client.h"
@@ -74,6 +78,189 @@ TEST(EngineLoopback, RoutingThroughTheLoopRingsAndTheInputTap) {
   EXPECT_GE(ExpectCounting(client.recorded[1], 0, 24, "through the input tap"), 1000u);
 }
 
+// The stack may hold finished transfers' completions back by a frame or two
+// and deliver several at once. With more queued on the bus than the delay,
+// the engine keeps both pipes fed: the counting signal still comes back
+// through the device's loopback sample for sample, the DAC never runs dry
+// and no ADC frame goes without a transfer.
+TEST(EngineLoopback, LateAndBatchedCompletionsLoseNothing) {
+  struct Row {
+    uint32_t rate, period, requests, delay;
+    const char* why;
+  };
+  const Row rows[] = {
+      {48000, 48, 2, 1, "one-packet requests, two in flight, a frame late"},
+      {44100, 96, 2, 1, "two-packet requests at 44.1 kHz"},
+      {96000, 96, 3, 2, "three one-packet requests, two frames late"},
+      {48000, 256, 4, 2, "five-packet requests"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const uint32_t k = row.rate / 1000;
+    const uint32_t bits = row.rate == 96000 ? 16 : 24;
+    Rig rig;
+    tqm::usb::PortModes modes = rig.port_->Modes();
+    modes.completionDelayFrames = row.delay;
+    modes.seed = 11;
+    rig.port_->SetModes(modes);
+    rig.device().SelectLoopback(5 * k);
+    StartWith(rig, row.rate, row.period, row.requests);
+    CountingClient client(rig.engine_, 0, 0, bits);
+    OpenAll(rig.engine_, 0, 0);
+    rig.Step(20);  // the streams are on the bus
+    const auto before = rig.device().Counters();
+    rig.Step(400);
+    const auto after = rig.device().Counters();
+    CloseAll(rig.engine_, 0, 0);
+    EXPECT_EQ(after.dacUnderruns - before.dacUnderruns, 0u);
+    EXPECT_EQ(after.inFramesLost - before.inFramesLost, 0u);
+    EXPECT_EQ(after.outSizeMismatches - before.outSizeMismatches, 0u);
+    size_t checked = 0;
+    for (uint32_t c = 0; c < 2; ++c) checked = ExpectCounting(client.recorded[c], c, bits, row.why);
+    EXPECT_GE(checked, size_t(300) * k) << "most of the run came back";
+    for (size_t i = 0; i < client.finishedHalves.size(); ++i)
+      ASSERT_EQ(client.finishedHalves[i], i % 2) << "record period " << i;
+  }
+}
+
+// The round trip through the device's loopback, in frames: where the counting
+// signal begins in the recorded stream.
+size_t LoopDelay(const std::vector<int32_t>& recorded) {
+  size_t first = 0;
+  while (first < recorded.size() && recorded[first] == 0) ++first;
+  return first;
+}
+
+// A stack that does not give the bus's frame number leaves the engine to
+// start both pipes as soon as possible. Both first transfers then start
+// after the controller's lead, and the round trip is the one the engine has
+// when it names the start frame itself, for every draw of the lead.
+TEST(EngineLoopback, StartingWithoutTheFrameNumberKeepsTheRoundTrip) {
+  std::optional<size_t> named;
+  for (uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+    for (bool refuse : {false, true}) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + (refuse ? ", no frame number" : ", frame number"));
+      Rig rig;
+      tqm::usb::PortModes modes = rig.port_->Modes();
+      modes.seed = seed;
+      rig.port_->SetModes(modes);
+      rig.filter_->RefuseFrameNumber(refuse);
+      rig.device().SelectLoopback(10);
+      StartWith(rig, 48000, 96, 3);
+      CountingClient client(rig.engine_, 0, 0, 24);
+      OpenAll(rig.engine_, 0, 0);
+      rig.Step(100);
+      CloseAll(rig.engine_, 0, 0);
+      ExpectCounting(client.recorded[0], 0, 24, "loop");
+      const size_t delay = LoopDelay(client.recorded[0]);
+      ASSERT_LT(delay, client.recorded[0].size()) << "the signal never came back";
+      if (!named) named = delay;
+      EXPECT_EQ(delay, *named);
+    }
+  }
+}
+
+// Where counter value 1 of channel 0's counting signal lies (or would lie) in
+// the recorded stream, checking that the signal counts on without a gap from
+// where it begins; SIZE_MAX when it never came back.
+size_t CountingOrigin(const std::vector<int32_t>& recorded, const std::string& label) {
+  size_t first = 0;
+  while (first < recorded.size() && recorded[first] == 0) ++first;
+  if (first == recorded.size()) return SIZE_MAX;
+  const uint32_t start = SampleValue(recorded[first], 24);
+  size_t errors = 0;
+  for (size_t i = first; i < recorded.size(); ++i) {
+    const uint32_t want = SampleValue(CountingSample(start + uint32_t(i - first), 0, 24), 24);
+    if (SampleValue(recorded[i], 24) != want && ++errors <= 3)
+      ADD_FAILURE() << label << " frame " << i << ": got 0x" << std::hex << SampleValue(recorded[i], 24)
+                    << ", expected 0x" << want;
+  }
+  EXPECT_EQ(errors, 0u) << label;
+  return first - (start - 1);
+}
+
+// A start held up past its start frame: the first transfers' packets for
+// frames already gone end late (what they carried is not heard), the record
+// side puts silence in their place and both pipes keep the frames they were
+// given, so the round trip is the one of a start in time and the signal
+// counts on without a gap from where it is heard.
+TEST(EngineLoopback, AStartHeldUpPastItsFrameKeepsTheRoundTrip) {
+  struct Row {
+    ULONG age;  // frames between reading the frame number and the start
+    const char* why;
+  };
+  const Row rows[] = {{0, "in time"}, {6, "two frames late"}, {15, "eleven frames late"}};
+  std::optional<size_t> inTime;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    Rig rig;
+    rig.filter_->AgeFrameNumber(row.age);
+    rig.device().SelectLoopback(10);
+    StartWith(rig, 48000, 96, 3);
+    CountingClient client(rig.engine_, 0, 0, 24);
+    OpenAll(rig.engine_, 0, 0);
+    rig.Step(150);
+    CloseAll(rig.engine_, 0, 0);
+    const size_t origin = CountingOrigin(client.recorded[0], row.why);
+    ASSERT_NE(origin, SIZE_MAX) << "the signal never came back";
+    if (!inTime) inTime = origin;
+    EXPECT_EQ(origin, *inTime) << "the round trip moved";
+    const TransferFaultCounters faults = rig.engine_->transferFaults(kRecord);
+    EXPECT_EQ(faults.slotsRetired, 0u);
+    if (row.age > 4) EXPECT_GT(faults.recordFramesFilled, 0u) << "silence for the late packets";
+  }
+}
+
+// The ADC's clock may drift against the bus: at 48 kHz the asynchronous
+// record endpoint then sends a 49- or 47-frame packet now and then. The
+// engine carries every frame it is sent, in order, whatever the packets'
+// lengths: a counting input arrives in the client's record halves without a
+// gap or a repeat, and in the same number of frames the device made.
+TEST(EngineRecord, ADriftingRecordClockArrivesWhole) {
+  for (int32_t ppm : {2500, -2500, 9000}) {
+    SCOPED_TRACE(std::to_string(ppm) + " ppm");
+    Rig rig;
+    auto wav = std::make_shared<tqm::audio::WavData>();
+    wav->format.channels = 2;
+    wav->format.rate = 48000;
+    wav->format.bits = 24;
+    for (uint32_t i = 1; i <= 48000; ++i)
+      for (uint32_t c = 0; c < 2; ++c) wav->samples.push_back(CountingSample(i, c, 24));
+    rig.device().SelectWav(wav, false);
+    rig.device().SetRecordDrift(ppm);
+    StartWith(rig, 48000, 100, 3);
+    CountingClient client(rig.engine_, 0, 0, 24);
+    OpenAll(rig.engine_, 0, 0);
+    const uint64_t framesBefore = rig.device().Counters().inFrames;
+    const uint64_t packetsBefore = rig.device().Counters().inPackets;
+    rig.Step(800);
+    const auto counters = rig.device().Counters();
+    CloseAll(rig.engine_, 0, 0);
+    EXPECT_EQ(counters.inFramesLost, 0u);
+    const uint64_t frames = counters.inFrames - framesBefore;
+    const uint64_t packets = counters.inPackets - packetsBefore;
+    // The drift shows in the packets: on average 48 (1 + ppm / 10^6) frames.
+    EXPECT_NEAR(double(frames) / double(packets), 48.0 * (1 + ppm / 1e6), 0.01);
+    for (uint32_t c = 0; c < 2; ++c) {
+      const std::vector<int32_t>& got = client.recorded[c];
+      // Everything the device sent, up to the last whole period, reached the client.
+      EXPECT_GE(got.size() + 100, frames) << "channel " << c;
+      EXPECT_LE(got.size(), frames) << "channel " << c;
+      if (got.empty()) continue;
+      // The input counts on from wherever the stream began.
+      const uint32_t first = SampleValue(got[0], 24) ^ (c ? 0x2A5A : 0);
+      size_t errors = 0;
+      for (size_t i = 0; i < got.size(); ++i) {
+        const uint32_t want = SampleValue(CountingSample(first + uint32_t(i), c, 24), 24);
+        if (SampleValue(got[i], 24) != want && ++errors <= 3)
+          ADD_FAILURE() << "channel " << c << " frame " << i << ": got 0x" << std::hex << SampleValue(got[i], 24)
+                        << ", expected 0x" << want;
+      }
+      EXPECT_EQ(errors, 0u) << "channel " << c;
+    }
+  }
+}
+
 TEST_F(EngineTest, PlaybackUrbsAt44100CarryTheExtraFrameInTheLastPacket) {
   StartWith(*this, 44100, 256);
   CountingClient client(engine_, 0, 0, 24);
@@ -93,15 +280,18 @@ TEST_F(EngineTest, PlaybackUrbsAt44100CarryTheExtraFrameInTheLastPacket) {
     for (ULONG k = 0; k < 5; ++k) EXPECT_EQ(play[i].offsets[k], k * stride) << "request " << i;
     // The last packet takes what lies behind its offset: 44 or 45 frames.
     EXPECT_EQ(play[i].length - play[i].offsets[4], (frames - 4 * 44) * frame) << "request " << i;
-    // The first request goes down for the streams' common start frame.
-    EXPECT_EQ(play[i].flags, i == 0 ? 0 : ULONG(USBD_START_ISO_TRANSFER_ASAP)) << "request " << i;
+    // Every request names its frames: the first the streams' common start
+    // frame, each next one the frame after the last.
+    EXPECT_EQ(play[i].flags, 0u) << "request " << i;
+    if (i > 0) EXPECT_EQ(play[i].startFrame, play[i - 1].startFrame + 5) << "request " << i;
   }
   ULONG tenRequests = 0;
   for (size_t i = 2; i < 12; ++i) tenRequests += play[i].length / frame;
   EXPECT_EQ(tenRequests, 2205u) << "ten requests carry 2205 frames";
   for (size_t i = 0; i < record.size(); ++i) {
     EXPECT_EQ(record[i].length, 48u * frame) << "room for 48 frames in every record packet";
-    EXPECT_EQ(record[i].flags, (i == 0 ? 0 : ULONG(USBD_START_ISO_TRANSFER_ASAP)) | USBD_TRANSFER_DIRECTION_IN);
+    EXPECT_EQ(record[i].flags, ULONG(USBD_TRANSFER_DIRECTION_IN));
+    EXPECT_EQ(record[i].startFrame, play[0].startFrame + i) << "record request " << i;
   }
 }
 

@@ -255,6 +255,39 @@ TEST_F(EngineTest, StreamingSettingsFollowTheRateRule) {
   EXPECT_EQ(engine_->SelectAlternate(6, 0), STATUS_INSUFFICIENT_RESOURCES) << "no such interface";
 }
 
+// A bus without the bandwidth for a streaming setting refuses it: the first
+// open fails with its own status, nothing streams, both interfaces are back at
+// setting 0 and the engine holds no more memory than before; once the
+// bandwidth is there the same open streams.
+TEST_F(EngineTest, AnOpenWithoutBusBandwidthFailsCleanlyAndSucceedsLater) {
+  for (UCHAR refused : {UCHAR(kPlaybackInterface), UCHAR(kRecordInterface)}) {
+    SCOPED_TRACE("interface " + std::to_string(refused) + " refused");
+    StartWith(*this, 48000, 96, 3);
+    const uint64_t blocks = machine_.pool().Usage(kTagEngine).blocks;
+    port_->RefuseBandwidth(refused, true);
+    EXPECT_EQ(engine_->OpenChannel(0, kPlayback, 0), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(engine_->Streaming());
+    EXPECT_FALSE(engine_->ChannelOpen(0, kPlayback, 0));
+    EXPECT_FALSE(engine_->configured());
+    const auto state = device().State();
+    EXPECT_EQ(state.alternate[kPlaybackInterface], 0);
+    EXPECT_EQ(state.alternate[kRecordInterface], 0);
+    EXPECT_EQ(machine_.pool().Usage(kTagEngine).blocks, blocks) << "nothing of the failed start is left";
+    bool told = false;
+    for (const auto& line : machine_.DebugOutput()) told |= line.text.find("bandwidth") != std::string::npos;
+    EXPECT_TRUE(told) << "the debug output names the cause";
+
+    port_->RefuseBandwidth(refused, false);
+    ASSERT_EQ(engine_->OpenChannel(0, kPlayback, 0), STATUS_SUCCESS);
+    EXPECT_TRUE(engine_->Streaming());
+    const uint64_t packets = device().Counters().inPackets;
+    Step(50);
+    EXPECT_GT(device().Counters().inPackets, packets + 40) << "the stream runs";
+    EXPECT_EQ(engine_->CloseChannel(0, kPlayback, 0), STATUS_SUCCESS);
+    engine_->StopDevice();
+  }
+}
+
 TEST_F(EngineTest, SelectionBeforeTheConfigurationIsRefused) {
   EXPECT_EQ(engine_->SelectAlternate(3, 2), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(engine_->OpenChannel(2, 0, 0), STATUS_INVALID_DEVICE_STATE);

@@ -3,6 +3,7 @@
 // faults that hit a running stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "usb_host.h"
@@ -88,6 +89,44 @@ TEST(FrameClock, TenSecondsAt44100Deliver441000FramesOneFortyFiveInEveryTen) {
 // For every pair of widths the record stream repeats the playback stream, bit
 // for bit in the narrower width's bits, `delay` frames after the frames
 // captured in the millisecond the first OUT packet arrived.
+// A drifting ADC clock: the record endpoint sends what the ADC made in each
+// millisecond, a frame more (fast) or fewer (slow) whenever the drift has
+// added up to a whole frame, never more than one; ten seconds carry the
+// drifted number of frames. No drift is the exact 48 in every packet.
+TEST(FrameClock, ADriftingRecordClockSendsAFrameMoreOrFewerNowAndThen) {
+  struct Row {
+    int32_t ppm;
+    uint32_t shortest, longest;
+    uint64_t frames;  // in 10 s at 48 kHz: 480000 (1 + ppm / 10^6)
+    const char* why;
+  } rows[] = {
+      {0, 48, 48, 480000, "locked to the bus"},
+      {100, 48, 49, 480048, "100 ppm fast: a 49 every ~208 ms"},
+      {-2500, 47, 48, 478800, "2500 ppm slow"},
+      {50000, 48, 49, 484800, "beyond the range: held at 10000 ppm"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    UsbHost host;
+    host.StartStreams(2, 2, 48000);
+    host.device.SetRecordDrift(row.ppm);
+    std::vector<uint8_t> in(kInRoom);
+    uint64_t frames = 0;
+    uint32_t shortest = ~0u, longest = 0;
+    for (int ms = 0; ms < 10000; ++ms) {
+      const FrameResult f = host.device.RunFrame({std::nullopt, std::span<uint8_t>(in)});
+      ASSERT_EQ(f.in, UsbStatus::Ok);
+      const uint32_t n = f.inLength / 6;
+      frames += n;
+      shortest = std::min(shortest, n);
+      longest = std::max(longest, n);
+    }
+    EXPECT_EQ(shortest, row.shortest);
+    EXPECT_EQ(longest, row.longest);
+    EXPECT_EQ(frames, row.frames);
+  }
+}
+
 TEST(Loopback, BitExactAtTheNarrowerWidthAfterTheDelay) {
   struct Row {
     uint8_t recordAlt, playbackAlt;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -21,7 +22,17 @@ std::string Hex(LONG status) {
   return text;
 }
 
-using UsbIsochTest = UsbStackTest;
+class UsbIsochTest : public UsbStackTest {
+ protected:
+  // For the tests that count frames exactly: ASAP on an idle pipe starts in
+  // the current frame and every completion comes at the end of its last frame.
+  void ExactTiming() {
+    PortModes modes = port_->Modes();
+    modes.asapLead = false;
+    modes.completionDelayFrames = 0;
+    port_->SetModes(modes);
+  }
+};
 
 constexpr ULONG kInStride = 100 * 6;  // room for 100 frames at 24-bit, as a host leaves
 
@@ -40,7 +51,9 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
   in.Stop();
   std::vector<IsochStream::Completed> done = in.Take();
   ASSERT_GE(done.size(), 8u);
-  EXPECT_EQ(done[0].startFrame, frameAtStart);
+  // The idle pipe's first transfer starts after the controller's lead.
+  EXPECT_GE(done[0].startFrame, frameAtStart + 2);
+  EXPECT_LE(done[0].startFrame, frameAtStart + 3);
   for (size_t i = 0; i < done.size(); ++i) {
     if (done[i].status == STATUS_CANCELLED) {
       EXPECT_EQ(done[i].usbd, USBD_STATUS_CANCELED) << Hex(done[i].usbd);
@@ -61,40 +74,126 @@ TEST_F(UsbIsochTest, TransfersAreScheduledBackToBackAsSoonAsPossible) {
 }
 
 // A transfer may name its start frame: it waits on the bus until then and the
-// pipe's later transfers follow it back to back. A frame that is not ahead of
-// the bus, or too far ahead, is refused with USBD_STATUS_BAD_START_FRAME.
-TEST_F(UsbIsochTest, AFixedStartFrameWaitsForItsFrameOrIsRefused) {
+// pipe's later transfers follow it back to back. Its packets for frames
+// already past (the current one included: it is being scheduled) end late
+// without crossing the bus, the rest cross in their frames; a transfer wholly
+// in the past fails, and a frame beyond the controller's window either way
+// is refused with USBD_STATUS_BAD_START_FRAME.
+TEST_F(UsbIsochTest, AFixedStartFrameWaitsForItsFrameOrItsPastPacketsEndLate) {
   struct Row {
     const char* why;
     int32_t ahead;  // start frame - current frame
-    bool accepted;
+    ULONG late;     // packets of the first 5 that end late
+    bool refused;
   };
   const Row rows[] = {
-      {"three frames ahead", 3, true}, {"the next frame", 1, true},     {"the current frame", 0, false},
-      {"a past frame", -2, false},     {"beyond the window", 2000, false},
+      {"three frames ahead", 3, 0, false}, {"the next frame", 1, 0, false},
+      {"the current frame", 0, 1, false},  {"two frames past", -2, 3, false},
+      {"wholly past", -7, 5, false},       {"beyond the window ahead", 2000, 0, true},
+      {"beyond the window past", -2000, 0, true},
   };
   auto [record, playback] = client_->StartStreaming(2, 2, 48000);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
-    Step(2);
+    Step(10);
     const ULONG now = ULONG(device().FrameNumber());
     IsochStream in(client_->lower(), record, 3, 5, kInStride);
     in.SetFirstStartFrame(ULONG(int32_t(now) + row.ahead));
     in.Start();
-    Step(row.accepted ? uint32_t(row.ahead) + 20 : 20);
+    Step(row.ahead > 0 && !row.refused ? uint32_t(row.ahead) + 20 : 20);
     in.Stop();
     std::vector<IsochStream::Completed> done = in.Take();
     ASSERT_FALSE(done.empty());
-    if (!row.accepted) {
-      EXPECT_EQ(done[0].usbd, USBD_STATUS_BAD_START_FRAME);
-      EXPECT_FALSE(NT_SUCCESS(done[0].status));
+    const IsochStream::Completed& first = done[0];
+    if (row.refused) {
+      EXPECT_EQ(first.usbd, USBD_STATUS_BAD_START_FRAME) << Hex(first.usbd);
+      EXPECT_FALSE(NT_SUCCESS(first.status));
       continue;
     }
-    ASSERT_EQ(done[0].status, STATUS_SUCCESS);
-    EXPECT_EQ(done[0].startFrame, now + ULONG(row.ahead));
-    for (size_t i = 1; i < done.size() && done[i].status == STATUS_SUCCESS; ++i)
+    EXPECT_EQ(first.startFrame, now + ULONG(row.ahead));
+    EXPECT_EQ(first.errorCount, row.late);
+    for (ULONG k = 0; k < first.packets.size(); ++k) {
+      SCOPED_TRACE("packet " + std::to_string(k));
+      if (k < row.late) {
+        EXPECT_EQ(first.packets[k].Status, USBD_STATUS_ISO_NOT_ACCESSED_LATE) << Hex(first.packets[k].Status);
+        EXPECT_EQ(first.packets[k].Length, 0u);
+      } else {
+        EXPECT_EQ(first.packets[k].Status, USBD_STATUS_SUCCESS) << Hex(first.packets[k].Status);
+        EXPECT_EQ(first.packets[k].Length, 48u * 6);
+      }
+    }
+    if (row.late == first.packets.size()) {
+      EXPECT_EQ(first.usbd, USBD_STATUS_ISOCH_REQUEST_FAILED) << Hex(first.usbd);
+      EXPECT_EQ(first.status, STATUS_UNSUCCESSFUL) << Hex(first.status);
+    } else {
+      EXPECT_EQ(first.usbd, USBD_STATUS_SUCCESS) << Hex(first.usbd);
+      EXPECT_EQ(first.status, STATUS_SUCCESS) << Hex(first.status);
+    }
+    // The client resubmits only what succeeded; the later transfers of the
+    // start follow the first back to back.
+    for (size_t i = 1; i < done.size() && done[i].status == STATUS_SUCCESS && row.late < 5; ++i)
       EXPECT_EQ(done[i].startFrame, done[i - 1].startFrame + 5) << "transfer " << i;
   }
+}
+
+// A finished transfer's completion may come up to the port's completion delay
+// later, several in one frame, and what the client resubmits then still joins
+// its pipe behind what is queued: per pipe the completions keep their order,
+// every IN frame reaches a transfer, and the delays follow the seed.
+TEST_F(UsbIsochTest, CompletionsComeLateInOrderAndBatchedWithoutLosingFrames) {
+  struct Run {
+    uint32_t delay;
+    uint64_t seed;
+  };
+  const Run runs[] = {{0, 7}, {2, 7}, {2, 8}};
+  std::vector<std::vector<int64_t>> lateness;  // per run, per completion: ms after its last frame
+  auto [record, playback] = client_->StartStreaming(2, 2, 48000);
+  for (const Run& run : runs) {
+    SCOPED_TRACE("delay up to " + std::to_string(run.delay) + " seed " + std::to_string(run.seed));
+    PortModes modes = port_->Modes();
+    modes.completionDelayFrames = run.delay;
+    modes.seed = run.seed;
+    port_->SetModes(modes);
+    Step(5);
+    const ULONG start = ULONG(device().FrameNumber()) + 3;
+    IsochStream in(client_->lower(), record, 4, 1, kInStride);
+    in.SetFirstStartFrame(start);
+    in.Start();
+    Step(4);  // the first transfer is on the bus
+    const uint64_t lostBefore = device().Counters().inFramesLost;
+    Step(200);
+    EXPECT_EQ(device().Counters().inFramesLost, lostBefore) << "an IN transfer was queued in every frame";
+    in.Stop();
+    const auto done = in.Take();
+    ASSERT_GT(done.size(), 150u);
+    std::vector<int64_t> late;
+    std::map<int64_t, int> perMs;
+    for (size_t i = 0; i < done.size() && done[i].status == STATUS_SUCCESS; ++i) {
+      if (i > 0) EXPECT_EQ(done[i].startFrame, done[i - 1].startFrame + 1) << "completion " << i;
+      // Frame f's work runs at a fixed offset from millisecond f; the least
+      // lateness seen is that offset.
+      late.push_back(done[i].completedAtMs - int64_t(done[i].startFrame));
+      ++perMs[done[i].completedAtMs];
+    }
+    ASSERT_GT(late.size(), 150u);
+    const int64_t base = *std::min_element(late.begin(), late.end());
+    int batched = 0;
+    for (auto [ms, count] : perMs) batched += count > 1;
+    for (int64_t& l : late) {
+      l -= base;
+      EXPECT_GE(l, 0);
+      EXPECT_LE(l, int64_t(run.delay));
+    }
+    if (run.delay == 0) {
+      EXPECT_EQ(*std::max_element(late.begin(), late.end()), 0);
+      EXPECT_EQ(batched, 0);
+    } else {
+      EXPECT_GT(batched, 10) << "completions held back arrive together";
+    }
+    late.resize(150);
+    lateness.push_back(late);
+  }
+  EXPECT_NE(lateness[1], lateness[2]) << "another seed, other delays";
 }
 
 // Ten seconds at 44.1 kHz: 441000 frames, nine packets of 44 and one of 45 in
@@ -135,6 +234,7 @@ TEST_F(UsbIsochTest, TenSecondsAt44100DeliverExactly441000Frames) {
 // OUT packets take their lengths from the offsets; the last packet takes the
 // rest of the transfer, here the extra frame of the 44.1 kHz pattern.
 TEST_F(UsbIsochTest, OutPacketLengthsComeFromTheOffsets) {
+  ExactTiming();
   auto [record, playback] = client_->StartStreaming(2, 2, 44100);
   constexpr ULONG kFrameBytes = 6;
   IsochStream out(client_->lower(), playback, 1, 10, 44 * kFrameBytes,
@@ -182,6 +282,7 @@ TEST_F(UsbIsochTest, LoopbackIsBitExactAtTheNarrowerWidthForEveryWidthPair) {
     }
     port_ = hub_.Plug();
     ASSERT_NE(port_, nullptr);
+    ExactTiming();
     client_ = std::make_unique<UsbClient>(machine_, port_->pdo());
 
     auto [record, playback] = client_->StartStreaming(row.recordAlt, row.playbackAlt, 48000);
@@ -315,6 +416,7 @@ TEST_F(UsbIsochTest, CancelAndAbortCompletePendingTransfers) {
 // Packet errors fail single packets: the transfer succeeds with a non-zero
 // error count, unless every packet failed.
 TEST_F(UsbIsochTest, PacketErrorsReachTheClientPerPacket) {
+  ExactTiming();
   struct Row {
     uint32_t errors;
     const char* why;
@@ -362,6 +464,7 @@ TEST_F(UsbIsochTest, PacketErrorsReachTheClientPerPacket) {
 // goes without them, the ADC's frames of those milliseconds are lost), each
 // packet ends not accessed, and the request fails.
 TEST_F(UsbIsochTest, InjectedRequestFailuresFailWholeRequestsDeterministically) {
+  ExactTiming();
   struct Row {
     UCHAR endpoint;
     uint32_t perMillion;
@@ -433,6 +536,7 @@ TEST_F(UsbIsochTest, InjectedRequestFailuresFailWholeRequestsDeterministically) 
 // A stalled endpoint fails the transfers on its pipe; later ones are refused
 // at once until the pipe is reset.
 TEST_F(UsbIsochTest, StalledPipeFailsUntilReset) {
+  ExactTiming();
   auto [record, playback] = client_->StartStreaming(2, 2, 48000);
   IsochStream in(client_->lower(), record, 3, 4, kInStride);
   in.Start();

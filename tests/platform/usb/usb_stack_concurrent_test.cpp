@@ -18,10 +18,16 @@ std::string Hex(LONG status) {
   return text;
 }
 
-class UsbStackConcurrentTest : public ::testing::Test {
+// Each test runs with completions at the end of their last frame and with
+// completions held back up to two frames (delivered in batches, racing the
+// cancels and the unplug).
+class UsbStackConcurrentTest : public ::testing::TestWithParam<uint32_t> {
  protected:
   UsbStackConcurrentTest()
       : machine_(kernel::MachineOptions{kernel::ClockMode::Real}), hub_(machine_), port_(hub_.Plug()) {
+    PortModes modes = port_->Modes();
+    modes.completionDelayFrames = GetParam();
+    port_->SetModes(modes);
     client_ = std::make_unique<UsbClient>(machine_, port_->pdo());
   }
   ~UsbStackConcurrentTest() override { client_.reset(); }
@@ -34,7 +40,7 @@ class UsbStackConcurrentTest : public ::testing::Test {
 
 // Full duplex while the client changes volume and reads descriptors, then a
 // stop whose cancels race the clock thread's completions.
-TEST_F(UsbStackConcurrentTest, StreamsRunWhileControlRequestsAndCancelsRace) {
+TEST_P(UsbStackConcurrentTest, StreamsRunWhileControlRequestsAndCancelsRace) {
   auto [record, playback] = client_->StartStreaming(2, 2, 48000);
   IsochStream in(client_->lower(), record, 4, 2, 100 * 6);
   IsochStream out(client_->lower(), playback, 4, 2, 48 * 6);
@@ -72,7 +78,7 @@ TEST_F(UsbStackConcurrentTest, StreamsRunWhileControlRequestsAndCancelsRace) {
 
 // The device leaves the bus while the clock thread is completing and
 // resubmitting: every transfer still ends, as a vanished device's.
-TEST_F(UsbStackConcurrentTest, UnplugDuringStreamingEndsEveryTransfer) {
+TEST_P(UsbStackConcurrentTest, UnplugDuringStreamingEndsEveryTransfer) {
   auto [record, playback] = client_->StartStreaming(1, 3, 96000);
   IsochStream in(client_->lower(), record, 3, 3, 100 * 4);
   IsochStream out(client_->lower(), playback, 3, 3, 96 * 4);
@@ -91,6 +97,8 @@ TEST_F(UsbStackConcurrentTest, UnplugDuringStreamingEndsEveryTransfer) {
     EXPECT_EQ(done.back().usbd, USBD_STATUS_DEVICE_GONE) << Hex(done.back().usbd);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(CompletionDelay, UsbStackConcurrentTest, ::testing::Values(0u, 2u));
 
 }  // namespace
 }  // namespace tqm::usb::testing

@@ -272,6 +272,7 @@ class IsochStream {
     ULONG errorCount;
     std::vector<USBD_ISO_PACKET_DESCRIPTOR> packets;
     std::vector<UCHAR> data;  // IN: each packet's bytes, back to back
+    int64_t completedAtMs;    // machine time when its completion routine ran
   };
   // Fills an OUT request's buffer and offsets before each submission; returns
   // the transfer length.
@@ -394,7 +395,8 @@ class IsochStream {
     Slot& slot = *static_cast<Slot*>(context);
     IsochStream& self = *slot.owner;
     const _URB_ISOCH_TRANSFER& r = slot.urb->get()->UrbIsochronousTransfer;
-    Completed c{irp->IoStatus.Status, r.Hdr.Status, r.StartFrame, r.ErrorCount, {}, {}};
+    Completed c{irp->IoStatus.Status, r.Hdr.Status, r.StartFrame, r.ErrorCount, {}, {},
+                kernel::Machine::Current().clock().Now() / kernel::Clock::kUnitsPerMillisecond};
     c.packets.assign(r.IsoPacket, r.IsoPacket + r.NumberOfPackets);
     if (self.in_ && NT_SUCCESS(c.status)) {
       for (const auto& p : c.packets)

@@ -171,6 +171,24 @@ TEST_F(UsbUrbTest, SelectionsReturnThePipesOfEachSetting) {
   EXPECT_EQ(device().State().alternate[3], 0);
 }
 
+// A bus without the periodic bandwidth refuses a streaming setting: the
+// interface keeps the setting it had, setting 0 is still granted, and the
+// same selection succeeds once the bandwidth is there.
+TEST_F(UsbUrbTest, AStreamingSettingIsRefusedWithoutBandwidthUntilItIsThere) {
+  ASSERT_EQ(client_->SelectConfiguration().usbd, USBD_STATUS_SUCCESS);
+  port_->RefuseBandwidth(3, true);
+  const auto refused = client_->SelectAlternate(3, 2, 1);
+  EXPECT_EQ(refused.usbd, USBD_STATUS_NO_BANDWIDTH);
+  EXPECT_FALSE(NT_SUCCESS(refused.result.status));
+  EXPECT_EQ(device().State().alternate[3], 0u) << "the device was not asked to change";
+  EXPECT_EQ(client_->SelectAlternate(3, 0, 0).usbd, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(client_->SelectAlternate(2, 2, 1).usbd, USBD_STATUS_SUCCESS) << "another interface is not refused";
+  port_->RefuseBandwidth(3, false);
+  const auto granted = client_->SelectAlternate(3, 2, 1);
+  EXPECT_EQ(granted.usbd, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(device().State().alternate[3], 2u);
+}
+
 TEST_F(UsbUrbTest, UnconfigureSendsTheDeviceBackAndClosesThePipes) {
   auto [record, playback] = client_->StartStreaming(2, 2, 48000);
   ASSERT_EQ(device().State().configuration, 1);
