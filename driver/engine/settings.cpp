@@ -135,6 +135,15 @@ void StreamEngine::ApplySettings(tqm::MixerSettings* n) {
   UnlockConfig();
 }
 
+void StreamEngine::SendLevels() {
+  const int32_t* w = current_.words();
+  for (ULONG d = 0; d < kDirections; ++d) {
+    const ULONG base = d == kPlayback ? tqm::MixerWord::PlayMute : tqm::MixerWord::RecordMute;
+    for (ULONG k = 0; k < 2; ++k) SetVolume(k + 1, VolumeWireValue(w[base + 1 + k], d), d);
+    SetMute(w[base] != 0, d);
+  }
+}
+
 NTSTATUS StreamEngine::SendRateToDevice(ULONG rate) {
   const ULONG old = this->rate();
   ChooseFormat(rate);

@@ -404,6 +404,7 @@ NTSTATUS StreamEngine::PowerUp(ULONG downs) {
     return STATUS_SUCCESS;
   }
   WriteShared(&poweredDown_, 0);
+  SendLevels();
   // As after a stop: the device takes the interfaces and its rate again first
   // (it need not keep them across a suspend).
   if (resumeStreams_ && !Streaming() && carved_ && mixer_.AnyOpen()) {

@@ -275,9 +275,13 @@ class StreamEngine : public PoolObject {
   // without reaching the bus. Back in D0 the streams that ran start again,
   // clean (slot 0 is signalled, the halves and the pairing restart), unless
   // the device went down again since `downs`, the count PowerDownCount gave
-  // when the wake began. Both at passive level, under the configuration lock.
+  // when the wake began. The wake also sends the record's volumes and mutes
+  // again: the device need not keep them, and a change applied while it was
+  // down never reached it. Both at passive level, under the configuration lock.
   void PowerDown();
   NTSTATUS PowerUp(ULONG downs);
+  // Sends both directions' volumes and mutes of the current record.
+  void SendLevels();
   ULONG PowerDownCount() const { return ReadShared(&powerDowns_); }
   bool poweredDown() const { return ReadShared(&poweredDown_) != 0; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.

@@ -70,14 +70,14 @@ TEST(SystemStreamSetup, TheCompanionPlaysBesideTheAsioClient) {
   o.companion.kind = CompanionPlay::Kind::Tone;
   StreamReport report;
   ASSERT_TRUE(RunStream(o, &report)) << report.error;
-  // Both streams start 4 ms after the channels open (their common start
-  // frame): 996 ms of streaming.
+  // Both streams start 5 ms after the channels open (the start's control
+  // requests, then their common start frame): 995 ms of streaming.
   EXPECT_EQ(report.periodsDelivered, 199u);
   EXPECT_GE(report.companionPeriods, 198u);
   EXPECT_LE(report.companionPeriods, 201u);
   EXPECT_EQ(report.periodsMissed, 0u);
   EXPECT_EQ(report.dacUnderruns, 0u);
-  EXPECT_EQ(report.framesPlayed, 996u * 48);
+  EXPECT_EQ(report.framesPlayed, 995u * 48);
   EXPECT_FALSE(report.loopbackChecked) << "the device's loop carries the mix, not the client's signal alone";
 }
 

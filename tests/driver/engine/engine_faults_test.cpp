@@ -279,6 +279,25 @@ TEST_F(EngineTest, PowerDownStopsTheStreamsAndPowerUpStartsThemAgain) {
   CloseAll(engine_, 0, 0);
 }
 
+// A level changed while the device is down is kept in the record and reaches
+// the feature units with the wake.
+TEST_F(EngineTest, LevelsChangedWhileTheDeviceIsDownReachItAtTheWake) {
+  ASSERT_EQ(engine_->StartWithSettings(), STATUS_SUCCESS);
+  engine_->PowerDown();
+  ASSERT_EQ(SetPdoPower(port_->pdo(), PowerDeviceD3), STATUS_SUCCESS);
+  tqm::MixerSettings record;
+  engine_->GetSettings(&record);
+  record.playVolume[1] = 70;
+  record.recordMute = 1;
+  engine_->ApplySettings(&record);
+  ASSERT_EQ(SetPdoPower(port_->pdo(), PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(engine_->PowerUp(engine_->PowerDownCount()), STATUS_SUCCESS);
+  const auto state = device().State();
+  EXPECT_EQ(uint16_t(state.playback.volume[1]), VolumeWireValue(70, kPlayback));
+  EXPECT_TRUE(state.record.mute);
+  EXPECT_EQ(port_->Counters().refusedPoweredDown, 0u);
+}
+
 // Requests cancelled by the stop retire as they always did: nothing is
 // counted as a failure and the stop drains every slot.
 TEST_F(EngineTest, CancelledRequestsRetireWithoutCounting) {

@@ -72,6 +72,7 @@ TEST(EngineLoopback, RoutingThroughTheLoopRingsAndTheInputTap) {
   CountingClient client(rig.engine_, 0, 1, 24);
   OpenAll(rig.engine_, 0, 1);
   rig.Step(300);
+  client.frozen = true;
   CloseAll(rig.engine_, 0, 1);
   EXPECT_GE(ExpectCounting(client.recorded[0], 0, 24, "through the loop ring"), 1000u);
   // The tap carries the device's input channel 0: port 0's channel 0 again.
@@ -111,6 +112,7 @@ TEST(EngineLoopback, LateAndBatchedCompletionsLoseNothing) {
     const auto before = rig.device().Counters();
     rig.Step(400);
     const auto after = rig.device().Counters();
+    client.frozen = true;
     CloseAll(rig.engine_, 0, 0);
     EXPECT_EQ(after.dacUnderruns - before.dacUnderruns, 0u);
     EXPECT_EQ(after.inFramesLost - before.inFramesLost, 0u);
@@ -150,6 +152,7 @@ TEST(EngineLoopback, StartingWithoutTheFrameNumberKeepsTheRoundTrip) {
       CountingClient client(rig.engine_, 0, 0, 24);
       OpenAll(rig.engine_, 0, 0);
       rig.Step(100);
+      client.frozen = true;
       CloseAll(rig.engine_, 0, 0);
       ExpectCounting(client.recorded[0], 0, 24, "loop");
       const size_t delay = LoopDelay(client.recorded[0]);
@@ -200,6 +203,7 @@ TEST(EngineLoopback, AStartHeldUpPastItsFrameKeepsTheRoundTrip) {
     CountingClient client(rig.engine_, 0, 0, 24);
     OpenAll(rig.engine_, 0, 0);
     rig.Step(150);
+    client.frozen = true;
     CloseAll(rig.engine_, 0, 0);
     const size_t origin = CountingOrigin(client.recorded[0], row.why);
     ASSERT_NE(origin, SIZE_MAX) << "the signal never came back";
@@ -235,6 +239,7 @@ TEST(EngineRecord, ADriftingRecordClockArrivesWhole) {
     const uint64_t packetsBefore = rig.device().Counters().inPackets;
     rig.Step(800);
     const auto counters = rig.device().Counters();
+    client.frozen = true;
     CloseAll(rig.engine_, 0, 0);
     EXPECT_EQ(counters.inFramesLost, 0u);
     const uint64_t frames = counters.inFrames - framesBefore;

@@ -35,7 +35,6 @@ class CompanionPnpTest : public DriverTest {
     ASSERT_NE(companion_, nullptr) << "the companion was loaded on the child";
   }
   FdoExtension* Parent() const { return static_cast<FdoExtension*>(Pdo()->AttachedDevice->DeviceExtension); }
-  void Step(uint32_t ms) { machine_.clock().Step(ms); }
   tqm::usb::Tqm27Device& Device() { return port_->device(); }
 
   // The ASIO client's usual set-up: a shared buffer, eight halves, both
@@ -264,7 +263,8 @@ TEST_F(CompanionPnpTest, EndpointVolumeReachesTheDeviceFiftyMillisecondsLater) {
     const auto& before = r.flow == Flow::Render ? state.playback : state.record;
     EXPECT_FALSE(uint16_t(before.volume[0]) == r.wire0 && uint16_t(before.volume[1]) == r.wire1)
         << r.why << ": not before 50 ms";
-    Step(10);
+    // Each channel's request then takes a few frames.
+    Step(15);
     state = Device().State();
     const auto& unit = r.flow == Flow::Render ? state.playback : state.record;
     EXPECT_EQ(uint16_t(unit.volume[0]), r.wire0) << r.why << std::hex << ": 0x" << uint16_t(unit.volume[0]);
