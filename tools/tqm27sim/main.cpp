@@ -31,11 +31,14 @@ const char kUsage[] =
     "                  [--companion none|tone[:HZ]|wav:FILE|signal] [--route FROM:TO ...]\n"
     "                  [--client-delay FRAMES[:JITTER]] [--no-output-ready]\n"
     "                  [--restart rate:HZ@S|buffers:N@S|period:P@S ...] [--fail-requests PCT[:PCT]]\n"
+    "                  [--completions two|playback-first|record-first]\n"
     "                  [--out DIR] [--json] [--quiet] [--debug]\n"
     "      --client-delay: the client finishes each period that long after its event\n"
     "      (plus 0..JITTER frames, pseudo-random); --no-output-ready: it never sends OutputReady\n"
     "      --restart: a change while streaming, S seconds after the start\n"
     "      --fail-requests: the bus fails that percentage of OUT[:IN] requests (pseudo-random)\n"
+    "      --completions: each stream's completions on its own processor (two, the default), or\n"
+    "      all on one, the playback's or the record's first\n"
     "      --companion: what the companion audio driver plays on port 0 (signal: the test\n"
     "      signal, for checking what InnerROUTE carries)\n"
     "      FROM is PORT.CHANNEL of a playback (port 3 = the device input), TO is\n"
@@ -156,6 +159,10 @@ int Stream(const std::vector<std::string>& args) {
     else if (a == "--companion" && value(&v) && ParseCompanion(v, &options.companion)) continue;
     else if (a == "--out" && value(&v)) options.outputDir = v;
     else if (a == "--no-output-ready") options.client.outputReady = false;
+    else if (a == "--completions" && value(&v) && (v == "two" || v == "playback-first" || v == "record-first"))
+      options.completions = v == "two"              ? tqm::usb::PortModes::Completions::TwoProcessors
+                            : v == "playback-first" ? tqm::usb::PortModes::Completions::PlaybackFirst
+                                                    : tqm::usb::PortModes::Completions::RecordFirst;
     else if (a == "--fail-requests" && value(&v)) {
       const size_t colon = v.find(':');
       const double out = std::atof(v.substr(0, colon).c_str());
