@@ -128,6 +128,7 @@ std::string ReportJson(const StreamReport& r) {
   j.Raw("clientRealTime", r.clientRealTime ? (*r.clientRealTime ? "true" : "false") : "null");
   j.Str("clockPriorityRefusal", r.clockPriorityRefusal);
   j.Str("clientPriorityRefusal", r.clientPriorityRefusal);
+  j.Raw("machineStolenPercent", r.machineStolenPercent ? Number(*r.machineStolenPercent) : "null");
   j.Int("failOutPerMillion", r.failOutPerMillion);
   j.Int("failInPerMillion", r.failInPerMillion);
   j.Int("outRequestsFailed", r.outRequestsFailed);
@@ -230,6 +231,8 @@ std::string ReportText(const StreamReport& r) {
     o << "priority      clock " << priority(r.clockRealTime, r.clockPriorityRefusal) << ", client "
       << priority(r.clientRealTime, r.clientPriorityRefusal) << "\n";
   }
+  if (r.machineStolenPercent)
+    o << "machine       " << Number(*r.machineStolenPercent) << " % of the processor time stolen by the hypervisor\n";
   o << "engine CPU    " << (r.engineCpuPerPeriodUs ? Number(*r.engineCpuPerPeriodUs) + " us" : "n/a")
     << " per period (clock thread)\n";
   for (const std::string& f : r.files) o << "wrote         " << f << "\n";

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "companion/companion.h"
@@ -12,6 +13,23 @@
 namespace tqm::sim {
 
 namespace {
+
+// The machine's processor time so far, and the part of it the hypervisor
+// gave to others ("steal", from the kernel's first cpu line); none where the
+// host does not say.
+std::optional<MachineTicks> ReadMachineTicks() {
+  std::FILE* f = std::fopen("/proc/stat", "r");
+  if (!f) return std::nullopt;
+  unsigned long long v[8] = {};
+  const int n = std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+                            &v[5], &v[6], &v[7]);
+  std::fclose(f);
+  if (n != 8) return std::nullopt;
+  MachineTicks t;
+  for (unsigned long long x : v) t.total += x;
+  t.stolen = v[7];
+  return t;
+}
 
 double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -175,6 +193,7 @@ bool StreamSession::Begin(std::string* error) {
     startFrame_ = device.FrameNumber();
     startMs_ = sim_.NowMs();
     cpuStartNs_ = cpu_->NowNs();
+    machineStart_ = ReadMachineTicks();
     sim_.machine().clock().ResetLateness();
   };
   if (!client_->Start([this](const PeriodBuffers& b) { OnPeriod(b); }, error, atActivation)) return false;
@@ -438,6 +457,10 @@ StreamReport StreamSession::End() {
     r.clockLatenessMaxUs = late.MaxUs();
     r.clockInstants = late.count();
     r.clockInstantsLaterThan1ms = late.CountAboveUs(1000);
+    const std::optional<MachineTicks> machineEnd = ReadMachineTicks();
+    if (machineStart_ && machineEnd && machineEnd->total > machineStart_->total)
+      r.machineStolenPercent = 100.0 * double(machineEnd->stolen - machineStart_->stolen) /
+                               double(machineEnd->total - machineStart_->total);
     const kernel::Clock::Priority clock = sim_.machine().clock().RealTimePriority();
     if (clock.known) {
       r.clockRealTime = clock.realTime;

@@ -102,6 +102,11 @@ struct StreamOptions {
   double progressMs = 1000;
 };
 
+// The machine's processor time in the host's ticks, all and stolen.
+struct MachineTicks {
+  uint64_t total = 0, stolen = 0;
+};
+
 struct StreamReport {
   // What ran.
   uint32_t rate = 0;
@@ -187,6 +192,10 @@ struct StreamReport {
   // real-time priority (null in virtual time), and the host's reasons when not.
   std::optional<bool> clockRealTime, clientRealTime;
   std::string clockPriorityRefusal, clientPriorityRefusal;
+  // Real time, on a virtual machine: the share of the machine's processor
+  // time its hypervisor gave to other guests during the run. A run that
+  // misses periods while it is high was the host's, whatever else it shows.
+  std::optional<double> machineStolenPercent;
   std::vector<std::string> files;  // WAV files written
   std::string error;               // set when the run could not be made
 };
@@ -245,6 +254,7 @@ class StreamSession {
   double startMs_ = 0;
   double wallStart_ = 0;
   std::optional<int64_t> cpuStartNs_;
+  std::optional<MachineTicks> machineStart_;
   uint32_t loopWidth_ = 24;
   bool begun_ = false;
 };
