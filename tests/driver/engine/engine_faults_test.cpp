@@ -7,6 +7,7 @@
 // after it.
 #include "tests/driver/engine/engine_client.h"
 #include "tests/driver/engine/engine_fixture.h"
+#include "tests/platform/usb/power_irp.h"
 #include "usb/tqm27_port.h"
 
 namespace engine::testing {
@@ -197,23 +198,7 @@ TEST_F(EngineTest, RequestsOfAVanishedDeviceRetireAndAreNotResubmitted) {
   CloseAll(engine_, 0, 0);
 }
 
-NTSTATUS KeepPowerIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
-// A device SET_POWER straight to the PDO, as a function driver passes it down.
-NTSTATUS SetPdoPower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = IRP_MN_SET_POWER;
-  next->Parameters.Power.Type = DevicePowerState;
-  next->Parameters.Power.State.DeviceState = state;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  IoSetCompletionRoutine(irp, KeepPowerIrp, nullptr, TRUE, TRUE, TRUE);
-  PoCallDriver(pdo, irp);
-  const NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
-}
+using tqm::usb::testing::SetPdoPower;
 
 // A device the bus suspends under the streaming engine (the engine was not
 // told): its pending requests come back refused for power and retire; none is

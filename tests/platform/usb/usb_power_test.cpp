@@ -5,29 +5,11 @@
 
 #include <cstdio>
 
+#include "tests/platform/usb/power_irp.h"
 #include "tests/platform/usb/usb_stack_fixture.h"
 
 namespace tqm::usb::testing {
 namespace {
-
-NTSTATUS KeepPowerIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
-
-// A SET_POWER straight to the PDO, as the function driver passes one down.
-NTSTATUS SetPower(PDEVICE_OBJECT pdo, POWER_STATE_TYPE type, ULONG state) {
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = IRP_MN_SET_POWER;
-  next->Parameters.Power.Type = type;
-  if (type == SystemPowerState) next->Parameters.Power.State.SystemState = SYSTEM_POWER_STATE(state);
-  else next->Parameters.Power.State.DeviceState = DEVICE_POWER_STATE(state);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  IoSetCompletionRoutine(irp, KeepPowerIrp, nullptr, TRUE, TRUE, TRUE);
-  PoCallDriver(pdo, irp);
-  const NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
-}
 
 std::string Hex(LONG status) {
   char text[16];
