@@ -11,12 +11,6 @@
 namespace tqm::usb::testing {
 namespace {
 
-std::string Hex(LONG status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
-  return text;
-}
-
 // One interrupt transfer sent down and left to complete when it will.
 class InterruptRequest {
  public:

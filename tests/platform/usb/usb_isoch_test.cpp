@@ -16,12 +16,6 @@
 namespace tqm::usb::testing {
 namespace {
 
-std::string Hex(LONG status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
-  return text;
-}
-
 class UsbIsochTest : public UsbStackTest {
  protected:
   // For the tests that count frames exactly: ASAP on an idle pipe starts in

@@ -11,12 +11,6 @@
 namespace tqm::usb::testing {
 namespace {
 
-std::string Hex(LONG status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
-  return text;
-}
-
 using UsbPowerTest = UsbStackTest;
 
 TEST_F(UsbPowerTest, OutOfD0OrAsleepTheDeviceStopsAndRefusesUntilBackInD0) {

@@ -12,12 +12,6 @@
 namespace tqm::usb::testing {
 namespace {
 
-std::string Hex(LONG status) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
-  return text;
-}
-
 // Each test runs with completions at the end of their last frame and with
 // completions held back up to two frames (delivered in batches, racing the
 // cancels and the unplug).

@@ -16,18 +16,27 @@
 #include <wdm.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/kernel/machine.h"
 #include "usb/usb_hub.h"
 
 namespace tqm::usb::testing {
+
+// A status as the stack's tests print it.
+inline std::string Hex(LONG status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+  return text;
+}
 
 inline NTSTATUS ClientDispatch(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_SUCCESS;
