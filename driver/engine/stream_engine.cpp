@@ -404,7 +404,6 @@ NTSTATUS StreamEngine::PowerUp(ULONG downs) {
     return STATUS_SUCCESS;
   }
   WriteShared(&poweredDown_, 0);
-  SendLevels();
   // As after a stop: the device takes the interfaces and its rate again first
   // (it need not keep them across a suspend).
   if (resumeStreams_ && !Streaming() && carved_ && mixer_.AnyOpen()) {
@@ -414,6 +413,8 @@ NTSTATUS StreamEngine::PowerUp(ULONG downs) {
     if (NT_SUCCESS(status)) status = StartStreams();
     if (!NT_SUCCESS(status)) TQM_TRACE("TQMDRV: streams not restarted after the wake (0x%08x)\n", ULONG(status));
   }
+  // The levels follow the restart, so that it waits for none of their requests.
+  SendLevels();
   resumeStreams_ = false;
   UnlockConfig();
   return status;

@@ -31,17 +31,19 @@ TEST(EngineConcurrent, LoopbackWithTheClockRunningAndClosesRacingCompletions) {
   for (const Row& r : rows) {
     std::ostringstream label;
     label << r.rate << " Hz, period " << r.period << ": " << r.why;
-    Rig rig({}, RigClock::Racing);
+    Rig rig({}, RigClock::TestThreadRaces);
     rig.device().SelectLoopback(5 * (r.rate / 1000));
     StartWith(rig, r.rate, r.period, 3);
     const uint32_t bits = r.rate == 96000 ? 16 : 24;
     CountingClient client(rig.engine_, 2, 2, bits);
     OpenAll(rig.engine_, 2, 2);
+    rig.machine_.clock().RunFree(true);
     WaitForPeriods(client, 40);
     // Two more periods: the clock thread has seen the freeze in its callbacks.
     client.frozen = true;
     WaitForPeriods(client, client.recordPeriods.load() + 2);
     CloseAll(rig.engine_, 2, 2);
+    rig.machine_.clock().RunFree(false);
     EXPECT_FALSE(rig.engine_->Streaming()) << label.str();
     for (uint32_t c = 0; c < 2; ++c) EXPECT_GE(ExpectCounting(client.recorded[c], c, bits, label.str()), 10u * r.period);
   }
@@ -50,10 +52,11 @@ TEST(EngineConcurrent, LoopbackWithTheClockRunningAndClosesRacingCompletions) {
 // Opening and closing again and again while the clock runs: each start
 // resets the pipes and each stop drains, without leaking a request.
 TEST(EngineConcurrent, RepeatedStartAndStopWhileTheClockRuns) {
-  Rig rig({}, RigClock::Racing);
+  Rig rig({}, RigClock::TestThreadRaces);
   StartWith(rig, 48000, 64, 2);
   CountingClient client(rig.engine_, 2, 2, 24);
   client.frozen = true;  // only the opens and closes race the completions here
+  rig.machine_.clock().RunFree(true);
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(rig.engine_->OpenChannel(2, kRecord, 0), STATUS_SUCCESS) << "round " << i;
     ASSERT_EQ(rig.engine_->OpenChannel(2, kPlayback, 1), STATUS_SUCCESS) << "round " << i;
@@ -62,6 +65,7 @@ TEST(EngineConcurrent, RepeatedStartAndStopWhileTheClockRuns) {
     EXPECT_EQ(rig.engine_->CloseChannel(2, kRecord, 0), STATUS_SUCCESS) << "round " << i;
     EXPECT_FALSE(rig.engine_->Streaming()) << "round " << i;
   }
+  rig.machine_.clock().RunFree(false);
 }
 
 // Closing one channel each way while the clock runs leaves the other
@@ -69,11 +73,12 @@ TEST(EngineConcurrent, RepeatedStartAndStopWhileTheClockRuns) {
 TEST(EngineConcurrent, ClosingSomeChannelsKeepsTheOthersExact) {
   for (int round = 0; round < 5; ++round) {
     const std::string label = "round " + std::to_string(round);
-    Rig rig({}, RigClock::Racing);
+    Rig rig({}, RigClock::TestThreadRaces);
     rig.device().SelectLoopback(240);
     StartWith(rig, 48000, 100, 3);
     CountingClient client(rig.engine_, 2, 2, 24);
     OpenAll(rig.engine_, 2, 2);
+    rig.machine_.clock().RunFree(true);
     WaitForPeriods(client, 20 + round);
     // The client lets go of channel 0 first; two periods later its callbacks
     // no longer touch it.
@@ -86,6 +91,7 @@ TEST(EngineConcurrent, ClosingSomeChannelsKeepsTheOthersExact) {
     WaitForPeriods(client, client.recordPeriods.load() + 2);
     EXPECT_EQ(rig.engine_->CloseChannel(2, kPlayback, 1), STATUS_SUCCESS) << label;
     EXPECT_EQ(rig.engine_->CloseChannel(2, kRecord, 1), STATUS_SUCCESS) << label;
+    rig.machine_.clock().RunFree(false);
     EXPECT_GE(ExpectCounting(client.recorded[1], 1, 24, label), 4000u) << label;
   }
 }
@@ -95,11 +101,12 @@ TEST(EngineConcurrent, ClosingSomeChannelsKeepsTheOthersExact) {
 // the configuration lock keeps one change from stopping or resizing the
 // streams under another, and each change restarts them cleanly.
 TEST(EngineConcurrent, ConfigurationChangesRaceEachOtherAndTheCompletions) {
-  Rig rig({}, RigClock::Racing);
+  Rig rig({}, RigClock::TestThreadRaces);
   StartWith(rig, 48000, 128, 3);
   CountingClient client(rig.engine_, 2, 2, 24);
   client.frozen = true;  // the changes, not the signal, are under test here
   OpenAll(rig.engine_, 2, 2);
+  rig.machine_.clock().RunFree(true);
   std::thread rates([&] {
     for (int i = 0; i < 12; ++i) {
       const ULONG rate = i % 2 ? 48000 : 44100;
@@ -129,6 +136,7 @@ TEST(EngineConcurrent, ConfigurationChangesRaceEachOtherAndTheCompletions) {
   EXPECT_EQ(ReadShared(&block->periodFrames), 64u + 16 * 11);
   EXPECT_EQ(ReadShared(&block->requestCount), 2u + 11 % 8);
   CloseAll(rig.engine_, 2, 2);
+  rig.machine_.clock().RunFree(false);
   EXPECT_FALSE(rig.engine_->Streaming());
 }
 

@@ -158,17 +158,26 @@ std::vector<UCHAR> EditedConfiguration(Edit edit) {
 // The stack completes control requests, cancels and aborts later, as it does
 // by default. In virtual time the test thread takes part in the clock: time
 // moves only while it waits in the kernel (in a request the engine sends, or
-// in Step), so a run repeats exactly. A racing rig instead lets the clock run
-// free against the test thread, for tests whose point is that race.
-enum class RigClock { Participating, Racing };
+// in Step), so a run repeats exactly.
+//
+// The concurrent tests want the clock to run free against the test thread
+// (RigClock::TestThreadRaces): the clock stays still until they let it run,
+// and since nothing would move it while a request waited, the stack then
+// answers control requests, cancels and aborts inline (legal on Windows too).
+enum class RigClock { Participates, TestThreadRaces };
 
 class Rig {
  public:
-  explicit Rig(tqm::kernel::MachineOptions options = {}, RigClock use = RigClock::Participating)
+  explicit Rig(tqm::kernel::MachineOptions options = {}, RigClock use = RigClock::Participates)
       : machine_(options), hub_(machine_), port_(hub_.Plug()) {
-    if (machine_.clock().mode() == tqm::kernel::ClockMode::Virtual) {
-      if (use == RigClock::Participating) participation_.emplace(machine_);
+    const bool virtualTime = machine_.clock().mode() == tqm::kernel::ClockMode::Virtual;
+    if (virtualTime && use == RigClock::Participates) {
+      participation_.emplace(machine_);
       machine_.clock().RunFree(true);
+    } else if (virtualTime) {
+      tqm::usb::PortModes inline_;
+      inline_.controlInline = inline_.cancelInline = inline_.abortInline = true;
+      port_->SetModes(inline_);
     }
     filter_ = std::make_unique<Filter>(machine_, port_->pdo());
     memory_ = static_cast<UCHAR*>(
