@@ -375,13 +375,16 @@ NTSTATUS StreamEngine::StartStop(bool on) {
   ApplySettings(&record);
   // Streams run only while a channel is open: with none, the first open
   // starts them; a resume after a stop starts them again here.
-  if (!Streaming() && carved_ && mixer_.AnyOpen()) {
-    ChooseFormat(rate());
-    status = Resize();
-    if (NT_SUCCESS(status)) status = SelectAndSendRate();
-    if (NT_SUCCESS(status)) status = StartStreams();
-  }
+  if (!Streaming() && carved_ && mixer_.AnyOpen()) status = ConfigureAndStart();
   UnlockConfig();
+  return status;
+}
+
+NTSTATUS StreamEngine::ConfigureAndStart() {
+  ChooseFormat(rate());
+  NTSTATUS status = Resize();
+  if (NT_SUCCESS(status)) status = SelectAndSendRate();
+  if (NT_SUCCESS(status)) status = StartStreams();
   return status;
 }
 
@@ -407,10 +410,7 @@ NTSTATUS StreamEngine::PowerUp(ULONG downs) {
   // As after a stop: the device takes the interfaces and its rate again first
   // (it need not keep them across a suspend).
   if (resumeStreams_ && !Streaming() && carved_ && mixer_.AnyOpen()) {
-    ChooseFormat(rate());
-    status = Resize();
-    if (NT_SUCCESS(status)) status = SelectAndSendRate();
-    if (NT_SUCCESS(status)) status = StartStreams();
+    status = ConfigureAndStart();
     if (!NT_SUCCESS(status)) TQM_TRACE("TQMDRV: streams not restarted after the wake (0x%08x)\n", ULONG(status));
   }
   // The levels follow the restart, so that it waits for none of their requests.

@@ -282,6 +282,10 @@ class StreamEngine : public PoolObject {
   NTSTATUS PowerUp(ULONG downs);
   // Sends both directions' volumes and mutes of the current record.
   void SendLevels();
+  // With the streams stopped: the settings and sizing for the current rate,
+  // the streaming interfaces and the device rate, then the streams; under the
+  // configuration lock.
+  NTSTATUS ConfigureAndStart();
   ULONG PowerDownCount() const { return ReadShared(&powerDowns_); }
   bool poweredDown() const { return ReadShared(&poweredDown_) != 0; }
   // Chooses alternate settings and widths for a rate, and recomputes the sizing.
