@@ -311,16 +311,17 @@ void StreamEngine::RecordCompleted(TransferContext* c, bool* period) {
       recordPosition_ = 0;
       const uint32_t number = ReadShared(&recordPeriods_);
       // The client gets output half `finished` back now; a fill on the other
-      // processor may not yet have played what it holds (port_mixer.h).
+      // processor may not yet have played what it holds; the fill and the
+      // input tap may write the same ring slot (port_mixer.h).
       KeAcquireSpinLockAtDpcLevel(&latchLock_);
       mixer_.LatchAsioHalf(finished, periodFrames, PeriodNumber(number) - 2);
-      KeReleaseSpinLockFromDpcLevel(&latchLock_);
       // Clients follow the status block: it shows what runs at every period,
       // whatever a client wrote into its mapping.
       Publish();
       WriteShared(&status_->recordHalf, finished);
       recordHalf_ ^= 1;
       mixer_.DistributeRecordHalf(recordHalves_[finished], periodFrames, PeriodNumber(number));
+      KeReleaseSpinLockFromDpcLevel(&latchLock_);
       WriteShared(&recordPeriods_, number + 1);
       *period = true;
     }

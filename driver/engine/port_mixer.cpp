@@ -53,8 +53,6 @@ bool PortMixer::SetChannelOpen(uint32_t port, uint32_t direction, uint32_t chann
     }
   }
   p.toggle[direction][channel] = 0;
-  p.ringWrite[direction][channel] = 0;
-  p.ringRead[direction][channel] = 0;
   return true;
 }
 
@@ -118,14 +116,8 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, Per
   if (!deviceHalf || !rings_) return;
   const int32_t frames = int32_t(periodFrames);
 
-  // Rings that port 3 routes the device input into already hold this period's
-  // input (the record side wrote it), so playback sources mix into them.
-  uint32_t ringUse[kRingCount] = {};
-  for (uint32_t c = 0; c < kPortChannels; ++c) {
-    uint32_t ring;
-    if (RoutedTarget(kTapPort, c, &ring)) ++ringUse[ring];
-  }
-
+  // This fill's period in the rings.
+  const PeriodNumber key = clientPeriod + 1;
   uint32_t contributions[kPortChannels] = {};
   for (uint32_t p = 0; p < kPorts; ++p) {
     ClientPort& port = ports_[p];
@@ -154,16 +146,7 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, Per
         MixSamples(device, playChannels_, source.address, source.stride, frames);
       MeterPeak(c, device, playChannels_, periodFrames);
 
-      if (routed) {
-        const uint32_t tp = ring / kPortChannels, tc = ring % kPortChannels;
-        int32_t* slot = RingSlot(tp, tc, ports_[tp].ringWrite[kRecord][tc]);
-        if (++ringUse[ring] == 1 && !source.address)
-          ClearSamples(slot, 1, frames);
-        else if (ringUse[ring] == 1)
-          CopySamples(slot, 1, source.address, source.stride, frames);
-        else
-          MixSamples(slot, 1, source.address, source.stride, frames);
-      }
+      if (routed) WriteRing(ring, key, source.address, source.stride, frames);
       port.toggle[kPlayback][c] ^= 1;
     }
     if (fromQueue) {
@@ -171,12 +154,20 @@ void PortMixer::FillPlaybackHalf(int32_t* deviceHalf, uint32_t periodFrames, Per
       --queue_.fill;
     }
   }
+}
 
-  // The record side reads the write indexes under its own lock.
-  for (uint32_t ring = 0; ring < kRingCount; ++ring) {
-    if (!ringUse[ring]) continue;
-    uint32_t& write = ports_[ring / kPortChannels].ringWrite[kRecord][ring % kPortChannels];
-    WriteShared(&write, Next(write, kRingSlots));
+void PortMixer::WriteRing(uint32_t ring, PeriodNumber key, const int32_t* source, uint32_t stride,
+                          int32_t frames) {
+  const uint32_t index = uint32_t(key % kRingSlots);
+  int32_t* slot = RingSlot(ring / kPortChannels, ring % kPortChannels, index);
+  if (ringKey_[ring][index] != key) {
+    // The first source of this period replaces what the slot held ten
+    // periods ago; a source without an address is silence.
+    ringKey_[ring][index] = key;
+    if (source) CopySamples(slot, 1, source, stride, frames);
+    else ClearSamples(slot, 1, frames);
+  } else {
+    MixSamples(slot, 1, source, stride, frames);
   }
 }
 
@@ -204,32 +195,24 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
         if (c < recordChannels_)
           CopySamples(dest.address, dest.stride, deviceHalf + c, recordChannels_, frames);
       } else {
-        uint32_t& read = port.ringRead[kRecord][c];
-        int32_t* slot = RingSlot(p, c, read);
-        CopySamples(dest.address, dest.stride, slot, 1, frames);
-        ClearSamples(slot, 1, frames);
-        // An empty ring is read again at the same slot next period. The write
-        // index is the playback side's, read whole.
-        if (read != ReadShared(&port.ringWrite[kRecord][c])) read = Next(read, kRingSlots);
+        // The period the rings delay by; a slot nobody wrote for it is silence.
+        const PeriodNumber key = period - kRingDelay;
+        const uint32_t ring = p * kPortChannels + c, index = key < 0 ? 0 : uint32_t(key % kRingSlots);
+        if (key >= 0 && ringKey_[ring][index] == key)
+          CopySamples(dest.address, dest.stride, RingSlot(p, c, index), 1, frames);
+        else
+          ClearSamples(dest.address, dest.stride, frames);
       }
       MeterPeak(2 + c, dest.address, dest.stride, periodFrames);
       port.toggle[kRecord][c] ^= 1;
     }
   }
 
-  // The input tap: port 3's routed entries feed the device input into rings.
-  uint32_t tapUse[kRingCount] = {};
+  // The input tap: port 3's routed entries feed this period's device input
+  // into rings, beside the playback of the fill of the same number.
   for (uint32_t c = 0; c < kPortChannels && c < recordChannels_; ++c) {
     uint32_t ring;
-    if (!RoutedTarget(kTapPort, c, &ring)) continue;
-    const uint32_t tp = ring / kPortChannels, tc = ring % kPortChannels;
-    const ClientPort& target = ports_[tp];
-    int32_t* slot = RingSlot(tp, tc, target.ringRead[kRecord][tc]);
-    const bool empty = target.ringRead[kRecord][tc] == ReadShared(&target.ringWrite[kRecord][tc]);
-    if (++tapUse[ring] == 1 && empty)
-      CopySamples(slot, 1, deviceHalf + c, recordChannels_, frames);
-    else
-      MixSamples(slot, 1, deviceHalf + c, recordChannels_, frames);
+    if (RoutedTarget(kTapPort, c, &ring)) WriteRing(ring, period, deviceHalf + c, recordChannels_, frames);
   }
 }
 
@@ -271,6 +254,8 @@ bool PortMixer::QueueOutputReady(uint32_t clientHalf, uint32_t periodFrames, Per
 
 void PortMixer::ClearRings() {
   if (rings_) ClearSamples(rings_, 1, int32_t(kRingBlockBytes / 4));
+  for (auto& ring : ringKey_)
+    for (PeriodNumber& key : ring) key = kNoPeriod;
 }
 
 void PortMixer::ClearQueue() {
@@ -286,11 +271,6 @@ void PortMixer::RestartPairing() {
   played_ = -1;
   ClearRings();
   pairing_ = {0, kNoPeriod, 0};
-  for (ClientPort& port : ports_) {
-    for (uint32_t c = 0; c < kPortChannels; ++c) {
-      port.ringWrite[kRecord][c] = port.ringRead[kRecord][c] = 0;
-    }
-  }
   for (uint32_t d = 0; d < kDirections; ++d)
     for (uint32_t c = 0; c < kPortChannels; ++c) ports_[kAsioPort].toggle[d][c] = 0;
 }

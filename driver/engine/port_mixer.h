@@ -10,11 +10,17 @@
 // is skipped by every copy.
 //
 // Loop rings: per (port, channel) ten slots of one mono period. A routed
-// playback channel (or, for port 3, a device input channel) is written into the
-// slot at its target ring's write index; a record channel whose entry counts
-// routed sources (fan-in) reads the slot at its ring's read index instead of the
-// device input. The write index is advanced by the playback side, the read index
-// by the record side; each side changes only its own index.
+// playback channel is written into its target ring's slot for the number of
+// the fill (f), a routed device input channel (port 3) into the slot for the
+// number of its record period (n); each slot remembers that number, and the
+// first source of a number replaces what the slot held, the others mix in. A
+// record channel whose entry counts routed sources (fan-in) hears, in record
+// period n, its ring's slot for n - 2 instead of the device input, or silence
+// when nothing was written for n - 2. Record period n is handed out within a
+// period of fill n - 1, the two completions on different processors in either
+// order, and fills sometimes run a whole period ahead: fill n - 2 is always
+// done by then, so the loop delays by the same two periods whichever
+// completion runs first, and a fill running ahead is never heard early.
 //
 // Port 2 (the ASIO client) is paired with the engine by counting. The engine
 // numbers the record periods since the streams started; port 2's record half
@@ -46,10 +52,10 @@
 // half k + 2.
 //
 // Locking is the engine's: FillPlaybackHalf and QueueOutputReady run under the
-// playback lock, DistributeRecordHalf under the record lock. FillPlaybackHalf
-// and LatchAsioHalf also hold the engine's latch lock, which guards the latch
-// (its state is reset only under both direction locks). The two sides share
-// the rings' memory but only at different slots (see above). Registration of
+// playback lock, DistributeRecordHalf under the record lock. FillPlaybackHalf,
+// LatchAsioHalf and DistributeRecordHalf also hold the engine's latch lock,
+// which guards the latch and the rings (the input tap and a fill write the
+// same slot); their state is reset only under both direction locks. Registration of
 // client halves and the open/close bookkeeping run at passive level while the
 // streams are stopped or before the channel opens.
 #pragma once
@@ -92,13 +98,13 @@ struct ClientPort {
   SampleRun half[kDirections][kPortChannels][kHalves];
   uint32_t openMask[kDirections];             // bit c = channel c open
   uint32_t toggle[kDirections][kPortChannels];  // client half used next
-  uint32_t ringWrite[kDirections][kPortChannels];
-  uint32_t ringRead[kDirections][kPortChannels];
 };
 
 // Periods are numbered from the start of the streams; -1 stands for "none".
 using PeriodNumber = int64_t;
 constexpr PeriodNumber kNoPeriod = INT64_MAX;
+// Record period n hears the loop rings' period n - 2 (see Loop rings above).
+constexpr PeriodNumber kRingDelay = 2;
 
 struct OutputReadyQueue {
   uint32_t armed;  // port 2 has a playback channel open
@@ -119,6 +125,8 @@ struct AsioPairing {
 
 class PortMixer {
  public:
+  PortMixer() { ClearRings(); }
+
   // The memory blocks are the engine's (kRingBlockBytes and QueueBlockBytes);
   // the mixer neither allocates nor frees.
   void Attach(int32_t* ringBlock, int32_t* queueBlock, uint32_t playChannels,
@@ -186,6 +194,9 @@ class PortMixer {
   bool RoutedTarget(uint32_t port, uint32_t channel, uint32_t* targetRing) const;
   bool FanIn(uint32_t port, uint32_t channel) const;
   bool PortMuted(uint32_t port) const;
+  // Writes a source into `ring`'s slot of period `key`: the first source of
+  // that period is copied, the others mixed in.
+  void WriteRing(uint32_t ring, PeriodNumber key, const int32_t* source, uint32_t stride, int32_t frames);
   void MeterPeak(uint32_t word, const int32_t* run, uint32_t stride, uint32_t frames);
   int32_t* QueueSlot(uint32_t slot) const { return queueSlots_ + slot * playChannels_ * kSlotSamples; }
   int32_t* LatchSlot(uint32_t half) const { return QueueSlot(kQueueSlots + half); }
@@ -203,6 +214,8 @@ class PortMixer {
   // period a fill has played (-1: none).
   PeriodNumber latchTag_[kLatchSlots] = {kNoPeriod, kNoPeriod};
   PeriodNumber played_ = -1;
+  // Per ring and slot, the period its samples belong to.
+  PeriodNumber ringKey_[kPorts * kPortChannels][kRingSlots];
   int32_t* rings_ = nullptr;
   int32_t* queueSlots_ = nullptr;
   uint32_t playChannels_ = 0;

@@ -460,8 +460,8 @@ class StreamEngine : public PoolObject {
   bool configured_ = false;
 
   KSPIN_LOCK playLock_;
-  // The output latch's (port_mixer.h): taken inside either direction's lock,
-  // nothing inside it.
+  // The output latch's and the loop rings' (port_mixer.h): taken inside either
+  // direction's lock, nothing inside it.
   KSPIN_LOCK latchLock_;
   KSPIN_LOCK recordLock_;
 
