@@ -165,11 +165,12 @@ bool StreamEngine::Resubmit(TransferContext* c, PIRP irp) {
   const bool failed = !NT_SUCCESS(irp->IoStatus.Status) || !USBD_SUCCESS(usbd) ||
                       (t.NumberOfPackets != 0 && t.ErrorCount >= t.NumberOfPackets);
   if (!failed) {
-    c->failures = 0;
+    c->failures = c->lateFailures = 0;
     if (t.ErrorCount != 0) Count(&f.packetErrors);
     return true;
   }
-  if (++c->failures >= kMaxConsecutiveFailures) {
+  const bool late = AllPacketsLate(t);
+  if (late ? ++c->lateFailures >= kMaxConsecutiveLateFailures : ++c->failures >= kMaxConsecutiveFailures) {
     Count(&f.slotsRetired);
     TQM_TRACE("TQMDRV: stream %u slot %u retired after %u failures (0x%08x)\n", c->stream->direction, c->slot,
               c->failures, ULONG(usbd));
@@ -182,6 +183,15 @@ bool StreamEngine::Resubmit(TransferContext* c, PIRP irp) {
            (USBD_SUCCESS(usbd) && t.ErrorCount != 0))
     Count(&f.requestFailed);
   else Count(&f.otherErrors);
+  return true;
+}
+
+bool StreamEngine::AllPacketsLate(const _URB_ISOCH_TRANSFER& t) {
+  if (t.NumberOfPackets == 0 || t.NumberOfPackets > kMaxPackets) return false;
+  for (ULONG k = 0; k < t.NumberOfPackets; ++k) {
+    const USBD_STATUS status = t.IsoPacket[k].Status;
+    if (status != USBD_STATUS_ISO_NOT_ACCESSED_LATE && status != USBD_STATUS_ISO_NA_LATE_USBPORT) return false;
+  }
   return true;
 }
 

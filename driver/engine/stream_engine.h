@@ -55,6 +55,12 @@ constexpr ULONG kDrainRoundMs = 100, kDrainRounds = 40;
 // again: a failure that repeats at once (a halted pipe, a stack that rejects
 // the request) would otherwise resubmit it in a loop.
 constexpr ULONG kMaxConsecutiveFailures = 4;
+// A request that came back only because all its frames had passed before it
+// reached the bus does not repeat at once: the next one is for later frames,
+// and the stream, a request ahead each time, catches up with the bus (a
+// start held up, a late DPC). Such failures retire a slot only after a
+// second's worth of them in a row.
+constexpr ULONG kMaxConsecutiveLateFailures = 1000;
 
 // The 16-bit USB audio volume (1/256 dB) for a settings volume word: half-dB
 // steps from -55 dB (playback) or -40 dB (record).
@@ -82,9 +88,11 @@ struct TransferContext : PoolObject {
   // Being passed down by Send right now (under the direction's lock): a stop
   // leaves it to finish on the bus rather than cancel it mid-call.
   bool inCall;
-  // Completions in a row that failed (under the direction's lock); a
-  // completion without error clears it.
+  // Completions in a row that failed (under the direction's lock), and of
+  // those the ones that came back late; a completion without error clears
+  // both.
   ULONG failures;
+  ULONG lateFailures;
 };
 
 // What became of the requests that came back with an error, per direction,
@@ -375,6 +383,8 @@ class StreamEngine : public PoolObject {
   void PlaybackCompleted(TransferContext* context, bool* periodDone);
   static bool ShouldRetire(PipeStream* stream, PIRP irp, PURB urb);
   static bool DeviceGone(NTSTATUS status, USBD_STATUS usbd);
+  // Every packet of the request ended late: its frames had passed before it reached the bus.
+  static bool AllPacketsLate(const _URB_ISOCH_TRANSFER& transfer);
   // Under the direction's lock, for a completion that is not retired: counts
   // a failed request by cause and says whether its slot goes down again.
   bool Resubmit(TransferContext* context, PIRP irp);

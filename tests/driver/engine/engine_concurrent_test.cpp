@@ -11,8 +11,25 @@
 namespace engine::testing {
 namespace {
 
-void WaitForPeriods(CountingClient& client, uint32_t periods) {
-  while (client.recordPeriods.load() < periods) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Waits for the client's record periods; a stream that stopped delivering
+// fails the test with the engine's transfer counters instead of hanging it.
+void WaitForPeriods(Rig& rig, CountingClient& client, uint32_t periods) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (client.recordPeriods.load() < periods) {
+    if (std::chrono::steady_clock::now() > end) {
+      std::ostringstream o;
+      for (ULONG d : {kPlayback, kRecord}) {
+        const TransferFaultCounters f = rig.engine_->transferFaults(d);
+        o << (d == kPlayback ? " playback:" : " record:") << " failed " << f.requestFailed << ", stalled "
+          << f.stalled << ", other " << f.otherErrors << ", retired " << f.slotsRetired << ", gone " << f.deviceGone
+          << ", powered off " << f.poweredOff << ";";
+      }
+      ADD_FAILURE() << "the stream stopped at record period " << client.recordPeriods.load() << " of " << periods
+                    << ":" << o.str();
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 // The counting signal survives the loopback while the clock runs on its own
@@ -38,10 +55,10 @@ TEST(EngineConcurrent, LoopbackWithTheClockRunningAndClosesRacingCompletions) {
     CountingClient client(rig.engine_, 2, 2, bits);
     OpenAll(rig.engine_, 2, 2);
     rig.machine_.clock().RunFree(true);
-    WaitForPeriods(client, 40);
+    WaitForPeriods(rig, client, 40);
     // Two more periods: the clock thread has seen the freeze in its callbacks.
     client.frozen = true;
-    WaitForPeriods(client, client.recordPeriods.load() + 2);
+    WaitForPeriods(rig, client, client.recordPeriods.load() + 2);
     CloseAll(rig.engine_, 2, 2);
     rig.machine_.clock().RunFree(false);
     EXPECT_FALSE(rig.engine_->Streaming()) << label.str();
@@ -79,16 +96,16 @@ TEST(EngineConcurrent, ClosingSomeChannelsKeepsTheOthersExact) {
     CountingClient client(rig.engine_, 2, 2, 24);
     OpenAll(rig.engine_, 2, 2);
     rig.machine_.clock().RunFree(true);
-    WaitForPeriods(client, 20 + round);
+    WaitForPeriods(rig, client, 20 + round);
     // The client lets go of channel 0 first; two periods later its callbacks
     // no longer touch it.
     client.channels = 2;
-    WaitForPeriods(client, client.recordPeriods.load() + 2);
+    WaitForPeriods(rig, client, client.recordPeriods.load() + 2);
     EXPECT_EQ(rig.engine_->CloseChannel(2, kPlayback, 0), STATUS_SUCCESS) << label;
     EXPECT_EQ(rig.engine_->CloseChannel(2, kRecord, 0), STATUS_SUCCESS) << label;
-    WaitForPeriods(client, client.recordPeriods.load() + 30);
+    WaitForPeriods(rig, client, client.recordPeriods.load() + 30);
     client.frozen = true;
-    WaitForPeriods(client, client.recordPeriods.load() + 2);
+    WaitForPeriods(rig, client, client.recordPeriods.load() + 2);
     EXPECT_EQ(rig.engine_->CloseChannel(2, kPlayback, 1), STATUS_SUCCESS) << label;
     EXPECT_EQ(rig.engine_->CloseChannel(2, kRecord, 1), STATUS_SUCCESS) << label;
     rig.machine_.clock().RunFree(false);
@@ -128,7 +145,7 @@ TEST(EngineConcurrent, ConfigurationChangesRaceEachOtherAndTheCompletions) {
   sizes.join();
   EXPECT_TRUE(rig.engine_->Streaming());
   const uint32_t before = client.recordPeriods.load();
-  WaitForPeriods(client, before + 10);
+  WaitForPeriods(rig, client, before + 10);
   const auto state = rig.device().State();
   // The engine writes the words at every period: read them whole.
   tqm::DeviceStatusBlock* block = rig.engine_->status();

@@ -192,7 +192,10 @@ TEST(EngineLoopback, AStartHeldUpPastItsFrameKeepsTheRoundTrip) {
     ULONG age;  // frames between reading the frame number and the start
     const char* why;
   };
-  const Row rows[] = {{0, "in time"}, {6, "two frames late"}, {15, "eleven frames late"}};
+  const Row rows[] = {{0, "in time"},
+                      {6, "two frames late"},
+                      {15, "eleven frames late"},
+                      {40, "thirty-six frames late: more than the failures a slot may have in a row"}};
   std::optional<size_t> inTime;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
