@@ -1,6 +1,7 @@
 // Time, waits, IRQL and the locks, driven the way the driver uses them: system
 // threads that stall and wait with timeouts, events set from clock work,
 // passive-level locks contended by several threads.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -222,6 +223,43 @@ TEST(Time, OnlyWorkOfOneRoundRacesUnderThreadSanitizer) {
       EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
     }
   }
+}
+
+// The verifier's lock-order graph must not order the processors for
+// ThreadSanitizer: processor 0 writes, then takes a lock inside another;
+// processor 1, once that is done, takes two other locks nested and writes.
+// Nothing of the driver's orders the two writes, so the race is reported.
+TEST(Sync, NestedLockBookkeepingDoesNotHideARace) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* given = std::getenv("TSAN_OPTIONS");
+  const std::string options = std::string(given ? given : "") + ":halt_on_error=1:exitcode=66";
+  setenv("TSAN_OPTIONS", options.c_str(), 1);
+  auto body = [] {
+    Machine machine;
+    int shared = 0;
+    KSPIN_LOCK locks[4];
+    for (KSPIN_LOCK& l : locks) KeInitializeSpinLock(&l);
+    std::atomic<bool> nested{false};  // relaxed: orders nothing for the sanitizer
+    auto takeNested = [&](KSPIN_LOCK& outer, KSPIN_LOCK& inner) {
+      KeAcquireSpinLockAtDpcLevel(&outer);
+      KeAcquireSpinLockAtDpcLevel(&inner);
+      KeReleaseSpinLockFromDpcLevel(&inner);
+      KeReleaseSpinLockFromDpcLevel(&outer);
+    };
+    machine.clock().AddWork(kMs, 0, [&] {
+      shared = 1;
+      takeNested(locks[0], locks[1]);
+      nested.store(true, std::memory_order_relaxed);
+    }, 0);
+    machine.clock().AddWork(kMs, 0, [&] {
+      while (!nested.load(std::memory_order_relaxed)) std::this_thread::yield();
+      takeNested(locks[2], locks[3]);
+      shared = 2;
+    }, 1);
+    machine.clock().Step(1);
+    std::exit(0);
+  };
+  EXPECT_EXIT(body(), ::testing::ExitedWithCode(66), "data race");
 }
 #endif
 
