@@ -236,10 +236,13 @@ TEST(Sync, NestedLockBookkeepingDoesNotHideARace) {
   setenv("TSAN_OPTIONS", options.c_str(), 1);
   auto body = [] {
     Machine machine;
-    int shared = 0;
+    // Each in a cache line of its own: the sanitizer remembers the last few
+    // accesses per eight bytes, and processor 1's polling of the flag must
+    // not push processor 0's write out of that memory.
+    alignas(64) int shared = 0;
+    alignas(64) std::atomic<bool> nested{false};  // relaxed: orders nothing for the sanitizer
     KSPIN_LOCK locks[4];
     for (KSPIN_LOCK& l : locks) KeInitializeSpinLock(&l);
-    std::atomic<bool> nested{false};  // relaxed: orders nothing for the sanitizer
     auto takeNested = [&](KSPIN_LOCK& outer, KSPIN_LOCK& inner) {
       KeAcquireSpinLockAtDpcLevel(&outer);
       KeAcquireSpinLockAtDpcLevel(&inner);
