@@ -164,6 +164,8 @@ class BridgeServer {
   // A clock hold given up after its time-out: the run fails.
   void NoteHoldTimeout(const std::string& what);
   uint64_t FaultCount();
+  // Stop has been asked for: no connection holds the clock from then on.
+  bool stopping() const { return stopping_.load(); }
   // The Windows audio endpoints the processes see (any thread).
   EndpointService& endpoints() { return endpoints_; }
   // Virtual time: whether the machine's thread lets the clock run on its

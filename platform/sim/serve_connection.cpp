@@ -147,7 +147,7 @@ void Connection::HoldClock(uint64_t signal) {
   if (!server_.sim().virtualTime() || !server_.freeRunning()) return;
   {
     std::lock_guard lock(mu_);
-    if (dead_) return;
+    if (dead_ || server_.stopping()) return;
     // A signal that comes while an earlier one still holds the clock (the
     // client is inside a request that waits in the kernel) moves the hold to
     // itself: only a request that arrives after it, or a wait that saw it,
@@ -334,6 +334,12 @@ void Connection::RequestThread() {
         // The machine's thread may be waiting for this hold to end: the
         // client's heartbeat is watched from here meanwhile.
         cv_.wait_for(lock, std::chrono::milliseconds(20));
+        // The server's stop lets the clock run for its teardown: a client
+        // that owes a period must not hold it up.
+        if (server_.stopping()) {
+          ReleaseHoldLocked();
+          continue;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (!dead_ && heartbeat_.count() && now - lastHeard_ >= kSilentBeats * heartbeat_) {
           lock.unlock();

@@ -1011,7 +1011,9 @@ TEST_F(VirtualServeTest, StoppingMidStreamClosesTheProcessAndEndsCleanly) {
     ASSERT_TRUE(host.native.WaitEvent(event, 5000));
     ASSERT_EQ(host.OutputReady(block.Read(StatusWord::RecordHalf) & 1), kSuccess);
   }
-  // The server stops while the stream runs and the client owes a period.
+  // The server stops while the stream runs and the client owes a period:
+  // the next one has begun and holds the clock.
+  ASSERT_TRUE(host.native.WaitEvent(event, 5000));
   StopServer();
   EXPECT_EQ(exitStatus_, 0);
   EXPECT_TRUE(Eventually([&] { return !host.native.connected(); }));
