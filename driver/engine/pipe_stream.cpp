@@ -173,7 +173,7 @@ bool StreamEngine::Resubmit(TransferContext* c, PIRP irp) {
   if (late ? ++c->lateFailures >= kMaxConsecutiveLateFailures : ++c->failures >= kMaxConsecutiveFailures) {
     Count(&f.slotsRetired);
     TQM_TRACE("TQMDRV: stream %u slot %u retired after %u failures (0x%08x)\n", c->stream->direction, c->slot,
-              c->failures, ULONG(usbd));
+              late ? c->lateFailures : c->failures, ULONG(usbd));
     return false;
   }
   if (usbd == USBD_STATUS_STALL_PID || usbd == USBD_STATUS_ENDPOINT_HALTED) Count(&f.stalled);

@@ -8,10 +8,7 @@ namespace engine {
 
 namespace {
 
-constexpr uint32_t kRingCount = kPorts * kPortChannels;
-
 uint32_t Next(uint32_t index, uint32_t count) { return index + 1 == count ? 0 : index + 1; }
-
 
 }  // namespace
 
@@ -197,8 +194,8 @@ void PortMixer::DistributeRecordHalf(const int32_t* deviceHalf, uint32_t periodF
       } else {
         // The period the rings delay by; a slot nobody wrote for it is silence.
         const PeriodNumber key = period - kRingDelay;
-        const uint32_t ring = p * kPortChannels + c, index = key < 0 ? 0 : uint32_t(key % kRingSlots);
-        if (key >= 0 && ringKey_[ring][index] == key)
+        const uint32_t index = key < 0 ? 0 : uint32_t(key % kRingSlots);
+        if (key >= 0 && ringKey_[p * kPortChannels + c][index] == key)
           CopySamples(dest.address, dest.stride, RingSlot(p, c, index), 1, frames);
         else
           ClearSamples(dest.address, dest.stride, frames);
